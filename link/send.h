@@ -1,0 +1,52 @@
+// Sending bytes to the printer: the one way bytes go out on the connection.
+#pragma once
+
+#include "link/console_port.h"
+#include "platform/winsock.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+namespace kivo {
+
+// Text as the printer gets it: one Windows-1252 byte per character, "?" for a
+// character that code page cannot hold. Nothing is added.
+[[nodiscard]] QByteArray ToSingleByte(const QString& text);
+
+// Sends on the non-blocking printer socket until every byte has been taken.
+// A full send buffer is waited out in pauses of 10 ms during which the window
+// goes on handling its events. Any other error ends the send at once: one line
+// in the outgoing log, and -1.
+//
+// Sends are grouped in jobs (one button click's worth). Once a send of a job has
+// failed, or the job was cancelled, every further send of that job returns -1 at
+// once without another line, so a job of many pieces stops cleanly.
+class Sender {
+public:
+    explicit Sender(Console& console) : console_(console) {}
+
+    // Returns the count the last successful send call took, 0 for no bytes, or -1.
+    int SendToPrinter(ws::SOCKET s, QByteArrayView bytes);
+    int SendToPrinter(ws::SOCKET s, const QByteArray& bytes) { return SendToPrinter(s, QByteArrayView(bytes)); }
+    int SendToPrinter(ws::SOCKET s, const QString& text) { return SendToPrinter(s, ToSingleByte(text)); }
+
+    // Starts a new job: forgets the previous job's failure or cancellation.
+    void BeginJob() { failed_ = false; }
+    [[nodiscard]] bool JobFailed() const { return failed_; }
+    // Ends the job now: a send waiting for room gives up after its current pause.
+    void CancelJob() { failed_ = true; }
+    // Whether a send is waiting for room in the socket's send buffer.
+    [[nodiscard]] bool Waiting() const { return waiting_ > 0; }
+
+    // Number of pauses taken since the sender was made (for tests and benchmarks).
+    [[nodiscard]] long long Pauses() const { return pauses_; }
+
+private:
+    Console& console_;
+    bool failed_ = false;
+    int waiting_ = 0;
+    long long pauses_ = 0;
+};
+
+}  // namespace kivo

@@ -1,0 +1,33 @@
+// The socket message hook of the main window: socket messages go to
+// OnSocketEvent, every other message on to the window's own procedure.
+#pragma once
+
+#include "link/console_port.h"
+#include "platform/window.h"
+#include "platform/winsock.h"
+
+namespace kivo {
+
+// Bytes one read event drains at the most; the rest waits for the next event,
+// so a printer that sends without pause cannot hold the window.
+inline constexpr int kMaxReadPerEvent = 64 * 1024;
+// Bytes asked of each recv call.
+inline constexpr int kRecvPiece = 256;
+
+// Puts SocketWindowProc in front of the window's own procedure; the socket
+// events' lines go to the console.
+void HookWindow(platform::HWND window, Console& console);
+// Gives the window its own procedure back; does nothing before HookWindow.
+void UnhookWindow(platform::HWND window);
+
+platform::LRESULT SocketWindowProc(platform::HWND hwnd, unsigned int msg, platform::WPARAM wParam,
+                                   platform::LPARAM lParam);
+
+// Acts on one socket message: drains and decodes received bytes, and logs
+// connect and close events.
+void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam);
+
+// Bytes gathered by the last read event.
+[[nodiscard]] double ReceivedCount();
+
+}  // namespace kivo

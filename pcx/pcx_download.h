@@ -1,0 +1,23 @@
+// Printing a PCX image: the file's bytes framed in the printer's graphics
+// download command, "<SP100,100><pcx><G" + length + ">", then the print command.
+#pragma once
+
+#include "link/console_port.h"
+#include "link/send.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace kivo {
+
+// The download header for an image of `length` bytes.
+[[nodiscard]] QByteArray PcxDownloadHeader(qint64 length);
+
+// Sends one image file framed for the printer, then the print command, and logs
+// "Sending PCX file ..." first. A file that cannot be opened sends nothing and
+// gets one line saying why. The length in the header is the length of the file
+// that is then sent, from the same open file.
+void SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
+                  Console& console);
+
+}  // namespace kivo

@@ -1,0 +1,7 @@
+#include "ping/ping.h"
+
+namespace kivo {
+
+void Cmdping_Click(Console&) {}
+
+}  // namespace kivo

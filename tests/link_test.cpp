@@ -1,0 +1,358 @@
+// The printer link against real sockets on loopback: opening the connection,
+// the socket message hook, the read path and sending.
+#include "link/reply_decoder.h"
+#include "link/send.h"
+#include "link/socket_events.h"
+#include "link/winsock_module.h"
+#include "platform/window.h"
+#include "tests/support/test_support.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QElapsedTimer>
+
+using namespace kivo;
+using kivo::test::ListConsole;
+using kivo::test::LoopbackPrinter;
+
+namespace {
+
+struct Message {
+    unsigned int msg;
+    platform::WPARAM wParam;
+    platform::LPARAM lParam;
+};
+
+// A window whose own procedure records what reaches it.
+struct RecordingWindow {
+    platform::Window window;
+    QList<Message> seen;
+    RecordingWindow() {
+        window.SetOwnHandler([this](unsigned int m, platform::WPARAM w, platform::LPARAM l) {
+            seen.append({m, w, l});
+            return platform::LRESULT{42};
+        });
+    }
+};
+
+platform::LPARAM Event(long event, int error = 0) { return (static_cast<platform::LPARAM>(error) << 16) | event; }
+
+}  // namespace
+
+class LinkTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void unhookBeforeHookDoesNothing();
+    void hookRoutesSocketMessagesOnly();
+    void socketEventsWriteTheirLines_data();
+    void socketEventsWriteTheirLines();
+
+    void networkStartsOnce();
+    void socketErrorTexts();
+    void resolvesAndWritesAddresses();
+    void opensPrinterSocket_data();
+    void opensPrinterSocket();
+    void asynchronousOpenReportsConnect();
+    void lingerOnAClosedSocketFails();
+
+    void readPathDecodesOneReplyPerEvent();
+    void readEventsAreBoundedButLoseNothing();
+    void peerCloseAndResetAreReported();
+    void closesocketDropsQueuedMessages();
+
+    void sendsBytesExactly();
+    void sendWaitsForASlowReaderWithoutLosingBytes();
+    void sendGivesUpOnAReset();
+    void sendOnAClosedSocketFailsOnce();
+    void textGoesOutAsWindows1252();
+
+private:
+    RecordingWindow* hooked_ = nullptr;
+    ListConsole console_;
+    ws::SOCKET Open(LoopbackPrinter& printer);
+};
+
+void LinkTest::initTestCase() { QVERIFY(StartNetwork()); }
+void LinkTest::cleanupTestCase() {
+    if (hooked_) UnhookWindow(&hooked_->window);
+    delete hooked_;
+    StopNetwork();
+}
+
+ws::SOCKET LinkTest::Open(LoopbackPrinter& printer) {
+    QString connection;
+    const ws::SOCKET s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &hooked_->window, false);
+    if (s > 0 && !QTest::qWaitFor([&printer] { return printer.HasClient(); })) return -1;
+    return s;
+}
+
+void LinkTest::unhookBeforeHookDoesNothing() {
+    RecordingWindow w;
+    const platform::WNDPROC before = w.window.Procedure();
+    UnhookWindow(&w.window);
+    QVERIFY(w.window.Procedure() == before);
+}
+
+void LinkTest::hookRoutesSocketMessagesOnly() {
+    hooked_ = new RecordingWindow;
+    HookWindow(&hooked_->window, console_);
+    QCOMPARE(hooked_->window.SendMessage(0x0201, 7, 9), platform::LRESULT{42});
+    QCOMPARE(hooked_->seen.size(), 1);
+    QCOMPARE(hooked_->seen[0].msg, 0x0201u);
+    QCOMPARE(hooked_->seen[0].wParam, platform::WPARAM{7});
+    QCOMPARE(hooked_->seen[0].lParam, platform::LPARAM{9});
+
+    QCOMPARE(hooked_->window.SendMessage(WM_SOCKET, 5, ws::FD_WRITE), platform::LRESULT{0});
+    QCOMPARE(hooked_->seen.size(), 1);  // the window's own procedure never saw it
+
+    // Posted messages take the same road.
+    hooked_->window.PostMessage(0x0202, 1, 2);
+    QTRY_COMPARE(hooked_->seen.size(), 2);
+    QCOMPARE(hooked_->seen[1].msg, 0x0202u);
+}
+
+void LinkTest::socketEventsWriteTheirLines_data() {
+    QTest::addColumn<qlonglong>("lParam");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("orderly close") << qlonglong(Event(ws::FD_CLOSE)) << QStringList{"Lost connection with printer"};
+    QTest::newRow("connect") << qlonglong(Event(ws::FD_CONNECT)) << QStringList{"Connect with printer"};
+    QTest::newRow("write") << qlonglong(Event(ws::FD_WRITE)) << QStringList{};
+    QTest::newRow("close with a reset")
+        << qlonglong(Event(ws::FD_CLOSE, ws::WSAECONNRESET))
+        << QStringList{"Lost connection with printer", "Error 10054: " + SocketErrorText(ws::WSAECONNRESET)};
+    QTest::newRow("failed connect") << qlonglong(Event(ws::FD_CONNECT, ws::WSAECONNREFUSED)) << QStringList{};
+}
+
+void LinkTest::socketEventsWriteTheirLines() {
+    QFETCH(qlonglong, lParam);
+    QFETCH(QStringList, lines);
+    console_.outgoing.clear();
+    console_.incoming.clear();
+    QCOMPARE(hooked_->window.SendMessage(WM_SOCKET, 99, static_cast<platform::LPARAM>(lParam)), platform::LRESULT{0});
+    QCOMPARE(console_.outgoing, lines);
+    QVERIFY(console_.incoming.isEmpty());
+}
+
+void LinkTest::networkStartsOnce() {
+    QString description = QStringLiteral("unchanged");
+    QVERIFY(StartNetwork(&description));
+    QCOMPARE(description, QStringLiteral("unchanged"));
+    ws::WSADATA data;
+    QCOMPARE(ws::WSAStartup(0x0000, &data), ws::WSAVERNOTSUPPORTED);
+}
+
+void LinkTest::socketErrorTexts() {
+    const QString refused = SocketErrorText(ws::WSAECONNREFUSED);
+    QVERIFY(!refused.isEmpty());
+    QVERIFY(!refused.endsWith(QLatin1Char('\n')) && !refused.endsWith(QLatin1Char('\r')));
+    QCOMPARE(SocketErrorText(12345), QString());
+    QCOMPARE(SocketErrorText(0), QString());
+}
+
+void LinkTest::resolvesAndWritesAddresses() {
+    QCOMPARE(AddressToText(ResolveAddress(QStringLiteral("10.0.0.192"))), QStringLiteral("10.0.0.192"));
+    QCOMPARE(ResolveAddress(QStringLiteral("255.255.255.255")), ws::WS_INADDR_NONE);
+    QCOMPARE(AddressToText(ResolveAddress(QStringLiteral("localhost"))), QStringLiteral("127.0.0.1"));
+}
+
+void LinkTest::opensPrinterSocket_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");  // 0: the loopback printer's port, -1: a closed port
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<bool>("textSet");
+    QTest::newRow("listening printer") << "127.0.0.1" << 0 << true << true;
+    QTest::newRow("host name") << "localhost" << 0 << true << true;
+    QTest::newRow("nobody listening") << "127.0.0.1" << -1 << false << true;
+    QTest::newRow("all bits set") << "255.255.255.255" << 0 << false << false;
+    QTest::newRow("port 65535") << "127.0.0.1" << 65535 << false << false;
+    QTest::newRow("not an address") << "12.34.56.78.90" << 0 << false << false;
+}
+
+void LinkTest::opensPrinterSocket() {
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(bool, opens);
+    QFETCH(bool, textSet);
+    LoopbackPrinter printer;
+    int closedPort = 0;
+    if (port == -1) {
+        LoopbackPrinter gone;
+        closedPort = gone.Port();
+    }
+    const int usePort = port == 0 ? printer.Port() : port == -1 ? closedPort : port;
+    QString connection = QStringLiteral("untouched");
+    const ws::SOCKET s = OpenPrinterSocket(host, usePort, connection, &hooked_->window, false);
+    QCOMPARE(s > 0, opens);
+    QCOMPARE(connection, textSet ? QStringLiteral("127.0.0.1:%1").arg(usePort) : QStringLiteral("untouched"));
+    if (opens) {
+        QTRY_VERIFY(printer.HasClient());
+        ws::closesocket(s);
+    }
+}
+
+void LinkTest::asynchronousOpenReportsConnect() {
+    LoopbackPrinter printer;
+    console_.outgoing.clear();
+    QString connection;
+    const ws::SOCKET s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &hooked_->window, true);
+    QVERIFY(s > 0);
+    QTRY_COMPARE(console_.outgoing, QStringList{"Connect with printer"});
+    ws::closesocket(s);
+}
+
+void LinkTest::lingerOnAClosedSocketFails() {
+    const ws::SOCKET s = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
+    QVERIFY(s > 0);
+    QCOMPARE(SetLinger(s, 1, 0), 0);
+    ws::closesocket(s);
+    QCOMPARE(SetLinger(s, 1, 0), -1);
+    QCOMPARE(SetLinger(-1, 1, 0), -1);
+}
+
+void LinkTest::readPathDecodesOneReplyPerEvent() {
+    LoopbackPrinter printer;
+    const ws::SOCKET s = Open(printer);
+    QVERIFY(s > 0);
+    console_.incoming.clear();
+    printer.Send(QByteArray(300, 'k'));
+    QTRY_COMPARE(console_.incoming.size(), 1);
+    QCOMPARE(console_.incoming[0], QString(300, QLatin1Char('k')));
+    QCOMPARE(ReceivedCount(), 300.0);
+
+    console_.incoming.clear();
+    printer.Send(QByteArray("\x06"));
+    QTRY_COMPARE(console_.incoming, QStringList{"Ticket ACK"});
+    QCOMPARE(ReceivedCount(), 1.0);
+    ws::closesocket(s);
+}
+
+void LinkTest::readEventsAreBoundedButLoseNothing() {
+    LoopbackPrinter printer;
+    const ws::SOCKET s = Open(printer);
+    QVERIFY(s > 0);
+    console_.incoming.clear();
+    // Status bytes only, so every byte is one line and each can be counted.
+    const int total = 300000;
+    printer.Send(QByteArray(total, '\x06'));
+    QTRY_COMPARE_WITH_TIMEOUT(console_.incoming.size(), total, 20000);
+    QVERIFY(ReceivedCount() <= kMaxReadPerEvent);
+    QCOMPARE(console_.incoming.count(QStringLiteral("Ticket ACK")), total);
+    ws::closesocket(s);
+}
+
+void LinkTest::peerCloseAndResetAreReported() {
+    for (bool reset : {false, true}) {
+        LoopbackPrinter printer;
+        const ws::SOCKET s = Open(printer);
+        QVERIFY(s > 0);
+        console_.outgoing.clear();
+        console_.incoming.clear();
+        printer.Send(QByteArray("BYE"));
+        QTRY_COMPARE(console_.incoming, QStringList{"BYE"});
+        reset ? printer.Reset() : printer.Close();
+        QTRY_VERIFY(!console_.outgoing.isEmpty());
+        QTest::qWait(50);  // a second close line would arrive in this time
+        QStringList expected{"Lost connection with printer"};
+        if (reset) expected << "Error 10054: " + SocketErrorText(ws::WSAECONNRESET);
+        QCOMPARE(console_.outgoing, expected);
+        ws::closesocket(s);
+    }
+}
+
+void LinkTest::closesocketDropsQueuedMessages() {
+    LoopbackPrinter printer;
+    RecordingWindow w;
+    QString connection;
+    // Registering a connected socket queues FD_WRITE at once.
+    ws::SOCKET s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &w.window, false);
+    QVERIFY(s > 0);
+    QTRY_COMPARE(w.seen.size(), 1);
+    QCOMPARE(w.seen[0].lParam, Event(ws::FD_WRITE));
+    ws::closesocket(s);
+
+    s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &w.window, false);
+    QVERIFY(s > 0);
+    ws::closesocket(s);  // before the queued FD_WRITE is handled
+    QTest::qWait(50);
+    QCOMPARE(w.seen.size(), 1);
+}
+
+void LinkTest::sendsBytesExactly() {
+    LoopbackPrinter printer;
+    const ws::SOCKET s = Open(printer);
+    QVERIFY(s > 0);
+    Sender sender(console_);
+    QCOMPARE(sender.SendToPrinter(s, QByteArray()), 0);
+    const QByteArray bytes("\x00\x01<p>\x0c\x80\xff", 8);
+    QCOMPARE(sender.SendToPrinter(s, bytes), 8);
+    QTRY_COMPARE(printer.Received(), bytes);
+    ws::closesocket(s);
+}
+
+void LinkTest::sendWaitsForASlowReaderWithoutLosingBytes() {
+    LoopbackPrinter printer;
+    printer.UseSmallBuffers(4096);
+    const ws::SOCKET s = Open(printer);
+    QVERIFY(s > 0);
+    printer.SetReading(false);
+    QByteArray bytes(4 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    // Let the printer read again a little later; meanwhile the send must wait.
+    QTimer::singleShot(300, &printer, [&printer] { printer.SetReading(true); });
+    ListConsole console;
+    Sender sender(console);
+    QVERIFY(sender.SendToPrinter(s, bytes) > 0);
+    QVERIFY(console.pauses > 0);
+    QVERIFY(console.outgoing.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), bytes.size(), 20000);
+    QVERIFY(printer.Received() == bytes);
+    ws::closesocket(s);
+}
+
+void LinkTest::sendGivesUpOnAReset() {
+    LoopbackPrinter printer;
+    printer.UseSmallBuffers(4096);
+    const ws::SOCKET s = Open(printer);
+    QVERIFY(s > 0);
+    printer.SetReading(false);
+    QTimer::singleShot(200, &printer, [&printer] { printer.Reset(); });
+    ListConsole console;
+    Sender sender(console);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(sender.SendToPrinter(s, QByteArray(10 * 1024 * 1024, 'x')), -1);
+    QVERIFY2(clock.elapsed() < 1200, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(console.outgoing.size(), 1);
+    QVERIFY2(console.outgoing[0].startsWith("Error while sending to the printer (error 10054)"),
+             qPrintable(console.outgoing[0]));
+    // The rest of the job fails at once, without another line.
+    QCOMPARE(sender.SendToPrinter(s, QByteArray("more")), -1);
+    QCOMPARE(console.outgoing.size(), 1);
+    ws::closesocket(s);
+}
+
+void LinkTest::sendOnAClosedSocketFailsOnce() {
+    ListConsole console;
+    Sender sender(console);
+    QCOMPARE(sender.SendToPrinter(-1, QByteArray("x")), -1);
+    QCOMPARE(console.outgoing.size(), 1);
+    QVERIFY(console.outgoing[0].contains(QLatin1String("10038")));
+    sender.BeginJob();
+    QCOMPARE(sender.SendToPrinter(-1, QByteArray("x")), -1);
+    QCOMPARE(console.outgoing.size(), 2);
+}
+
+void LinkTest::textGoesOutAsWindows1252() {
+    QCOMPARE(ToSingleByte(QStringLiteral("<p>")), QByteArray("<p>"));
+    QCOMPARE(ToSingleByte(QString(QChar(0))), QByteArray(1, '\0'));
+    QCOMPARE(ToSingleByte(QStringLiteral("\u00e9\u00ff\u20ac\u2122")), QByteArray("\xe9\xff\x80\x99"));
+    // One byte per character, "?" where the code page has none.
+    QCOMPARE(ToSingleByte(QStringLiteral("a\u4e2d\U0001F600b")), QByteArray("a??b"));
+}
+
+QTEST_MAIN(LinkTest)
+#include "link_test.moc"

@@ -1,0 +1,398 @@
+// The Ping button's report, the echo over real ICMP sockets (this host's
+// loopback, or a network namespace of the test's own) and the status texts.
+// Nothing here sends to an address outside 127.0.0.0/8.
+#include "ping/ping.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+using namespace kivo;
+
+// What a scripted echo hands back.
+struct Echoed {
+    std::int32_t status = 0;
+    std::uint32_t rtt = 0;
+    std::uint16_t size = 0, reserved = 0;
+    std::uint8_t ttl = 0;
+};
+// A packet the far end sends on seeing the request: an echo reply (type 0) or
+// an ICMP error quoting it; the deltas make it about another echo.
+struct Answer {
+    int type = 0, code = 0, ttl = 64;
+    std::uint16_t idDelta = 0, sequenceDelta = 0;
+};
+Q_DECLARE_METATYPE(Echoed)
+Q_DECLARE_METATYPE(Answer)
+
+namespace {
+
+const QByteArray kPayload(kPingPayload);
+const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const char kNoSocket[] =
+    "no ICMP socket of this kind: the program lacks CAP_NET_RAW or its group is outside net.ipv4.ping_group_range";
+
+class FakeConsole : public Console {
+public:
+    explicit FakeConsole(QString text) : address(std::move(text)) {}
+    QString address;
+    QStringList outgoing, incoming;
+    QList<qsizetype> repaintedAt;  // incoming lines shown at each repaint
+    void LogMessage(const QString& kind, const QString& text) override { (kind == "O" ? outgoing : incoming) << text; }
+    void Pause(double) override {}
+    void Repaint() override { repaintedAt << incoming.size(); }
+    QString AddressText() const override { return address; }
+};
+
+// The real echo, refusing anything but loopback so no test can reach another host.
+std::int32_t LoopbackEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+    return ntohl(address) >> 24 == 127 ? IcmpEcho(address, payload, reply) : -2;
+}
+
+// An echo function and the allowed socket kinds for one test.
+struct EchoScope {
+    EchoScope(EchoFunction echo, unsigned kinds) : kinds_(ws::IcmpSetSocketKinds(kinds)) {
+        SetEchoFunction(std::move(echo));
+    }
+    ~EchoScope() {
+        SetEchoFunction({});
+        ws::IcmpSetSocketKinds(kinds_);
+    }
+    unsigned kinds_;
+};
+
+[[nodiscard]] bool CanOpen(unsigned kinds) {
+    const unsigned before = ws::IcmpSetSocketKinds(kinds);
+    const bool opened = ws::IcmpCloseHandle(ws::IcmpCreateFile());
+    ws::IcmpSetSocketKinds(before);
+    return opened;
+}
+
+// A network namespace of the test's own for this thread, loopback up, ICMP
+// datagram sockets allowed to all and the kernel's own echo replies switched as
+// asked; the thread returns to its own namespace when the scope ends.
+class PrivateNetwork {
+public:
+    explicit PrivateNetwork(bool kernelAnswers) : saved_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        if (saved_ < 0 || unshare(CLONE_NEWNET) != 0) {
+            error_ = QString("cannot create a network namespace here (needs CAP_SYS_ADMIN): ") + strerror(errno);
+            return;
+        }
+        entered_ = true;
+        const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq lo{};
+        std::strcpy(lo.ifr_name, "lo");
+        const bool up = ioctl(s, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) == 0);
+        close(s);
+        if (!up || !Set("ping_group_range", "0 2147483647") || !Set("icmp_echo_ignore_all", kernelAnswers ? "0" : "1"))
+            error_ = "cannot set up loopback in the namespace";
+    }
+    ~PrivateNetwork() {
+        if (entered_ && setns(saved_, CLONE_NEWNET) != 0) qFatal("cannot return to the test's network namespace");
+        if (saved_ >= 0) close(saved_);
+    }
+    QString error_;
+
+private:
+    static bool Set(const char* name, const char* value) {
+        QFile file(QString("/proc/sys/net/ipv4/") + name);
+        return file.open(QIODevice::WriteOnly) && file.write(value) > 0;
+    }
+    int saved_;
+    bool entered_ = false;
+};
+
+void Finish(std::vector<std::uint8_t>& icmp) {
+    icmp[2] = icmp[3] = 0;
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < icmp.size(); ++i) sum += (i % 2) ? icmp[i] : icmp[i] << 8;
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    icmp[2] = static_cast<std::uint8_t>(~sum >> 8), icmp[3] = static_cast<std::uint8_t>(~sum);
+}
+
+void Add16(std::uint8_t* p, std::uint16_t delta) {
+    const auto v = static_cast<std::uint16_t>((p[0] << 8 | p[1]) + delta);
+    p[0] = static_cast<std::uint8_t>(v >> 8), p[1] = static_cast<std::uint8_t>(v);
+}
+
+// The far end in a private namespace: a raw socket that waits at most two
+// seconds for one echo request, sends the scripted answers to it and stops.
+class Responder {
+public:
+    explicit Responder(QList<Answer> script) : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)) {
+        thread_ = std::thread([this, script] { Run(script); });
+    }
+    ~Responder() {
+        thread_.join();
+        close(fd_);
+    }
+
+private:
+    void Run(const QList<Answer>& script) {
+        std::vector<std::uint8_t> request(65536);
+        std::size_t ip = 0;
+        for (pollfd waiting{fd_, POLLIN, 0};;) {
+            if (poll(&waiting, 1, 2000) <= 0) return;
+            const ssize_t n = recv(fd_, request.data(), request.size(), 0);
+            ip = (request[0] & 0x0Fu) * 4u;
+            if (n >= 28 && request[ip] == 8) {
+                request.resize(static_cast<std::size_t>(n));
+                break;
+            }
+        }
+        for (const Answer& answer : script) {
+            std::vector<std::uint8_t> icmp(request.begin() + ip, request.end());
+            std::uint8_t* echo = icmp.data();
+            if (answer.type) {
+                icmp = {static_cast<std::uint8_t>(answer.type), static_cast<std::uint8_t>(answer.code), 0, 0, 0, 0, 0, 0};
+                icmp.insert(icmp.end(), request.begin(), request.begin() + ip + 8);
+                echo = icmp.data() + 8 + ip;
+            }
+            icmp[0] = static_cast<std::uint8_t>(answer.type);
+            Add16(echo + 4, answer.idDelta), Add16(echo + 6, answer.sequenceDelta);
+            Finish(icmp);
+            setsockopt(fd_, IPPROTO_IP, IP_TTL, &answer.ttl, sizeof answer.ttl);
+            sockaddr_in to{};
+            to.sin_family = AF_INET, to.sin_addr.s_addr = kLoopback;
+            sendto(fd_, icmp.data(), icmp.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        }
+    }
+    int fd_;
+    std::thread thread_;
+};
+
+}  // namespace
+
+class PingTest : public QObject {
+    Q_OBJECT
+private slots:
+    void statusText_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("text");
+        const std::pair<int, const char*> table[] = {
+            {0, "IP Success"}, {-1, "inet_addr: bad IP format"}, {500, "ping timeout"}, {11001, "ip buf too_small"},
+            {11002, "ip dest net unreachable"}, {11003, "ip dest host unreachable"}, {11004, "ip dest prot unreachable"},
+            {11005, "ip dest port unreachable"}, {11006, "ip no resources"}, {11007, "ip bad option"},
+            {11008, "ip hw_error"}, {11009, "ip packet too_big"}, {11010, "IP Request timed out"}, {11011, "ip bad req"},
+            {11012, "ip bad route"}, {11013, "ip ttl expired transit"}, {11014, "ip ttl expired reassem"},
+            {11015, "ip param_problem"}, {11016, "ip source quench"}, {11017, "ip option too_big"},
+            {11018, "ip bad destination"}, {11019, "ip addr deleted"}, {11020, "ip spec mtu change"},
+            {11021, "ip mtu_change"}, {11022, "ip unload"}, {11023, "ip addr added"}, {11050, "ip general failure"},
+            {11255, "ip pending"},
+            // Between and beside the listed codes there is no entry.
+            {11024, "unknown  msg returned"}, {11049, "unknown  msg returned"}, {11051, "unknown  msg returned"},
+            {11254, "unknown  msg returned"}, {11000, "unknown  msg returned"}, {-2, "unknown  msg returned"}};
+        for (const auto& [status, text] : table) QTest::addRow("%d", status) << status << QString(text);
+    }
+    void statusText() {
+        QFETCH(int, status);
+        QFETCH(QString, text);
+        QCOMPARE(IcmpStatusText(status), text);
+    }
+
+    void reportOfEchoes_data() {
+        QTest::addColumn<QList<Echoed>>("echoes");
+        QTest::addColumn<QStringList>("incoming");
+        QTest::addColumn<QString>("statistics");
+        const QString reply = "Reply from 127.0.0.1: bytes=%1 Time = %2 ms TTL =%3";
+        // The reserved word beside the size is no part of it; the TTL is unsigned.
+        QTest::newRow("every echo answered")
+            << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 0, 35, 0xFFFF, 64}, {0, 499, 250, 1, 255}, {0, 4000000000u, 35, 0, 1}}
+            << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(0).arg(64), reply.arg(250).arg(499).arg(255),
+                           reply.arg(35).arg(4000000000u).arg(1)}
+            << "Packets: Sent = 4 Received = 4 Lost = 0";
+        // A failed echo's record may hold leftovers: only its status may show.
+        QTest::newRow("failures among replies")
+            << QList<Echoed>{{11010, 7, 35, 0, 64}, {0, 2, 35, 0, 64}, {11003, 0, 35, 0, 64}, {11030}}
+            << QStringList{"IP Request timed out", reply.arg(35).arg(2).arg(64), "ip dest host unreachable",
+                           "unknown  msg returned"}
+            << "Packets: Sent = 4 Received = 1 Lost = 3";
+    }
+    void reportOfEchoes() {
+        QFETCH(QList<Echoed>, echoes);
+        QFETCH(QStringList, incoming);
+        QFETCH(QString, statistics);
+        QList<std::uint32_t> addresses;
+        QList<QByteArray> payloads;
+        EchoScope scope(
+            [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+                addresses << address, payloads << payload;
+                const Echoed e = echoes.value(addresses.size() - 1);
+                reply.header.Status = static_cast<std::uint32_t>(e.status), reply.header.RoundTripTime = e.rtt;
+                reply.header.DataSize = e.size, reply.header.Reserved = e.reserved, reply.header.Options.Ttl = e.ttl;
+                return e.status;
+            },
+            0);
+        FakeConsole console("127.0.0.1");
+        Cmdping_Click(console);
+        QCOMPARE(console.incoming, incoming);
+        QCOMPARE(console.outgoing, (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
+                                                "Ping statistics for 127.0.0.1", statistics}));
+        QCOMPARE(console.repaintedAt, (QList<qsizetype>{1, 2, 3, 4}));
+        QCOMPARE(addresses, QList<std::uint32_t>(4, kLoopback));
+        QCOMPARE(payloads, QList<QByteArray>(4, "Kivo Systems Thermal Ticket Printer"));
+    }
+
+    void badAddressSendsNothing_data() {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("all bits set") << "255.255.255.255";
+        QTest::newRow("host name") << "localhost";
+        QTest::newRow("empty") << "";
+        QTest::newRow("five parts") << "127.0.0.1.5";
+        QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0junk", 14);
+        QTest::newRow("percent signs") << "%1%2";
+    }
+    void badAddressSendsNothing() {
+        QFETCH(QString, address);
+        int echoes = 0;
+        EchoScope scope([&](std::uint32_t, const QByteArray&, EchoReply&) { return ++echoes, 0; }, 0);
+        FakeConsole console(address);
+        Cmdping_Click(console);
+        QCOMPARE(console.incoming, QStringList(4, "inet_addr: bad IP format"));
+        QCOMPARE(console.outgoing, (QStringList{"Pinging " + address + " with 35 bytes of data.",
+                                                "Ping statistics for " + address,
+                                                "Packets: Sent = 4 Received = 0 Lost = 4"}));
+        QCOMPARE(echoes, 0);
+        EchoReply reply;
+        reply.header.Status = 0xABCD;
+        QCOMPARE(PingOnce(address, kPayload, reply), kBadAddressStatus);
+        QCOMPARE(reply.header.Status, 0xABCDu);
+    }
+
+    void replyBufferTooSmall() {
+        std::uint8_t buffer[28 + 35 + 8];
+        std::memset(buffer, 0xAB, sizeof buffer);
+        // Too small for the head: nothing may be written.
+        QCOMPARE(ws::IcmpSendEcho(nullptr, kLoopback, kPayload.constData(), 35, nullptr, buffer, 27, 500), 0u);
+        QCOMPARE(buffer[0], std::uint8_t{0xAB});
+        // One byte short of room for the reply: refused before anything is sent.
+        ws::ICMP_ECHO_REPLY head;
+        ws::IcmpSendEcho(nullptr, kLoopback, kPayload.constData(), 35, nullptr, buffer, sizeof buffer - 1, 500);
+        std::memcpy(&head, buffer, sizeof head);
+        QCOMPARE(head.Status, ws::IP_BUF_TOO_SMALL);
+        QCOMPARE(buffer[sizeof buffer - 1], std::uint8_t{0xAB});
+    }
+
+    void noIcmpSocketIsToldNotFaked() {
+        EchoScope scope(LoopbackEcho, 0);
+        FakeConsole console("127.0.0.1");
+        Cmdping_Click(console);
+        QCOMPARE(console.incoming, QStringList(4, "ip general failure"));
+        QCOMPARE(console.outgoing,
+                 (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
+                              "This system does not let the program send ICMP echo requests: allow its group in "
+                              "net.ipv4.ping_group_range (sysctl), or give it the cap_net_raw capability.",
+                              "Ping statistics for 127.0.0.1", "Packets: Sent = 4 Received = 0 Lost = 4"}));
+    }
+
+    void pingLoopback_data() {
+        QTest::addColumn<unsigned>("kinds");
+        QTest::addColumn<bool>("ownNamespace");
+        QTest::newRow("this host, any socket") << (ws::kIcmpDatagramSocket | ws::kIcmpRawSocket) << false;
+        QTest::newRow("own namespace, datagram socket") << ws::kIcmpDatagramSocket << true;
+        QTest::newRow("own namespace, raw socket") << ws::kIcmpRawSocket << true;
+    }
+    void pingLoopback() {
+        QFETCH(unsigned, kinds);
+        QFETCH(bool, ownNamespace);
+        std::optional<PrivateNetwork> network;
+        if (ownNamespace && !network.emplace(true).error_.isEmpty()) QSKIP(qPrintable(network->error_));
+        if (!CanOpen(kinds)) QSKIP(kNoSocket);
+        QFile defaultTtl("/proc/sys/net/ipv4/ip_default_ttl");
+        QVERIFY(defaultTtl.open(QIODevice::ReadOnly));
+        const int ttl = defaultTtl.readAll().trimmed().toInt();
+
+        EchoScope scope(LoopbackEcho, kinds);
+        FakeConsole console("127.0.0.1");
+        Cmdping_Click(console);
+        qInfo().noquote() << '\n' + console.outgoing.join('\n') + '\n' + console.incoming.join('\n');
+        QCOMPARE(console.outgoing, (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
+                                                "Ping statistics for 127.0.0.1",
+                                                "Packets: Sent = 4 Received = 4 Lost = 0"}));
+        QCOMPARE(console.incoming.size(), 4);
+        const QRegularExpression line("^Reply from 127\\.0\\.0\\.1: bytes=35 Time = (\\d+) ms TTL =(\\d+)$");
+        for (const QString& text : console.incoming) {
+            const auto match = line.match(text);
+            QVERIFY2(match.hasMatch() && match.captured(1).toInt() < 500, qPrintable(text));
+            QCOMPARE(match.captured(2).toInt(), ttl);
+        }
+    }
+
+    void echoTimesOut_data() {
+        QTest::addColumn<unsigned>("kinds");
+        QTest::newRow("datagram socket") << ws::kIcmpDatagramSocket;
+        QTest::newRow("raw socket") << ws::kIcmpRawSocket;
+    }
+    void echoTimesOut() {
+        QFETCH(unsigned, kinds);
+        PrivateNetwork network(false);  // loopback where nobody answers an echo
+        if (!network.error_.isEmpty()) QSKIP(qPrintable(network.error_));
+        if (!CanOpen(kinds)) QSKIP(kNoSocket);
+        EchoScope scope(LoopbackEcho, kinds);
+        EchoReply reply;
+        QElapsedTimer waited;
+        waited.start();
+        QCOMPARE(PingOnce("127.0.0.1", kPayload, reply), std::int32_t(ws::IP_REQ_TIMED_OUT));
+        QVERIFY2(waited.elapsed() >= 500 && waited.elapsed() < 1500, qPrintable(QString::number(waited.elapsed())));
+    }
+
+    void echoMatchesItsAnswer_data() {
+        QTest::addColumn<unsigned>("kinds");
+        QTest::addColumn<QList<Answer>>("script");
+        QTest::addColumn<std::uint32_t>("status");
+        const std::tuple<const char*, QList<Answer>, std::uint32_t> cases[] = {
+            {"reply with its own TTL", {{0, 0, 17}}, ws::IP_SUCCESS},
+            {"replies to other echoes ignored", {{0, 0, 30, 1, 0}, {0, 0, 31, 0, 1}, {0, 0, 17}}, ws::IP_SUCCESS},
+            {"error about another echo ignored", {{3, 1, 64, 0, 1}, {0, 0, 17}}, ws::IP_SUCCESS},
+            {"net unreachable", {{3, 0}}, ws::IP_DEST_NET_UNREACHABLE},
+            {"host unreachable", {{3, 1}}, ws::IP_DEST_HOST_UNREACHABLE},
+            {"port unreachable", {{3, 3}}, ws::IP_DEST_PORT_UNREACHABLE},
+            {"TTL expired in transit", {{11, 0}}, ws::IP_TTL_EXPIRED_TRANSIT},
+            {"parameter problem", {{12, 0}}, ws::IP_PARAM_PROBLEM},
+            {"source quench", {{4, 0}}, ws::IP_SOURCE_QUENCH},
+        };
+        for (const auto& [name, script, status] : cases) {
+            QTest::addRow("raw socket, %s", name) << ws::kIcmpRawSocket << script << status;
+            QTest::addRow("datagram socket, %s", name) << ws::kIcmpDatagramSocket << script << status;
+        }
+    }
+    void echoMatchesItsAnswer() {
+        QFETCH(unsigned, kinds);
+        QFETCH(QList<Answer>, script);
+        QFETCH(std::uint32_t, status);
+        PrivateNetwork network(false);
+        if (!network.error_.isEmpty()) QSKIP(qPrintable(network.error_));
+        if (!CanOpen(kinds | ws::kIcmpRawSocket)) QSKIP(kNoSocket);  // the far end needs a raw socket
+        EchoScope scope({}, kinds);
+        const ws::HANDLE icmp = ws::IcmpCreateFile();
+        QVERIFY(icmp);
+        EchoReply reply;
+        {
+            Responder farEnd(script);
+            QCOMPARE(ws::IcmpSendEcho(icmp, kLoopback, kPayload.constData(), 35, nullptr, &reply, sizeof reply, 500), 1u);
+        }
+        ws::IcmpCloseHandle(icmp);
+        QCOMPARE(reply.header.Status, status);
+        QCOMPARE(reply.header.Address, kLoopback);
+        if (status != ws::IP_SUCCESS) return;
+        QCOMPARE(int(reply.header.Options.Ttl), 17);
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(reply.data), reply.header.DataSize), kPayload);
+    }
+};
+
+QTEST_GUILESS_MAIN(PingTest)
+#include "ping_test.moc"

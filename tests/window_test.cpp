@@ -1,0 +1,252 @@
+// The main window: its controls and initial state, the logs, the wait, and the
+// whole road from a click to the printer and back, against a loopback printer.
+#include "console/frmkivo.h"
+#include "link/winsock_module.h"
+#include "tests/support/test_support.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace kivo;
+using kivo::test::Hex;
+using kivo::test::LoopbackPrinter;
+
+namespace {
+
+QStringList EnabledControls(frmkivo& w) {
+    QStringList names;
+    const QList<QPair<const char*, QWidget*>> controls = {
+        {"Cmdping", w.Cmdping},       {"IP_Address", w.IP_Address}, {"CmdText", w.CmdText},
+        {"CmdFile", w.CmdFile},       {"CmdClear", w.CmdClear},     {"TxtCount", w.TxtCount},
+        {"TxtCmd", w.TxtCmd},         {"CmdConnect", w.CmdConnect}, {"CmdPclFF", w.CmdPclFF},
+        {"CmdVekFF", w.CmdVekFF},     {"CmdPcxFile", w.CmdPcxFile}, {"CmdVEKTest", w.CmdVEKTest},
+        {"CmdHPTest", w.CmdHPTest},   {"CmdAscii", w.CmdAscii},     {"TxtMsg", w.TxtMsg},
+        {"InTxtMsg", w.InTxtMsg}};
+    for (const auto& [name, widget] : controls)
+        if (widget->isEnabled()) names << QString::fromLatin1(name);
+    return names;
+}
+
+const QStringList kDisconnectedControls{"Cmdping", "IP_Address", "CmdClear", "CmdConnect", "TxtMsg", "InTxtMsg"};
+
+// Connects the window to the printer through the Connect button.
+bool Connect(frmkivo& w, LoopbackPrinter& printer) {
+    w.IP_Address->setText(printer.Address());
+    w.CmdConnect->click();
+    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initialState();
+    void controlsStandWhereTheFormSays_data();
+    void controlsStandWhereTheFormSays();
+    void logKindsChooseTheLog_data();
+    void logKindsChooseTheLog();
+    void pauseWaitsWhileHandlingEvents();
+    void shortPausesAskTheOperator_data();
+    void shortPausesAskTheOperator();
+    void connectsAndShowsPrinterReplies();
+    void failedConnectChangesNothing();
+    void shutDownClosesOnlyAnOpenSocket();
+    void clearEmptiesBothLogs();
+};
+
+void WindowTest::initialState() {
+    frmkivo w;
+    QCOMPARE(w.windowTitle(), QStringLiteral("Kivo Systems Socket Test Program V2.0"));
+    QCOMPARE(w.size(), QSize(731, 552));
+    QCOMPARE(w.IP_Address->text(), QStringLiteral("10.0.0.192"));
+    QCOMPARE(w.TxtCount->text(), QStringLiteral("1"));
+    QCOMPARE(w.TxtCmd->text(), QString());
+    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Connect"));
+    QCOMPARE(w.CmdAscii->text(), QStringLiteral("Send Ascii "));
+    QCOMPARE(w.IPLBL->text(), QStringLiteral("Enter IP Address  Here"));
+    QCOMPARE(w.Label2->text(), QStringLiteral("Incoming Printer Data  and Messages"));
+    QCOMPARE(EnabledControls(w), kDisconnectedControls);
+    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{0});
+    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.palette().color(QPalette::Window), QColor(192, 192, 255));
+    QCOMPARE(w.TxtCmd->font().families().value(0), QStringLiteral("Comic Sans MS"));
+    QCOMPARE(w.TxtCmd->font().families().value(1), QStringLiteral("Comic Neue"));
+    QCOMPARE(w.TxtCmd->font().pointSizeF(), 14.25);
+    QCOMPARE(w.TxtMsg->font().pointSizeF(), 8.25);
+    QCOMPARE(w.Label1->font().pointSizeF(), 9.75);
+    for (int size : {16, 32, 48}) QVERIFY(w.windowIcon().availableSizes().contains(QSize(size, size)));
+    QVERIFY(NetworkStarted());
+}
+
+void WindowTest::controlsStandWhereTheFormSays_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QRect>("twips");
+    QTest::addColumn<QString>("tooltip");
+    QTest::newRow("Cmdping") << "Cmdping" << QRect(1920, 360, 1095, 495)
+                             << "Verify ethernet communication to current IP address";
+    QTest::newRow("IP_Address") << "IP_Address" << QRect(3600, 360, 2535, 495)
+                                << "Enter IP Address for your Kivo Systems printer";
+    QTest::newRow("CmdConnect") << "CmdConnect" << QRect(6840, 360, 1215, 495)
+                                << "Connect & Disconnect with Kivo Systems Printer";
+    QTest::newRow("TxtCmd") << "TxtCmd" << QRect(120, 1200, 9255, 495)
+                            << "Enter string here and then click on \"Send Text\" when you are ready";
+    QTest::newRow("TxtCount") << "TxtCount" << QRect(9480, 1200, 1335, 525)
+                              << "Enter # of copies of text commands or text files";
+    QTest::newRow("CmdText") << "CmdText" << QRect(240, 1920, 1215, 495) << "Send Text Command to the printer";
+    QTest::newRow("CmdAscii") << "CmdAscii" << QRect(1560, 1920, 1215, 495) << "Send ASCII Value to printer";
+    QTest::newRow("CmdFile") << "CmdFile" << QRect(2880, 1920, 1215, 495) << "Send text file to printer (# of Copies)";
+    QTest::newRow("CmdPcxFile") << "CmdPcxFile" << QRect(4200, 1920, 1215, 495)
+                                << "Print a Monochrome PCX file on an VEK printer";
+    QTest::newRow("CmdVEKTest") << "CmdVEKTest" << QRect(5520, 1920, 1215, 495)
+                                << "Generate standard VEK test ticket (# of Copies)";
+    QTest::newRow("CmdVekFF") << "CmdVekFF" << QRect(6840, 1920, 1215, 495) << "Send VEK Form Feed to the printer";
+    QTest::newRow("CmdHPTest") << "CmdHPTest" << QRect(8160, 1920, 1215, 495)
+                               << "Generate standard HP ID test ticket (# of Copies)";
+    QTest::newRow("CmdPclFF") << "CmdPclFF" << QRect(9480, 1920, 1215, 495) << "Send a HP Form Feed to the printer";
+    QTest::newRow("CmdClear") << "CmdClear" << QRect(4560, 5040, 1335, 495) << "Clear out messages below";
+    QTest::newRow("TxtMsg") << "TxtMsg" << QRect(120, 2880, 10695, 2085) << "";
+    QTest::newRow("InTxtMsg") << "InTxtMsg" << QRect(120, 5640, 10695, 2535) << "";
+}
+
+void WindowTest::controlsStandWhereTheFormSays() {
+    QFETCH(QString, control);
+    QFETCH(QRect, twips);
+    QFETCH(QString, tooltip);
+    frmkivo w;
+    const QHash<QString, QWidget*> byName = {
+        {"Cmdping", w.Cmdping},     {"IP_Address", w.IP_Address}, {"CmdConnect", w.CmdConnect},
+        {"TxtCmd", w.TxtCmd},       {"TxtCount", w.TxtCount},     {"CmdText", w.CmdText},
+        {"CmdAscii", w.CmdAscii},   {"CmdFile", w.CmdFile},       {"CmdPcxFile", w.CmdPcxFile},
+        {"CmdVEKTest", w.CmdVEKTest}, {"CmdVekFF", w.CmdVekFF},   {"CmdHPTest", w.CmdHPTest},
+        {"CmdPclFF", w.CmdPclFF},   {"CmdClear", w.CmdClear},     {"TxtMsg", w.TxtMsg},
+        {"InTxtMsg", w.InTxtMsg}};
+    QWidget* widget = byName.value(control);
+    QVERIFY(widget);
+    const QRect expected(qRound(twips.x() / 15.0), qRound(twips.y() / 15.0), qRound(twips.width() / 15.0),
+                         qRound(twips.height() / 15.0));
+    QCOMPARE(widget->geometry(), expected);
+    QCOMPARE(widget->toolTip(), tooltip);
+}
+
+void WindowTest::logKindsChooseTheLog_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("outgoing");
+    QTest::newRow("O") << "O" << true;
+    QTest::newRow("lower-case o") << "o" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("I") << "I" << false;
+}
+
+void WindowTest::logKindsChooseTheLog() {
+    QFETCH(QString, kind);
+    QFETCH(bool, outgoing);
+    frmkivo w;
+    w.LogMessage(kind, QStringLiteral("first"));
+    w.LogMessage(kind, QStringLiteral("second"));
+    LogModel& log = outgoing ? w.OutgoingLog() : w.IncomingLog();
+    LogModel& other = outgoing ? w.IncomingLog() : w.OutgoingLog();
+    QCOMPARE(log.Lines(), (QStringList{"first", "second"}));
+    QCOMPARE(other.Count(), 0);
+    QListView* view = outgoing ? w.TxtMsg : w.InTxtMsg;
+    QCOMPARE(view->currentIndex().row(), 1);
+}
+
+void WindowTest::pauseWaitsWhileHandlingEvents() {
+    frmkivo w;
+    bool handled = false;
+    QTimer::singleShot(0, &w, [&handled] { handled = true; });
+    QElapsedTimer clock;
+    clock.start();
+    w.Pause(0.01);
+    QVERIFY(clock.elapsed() >= 9);
+    QVERIFY(handled);
+    QVERIFY(!w.Timer1.isActive());
+}
+
+void WindowTest::shortPausesAskTheOperator_data() {
+    QTest::addColumn<double>("seconds");
+    QTest::newRow("zero") << 0.0;
+    QTest::newRow("below a millisecond") << 0.0004;
+    QTest::newRow("negative") << -1.0;
+}
+
+void WindowTest::shortPausesAskTheOperator() {
+    QFETCH(double, seconds);
+    frmkivo w;
+    QStringList asked;
+    const auto previous = platform::SetMessageBoxHook(
+        [&asked](const QString& prompt, const QString& title) { asked << prompt << title; });
+    w.Pause(seconds);
+    platform::SetMessageBoxHook(previous);
+    QCOMPARE(asked, (QStringList{"You called for a Pause, Sir?", "Enter to Continue"}));
+}
+
+void WindowTest::connectsAndShowsPrinterReplies() {
+    LoopbackPrinter printer(9100);
+    QVERIFY(printer.Listening());
+    frmkivo w;
+    QVERIFY(Connect(w, printer));
+    const QString at = printer.Address() + QStringLiteral(" on port 9100");
+    QCOMPARE(w.OutgoingLog().Lines(),
+             (QStringList{"Attempting to establish a connection with the printer at " + at, "Connection made to " + at}));
+    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Disconnect"));
+    QVERIFY(!w.IP_Address->isEnabled());
+    QCOMPARE(EnabledControls(w).size(), 15);
+
+    printer.Send(QByteArray("\x06"));
+    QTRY_COMPARE(w.IncomingLog().Lines(), QStringList{"Ticket ACK"});
+    QTest::qWait(50);
+    QCOMPARE(w.IncomingLog().Count(), 1);
+    QCOMPARE(w.InTxtMsg->currentIndex().row(), 0);
+
+    w.CmdConnect->click();
+    QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
+    QCOMPARE(EnabledControls(w), kDisconnectedControls);
+    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+    QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
+}
+
+void WindowTest::failedConnectChangesNothing() {
+    frmkivo w;
+    w.IP_Address->setText(kivo::test::RandomLoopbackAddress());  // nobody listens there
+    w.CmdConnect->click();
+    const QString at = w.IP_Address->text() + QStringLiteral(" on port 9100");
+    QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
+                                                   "Error while connecting to the printer " + at}));
+    QCOMPARE(EnabledControls(w), kDisconnectedControls);
+    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+}
+
+void WindowTest::shutDownClosesOnlyAnOpenSocket() {
+    LoopbackPrinter printer(9100);
+    {
+        frmkivo w;
+        QVERIFY(Connect(w, printer));
+        printer.Send(QByteArray("x"));
+    }  // shut-down while connected closes the socket
+    QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
+    {
+        frmkivo w;
+        QVERIFY(Connect(w, printer));
+        w.CmdConnect->click();
+        w.Form_Unload();  // after Disconnect: nothing left to close
+        QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+    }
+}
+
+void WindowTest::clearEmptiesBothLogs() {
+    frmkivo w;
+    w.LogMessage("O", "out");
+    w.LogMessage("I", "in");
+    w.CmdClear->click();
+    QCOMPARE(w.OutgoingLog().Count(), 0);
+    QCOMPARE(w.IncomingLog().Count(), 0);
+}
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
