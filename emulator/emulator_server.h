@@ -1,0 +1,111 @@
+// The emulated printer on a TCP port: one connection at a time, answers sent
+// back as the printer would, optional copies of what arrived on disk, and one
+// stdout line per ticket and image.
+#pragma once
+
+#include "printer_stream.h"
+
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivo::emu {
+
+struct EmulatorOptions {
+    QString host = QStringLiteral("127.0.0.1");
+    std::uint16_t port = 9100;
+    PrinterSettings printer;
+    std::uint64_t readRate = 0;               // bytes per second; 0 reads as fast as it can
+    bool stall = false;                       // accept, never read
+    std::optional<std::uint64_t> resetAfter;  // abortive close after this many bytes
+    std::vector<std::uint8_t> sendOnConnect;
+    QString recordFile;
+    QString ticketsDir;
+    QString pcxDir;
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Reads the command line (program name first). On Help, text holds the usage;
+// on Error, the reason.
+[[nodiscard]] ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options,
+                                                  QString& text);
+
+class EmulatorServer : private PrinterStream::Sink {
+public:
+    explicit EmulatorServer(EmulatorOptions options);
+    ~EmulatorServer() override;
+    EmulatorServer(const EmulatorServer&) = delete;
+    EmulatorServer& operator=(const EmulatorServer&) = delete;
+
+    // Opens the output files and the listening socket, and prints
+    // "listening on ADDR:PORT" with the port actually bound.
+    [[nodiscard]] bool start(QString& error);
+    // Serves until stopFd turns readable (a signalfd for SIGINT/SIGTERM), then
+    // prints the summary. Returns the process exit code.
+    [[nodiscard]] int run(int stopFd);
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Client {
+        int fd = -1;
+        std::uint64_t number = 0;
+        std::string peer;
+        std::uint64_t received = 0;
+        std::vector<std::uint8_t> out;  // answers not yet sent
+        std::size_t outSent = 0;
+        bool draining = false;          // peer finished sending; flush answers, then close
+        Clock::time_point drainDeadline;
+        double tokens = 0;              // read-rate bucket
+        Clock::time_point refilled;
+    };
+
+    void acceptClient();
+    void serveClient(short revents);
+    void readClient();
+    void flushAnswers();
+    void closeClient(const std::string& how, bool abortive = false);
+    [[nodiscard]] bool wantsToRead();
+    [[nodiscard]] int pollTimeoutMs();
+    void refillTokens();
+    void printSummary();
+
+    // PrinterStream::Sink
+    void answer(std::uint8_t status) override;
+    void ticketBytes(std::span<const std::uint8_t> bytes) override;
+    void ticketEnded(const TicketEvent& ticket) override;
+    void ticketDropped(std::uint64_t bytes) override;
+    void imageStarted(std::uint64_t number, std::uint64_t declared) override;
+    void imageBytes(std::span<const std::uint8_t> bytes) override;
+    void imageEnded(const ImageEvent& image) override;
+    void illegalData(std::span<const std::uint8_t> command) override;
+
+    EmulatorOptions options_;
+    PrinterStream stream_;
+    int listenFd_ = -1;
+    Client client_;
+    std::vector<std::uint8_t> readBuffer_;
+
+    QFile record_;
+    QFile ticketFile_;  // the current ticket, while --tickets-dir is given
+    QString ticketFailed_;
+    QFile imageFile_;   // the current image, while --pcx-dir is given
+    QString imageFailed_;
+    bool keepImage_ = false;
+    std::vector<std::uint8_t> imageBytes_;  // for the PNG, bounded
+
+    struct Totals {
+        std::uint64_t connections = 0, bytes = 0, illegal = 0, imagesDone = 0, imagesCut = 0,
+                      writeErrors = 0, dropped = 0;
+        std::uint64_t byAnswer[256] = {};
+    } totals_;
+};
+
+}  // namespace kivo::emu

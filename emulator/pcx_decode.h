@@ -1,0 +1,25 @@
+// Decoding of monochrome PCX pictures (1 bit per pixel, 1 plane, RLE), the
+// kind the printer takes for ticket graphics. The input comes from a client and
+// is untrusted: every header field is checked and every size is bounded.
+#pragma once
+
+#include <QImage>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kivo::emu {
+
+struct PcxDecoded {
+    QImage image;       // Format_Mono, 0 black and 1 white; null on failure
+    std::string error;  // why it was refused, when image is null
+};
+
+// Largest picture side, and largest decoded scan-line data, accepted.
+inline constexpr int MaxPcxSide = 16384;
+inline constexpr std::uint64_t MaxPcxDecodedBytes = 64ull << 20;
+
+[[nodiscard]] PcxDecoded decodeMonochromePcx(std::span<const std::uint8_t> file);
+
+}  // namespace kivo::emu
