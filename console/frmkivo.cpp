@@ -41,6 +41,11 @@ QFont FormFont(double points) {
 
 QPushButton* MakeButton(QWidget* parent, const char* caption, const char* tip) {
     auto* b = new QPushButton(QString::fromLatin1(caption), parent);
+    // The system's font at the size of a classic dialog font, so every caption
+    // fits its button.
+    QFont font = b->font();
+    font.setPointSizeF(7.5);
+    b->setFont(font);
     b->setToolTip(QString::fromLatin1(tip));
     b->setAutoDefault(false);
     return b;

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the tool needs, from Debian 12's
+# packages. Does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  fonts-comic-neue          # stands in for "Comic Sans MS"
+  netcat-openbsd iproute2   # benchmarks' baseline, test network namespaces
+  clang libclang-rt-14-dev  # fuzzers
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
