@@ -1,7 +1,123 @@
 #include "ping/ping.h"
 
+#include "platform/winsock.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
 namespace kivo {
 
-void Cmdping_Click(Console&) {}
+namespace {
+
+// Told once per click when no echo could be sent at all.
+constexpr char kIcmpNotAllowed[] =
+    "This system does not let the program send ICMP echo requests: allow its group in "
+    "net.ipv4.ping_group_range (sysctl), or give it the cap_net_raw capability.";
+
+constexpr std::pair<std::int32_t, const char*> kStatusTexts[] = {
+    {0, "IP Success"},
+    {-1, "inet_addr: bad IP format"},
+    {500, "ping timeout"},
+    {11001, "ip buf too_small"},
+    {11002, "ip dest net unreachable"},
+    {11003, "ip dest host unreachable"},
+    {11004, "ip dest prot unreachable"},
+    {11005, "ip dest port unreachable"},
+    {11006, "ip no resources"},
+    {11007, "ip bad option"},
+    {11008, "ip hw_error"},
+    {11009, "ip packet too_big"},
+    {11010, "IP Request timed out"},
+    {11011, "ip bad req"},
+    {11012, "ip bad route"},
+    {11013, "ip ttl expired transit"},
+    {11014, "ip ttl expired reassem"},
+    {11015, "ip param_problem"},
+    {11016, "ip source quench"},
+    {11017, "ip option too_big"},
+    {11018, "ip bad destination"},
+    {11019, "ip addr deleted"},
+    {11020, "ip spec mtu change"},
+    {11021, "ip mtu_change"},
+    {11022, "ip unload"},
+    {11023, "ip addr added"},
+    {11050, "ip general failure"},
+    {11255, "ip pending"},
+};
+
+EchoFunction& ReplacedEcho() {
+    static EchoFunction echo;
+    return echo;
+}
+
+}  // namespace
+
+QString IcmpStatusText(std::int32_t status) {
+    const auto* found = std::find_if(std::begin(kStatusTexts), std::end(kStatusTexts),
+                                     [status](const auto& entry) { return entry.first == status; });
+    return QString::fromLatin1(found != std::end(kStatusTexts) ? found->second : "unknown  msg returned");
+}
+
+std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+    if (payload.size() > 0xFFFF) {
+        reply.header.Status = ws::IP_BAD_REQ;
+        return ws::IP_BAD_REQ;
+    }
+    const ws::HANDLE icmp = ws::IcmpCreateFile();
+    if (!icmp) {
+        reply.header.Status = ws::IP_GENERAL_FAILURE;
+        return ws::IP_GENERAL_FAILURE;
+    }
+    ws::IcmpSendEcho(icmp, address, payload.constData(), static_cast<std::uint16_t>(payload.size()), nullptr,
+                     &reply, sizeof reply, kPingTimeoutMs);
+    ws::IcmpCloseHandle(icmp);
+    return static_cast<std::int32_t>(reply.header.Status);
+}
+
+EchoFunction SetEchoFunction(EchoFunction echo) { return std::exchange(ReplacedEcho(), std::move(echo)); }
+
+std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply) {
+    const QByteArray text = address.toLatin1();
+    // A NUL would end the text early: "127.0.0.1\0junk" is not an address.
+    if (text.contains('\0')) return kBadAddressStatus;
+    const std::uint32_t destination = ws::inet_addr(text.constData());
+    if (destination == ws::WS_INADDR_NONE) return kBadAddressStatus;
+    reply = EchoReply{};
+    const EchoFunction& echo = ReplacedEcho();
+    return echo ? echo(destination, payload, reply) : IcmpEcho(destination, payload, reply);
+}
+
+void Cmdping_Click(Console& console) {
+    const QByteArray payload(kPingPayload);
+    EchoReply reply{};
+    int received = 0;
+    bool toldNotAllowed = false;
+    // Lines are joined, never built with QString::arg: a typed "%1" stays text.
+    console.LogMessage("O", "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
+                                " bytes of data.");
+    int sent = 0;
+    for (; sent < kPingCount; ++sent) {
+        const QString address = console.AddressText();
+        const std::int32_t status = PingOnce(address, payload, reply);
+        if (status == 0) {
+            ++received;
+            // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
+            console.LogMessage("I", "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
+                                        " Time = " + QString::number(reply.header.RoundTripTime) +
+                                        " ms TTL =" + QString::number(reply.header.Options.Ttl));
+        } else {
+            console.LogMessage("I", IcmpStatusText(status));
+            if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE) && !toldNotAllowed) {
+                console.LogMessage("O", kIcmpNotAllowed);
+                toldNotAllowed = true;
+            }
+        }
+        console.Repaint();
+    }
+    console.LogMessage("O", "Ping statistics for " + console.AddressText());
+    console.LogMessage("O", "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
+                                " Lost = " + QString::number(sent - received));
+}
 
 }  // namespace kivo
