@@ -1,0 +1,94 @@
+// Feeds arbitrary printer bytes through the read path and the reply decoder:
+// every byte must come out as its line, in order, whatever the bytes and however
+// the read path splits them into events.
+#include "link/reply_decoder.h"
+#include "link/socket_events.h"
+#include "link/winsock_module.h"
+#include "platform/window.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+struct ListConsole : kivo::Console {
+    QStringList incoming;
+    int outgoing = 0;
+    void LogMessage(const QString& kind, const QString& text) override {
+        if (kind == QLatin1String("O"))
+            ++outgoing;
+        else
+            incoming.append(text);
+    }
+    void Pause(double) override {}
+    QString AddressText() const override { return QStringLiteral("127.0.0.1"); }
+};
+
+bool Printable(unsigned char c) { return c >= 32 && c <= 126; }
+
+// The lines a chunk must give, walked byte by byte.
+QStringList Expected(const std::uint8_t* data, std::size_t size) {
+    QStringList lines;
+    QString run;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (Printable(data[i])) {
+            run.append(QChar(data[i]));
+            continue;
+        }
+        if (!run.isEmpty()) lines.append(run), run.clear();
+        lines.append(kivo::ReplyName(data[i]));
+    }
+    if (!run.isEmpty()) lines.append(run);
+    return lines;
+}
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool started = kivo::StartNetwork();
+    static platform::Window window;
+    static ListConsole console;
+    static const bool hooked = (kivo::HookWindow(&window, console), true);
+    Check(started && hooked);
+    if (size > 256 * 1024) return 0;
+
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair) != 0) return 0;
+    const int big = 1 << 20;
+    ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    ::setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::send(pair[0], data + written, size - written, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    ::close(pair[0]);
+
+    // One read event after another, as the window would get them, until the
+    // printer's bytes are used up; each event decodes what it drained.
+    std::size_t done = 0;
+    console.incoming.clear();
+    QStringList expected;
+    for (;;) {
+        kivo::OnSocketEvent(pair[1], ws::FD_READ);
+        const auto got = static_cast<std::size_t>(kivo::ReceivedCount());
+        if (got == 0) break;
+        Check(got <= static_cast<std::size_t>(kivo::kMaxReadPerEvent));
+        Check(done + got <= written);
+        expected += Expected(data + done, got);
+        done += got;
+    }
+    ::close(pair[1]);
+    Check(done == written);
+    Check(console.incoming == expected);
+    Check(console.outgoing == 0);
+    return 0;
+}
