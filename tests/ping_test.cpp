@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -183,20 +184,14 @@ private slots:
     void statusText_data() {
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("text");
-        const std::pair<int, const char*> table[] = {
+        // The odd ones out in case and spelling, and the edges of the gaps in the table.
+        const std::pair<int, const char*> rows[] = {
             {0, "IP Success"}, {-1, "inet_addr: bad IP format"}, {500, "ping timeout"}, {11001, "ip buf too_small"},
-            {11002, "ip dest net unreachable"}, {11003, "ip dest host unreachable"}, {11004, "ip dest prot unreachable"},
-            {11005, "ip dest port unreachable"}, {11006, "ip no resources"}, {11007, "ip bad option"},
-            {11008, "ip hw_error"}, {11009, "ip packet too_big"}, {11010, "IP Request timed out"}, {11011, "ip bad req"},
-            {11012, "ip bad route"}, {11013, "ip ttl expired transit"}, {11014, "ip ttl expired reassem"},
-            {11015, "ip param_problem"}, {11016, "ip source quench"}, {11017, "ip option too_big"},
-            {11018, "ip bad destination"}, {11019, "ip addr deleted"}, {11020, "ip spec mtu change"},
-            {11021, "ip mtu_change"}, {11022, "ip unload"}, {11023, "ip addr added"}, {11050, "ip general failure"},
-            {11255, "ip pending"},
-            // Between and beside the listed codes there is no entry.
-            {11024, "unknown  msg returned"}, {11049, "unknown  msg returned"}, {11051, "unknown  msg returned"},
-            {11254, "unknown  msg returned"}, {11000, "unknown  msg returned"}, {-2, "unknown  msg returned"}};
-        for (const auto& [status, text] : table) QTest::addRow("%d", status) << status << QString(text);
+            {11010, "IP Request timed out"}, {11015, "ip param_problem"}, {11020, "ip spec mtu change"},
+            {11023, "ip addr added"}, {11024, "unknown  msg returned"}, {11049, "unknown  msg returned"},
+            {11050, "ip general failure"}, {11051, "unknown  msg returned"}, {11254, "unknown  msg returned"},
+            {11255, "ip pending"}, {11256, "unknown  msg returned"}, {11000, "unknown  msg returned"}};
+        for (const auto& [status, text] : rows) QTest::addRow("%d", status) << status << QString(text);
     }
     void statusText() {
         QFETCH(int, status);
@@ -267,24 +262,6 @@ private slots:
                                                 "Ping statistics for " + address,
                                                 "Packets: Sent = 4 Received = 0 Lost = 4"}));
         QCOMPARE(echoes, 0);
-        EchoReply reply;
-        reply.header.Status = 0xABCD;
-        QCOMPARE(PingOnce(address, kPayload, reply), kBadAddressStatus);
-        QCOMPARE(reply.header.Status, 0xABCDu);
-    }
-
-    void replyBufferTooSmall() {
-        std::uint8_t buffer[28 + 35 + 8];
-        std::memset(buffer, 0xAB, sizeof buffer);
-        // Too small for the head: nothing may be written.
-        QCOMPARE(ws::IcmpSendEcho(nullptr, kLoopback, kPayload.constData(), 35, nullptr, buffer, 27, 500), 0u);
-        QCOMPARE(buffer[0], std::uint8_t{0xAB});
-        // One byte short of room for the reply: refused before anything is sent.
-        ws::ICMP_ECHO_REPLY head;
-        ws::IcmpSendEcho(nullptr, kLoopback, kPayload.constData(), 35, nullptr, buffer, sizeof buffer - 1, 500);
-        std::memcpy(&head, buffer, sizeof head);
-        QCOMPARE(head.Status, ws::IP_BUF_TOO_SMALL);
-        QCOMPARE(buffer[sizeof buffer - 1], std::uint8_t{0xAB});
     }
 
     void noIcmpSocketIsToldNotFaked() {
@@ -358,11 +335,8 @@ private slots:
             {"reply with its own TTL", {{0, 0, 17}}, ws::IP_SUCCESS},
             {"replies to other echoes ignored", {{0, 0, 30, 1, 0}, {0, 0, 31, 0, 1}, {0, 0, 17}}, ws::IP_SUCCESS},
             {"error about another echo ignored", {{3, 1, 64, 0, 1}, {0, 0, 17}}, ws::IP_SUCCESS},
-            {"net unreachable", {{3, 0}}, ws::IP_DEST_NET_UNREACHABLE},
             {"host unreachable", {{3, 1}}, ws::IP_DEST_HOST_UNREACHABLE},
-            {"port unreachable", {{3, 3}}, ws::IP_DEST_PORT_UNREACHABLE},
             {"TTL expired in transit", {{11, 0}}, ws::IP_TTL_EXPIRED_TRANSIT},
-            {"parameter problem", {{12, 0}}, ws::IP_PARAM_PROBLEM},
             {"source quench", {{4, 0}}, ws::IP_SOURCE_QUENCH},
         };
         for (const auto& [name, script, status] : cases) {
@@ -378,14 +352,12 @@ private slots:
         if (!network.error_.isEmpty()) QSKIP(qPrintable(network.error_));
         if (!CanOpen(kinds | ws::kIcmpRawSocket)) QSKIP(kNoSocket);  // the far end needs a raw socket
         EchoScope scope({}, kinds);
-        const ws::HANDLE icmp = ws::IcmpCreateFile();
+        const std::unique_ptr<ws::IcmpFile, bool (*)(ws::HANDLE)> icmp(ws::IcmpCreateFile(), ws::IcmpCloseHandle);
         QVERIFY(icmp);
         EchoReply reply;
-        {
-            Responder farEnd(script);
-            QCOMPARE(ws::IcmpSendEcho(icmp, kLoopback, kPayload.constData(), 35, nullptr, &reply, sizeof reply, 500), 1u);
-        }
-        ws::IcmpCloseHandle(icmp);
+        Responder farEnd(script);
+        QCOMPARE(ws::IcmpSendEcho(icmp.get(), kLoopback, kPayload.constData(), 35, nullptr, &reply, sizeof reply, 500),
+                 1u);
         QCOMPARE(reply.header.Status, status);
         QCOMPARE(reply.header.Address, kLoopback);
         if (status != ws::IP_SUCCESS) return;
