@@ -19,10 +19,7 @@ struct Layout {
 // The 128-byte header; every field can be set wrong on purpose.
 inline QByteArray header(int width, int height, int bytesPerLine, int xMin = 0, int yMin = 0) {
     QByteArray h(128, '\0');
-    const auto put16 = [&](int at, int v) {
-        h[at] = char(v & 0xFF);
-        h[at + 1] = char((v >> 8) & 0xFF);
-    };
+    const auto put16 = [&](int at, int v) { h[at] = char(v & 0xFF), h[at + 1] = char((v >> 8) & 0xFF); };
     h[0] = 0x0A;  // manufacturer
     h[1] = 5;     // version
     h[2] = 1;     // RLE
@@ -46,12 +43,8 @@ inline QByteArray rle(const QByteArray& raw, bool zeroRuns) {
         qsizetype run = 1;
         while (i + run < raw.size() && raw[i + run] == value && run < 63) ++run;
         if (zeroRuns) out += QByteArray("\xC0\x55", 2);
-        if (run == 1 && (std::uint8_t(value) & 0xC0) != 0xC0) {
-            out += value;
-        } else {
-            out += char(0xC0 | run);
-            out += value;
-        }
+        if (run > 1 || (std::uint8_t(value) & 0xC0) == 0xC0) out += char(0xC0 | run);
+        out += value;
         i += run;
     }
     return out;
@@ -91,12 +84,7 @@ inline QImage picture(int width, int height) {
 
 // True when both pictures have the same size and the same pixels.
 inline bool samePixels(const QImage& a, const QImage& b) {
-    if (a.size() != b.size()) return false;
-    const QImage ma = a.convertToFormat(QImage::Format_RGB32), mb = b.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < ma.height(); ++y)
-        for (int x = 0; x < ma.width(); ++x)
-            if (ma.pixel(x, y) != mb.pixel(x, y)) return false;
-    return true;
+    return a.convertToFormat(QImage::Format_RGB32) == b.convertToFormat(QImage::Format_RGB32);
 }
 
 }  // namespace pcx_samples

@@ -28,119 +28,93 @@ QByteArray readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// One emulator process. It dies with the test process, and the destructor kills
-// it if a test left it running.
+// One emulator process; it dies with the test process, or with this object.
 class Emulator {
 public:
     explicit Emulator(const QStringList& options, bool onFreePort = true) {
-        process_.setProgram(QStringLiteral(KIVO_EMULATOR_PATH));
-        process_.setArguments(onFreePort ? QStringList{"--listen", "127.0.0.1:0"} + options : options);
-        process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] { collect(); });
-        process_.start();
+        process.setProgram(QStringLiteral(KIVO_EMULATOR_PATH));
+        process.setArguments(onFreePort ? QStringList{"--listen", "127.0.0.1:0"} + options : options);
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { collect(); });
+        process.start();
     }
     ~Emulator() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(WaitMs);
-        }
+        process.kill();
+        process.waitForFinished(WaitMs);
     }
-
     [[nodiscard]] bool waitListening() {
-        (void)QTest::qWaitFor([&] { return port_ > 0 || process_.state() == QProcess::NotRunning; }, WaitMs);
-        return port_ > 0;
+        (void)QTest::qWaitFor([&] { return port > 0 || process.state() == QProcess::NotRunning; }, WaitMs);
+        return port > 0;
     }
-    // Waits for a stdout line that starts with the text.
+    // Lines are matched by their start.
+    [[nodiscard]] bool hasLine(const QString& start) const {
+        return std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.startsWith(start); });
+    }
     [[nodiscard]] bool waitLine(const QString& start) {
         return QTest::qWaitFor([&] { return hasLine(start); }, WaitMs);
     }
-    [[nodiscard]] bool hasLine(const QString& start) const {
-        return std::any_of(lines_.begin(), lines_.end(), [&](const QString& l) { return l.startsWith(start); });
-    }
-    // Signals the emulator and checks that it ends cleanly with its summary.
+    // Signals the emulator; true when it ended cleanly with its summary.
     [[nodiscard]] bool stop(int signal = SIGTERM) {
-        ::kill(pid_t(process_.processId()), signal);
-        const bool finished = process_.waitForFinished(WaitMs);
+        ::kill(pid_t(process.processId()), signal);
+        const bool finished = process.waitForFinished(WaitMs);
         collect();
-        return finished && process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0 &&
-               !lines_.isEmpty() && lines_.constLast().startsWith("summary: ");
+        return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
+               lines.constLast().startsWith("summary: ");
     }
-    // Peak resident memory of the emulator, in KiB.
     [[nodiscard]] long peakMemoryKiB() const {
-        const QByteArray status = readFile(QString("/proc/%1/status").arg(process_.processId()));
-        const auto m = QRegularExpression(R"(VmHWM:\s+(\d+) kB)").match(QString::fromLatin1(status));
+        const QString status = readFile(QString("/proc/%1/status").arg(process.processId()));
+        const auto m = QRegularExpression(R"(VmHWM:\s+(\d+) kB)").match(status);
         return m.hasMatch() ? m.captured(1).toLong() : -1;
     }
 
-    QProcess& process() { return process_; }
-    int port() const { return port_; }
-    const QStringList& lines() const { return lines_; }
+    QProcess process;
+    QStringList lines;
+    int port = 0;
 
 private:
     void collect() {
-        buffer_ += process_.readAllStandardOutput();
+        buffer_ += process.readAllStandardOutput();
         for (qsizetype end; (end = buffer_.indexOf('\n')) >= 0; buffer_.remove(0, end + 1)) {
-            const QString line = QString::fromUtf8(buffer_.left(end));
-            lines_ << line;
-            const auto m = QRegularExpression(R"(^listening on 127\.0\.0\.1:(\d+)$)").match(line);
-            if (m.hasMatch()) port_ = m.captured(1).toInt();
+            lines << QString::fromUtf8(buffer_.left(end));
+            const auto m = QRegularExpression(R"(^listening on 127\.0\.0\.1:(\d+)$)").match(lines.constLast());
+            if (m.hasMatch()) port = m.captured(1).toInt();
         }
     }
-
-    QProcess process_;
     QByteArray buffer_;
-    QStringList lines_;
-    int port_ = 0;
 };
 
-// A plain blocking TCP client on loopback; reads never block.
+// A plain TCP client on loopback: blocking sends (with a time limit), reads that never block.
 class Client {
 public:
     explicit Client(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const timeval limit{WaitMs / 1000, 0};  // a send never hangs the test
+        const timeval limit{WaitMs / 1000, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(std::uint16_t(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
     ~Client() { close(); }
-
-    [[nodiscard]] bool connected() const { return connected_; }
-    [[nodiscard]] bool send(const QByteArray& data) {
+    [[nodiscard]] bool send(const QByteArray& data, int flags = 0) {
         for (qsizetype at = 0; at < data.size();) {
-            const ssize_t n = ::send(fd_, data.constData() + at, std::size_t(data.size() - at), MSG_NOSIGNAL);
+            const ssize_t n = ::send(fd_, data.constData() + at, std::size_t(data.size() - at), MSG_NOSIGNAL | flags);
             if (n <= 0) return false;
             at += n;
         }
         return true;
     }
-    // Sends what the connection takes right now; returns the count.
-    qint64 sendWithoutWaiting(const QByteArray& data) {
-        const ssize_t n = ::send(fd_, data.constData(), std::size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        return n < 0 ? 0 : n;
-    }
     void pump() {
         char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n > 0) {
-                received_.append(buffer, n);
-            } else {
-                if (n == 0) eof_ = true;
-                else if (errno != EAGAIN && errno != EWOULDBLOCK) error_ = errno;
-                return;
-            }
-        }
+        ssize_t n;
+        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) received.append(buffer, n);
+        if (n == 0) ended = true;
+        if (n < 0 && errno != EAGAIN) ended = true, error = errno;
     }
+    // Waits until that many bytes came, or the connection ended.
     [[nodiscard]] bool waitFor(qsizetype count) {
-        (void)QTest::qWaitFor([&] { pump(); return received_.size() >= count || eof_ || error_; }, WaitMs);
-        return received_.size() >= count;
-    }
-    [[nodiscard]] bool waitEnd() {
-        return QTest::qWaitFor([&] { pump(); return eof_ || error_; }, WaitMs);
+        (void)QTest::qWaitFor([&] { pump(); return received.size() >= count || ended; }, WaitMs);
+        return received.size() >= count;
     }
     void close() {
         if (fd_ >= 0) ::close(fd_);
@@ -152,15 +126,13 @@ public:
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         close();
     }
-    const QByteArray& received() const { return received_; }
-    int error() const { return error_; }
+
+    bool connected = false, ended = false;
+    int error = 0;
+    QByteArray received;
 
 private:
-    int fd_ = -1;
-    bool connected_ = false;
-    bool eof_ = false;
-    int error_ = 0;
-    QByteArray received_;
+    int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
 }  // namespace
@@ -178,58 +150,48 @@ private slots:
     void readRateSlowsTheStream();
     void savesRecordTicketsAndImages();
     void longStreamKeepsMemoryFlat();
-    void stopsCleanlyOnSignal_data();
-    void stopsCleanlyOnSignal();
     void refusesBadArguments_data();
     void refusesBadArguments();
 };
 
+// One row per printer option: the parser's own tests cover the logic, these
+// prove that the command line reaches it and the answers reach the client.
 void TestEmulatorServer::answersOverTheSocket_data() {
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QByteArray>("answers");
-    QTest::addColumn<QStringList>("lines");
-
-    QTest::newRow("VEK ticket and HP form feed")
-        << QStringList{} << QByteArray("<RL><F6><RC90,40>1Hi<p>\x0c") << QByteArray("\x06\x06")
-        << QStringList{"ticket 1: 23 bytes, Ticket ACK", "ticket 2: 1 bytes, Ticket ACK"};
-    QTest::newRow("image data holding print commands")
-        << QStringList{} << QByteArray("<SP100,100><pcx><G6><p><p><p>") << QByteArray("\x06")
-        << QStringList{"image 1: 6 bytes", "ticket 1: 29 bytes, Ticket ACK"};
-    QTest::newRow("stock runs out") << QStringList{"--tickets", "1"} << QByteArray("<p><p>")
-                                    << QByteArray("\x06\x10") << QStringList{"ticket 2: 3 bytes, Out of Tickets"};
-    QTest::newRow("jam") << QStringList{"--jam-after", "1"} << QByteArray("<p><p>") << QByteArray("\x06\x18")
-                         << QStringList{"ticket 2: 3 bytes, Ticket Jam"};
-    QTest::newRow("ribbon low") << QStringList{"--ribbon-low-after", "1"} << QByteArray("<p>")
-                                << QByteArray("\x06\x16") << QStringList{"ticket 1: 3 bytes, Ticket ACK, Ribbon Low"};
-    QTest::newRow("NAK") << QStringList{"--nak-on", "VOID"} << QByteArray("VOID<p>ok<p>") << QByteArray("\x15\x06")
-                         << QStringList{"ticket 1: 7 bytes, Ticket NAK", "ticket 2: 5 bytes, Ticket ACK"};
-    QTest::newRow("power on greeting") << QStringList{"--send-on-connect", "12"} << QByteArray("<p>")
-                                       << QByteArray("\x12\x06") << QStringList{"ticket 1: 3 bytes, Ticket ACK"};
-    QTest::newRow("malformed graphics length")
-        << QStringList{} << QByteArray("<G1x><p>") << QByteArray("\x19\x06")
-        << QStringList{"illegal data: graphics length in <G1x>"};
-    QTest::newRow("control byte in a length is shown escaped")
-        << QStringList{} << QByteArray("<G\x01><p>") << QByteArray("\x19\x06")
-        << QStringList{"illegal data: graphics length in <G\\x01>"};
+    QTest::addColumn<QString>("line");
+    const auto row = [](const char* name, const QStringList& options, const QByteArray& stream,
+                        const QByteArray& answers, const QString& line) {
+        QTest::newRow(name) << options << stream << answers << line;
+    };
+    row("VEK ticket and HP form feed", {}, "<RL><F6><RC90,40>1Hi<p>\x0c", "\x06\x06", "ticket 2: 1 bytes, Ticket ACK");
+    row("image data holding print commands", {}, "<SP100,100><pcx><G6><p><p><p>", "\x06",
+        "ticket 1: 29 bytes, Ticket ACK");
+    row("stock runs out", {"--tickets", "1"}, "<p><p>", "\x06\x10", "ticket 2: 3 bytes, Out of Tickets");
+    row("jam", {"--jam-after", "1"}, "<p><p>", "\x06\x18", "ticket 2: 3 bytes, Ticket Jam");
+    row("ribbon low", {"--ribbon-low-after", "1"}, "<p>", "\x06\x16", "ticket 1: 3 bytes, Ticket ACK, Ribbon Low");
+    row("NAK", {"--nak-on", "VOID"}, "VOID<p>ok<p>", "\x15\x06", "ticket 1: 7 bytes, Ticket NAK");
+    row("power on greeting", {"--send-on-connect", "12"}, "<p>", "\x12\x06", "ticket 1: 3 bytes, Ticket ACK");
+    row("malformed graphics length", {}, "<G1x><p>", "\x19\x06", "illegal data: graphics length in <G1x>");
+    row("control byte in a length is shown escaped", {}, "<G\x01><p>", "\x19\x06",
+        "illegal data: graphics length in <G\\x01>");
 }
 
 void TestEmulatorServer::answersOverTheSocket() {
     QFETCH(QStringList, options);
     QFETCH(QByteArray, stream);
     QFETCH(QByteArray, answers);
-    QFETCH(QStringList, lines);
-
+    QFETCH(QString, line);
     Emulator emulator(options);
     QVERIFY(emulator.waitListening());
-    Client client(emulator.port());
-    QVERIFY(client.connected());
+    Client client(emulator.port);
     QVERIFY(client.send(stream));
     QVERIFY(client.waitFor(answers.size()));
-    QCOMPARE(client.received().toHex(' '), answers.toHex(' '));
+    QCOMPARE(client.received.toHex(' '), answers.toHex(' '));
     client.close();
     QVERIFY(emulator.waitLine("connection 1 closed by client"));
-    for (const QString& line : lines) QVERIFY2(emulator.hasLine(line), qPrintable(emulator.lines().join('\n')));
+    QVERIFY2(emulator.hasLine(line), qPrintable(emulator.lines.join('\n')));
     QVERIFY(emulator.stop());
 }
 
@@ -244,23 +206,18 @@ void TestEmulatorServer::nextClientServedAfterImageCutShort() {
     Emulator emulator({});
     QVERIFY(emulator.waitListening());
     {
-        Client first(emulator.port());
+        Client first(emulator.port);
         QVERIFY(first.send("<SP100,100><pcx><G1000>" + QByteArray(100, 'z')));
         QVERIFY(emulator.waitLine("connection 1 from"));
-        // The bytes are in before the client goes: the emulator has them all queued.
-        if (reset)
-            first.abort();
-        else
-            first.close();
+        reset ? first.abort() : first.close();
     }
     QVERIFY(emulator.waitLine("connection 1 "));
-    Client second(emulator.port());
+    Client second(emulator.port);
     QVERIFY(second.send("<p>"));
     QVERIFY(second.waitFor(1));
-    QCOMPARE(second.received(), QByteArray("\x06"));
-    QVERIFY(emulator.hasLine("image 1: cut short after"));
-    QVERIFY(emulator.hasLine("ticket 1: 3 bytes, Ticket ACK"));
-    if (!reset) QVERIFY(emulator.hasLine("image 1: cut short after 100 of 1000 bytes, discarded"));
+    QCOMPARE(second.received, QByteArray("\x06"));
+    QVERIFY(emulator.waitLine("ticket 1: 3 bytes, Ticket ACK"));
+    QVERIFY(emulator.hasLine(reset ? "image 1: cut short after" : "image 1: cut short after 100 of 1000 bytes"));
     QVERIFY(emulator.stop());
 }
 
@@ -268,23 +225,24 @@ void TestEmulatorServer::nextClientServedAfterImageCutShort() {
 void TestEmulatorServer::waitingClientServedWhenFirstLeaves() {
     Emulator emulator({});
     QVERIFY(emulator.waitListening());
-    Client first(emulator.port());
-    QVERIFY(first.send("<p>"));
-    QVERIFY(first.waitFor(1));
-    Client second(emulator.port());
-    QVERIFY(second.connected());
-    QVERIFY(second.send("<p>"));
+    Client first(emulator.port);
+    QVERIFY(first.send("<p>") && first.waitFor(1));
+    Client second(emulator.port);
+    QVERIFY(second.connected && second.send("<p>def"));
     // A full round trip on the first connection after the second one sent.
-    QVERIFY(first.send("<p>"));
-    QVERIFY(first.waitFor(2));
+    QVERIFY(first.send("<p>") && first.waitFor(2));
     second.pump();
-    QVERIFY(second.received().isEmpty());
+    QVERIFY(second.received.isEmpty());
     QVERIFY(!emulator.hasLine("connection 2"));
     first.close();
     QVERIFY(second.waitFor(1));
-    QCOMPARE(second.received(), QByteArray("\x06"));
-    QVERIFY(emulator.hasLine("ticket 3: 3 bytes, Ticket ACK"));
-    QVERIFY(emulator.stop());
+    QCOMPARE(second.received, QByteArray("\x06"));
+    QVERIFY(emulator.waitLine("ticket 3: 3 bytes, Ticket ACK"));
+    // Stopping mid-ticket ends the connection and still gives the summary.
+    QVERIFY(emulator.stop(SIGINT));
+    QVERIFY(emulator.hasLine("unprinted ticket dropped: 3 bytes"));
+    QVERIFY(emulator.hasLine("connection 2 ended by stop: 6 bytes received"));
+    QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 12 bytes received, 3 tickets (3 Ticket ACK"));
 }
 
 void TestEmulatorServer::resetAfterBytes() {
@@ -293,17 +251,16 @@ void TestEmulatorServer::resetAfterBytes() {
     Emulator emulator({"--reset-after", "10", "--record", record});
     QVERIFY(emulator.waitListening());
     {
-        Client first(emulator.port());
+        Client first(emulator.port);
         QVERIFY(first.send("0123456789ABCDEF<p>"));
-        QVERIFY(first.waitEnd());
-        QCOMPARE(first.error(), ECONNRESET);
-        QVERIFY(first.received().isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { first.pump(); return first.ended; }, WaitMs));
+        QCOMPARE(first.error, ECONNRESET);
+        QVERIFY(first.received.isEmpty());
     }
-    QVERIFY(emulator.hasLine("connection 1 reset by the emulator after 10 bytes: 10 bytes received"));
-    Client second(emulator.port());
-    QVERIFY(second.send("<p>"));
-    QVERIFY(second.waitFor(1));
-    QCOMPARE(second.received(), QByteArray("\x06"));
+    QVERIFY(emulator.waitLine("connection 1 reset by the emulator after 10 bytes: 10 bytes received"));
+    Client second(emulator.port);
+    QVERIFY(second.send("<p>") && second.waitFor(1));
+    QCOMPARE(second.received, QByteArray("\x06"));
     QVERIFY(emulator.stop());
     QCOMPARE(readFile(record), QByteArray("0123456789<p>"));
 }
@@ -312,74 +269,62 @@ void TestEmulatorServer::stalledPrinterNeverReads() {
     Emulator emulator({"--stall"});
     QVERIFY(emulator.waitListening());
     {
-        Client client(emulator.port());
+        Client client(emulator.port);
         QVERIFY(emulator.waitLine("connection 1 from"));
         const QByteArray chunk = QByteArray(64 * 1024, 'x') + "<p>";
-        qint64 sent = 0;
-        for (qint64 n; (n = client.sendWithoutWaiting(chunk)) > 0 && sent < (256 << 20);) sent += n;
-        QVERIFY2(sent < (256 << 20), "the connection never filled up");
+        int chunks = 0;
+        while (chunks < 4096 && client.send(chunk, MSG_DONTWAIT)) ++chunks;
+        QVERIFY2(chunks < 4096, "the connection never filled up");
         client.pump();
-        QVERIFY(client.received().isEmpty());
+        QVERIFY(client.received.isEmpty());
         client.abort();
     }
     QVERIFY(emulator.waitLine("connection 1 closed by client: 0 bytes received"));
-    Client next(emulator.port());
+    Client next(emulator.port);
     QVERIFY(emulator.waitLine("connection 2 from"));
     QVERIFY(emulator.stop());
-    QVERIFY(emulator.lines().constLast().startsWith("summary: 2 connections, 0 bytes received"));
+    QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 0 bytes received"));
 }
 
 void TestEmulatorServer::readRateSlowsTheStream() {
     Emulator emulator({"--read-rate", "40000"});
     QVERIFY(emulator.waitListening());
-    Client client(emulator.port());
+    Client client(emulator.port);
     QElapsedTimer timer;
     timer.start();
     QVERIFY(client.send(QByteArray(20000, 'x') + "<p>"));
     QVERIFY(client.waitFor(1));
     // 20003 bytes at 40000 per second, less one 2000-byte bucket: at least 450 ms.
     QVERIFY2(timer.elapsed() >= 400, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(client.received(), QByteArray("\x06"));
+    QCOMPARE(client.received, QByteArray("\x06"));
     QVERIFY(emulator.stop());
 }
 
 void TestEmulatorServer::savesRecordTicketsAndImages() {
     QTemporaryDir dir;
-    const QString record = dir.filePath("record.bin"), tickets = dir.filePath("tickets"),
-                  pictures = dir.filePath("pcx");
+    const QString record = dir.filePath("record.bin"), tickets = dir.filePath("t"), pictures = dir.filePath("pcx");
     const QImage picture = pcx_samples::picture(40, 20);
     const QByteArray pcx = pcx_samples::encode(picture);
-    const QByteArray ticket1 = "<RL><F6><RC90,40>1Kivo test ticket\r\n<p>";
-    const QByteArray ticket2 = "<SP100,100><pcx><G" + QByteArray::number(pcx.size()) + ">" + pcx + "<p>";
-    const QByteArray ticket3 = "<SP100,100><pcx><G5>hello<p>";
-    const QByteArray ticket4 = "\x1b" "E HP ticket\x0c";
-    const QByteArray tail = "unprinted tail";
+    const QByteArrayList sent{"<RL><F6><RC90,40>1Kivo test ticket\r\n<p>",
+                              "<SP100,100><pcx><G" + QByteArray::number(pcx.size()) + ">" + pcx + "<p>",
+                              "<SP100,100><pcx><G5>hello<p>", "\x1b" "E HP ticket\x0c", "unprinted tail"};
 
     Emulator emulator({"--record", record, "--tickets-dir", tickets, "--pcx-dir", pictures});
     QVERIFY(emulator.waitListening());
-    {
-        Client first(emulator.port());
-        QVERIFY(first.send(ticket1 + ticket2));
-        QVERIFY(first.waitFor(2));
+    for (int connection = 0; connection < 2; ++connection) {
+        Client client(emulator.port);
+        QVERIFY(client.send(sent[connection * 2] + sent[connection * 2 + 1] + (connection ? sent[4] : "")));
+        QVERIFY(client.waitFor(2));
+        client.close();
+        QVERIFY(emulator.waitLine(QString("connection %1 closed").arg(connection + 1)));
     }
-    QVERIFY(emulator.waitLine("connection 1 closed"));
-    {
-        Client second(emulator.port());
-        QVERIFY(second.send(ticket3 + ticket4 + tail));
-        QVERIFY(second.waitFor(2));
-    }
-    QVERIFY(emulator.waitLine("connection 2 closed"));
     QVERIFY(emulator.stop());
 
-    QCOMPARE(readFile(record), ticket1 + ticket2 + ticket3 + ticket4 + tail);
+    QCOMPARE(readFile(record), sent.join());
     QCOMPARE(QDir(tickets).entryList(QDir::Files),
              (QStringList{"ticket-0001.txt", "ticket-0002.txt", "ticket-0003.txt", "ticket-0004.txt"}));
-    QCOMPARE(readFile(tickets + "/ticket-0001.txt"), ticket1);
-    QCOMPARE(readFile(tickets + "/ticket-0002.txt"), ticket2);
-    QCOMPARE(readFile(tickets + "/ticket-0003.txt"), ticket3);
-    QCOMPARE(readFile(tickets + "/ticket-0004.txt"), ticket4);
-    QCOMPARE(QDir(pictures).entryList(QDir::Files),
-             (QStringList{"image-0001.pcx", "image-0001.png", "image-0002.pcx"}));
+    for (int i = 0; i < 4; ++i) QCOMPARE(readFile(tickets + QString("/ticket-000%1.txt").arg(i + 1)), sent[i]);
+    QCOMPARE(QDir(pictures).entryList(QDir::Files), (QStringList{"image-0001.pcx", "image-0001.png", "image-0002.pcx"}));
     QCOMPARE(readFile(pictures + "/image-0001.pcx"), pcx);
     QCOMPARE(readFile(pictures + "/image-0002.pcx"), QByteArray("hello"));
     QVERIFY(pcx_samples::samePixels(QImage(pictures + "/image-0001.png"), picture));
@@ -390,70 +335,46 @@ void TestEmulatorServer::savesRecordTicketsAndImages() {
 }
 
 void TestEmulatorServer::longStreamKeepsMemoryFlat() {
-    // One MiB: eight text tickets, then an image of the rest.
-    QByteArray block;
-    for (int i = 0; i < 8; ++i) block += QByteArray(8000, 'T') + "<p>";
-    const qsizetype imageLength = (1 << 20) - block.size() - 13;
-    block += "<G" + QByteArray::number(imageLength).rightJustified(10, '0') + ">" + QByteArray(imageLength, 'i');
+    // One MiB: an image, then eight text tickets, the last of which is acknowledged
+    // only once every byte has been read; 160 of them.
+    QByteArray tickets;
+    for (int i = 0; i < 8; ++i) tickets += QByteArray(8000, 'T') + "<p>";
+    const qsizetype imageLength = (1 << 20) - tickets.size() - 13;
+    const QByteArray block =
+        "<G" + QByteArray::number(imageLength).rightJustified(10, '0') + ">" + QByteArray(imageLength, 'i') + tickets;
     constexpr int Blocks = 160;
 
     Emulator emulator({});
     QVERIFY(emulator.waitListening());
     const long before = emulator.peakMemoryKiB();
     QVERIFY(before > 0);
-    Client client(emulator.port());
+    Client client(emulator.port);
     for (int i = 0; i < Blocks; ++i) QVERIFY(client.send(block));
     QVERIFY(client.waitFor(8 * Blocks));
-    QCOMPARE(client.received(), QByteArray(8 * Blocks, '\x06'));
+    QCOMPARE(client.received, QByteArray(8 * Blocks, '\x06'));
     const long growth = emulator.peakMemoryKiB() - before;
     QVERIFY2(growth < 32 * 1024, qPrintable(QString("grew by %1 KiB").arg(growth)));
-    client.close();
-    QVERIFY(emulator.waitLine("connection 1 closed"));
     QVERIFY(emulator.stop());
-    QVERIFY(emulator.lines().constLast().startsWith(
+    QVERIFY(emulator.lines.constLast().startsWith(
         QString("summary: 1 connections, %1 bytes received, %2 tickets").arg(qint64(Blocks) << 20).arg(8 * Blocks)));
-}
-
-void TestEmulatorServer::stopsCleanlyOnSignal_data() {
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-}
-
-void TestEmulatorServer::stopsCleanlyOnSignal() {
-    QFETCH(int, signal);
-    Emulator emulator({});
-    QVERIFY(emulator.waitListening());
-    Client client(emulator.port());
-    QVERIFY(client.send("abc<p>def"));
-    QVERIFY(client.waitFor(1));
-    QVERIFY(emulator.stop(signal));
-    QVERIFY(emulator.hasLine("unprinted ticket dropped: 3 bytes"));
-    QVERIFY(emulator.hasLine("connection 1 ended by stop: 9 bytes received"));
-    QVERIFY(emulator.lines().constLast().startsWith("summary: 1 connections, 9 bytes received, 1 tickets (1 Ticket ACK"));
 }
 
 void TestEmulatorServer::refusesBadArguments_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("listen without port") << QStringList{"--listen", "127.0.0.1"};
     QTest::newRow("port out of range") << QStringList{"--listen", "127.0.0.1:70000"};
-    QTest::newRow("not an IPv4 address") << QStringList{"--listen", "printer:9100"};
     QTest::newRow("negative stock") << QStringList{"--tickets", "-1"};
-    QTest::newRow("stock not a number") << QStringList{"--tickets", "many"};
     QTest::newRow("zero read rate") << QStringList{"--read-rate", "0"};
-    QTest::newRow("hex with a bad digit") << QStringList{"--send-on-connect", "1G"};
     QTest::newRow("hex with half a byte") << QStringList{"--send-on-connect", "123"};
     QTest::newRow("empty NAK text") << QStringList{"--nak-on", ""};
-    QTest::newRow("stray argument") << QStringList{"9100"};
 }
 
 void TestEmulatorServer::refusesBadArguments() {
     QFETCH(QStringList, arguments);
     Emulator emulator(arguments, false);
-    QVERIFY(emulator.process().waitForFinished(WaitMs));
-    QCOMPARE(emulator.process().exitCode(), 2);
-    QVERIFY(!emulator.process().readAllStandardError().isEmpty());
-    QVERIFY(!emulator.hasLine("listening"));
+    QVERIFY(emulator.process.waitForFinished(WaitMs));
+    QCOMPARE(emulator.process.exitCode(), 2);
+    QVERIFY(!emulator.process.readAllStandardError().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestEmulatorServer)
