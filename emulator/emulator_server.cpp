@@ -169,7 +169,7 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     if (parser.isSet(reset)) options.resetAfter = resetAfter;
 
     if (parser.isSet(nak)) {
-        const QByteArray bytes = parser.value(nak).toLatin1();
+        const QByteArray bytes = parser.value(nak).toLocal8Bit();  // the bytes as typed
         if (bytes.isEmpty() || bytes.size() > MaxNakTextLength) {
             text = QString("--nak-on wants 1 to %1 characters").arg(MaxNakTextLength);
             return ParseOutcome::Error;
@@ -238,6 +238,7 @@ bool EmulatorServer::start(QString& error) {
 }
 
 int EmulatorServer::run(int stopFd) {
+    int exitCode = 0;
     for (;;) {
         pollfd fds[2] = {{stopFd, POLLIN, 0}, {-1, 0, 0}};
         int timeout = -1;
@@ -255,6 +256,7 @@ int EmulatorServer::run(int stopFd) {
         if (::poll(fds, 2, timeout) < 0) {
             if (errno == EINTR) continue;
             warn(QString("poll: ") + std::strerror(errno));
+            exitCode = 1;
             break;
         }
         if (fds[0].revents != 0) break;
@@ -266,7 +268,7 @@ int EmulatorServer::run(int stopFd) {
     }
     if (client_.fd >= 0) closeClient("ended by stop");
     printSummary();
-    return 0;
+    return exitCode;
 }
 
 void EmulatorServer::acceptClient() {
@@ -446,7 +448,6 @@ void EmulatorServer::ticketEnded(const TicketEvent& ticket) {
 }
 
 void EmulatorServer::ticketDropped(std::uint64_t bytes) {
-    totals_.dropped += bytes;
     discard(ticketFile_);
     ticketFailed_.clear();
     say(QString("unprinted ticket dropped: %1 bytes").arg(bytes));

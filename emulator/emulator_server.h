@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,8 +101,7 @@ private:
     std::vector<std::uint8_t> imageBytes_;  // for the PNG, bounded
 
     struct Totals {
-        std::uint64_t connections = 0, bytes = 0, illegal = 0, imagesDone = 0, imagesCut = 0,
-                      writeErrors = 0, dropped = 0;
+        std::uint64_t connections = 0, bytes = 0, illegal = 0, imagesDone = 0, imagesCut = 0, writeErrors = 0;
         std::uint64_t byAnswer[256] = {};
     } totals_;
 };

@@ -1,6 +1,7 @@
 #include "printer_stream.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kivo::emu {
 
