@@ -1,0 +1,277 @@
+// The "all" command: runs every measurement in a process of its own (so peak
+// memory and CPU time belong to that measurement alone), takes medians, and
+// prints the table. Progress and the raw figures go to standard error.
+#include "bench/bench.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace kivo::bench {
+namespace {
+
+struct Settings {
+    int sendRuns = 5;
+    int decodeRuns = 3;
+    int startupRuns = 10;
+    qint64 bigFile = 100'000'000;
+    qint64 smallFile = 10'000'000;
+    qint64 burst = 10'000'000;
+    qint64 logLines = 1'000'000;
+    double waitSeconds = 5;
+    double naiveSeconds = 2;
+};
+
+Figures RunSelf(const QStringList& args, double timeoutSeconds) {
+    std::fprintf(stderr, "  %s\n", qPrintable(args.join(QLatin1Char(' '))));
+    std::optional<Child> child = Spawn(SelfPath(), args, {}, true);
+    if (!child) return {};
+    const QByteArray output = CollectAndReap(*child, timeoutSeconds);
+    const Figures figures = ParseResult(output);
+    std::fprintf(stderr, "    %s\n", figures.isEmpty() ? "(no result)" : output.trimmed().constData());
+    return figures;
+}
+
+// The median of one figure over several runs.
+double MedianOf(const std::vector<Figures>& runs, const QString& key) {
+    std::vector<double> values;
+    for (const Figures& f : runs) values.push_back(Figure(f, key));
+    return Median(values);
+}
+
+QString Rate(double mbps) { return Num(mbps, mbps >= 100 ? 0 : 1) + QStringLiteral(" MB/s"); }
+QString Percent(double value) { return Num(value, value < 10 ? 2 : 1) + QStringLiteral(" %"); }
+QString Count(double value) { return std::isnan(value) ? QStringLiteral("n/a") : QString::number(value, 'f', 0); }
+QString Thousands(double value) {
+    return std::isnan(value) ? QStringLiteral("n/a") : QString::number(value / 1000, 'f', 0) + QStringLiteral("k");
+}
+double Ratio(double a, double b) { return b == 0 ? std::nan("") : a / b; }
+
+QString Duration(double seconds) {
+    if (std::isnan(seconds)) return QStringLiteral("n/a");
+    if (seconds < 120) return Num(seconds, 2) + QStringLiteral(" s");
+    if (seconds < 7200) return Num(seconds / 60, 0) + QStringLiteral(" min");
+    return Num(seconds / 3600, 1) + QStringLiteral(" h");
+}
+
+}  // namespace
+
+int RunAll(const QStringList& args) {
+    Settings s;
+    if (args.contains(QStringLiteral("--quick"))) {
+        s = Settings{1, 1, 3, 20'000'000, 10'000'000, 2'000'000, 100'000, 2, 1};
+    }
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/kivo-bench-XXXXXX"));
+    const QString bigFile = dir.filePath(QStringLiteral("big.txt"));
+    const QString smallFile = dir.filePath(QStringLiteral("small.txt"));
+    if (!dir.isValid() || !WriteTicketFile(bigFile, s.bigFile) || !WriteTicketFile(smallFile, s.smallFile)) {
+        std::fprintf(stderr, "cannot write the test files\n");
+        return 1;
+    }
+    const QString big = QString::number(s.bigFile / 1'000'000) + QStringLiteral(" MB");
+    const QString small = QString::number(s.smallFile / 1'000'000) + QStringLiteral(" MB");
+    const QString m = QStringLiteral("measure");
+
+    std::fprintf(stderr, "1/5 CPU while a send waits\n");
+    const Figures cpu = RunSelf({m, QStringLiteral("cpu-wait"), QStringLiteral("--file"), smallFile,
+                                 QStringLiteral("--seconds"), QString::number(s.waitSeconds),
+                                 QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
+                                60);
+
+    std::fprintf(stderr, "2/5 file send rate\n");
+    std::vector<Figures> program, loop, nc, programSmall;
+    for (int i = 0; i < s.sendRuns; ++i) {
+        program.push_back(RunSelf({m, QStringLiteral("send-program"), QStringLiteral("--file"), bigFile}, 120));
+        nc.push_back(RunSelf({m, QStringLiteral("send-nc"), QStringLiteral("--file"), bigFile}, 120));
+        loop.push_back(RunSelf({m, QStringLiteral("send-loop"), QStringLiteral("--file"), bigFile}, 120));
+    }
+    for (int i = 0; i < std::min(3, s.sendRuns); ++i)
+        programSmall.push_back(RunSelf({m, QStringLiteral("send-program"), QStringLiteral("--file"), smallFile}, 60));
+
+    std::fprintf(stderr, "3/5 decode and log a burst\n");
+    std::vector<Figures> decode, decodePlain;
+    for (int i = 0; i < s.decodeRuns; ++i) {
+        const QString seed = QString::number(7 + i);
+        decode.push_back(RunSelf({m, QStringLiteral("decode-window"), QStringLiteral("--bytes"),
+                                  QString::number(s.burst), QStringLiteral("--seed"), seed},
+                                 150));
+        decodePlain.push_back(RunSelf({m, QStringLiteral("decode-plain"), QStringLiteral("--bytes"),
+                                       QString::number(s.burst), QStringLiteral("--seed"), seed},
+                                      60));
+    }
+
+    const Figures decodeFull = RunSelf({m, QStringLiteral("decode-window"), QStringLiteral("--bytes"),
+                                        QString::number(s.burst), QStringLiteral("--prefill"),
+                                        QString::number(s.logLines)},
+                                       150);
+
+    std::fprintf(stderr, "4/5 a million log lines\n");
+    const QString lines = QString::number(s.logLines);
+    const Figures single = RunSelf({m, QStringLiteral("log-single"), QStringLiteral("--lines"), lines}, 150);
+    const Figures modelOnly = RunSelf({m, QStringLiteral("log-model-only"), QStringLiteral("--lines"), lines}, 150);
+    const Figures batch = RunSelf({m, QStringLiteral("log-batch"), QStringLiteral("--lines"), lines}, 120);
+    const Figures plainModel =
+        RunSelf({m, QStringLiteral("log-plain-model"), QStringLiteral("--lines"), lines}, 120);
+
+    std::fprintf(stderr, "5/5 start-up\n");
+    std::vector<double> startWindow, startBare;
+    for (int i = 0; i < s.startupRuns; ++i) {
+        for (const QString& kind : {QStringLiteral("window"), QStringLiteral("bare")}) {
+            const double spawned = Now();
+            const Figures f = RunSelf({QStringLiteral("startup"), kind}, 30);
+            (kind == QLatin1String("window") ? startWindow : startBare).push_back((Figure(f, "exposed") - spawned) * 1000);
+        }
+    }
+
+    // ---------------------------------------------------------------- table
+    QStringList table;
+    table << MarkdownRow({QStringLiteral("Benchmark"), QStringLiteral("Figure"), QStringLiteral("Baseline"),
+                          QStringLiteral("Ratio"), QStringLiteral("Limit / verdict")});
+    table << QStringLiteral("|---|---|---|---|---|");
+
+    const double cpuProgram = Figure(cpu, QStringLiteral("program_cpu_pct"));
+    const double cpuNaive = Figure(cpu, QStringLiteral("naive_cpu_pct"));
+    table << MarkdownRow(
+        {QStringLiteral("CPU while a %1 \"Send Text File\" waits on a printer reading 100 KB/s (%2 s)")
+             .arg(small, QString::number(s.waitSeconds)),
+         QStringLiteral("%1 of one core (%2 pauses/s; printer read %3 KB/s)")
+             .arg(Percent(cpuProgram), Num(Figure(cpu, QStringLiteral("program_pauses_per_s")), 0),
+                  Num(Figure(cpu, QStringLiteral("program_peer_bytes_per_s")) / 1000, 0)),
+         QStringLiteral("retry at once, spinning processEvents: %1 (%2 s, %3 retries/s)")
+             .arg(Percent(cpuNaive), QString::number(s.naiveSeconds),
+                  Thousands(Figure(cpu, QStringLiteral("naive_retries_per_s")))),
+         Num(Ratio(cpuProgram, cpuNaive), 3),
+         QStringLiteral("< 5 %: ") + Verdict(cpuProgram, Limit::Below, 5)});
+
+    const double rateProgram = MedianOf(program, QStringLiteral("mbps"));
+    const double rateLoop = MedianOf(loop, QStringLiteral("mbps"));
+    const double rateNc = MedianOf(nc, QStringLiteral("mbps"));
+    const QString runs = QStringLiteral("median of %1").arg(s.sendRuns);
+    table << MarkdownRow(
+        {QStringLiteral("File send rate, %1 file, \"Send Text File\" to a loopback sink (%2)").arg(big, runs),
+         Rate(rateProgram) + QStringLiteral(" (%1 pauses of 10 ms)").arg(Count(MedianOf(program, "pauses"))),
+         QStringLiteral("plain loop, 1024-byte blocking send(): %1").arg(Rate(rateLoop)),
+         Num(100 * Ratio(rateProgram, rateLoop), 0) + QStringLiteral(" %"),
+         QStringLiteral(">= 80 % of the loop: ") + Verdict(Ratio(rateProgram, rateLoop), Limit::AtLeast, 0.8)});
+    table << MarkdownRow({QStringLiteral("File send rate, %1 file, against nc (%2)").arg(big, runs),
+                          Rate(rateProgram), QStringLiteral("nc -N: %1").arg(Rate(rateNc)),
+                          Num(100 * Ratio(rateProgram, rateNc), 0) + QStringLiteral(" %"),
+                          QStringLiteral("for comparison")});
+
+    const double peakBig = MedianOf(program, QStringLiteral("peak_rss_kb")) / 1024;
+    const double peakSmall = MedianOf(programSmall, QStringLiteral("peak_rss_kb")) / 1024;
+    table << MarkdownRow({QStringLiteral("Peak memory (ru_maxrss) of the program sending a file"),
+                          QStringLiteral("%1 file: %2 MB").arg(big, Num(peakBig, 1)),
+                          QStringLiteral("%1 file: %2 MB").arg(small, Num(peakSmall, 1)),
+                          Num(Ratio(peakBig, peakSmall), 3),
+                          QStringLiteral("no growth with the file (<= 5 MB): ") +
+                              Verdict(peakBig - peakSmall, Limit::AtMost, 5)});
+
+    const double decodeSeconds = MedianOf(decode, QStringLiteral("seconds"));
+    const double decodeRate = MedianOf(decode, QStringLiteral("mbps"));
+    const double plainRate = MedianOf(decodePlain, QStringLiteral("mbps"));
+    bool intact = !decode.empty();
+    for (const Figures& f : decode)
+        intact = intact && Figure(f, QStringLiteral("bytes_sent")) == Figure(f, QStringLiteral("bytes_in_log"));
+    const QString burst = QString::number(s.burst / 1'000'000) + QStringLiteral(" MB");
+    table << MarkdownRow(
+        {QStringLiteral("Decode and log a %1 burst of replies until the last line is in the log (median of %2)")
+             .arg(burst)
+             .arg(s.decodeRuns),
+         QStringLiteral("%1 s; %2; %3 lines/s (%4 lines)")
+             .arg(Num(decodeSeconds, 2), Rate(decodeRate), Thousands(MedianOf(decode, QStringLiteral("lines_per_s"))),
+                  Count(MedianOf(decode, QStringLiteral("lines")))),
+         QStringLiteral("plain recv + DecodeReply into a QStringList: %1; %2 lines/s")
+             .arg(Rate(plainRate), Thousands(MedianOf(decodePlain, QStringLiteral("lines_per_s")))),
+         Num(100 * Ratio(decodeRate, plainRate), 0) + QStringLiteral(" %"),
+         intact ? QStringLiteral("every byte accounted for in the log") : QStringLiteral("BYTES MISSING from the log")});
+    table << MarkdownRow({QStringLiteral("Memory taken by the %1 burst (ru_maxrss delta)").arg(burst),
+                          QStringLiteral("+%1 MB").arg(Num(MedianOf(decode, QStringLiteral("mem_mb")), 1)),
+                          QStringLiteral("plain list: +%1 MB").arg(Num(MedianOf(decodePlain, QStringLiteral("mem_mb")), 1)),
+                          Num(Ratio(MedianOf(decode, QStringLiteral("mem_mb")), MedianOf(decodePlain, QStringLiteral("mem_mb"))), 2),
+                          QStringLiteral("for comparison")});
+    table << MarkdownRow(
+        {QStringLiteral("The same burst into a log that already holds %1 lines").arg(s.logLines),
+         QStringLiteral("%1 s; %2; %3 lines/s; worst timer lateness %4 ms")
+             .arg(Num(Figure(decodeFull, QStringLiteral("seconds")), 2), Rate(Figure(decodeFull, QStringLiteral("mbps"))),
+                  Thousands(Figure(decodeFull, QStringLiteral("lines_per_s"))),
+                  Num(Figure(decodeFull, QStringLiteral("worst_late_ms")), 1)),
+         QStringLiteral("into an empty log: %1").arg(Rate(decodeRate)),
+         Num(100 * Ratio(Figure(decodeFull, QStringLiteral("mbps")), decodeRate), 0) + QStringLiteral(" %"),
+         QStringLiteral("lateness <= 1000 ms: ") +
+             Verdict(Figure(decodeFull, QStringLiteral("worst_late_ms")), Limit::AtMost, 1000)});
+    std::vector<double> worst;
+    for (const Figures& f : decode) worst.push_back(Figure(f, QStringLiteral("worst_late_ms")));
+    const double worstLate = worst.empty() ? std::nan("") : *std::max_element(worst.begin(), worst.end());
+    table << MarkdownRow({QStringLiteral("Window answers during the burst: worst lateness of a timer due every 100 ms"),
+                          QStringLiteral("%1 ms (worst of %2 runs)").arg(Num(worstLate, 1)).arg(s.decodeRuns),
+                          QStringLiteral("—"), QStringLiteral("—"),
+                          QStringLiteral("<= 1000 ms: ") + Verdict(worstLate, Limit::AtMost, 1000)});
+
+    const QString million = QString::number(s.logLines);
+    const auto timeAndMemory = [](const Figures& f) {
+        return QStringLiteral("%1; %2 lines/s; +%3 MB")
+            .arg(Duration(Figure(f, QStringLiteral("seconds"))), Thousands(Figure(f, QStringLiteral("lines_per_s"))),
+                 Num(Figure(f, QStringLiteral("mem_mb")), 1));
+    };
+    // A run that hit its time cap: how far it got in that time.
+    const auto partial = [&](const Figures& f) {
+        return QStringLiteral("stopped after %1 lines in %2 (%3 lines/s)")
+            .arg(Count(Figure(f, QStringLiteral("lines"))), Duration(Figure(f, QStringLiteral("seconds"))),
+                 Num(Figure(f, QStringLiteral("lines_per_s")), 0));
+    };
+    const bool singleDone = Figure(single, QStringLiteral("lines")) >= static_cast<double>(s.logLines);
+    const double singleAll =
+        singleDone ? Figure(single, QStringLiteral("seconds")) : Figure(single, QStringLiteral("projected_s"));
+    const QString small1 = QString::number(s.logLines / 100), small2 = QString::number(s.logLines / 10);
+    const double costSmall = Figure(single, QStringLiteral("ms_per_call_at_") + small1);
+    const double costBig = Figure(single, QStringLiteral("ms_per_call_at_") + million);
+    table << MarkdownRow(
+        {QStringLiteral("%1 LogMessage calls, one line at a time").arg(million),
+         singleDone ? timeAndMemory(single)
+                    : partial(single) +
+                          QStringLiteral("; one call takes %1 ms with %2 lines in the log, %3 ms with %4, %5 ms with "
+                                         "%6; all %6: ~%7 projected")
+                              .arg(Num(costSmall, 2), small1,
+                                   Num(Figure(single, QStringLiteral("ms_per_call_at_") + small2), 2), small2,
+                                   Num(costBig, 1), million, Duration(singleAll)),
+         QStringLiteral("the same lines into the log's model alone, no select + scroll per line: ") +
+             timeAndMemory(modelOnly),
+         Num(Ratio(singleAll, Figure(modelOnly, QStringLiteral("seconds"))), 0) + QStringLiteral("x (time)"),
+         singleDone ? QStringLiteral("for comparison")
+                    : QStringLiteral("a call costs %1x more with %2 lines than with %3")
+                          .arg(Num(Ratio(costBig, costSmall), 0), million, small1)});
+    table << MarkdownRow({QStringLiteral("Qt's QStringListModel in the same view, one line at a time, selected and "
+                                         "scrolled to"),
+                          Figure(plainModel, QStringLiteral("lines")) >= static_cast<double>(s.logLines)
+                              ? timeAndMemory(plainModel)
+                              : partial(plainModel),
+                          QStringLiteral("LogMessage: ") + (singleDone ? timeAndMemory(single) : partial(single)),
+                          Num(Ratio(Figure(plainModel, QStringLiteral("lines_per_s")),
+                                    Figure(single, QStringLiteral("lines_per_s"))),
+                              2) +
+                              QStringLiteral(" (lines/s)"),
+                          QStringLiteral("for comparison")});
+    table << MarkdownRow(
+        {QStringLiteral("%1 lines in one LogLines batch").arg(million),
+         timeAndMemory(batch) +
+             QStringLiteral(" (plus the caller's list: %1 MB)").arg(Num(Figure(batch, QStringLiteral("list_mb")), 1)),
+         QStringLiteral("one LogMessage at a time: %1%2").arg(singleDone ? QString() : QStringLiteral("~"), Duration(singleAll)),
+         Num(Ratio(singleAll, Figure(batch, QStringLiteral("seconds"))), 0) + QStringLiteral("x faster"),
+         QStringLiteral("for comparison")});
+
+    const double startProgram = Median(startWindow);
+    const double startBareMs = Median(startBare);
+    table << MarkdownRow({QStringLiteral("Start-up to a shown window, offscreen (median of %1)").arg(s.startupRuns),
+                          QStringLiteral("%1 ms").arg(Num(startProgram, 1)),
+                          QStringLiteral("bare QWidget: %1 ms").arg(Num(startBareMs, 1)),
+                          Num(Ratio(startProgram, startBareMs), 2), QStringLiteral("for comparison")});
+
+    std::printf("%s\n", qPrintable(table.join(QLatin1Char('\n'))));
+    return 0;
+}
+
+}  // namespace kivo::bench

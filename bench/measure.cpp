@@ -1,0 +1,115 @@
+// What the measurements share, and the "measure" and "startup" commands.
+#include "bench/measure.h"
+
+#include "console/frmkivo.h"
+
+#include <QLineEdit>
+#include <QTimer>
+#include <QTest>
+#include <QWindow>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kivo::bench {
+
+QString TextOption(const QStringList& args, const QString& name, const QString& fallback) {
+    const qsizetype i = args.indexOf(name);
+    return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
+}
+
+double NumberOption(const QStringList& args, const QString& name, double fallback) {
+    bool ok = false;
+    const double value = TextOption(args, name).toDouble(&ok);
+    return ok ? value : fallback;
+}
+
+std::unique_ptr<QApplication> MakeApplication() {
+    static int argc = 1;
+    static char name[] = "kivo-bench";
+    static char* argv[] = {name, nullptr};
+    return std::make_unique<QApplication>(argc, argv);
+}
+
+bool ShowAndExpose(QWidget& widget) {
+    widget.show();
+    return QTest::qWaitForWindowExposed(&widget);
+}
+
+bool ConnectWindow(frmkivo& window, const QString& address) {
+    window.IP_Address->setText(address);
+    window.CmdConnect_Click();
+    return window.Connected();
+}
+
+int ConnectPlain(const QString& address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPrinterPort);
+    ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
+    int rc = 0;
+    do rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int RunMeasure(const QStringList& args) {
+    const QString name = args.value(0);
+    const QStringList options = args.mid(1);
+    if (name == QLatin1String("cpu-wait")) return MeasureCpuWait(options);
+    if (name == QLatin1String("send-program")) return MeasureSendProgram(options);
+    if (name == QLatin1String("send-loop")) return MeasureSendLoop(options);
+    if (name == QLatin1String("send-nc")) return MeasureSendNc(options);
+    if (name == QLatin1String("decode-window")) return MeasureDecodeWindow(options);
+    if (name == QLatin1String("decode-plain")) return MeasureDecodePlain(options);
+    if (name == QLatin1String("log-single")) return MeasureLogSingle(options);
+    if (name == QLatin1String("log-model-only")) return MeasureLogModelOnly(options);
+    if (name == QLatin1String("log-batch")) return MeasureLogBatch(options);
+    if (name == QLatin1String("log-plain-model")) return MeasureLogPlainModel(options);
+    std::fprintf(stderr, "unknown measurement: %s\n", qPrintable(name));
+    return 2;
+}
+
+int RunStartup(const QString& kind) {
+    const auto app = MakeApplication();
+    std::unique_ptr<QWidget> widget;
+    if (kind == QLatin1String("window")) {
+        widget = std::make_unique<frmkivo>();
+    } else if (kind == QLatin1String("bare")) {
+        widget = std::make_unique<QWidget>();
+        widget->resize(731, 552);  // the main window's size
+    } else {
+        return 2;
+    }
+    widget->show();
+    // The first turn of the event loop after show(): the window is up and has
+    // had its first events. Polls every millisecond until it is exposed.
+    QEventLoop loop;
+    double exposedAt = 0;
+    QTimer poll;
+    poll.setInterval(0);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (widget->windowHandle() && widget->windowHandle()->isExposed()) {
+            exposedAt = Now();
+            loop.quit();
+        }
+    });
+    poll.start();
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (exposedAt == 0) return 1;
+    PrintResult({{QStringLiteral("exposed"), exposedAt}});
+    return 0;
+}
+
+}  // namespace kivo::bench

@@ -1,0 +1,42 @@
+// The single measurements behind "kivo-bench measure NAME", and what they share:
+// an offscreen application, a shown window connected to a peer, and options.
+#pragma once
+
+#include "bench/bench.h"
+
+#include <QApplication>
+#include <memory>
+
+namespace kivo {
+class frmkivo;
+}
+
+namespace kivo::bench {
+
+// The value after the option name, or the fallback.
+[[nodiscard]] QString TextOption(const QStringList& args, const QString& name, const QString& fallback = {});
+[[nodiscard]] double NumberOption(const QStringList& args, const QString& name, double fallback);
+
+[[nodiscard]] std::unique_ptr<QApplication> MakeApplication();
+// Shows the widget and waits until it is exposed.
+[[nodiscard]] bool ShowAndExpose(QWidget& widget);
+// Types the address and clicks Connect; true once the window says it is connected.
+[[nodiscard]] bool ConnectWindow(frmkivo& window, const QString& address);
+// A plain blocking TCP connection to port 9100 of the address, or -1.
+[[nodiscard]] int ConnectPlain(const QString& address);
+
+// Sending (send_bench.cpp).
+int MeasureCpuWait(const QStringList& args);
+int MeasureSendProgram(const QStringList& args);
+int MeasureSendLoop(const QStringList& args);
+int MeasureSendNc(const QStringList& args);
+
+// Receiving and logging (log_bench.cpp).
+int MeasureDecodeWindow(const QStringList& args);
+int MeasureDecodePlain(const QStringList& args);
+int MeasureLogSingle(const QStringList& args);
+int MeasureLogModelOnly(const QStringList& args);
+int MeasureLogBatch(const QStringList& args);
+int MeasureLogPlainModel(const QStringList& args);
+
+}  // namespace kivo::bench

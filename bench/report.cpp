@@ -1,0 +1,56 @@
+// Figures between processes, verdicts against the limits, and table rows.
+#include "bench/bench.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace kivo::bench {
+
+void PrintResult(const Figures& figures) {
+    QByteArray line = "RESULT";
+    for (auto it = figures.cbegin(); it != figures.cend(); ++it)
+        line += ' ' + it.key().toLatin1() + '=' + QByteArray::number(it.value(), 'g', 12);
+    std::printf("%s\n", line.constData());
+    std::fflush(stdout);
+}
+
+Figures ParseResult(const QByteArray& output) {
+    Figures figures;
+    for (const QByteArray& line : output.split('\n')) {
+        if (!line.startsWith("RESULT")) continue;
+        for (const QByteArray& pair : line.mid(6).simplified().split(' ')) {
+            const qsizetype eq = pair.indexOf('=');
+            if (eq <= 0) continue;
+            bool ok = false;
+            const double value = pair.mid(eq + 1).toDouble(&ok);
+            if (ok) figures.insert(QString::fromLatin1(pair.left(eq)), value);
+        }
+    }
+    return figures;
+}
+
+double Figure(const Figures& figures, const QString& key) { return figures.value(key, std::nan("")); }
+
+QString Verdict(double value, Limit kind, double limit) {
+    if (std::isnan(value)) return QStringLiteral("no figure");
+    bool pass = false;
+    switch (kind) {
+    case Limit::Below: pass = value < limit; break;
+    case Limit::AtLeast: pass = value >= limit; break;
+    case Limit::AtMost: pass = value <= limit; break;
+    }
+    return pass ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+}
+
+QString MarkdownRow(const QStringList& cells) {
+    QStringList escaped;
+    for (QString cell : cells) escaped << cell.replace(QLatin1Char('|'), QLatin1String("\\|"));
+    return QStringLiteral("| ") + escaped.join(QStringLiteral(" | ")) + QStringLiteral(" |");
+}
+
+QString Num(double value, int decimals) {
+    if (std::isnan(value)) return QStringLiteral("n/a");
+    return QString::number(value, 'f', decimals);
+}
+
+}  // namespace kivo::bench

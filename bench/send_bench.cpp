@@ -1,0 +1,235 @@
+// Sending: the CPU the window takes while a send waits for a slow printer, and
+// how fast "Send Text File" moves a file compared with nc and a plain loop.
+#include "bench/measure.h"
+
+#include "console/frmkivo.h"
+#include "link/send.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kivo::bench {
+namespace {
+
+// Waits the naive way: only handles the pending events and hands back at once,
+// so a refused send is offered again without any sleep.
+class SpinningConsole : public Console {
+public:
+    void LogMessage(const QString&, const QString&) override {}
+    void Pause(double) override { QCoreApplication::processEvents(); }
+    [[nodiscard]] QString AddressText() const override { return {}; }
+};
+
+// Answers the file dialog with the file.
+void ChooseFile(const QString& path) {
+    platform::CommonDialog::SetHook([path](const platform::CommonDialog&) { return path; });
+}
+
+// CPU seconds over wall seconds, as a percentage of one core.
+struct CpuWindow {
+    double wall0 = 0;
+    double cpu0 = 0;
+    void Start() {
+        wall0 = Now();
+        cpu0 = CpuTime();
+    }
+    [[nodiscard]] double Seconds() const { return Now() - wall0; }
+    [[nodiscard]] double Percent() const { return 100.0 * (CpuTime() - cpu0) / Seconds(); }
+};
+
+}  // namespace
+
+int MeasureCpuWait(const QStringList& args) {
+    const QString file = TextOption(args, QStringLiteral("--file"));
+    const double seconds = NumberOption(args, QStringLiteral("--seconds"), 5);
+    const double naiveSeconds = NumberOption(args, QStringLiteral("--naive-seconds"), 2);
+    const double rate = NumberOption(args, QStringLiteral("--rate"), 100000);
+    const auto app = MakeApplication();
+    Figures figures;
+
+    // The window stays up for both parts: it holds the socket library, and the
+    // naive wait spins its event loop.
+    frmkivo window;
+    if (!ShowAndExpose(window)) return 1;
+
+    // The program: "Send Text File" of the file to a printer that reads slowly.
+    // The first second fills the socket buffers; then the send only waits.
+    {
+        std::optional<Listener> listener = ListenOnPrinterPort(64 * 1024);
+        if (!listener) return 1;
+        std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("slow"), QStringLiteral("--rate"),
+                                                         QString::number(rate, 'f', 0)});
+        if (!peer || !ConnectWindow(window, listener->address)) return 1;
+        ChooseFile(file);
+
+        CpuWindow cpu;
+        long long pauses0 = 0;
+        bool measured = false;
+        const double clicked = Now();
+        QTimer::singleShot(1000, &window, [&] {
+            cpu.Start();
+            pauses0 = window.PrinterSender().Pauses();
+            figures[QStringLiteral("program_waiting")] = window.PrinterSender().Waiting() ? 1 : 0;
+        });
+        QTimer::singleShot(static_cast<int>(1000 + seconds * 1000), &window, [&] {
+            figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
+            figures[QStringLiteral("program_seconds")] = cpu.Seconds();
+            figures[QStringLiteral("program_pauses_per_s")] =
+                static_cast<double>(window.PrinterSender().Pauses() - pauses0) / cpu.Seconds();
+            measured = true;
+            window.CmdConnect_Click();  // Disconnect: ends the waiting send
+        });
+        window.CmdFile_Click();
+        if (!measured) {
+            std::fprintf(stderr, "cpu-wait: the send ended before the measurement\n");
+            Stop(*peer);
+            return 1;
+        }
+        // The peer still reads what its socket holds after the disconnect, then reports.
+        if (const std::optional<qint64> read = WaitReport(*peer, 10))
+            figures[QStringLiteral("program_peer_bytes_per_s")] = static_cast<double>(*read) / (Now() - clicked);
+        Stop(*peer);
+    }
+
+    // The naive wait: the same Sender, but its pause only spins the event loop.
+    {
+        std::optional<Listener> listener = ListenOnPrinterPort(64 * 1024);
+        if (!listener) return 1;
+        std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("slow"), QStringLiteral("--rate"),
+                                                         QString::number(rate, 'f', 0)});
+        const int fd = peer ? ConnectPlain(listener->address) : -1;
+        if (fd < 0) return 1;
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        SpinningConsole spinning;
+        Sender naive(spinning);
+        const QByteArray data(10'000'000, 'x');
+        CpuWindow cpu;
+        long long retries0 = 0;
+        QTimer::singleShot(200, [&] {
+            cpu.Start();
+            retries0 = naive.Pauses();
+        });
+        QTimer::singleShot(static_cast<int>(200 + naiveSeconds * 1000), [&] {
+            figures[QStringLiteral("naive_cpu_pct")] = cpu.Percent();
+            figures[QStringLiteral("naive_seconds")] = cpu.Seconds();
+            figures[QStringLiteral("naive_retries_per_s")] = static_cast<double>(naive.Pauses() - retries0) / cpu.Seconds();
+            naive.CancelJob();
+        });
+        (void)naive.SendToPrinter(fd, data);
+        ::close(fd);
+        Stop(*peer);
+    }
+    PrintResult(figures);
+    return 0;
+}
+
+int MeasureSendProgram(const QStringList& args) {
+    const QString file = TextOption(args, QStringLiteral("--file"));
+    const qint64 size = QFileInfo(file).size();
+    const auto app = MakeApplication();
+    frmkivo window;
+    if (!ShowAndExpose(window)) return 1;
+    std::optional<Listener> listener = ListenOnPrinterPort();
+    if (!listener) return 1;
+    std::optional<Peer> peer =
+        StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
+    if (!peer || !ConnectWindow(window, listener->address)) return 1;
+    ChooseFile(file);
+
+    const long rssBefore = PeakRssKb();
+    const double start = Now();
+    window.CmdFile_Click();
+    const double handed = Now();
+    const std::optional<qint64> received = WaitReport(*peer, 300);
+    const double done = Now();
+    Stop(*peer);
+    if (!received || *received != size) {
+        std::fprintf(stderr, "send-program: the peer got %lld of %lld bytes\n",
+                     static_cast<long long>(received.value_or(-1)), static_cast<long long>(size));
+        return 1;
+    }
+    PrintResult({{QStringLiteral("mbps"), static_cast<double>(size) / 1e6 / (done - start)},
+                 {QStringLiteral("seconds"), done - start},
+                 {QStringLiteral("handed_seconds"), handed - start},
+                 {QStringLiteral("pauses"), static_cast<double>(window.PrinterSender().Pauses())},
+                 {QStringLiteral("rss_before_kb"), static_cast<double>(rssBefore)},
+                 {QStringLiteral("peak_rss_kb"), static_cast<double>(PeakRssKb())}});
+    return 0;
+}
+
+int MeasureSendLoop(const QStringList& args) {
+    const QString file = TextOption(args, QStringLiteral("--file"));
+    const qint64 size = QFileInfo(file).size();
+    std::optional<Listener> listener = ListenOnPrinterPort();
+    if (!listener) return 1;
+    std::optional<Peer> peer =
+        StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
+    const int fd = peer ? ConnectPlain(listener->address) : -1;
+    if (fd < 0) return 1;
+
+    // The file in pieces of 1024 bytes, one blocking send() each.
+    const double start = Now();
+    std::FILE* in = std::fopen(QFile::encodeName(file).constData(), "rb");
+    if (!in) return 1;
+    char piece[1024];
+    std::size_t n = 0;
+    bool failed = false;
+    while (!failed && (n = std::fread(piece, 1, sizeof piece, in)) > 0) {
+        std::size_t offset = 0;
+        while (offset < n) {
+            const ssize_t sent = ::send(fd, piece + offset, n - offset, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent <= 0) {
+                failed = true;
+                break;
+            }
+            offset += static_cast<std::size_t>(sent);
+        }
+    }
+    std::fclose(in);
+    const std::optional<qint64> received = WaitReport(*peer, 300);
+    const double done = Now();
+    ::close(fd);
+    Stop(*peer);
+    if (failed || !received || *received != size) return 1;
+    PrintResult({{QStringLiteral("mbps"), static_cast<double>(size) / 1e6 / (done - start)},
+                 {QStringLiteral("seconds"), done - start},
+                 {QStringLiteral("peak_rss_kb"), static_cast<double>(PeakRssKb())}});
+    return 0;
+}
+
+int MeasureSendNc(const QStringList& args) {
+    const QString file = TextOption(args, QStringLiteral("--file"));
+    const qint64 size = QFileInfo(file).size();
+    const QString nc = QStandardPaths::findExecutable(QStringLiteral("nc"));
+    if (nc.isEmpty()) {
+        std::fprintf(stderr, "send-nc: nc is not installed\n");
+        return 1;
+    }
+    std::optional<Listener> listener = ListenOnPrinterPort();
+    if (!listener) return 1;
+    std::optional<Peer> peer =
+        StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
+    if (!peer) return 1;
+    const double start = Now();
+    std::optional<Child> sender =
+        Spawn(nc, {QStringLiteral("-N"), listener->address, QString::number(kPrinterPort)}, {}, false, file);
+    const std::optional<qint64> received = sender ? WaitReport(*peer, 300) : std::nullopt;
+    const double done = Now();
+    if (sender) Stop(*sender);
+    Stop(*peer);
+    if (!received || *received != size) return 1;
+    PrintResult({{QStringLiteral("mbps"), static_cast<double>(size) / 1e6 / (done - start)},
+                 {QStringLiteral("seconds"), done - start}});
+    return 0;
+}
+
+}  // namespace kivo::bench
