@@ -1,7 +1,14 @@
 #include "tests/support/test_support.h"
 
+#include "console/frmkivo.h"
+
+#include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QRandomGenerator>
+#include <QTest>
 #include <QTimer>
 
 #include <sys/socket.h>
@@ -9,11 +16,13 @@
 namespace kivo::test {
 
 LoopbackPrinter::LoopbackPrinter(QObject* parent) : QObject(parent) {
+    connect(&slowTimer_, &QTimer::timeout, this, &LoopbackPrinter::ReadSomeSlowly);
     connect(&server_, &QTcpServer::newConnection, this, &LoopbackPrinter::OnNewConnection);
     server_.listen(QHostAddress::LocalHost, 0);
 }
 
 LoopbackPrinter::LoopbackPrinter(quint16 port, QObject* parent) : QObject(parent) {
+    connect(&slowTimer_, &QTimer::timeout, this, &LoopbackPrinter::ReadSomeSlowly);
     connect(&server_, &QTcpServer::newConnection, this, &LoopbackPrinter::OnNewConnection);
     for (int attempt = 0; attempt < 20 && !server_.isListening(); ++attempt)
         server_.listen(QHostAddress(RandomLoopbackAddress()), port);
@@ -64,9 +73,25 @@ void LoopbackPrinter::Send(const QByteArray& bytes) {
 }
 
 void LoopbackPrinter::SetReading(bool reading) {
+    slowTimer_.stop();
     reading_ = reading;
     if (client_) client_->setReadBufferSize(reading ? smallBuffers_ : 1);
     if (reading) QTimer::singleShot(0, this, &LoopbackPrinter::ReadAvailable);
+}
+
+void LoopbackPrinter::ReadSlowly(int bytes, int intervalMs) {
+    reading_ = false;
+    slowPiece_ = bytes;
+    if (client_) client_->setReadBufferSize(bytes);
+    slowTimer_.start(intervalMs);
+}
+
+void LoopbackPrinter::ReadSomeSlowly() {
+    if (!client_) return;
+    const QByteArray bytes = client_->read(slowPiece_);
+    if (bytes.isEmpty()) return;
+    received_.append(bytes);
+    emit bytesReceived();
 }
 
 void LoopbackPrinter::Reset() {
@@ -92,6 +117,60 @@ void ListConsole::Pause(double seconds) {
     QEventLoop loop;
     QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer) {
+    w.IP_Address->setText(printer.Address());
+    w.CmdConnect->click();
+    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
+}
+
+DialogAnswer::DialogAnswer(QString answer) : path(std::move(answer)) {
+    previous_ = platform::CommonDialog::SetHook([this](const platform::CommonDialog& dialog) {
+        ++shown;
+        defaultExt = dialog.DefaultExt;
+        filter = dialog.Filter;
+        fileName = dialog.FileName;
+        cancelError = dialog.CancelError;
+        return path;
+    });
+}
+
+DialogAnswer::~DialogAnswer() { platform::CommonDialog::SetHook(std::move(previous_)); }
+
+void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs) {
+    auto* poll = new QTimer(context);
+    const QDeadlineTimer deadline(timeoutMs);
+    QObject::connect(poll, &QTimer::timeout, poll,
+                     [poll, deadline, condition = std::move(condition), action = std::move(action)] {
+                         if (condition()) {
+                             poll->stop();
+                             poll->deleteLater();
+                             action();
+                         } else if (deadline.hasExpired()) {
+                             poll->stop();
+                             poll->deleteLater();
+                         }
+                     });
+    poll->start(2);
+}
+
+QByteArray PatternBytes(qsizetype size) {
+    QByteArray unit;
+    for (int b = 0; b < 256; ++b) {
+        unit.append(static_cast<char>(b));
+        if (b % 64 == 63) unit.append("\r\n");
+    }
+    QByteArray bytes;
+    bytes.reserve(size);
+    while (bytes.size() < size) bytes.append(unit.left(size - bytes.size()));
+    return bytes;
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
+           file.flush();
 }
 
 QString Hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }

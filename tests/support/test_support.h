@@ -3,6 +3,7 @@
 #pragma once
 
 #include "link/console_port.h"
+#include "platform/window.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -11,6 +12,13 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <functional>
+
+namespace kivo {
+class frmkivo;
+}
 
 namespace kivo::test {
 
@@ -44,6 +52,9 @@ public:
     // Set on the listening socket, so the connection starts with them (a buffer
     // shrunk after the handshake makes TCP drop and retransmit).
     void UseSmallBuffers(int bytes);
+    // A slow printer: from now on reads at most `bytes` every `intervalMs`, so the
+    // kernel buffers fill and sends go through in parts. SetReading ends it.
+    void ReadSlowly(int bytes, int intervalMs);
 
 signals:
     void bytesReceived();
@@ -51,6 +62,7 @@ signals:
 private:
     void OnNewConnection();
     void ReadAvailable();
+    void ReadSomeSlowly();
 
     QTcpServer server_;
     QPointer<QTcpSocket> client_;
@@ -58,6 +70,8 @@ private:
     bool reading_ = true;
     int connections_ = 0;
     int smallBuffers_ = 0;
+    int slowPiece_ = 0;
+    QTimer slowTimer_;
 };
 
 // A console that keeps lines in lists; Pause runs the event loop.
@@ -75,6 +89,41 @@ public:
 
 // A loopback address nobody else is likely to use: 127.x.y.z, chosen at random.
 [[nodiscard]] QString RandomLoopbackAddress();
+
+// Connects the window to the printer through its Connect button (the port is the
+// window's fixed 9100) and waits until the printer has the connection.
+[[nodiscard]] bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer);
+
+// Answers the window's file-open dialog with `path` ("" for a cancel) while it
+// lives, and keeps how the handler had set the dialog up.
+class DialogAnswer {
+public:
+    explicit DialogAnswer(QString path);
+    ~DialogAnswer();
+    DialogAnswer(const DialogAnswer&) = delete;
+    DialogAnswer& operator=(const DialogAnswer&) = delete;
+
+    QString path;
+    int shown = 0;
+    QString defaultExt;
+    QString filter;
+    QString fileName;
+    bool cancelError = true;
+
+private:
+    platform::CommonDialog::Hook previous_;
+};
+
+// Runs `action` once as soon as `condition` holds. The check runs every few
+// milliseconds from the event loop, so also inside a wait that a click is
+// blocked in. Gives up after `timeoutMs`; everything goes with `context`.
+void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action,
+              int timeoutMs = 10000);
+
+// Bytes that hold every value 0 to 255, CR LF pairs among them, repeated to `size`.
+[[nodiscard]] QByteArray PatternBytes(qsizetype size);
+// Writes the bytes to a new file; false when it could not be written whole.
+[[nodiscard]] bool WriteFile(const QString& path, const QByteArray& bytes);
 
 // Hex text of bytes ("3C 70 3E"), for readable failure messages.
 [[nodiscard]] QString Hex(const QByteArray& bytes);
