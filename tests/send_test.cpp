@@ -1,0 +1,344 @@
+// Connecting and the command buttons, against a printer on loopback: the bytes
+// each click puts on the wire and the lines it logs, bad byte values, and sends
+// that meet a slow, a silent or a vanishing printer.
+#include "console/frmkivo.h"
+#include "tests/support/test_support.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/socket.h>
+
+using namespace kivo;
+using kivo::test::ConnectWindow;
+using kivo::test::DialogAnswer;
+using kivo::test::Hex;
+using kivo::test::LoopbackPrinter;
+using kivo::test::WhenTrue;
+
+namespace {
+
+QPushButton* Button(frmkivo& w, const QString& name) {
+    const QHash<QString, QPushButton*> buttons = {
+        {"CmdText", w.CmdText}, {"CmdAscii", w.CmdAscii}, {"CmdVekFF", w.CmdVekFF}, {"CmdPclFF", w.CmdPclFF}};
+    return buttons.value(name);
+}
+
+// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
+// everything the click under test sent has arrived before it.
+QByteArray SendMarker(frmkivo& w) {
+    w.CmdPclFF->click();
+    return QByteArray("\x0c");
+}
+
+// A small send buffer on the window's connection, so that sends fill it within a
+// few kilobytes instead of the megabytes loopback grows it to. Set after the
+// connect: shrinking the sending side does no harm to the handshake.
+bool UseSmallSendBuffer(frmkivo& w, int bytes = 4096) {
+    return ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+// Ends a send that is still waiting after `ms`, so a test that fails never hangs.
+void DisconnectIfStillSending(frmkivo& w, int ms = 15000) {
+    QTimer::singleShot(ms, &w, [&w] {
+        if (w.Sends().Busy() && w.Connected()) w.CmdConnect->click();
+    });
+}
+
+}  // namespace
+
+class SendTest : public QObject {
+    Q_OBJECT
+private slots:
+    void buttonsPutExactBytesOnTheWire_data();
+    void buttonsPutExactBytesOnTheWire();
+    void asciiRefusesBadValues_data();
+    void asciiRefusesBadValues();
+    void slowReaderGetsEveryByteOnceInOrder();
+    void resetDuringLargeSendEndsItQuickly();
+    void silentPrinterKeepsWindowResponsiveUntilDisconnect();
+    void clickDuringWaitingSendQueuesBehindIt();
+    void printerDropLeavesDisconnectToTheOperator_data();
+    void printerDropLeavesDisconnectToTheOperator();
+};
+
+void SendTest::buttonsPutExactBytesOnTheWire_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("command");  // text of TxtCmd before the click
+    QTest::addColumn<QString>("count");    // text of TxtCount before the click
+    QTest::addColumn<QString>("line");     // %1 stands for the printer's address
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("commandAfter");
+
+    const QString text = QStringLiteral("Sending text =>%1 to IP Address %2");
+    QTest::newRow("text: print command") << "CmdText" << "<p>" << "1" << text.arg("<p>", "%1")
+                                         << QByteArray("<p>") << "<p>";
+    QTest::newRow("text: sent once whatever the copies") << "CmdText" << "<p>" << "3" << text.arg("<p>", "%1")
+                                                         << QByteArray("<p>") << "<p>";
+    QTest::newRow("text: copies not a number") << "CmdText" << "<p>" << "abc" << text.arg("<p>", "%1")
+                                               << QByteArray("<p>") << "<p>";
+    QTest::newRow("text: Latin-1 and Windows-1252 one byte each")
+        << "CmdText" << QStringLiteral("\u00e9\u20ac\u00ff") << "1" << text.arg(QStringLiteral("\u00e9\u20ac\u00ff"), "%1")
+        << QByteArray("\xe9\x80\xff") << QStringLiteral("\u00e9\u20ac\u00ff");
+    QTest::newRow("text: blanks kept, no line end") << "CmdText" << " A B " << "1" << text.arg(" A B ", "%1")
+                                                    << QByteArray(" A B ") << " A B ";
+    QTest::newRow("text: empty sends nothing") << "CmdText" << "" << "1" << text.arg("", "%1") << QByteArray() << "";
+
+    const QString ascii = QStringLiteral("Sending Ascii =>%1 to IP Address %2");
+    QTest::newRow("ascii 65") << "CmdAscii" << "65" << "1" << ascii.arg("65", "%1") << QByteArray("A") << "65";
+    QTest::newRow("ascii 0") << "CmdAscii" << "0" << "1" << ascii.arg("0", "%1") << QByteArray(1, '\0') << "0";
+    QTest::newRow("ascii 255") << "CmdAscii" << "255" << "1" << ascii.arg("255", "%1") << QByteArray("\xff") << "255";
+    QTest::newRow("ascii blanks around") << "CmdAscii" << " 65 " << "1" << ascii.arg(" 65 ", "%1") << QByteArray("A")
+                                         << " 65 ";
+    QTest::newRow("ascii 2.5 halves to even") << "CmdAscii" << "2.5" << "1" << ascii.arg("2.5", "%1")
+                                              << QByteArray("\x02") << "2.5";
+    QTest::newRow("ascii 3.5 halves to even") << "CmdAscii" << "3.5" << "1" << ascii.arg("3.5", "%1")
+                                              << QByteArray("\x04") << "3.5";
+    QTest::newRow("ascii -0.4 rounds to 0") << "CmdAscii" << "-0.4" << "1" << ascii.arg("-0.4", "%1")
+                                            << QByteArray(1, '\0') << "-0.4";
+    QTest::newRow("ascii empty becomes 7") << "CmdAscii" << "" << "1" << ascii.arg("7", "%1") << QByteArray("\x07")
+                                           << "7";
+
+    QTest::newRow("VEK form feed") << "CmdVekFF" << "junk" << "1" << "Sending an VEK Form Feed to IP Address %1"
+                                   << QByteArray("<p>") << "junk";
+    QTest::newRow("HP form feed") << "CmdPclFF" << "junk" << "1" << "Sending an PCL Form Feed to IP Address %1"
+                                  << QByteArray("\x0c") << "junk";
+}
+
+void SendTest::buttonsPutExactBytesOnTheWire() {
+    QFETCH(QString, button);
+    QFETCH(QString, command);
+    QFETCH(QString, count);
+    QFETCH(QString, line);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, commandAfter);
+
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCmd->setText(command);
+    w.TxtCount->setText(count);
+    Button(w, button)->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray expected = bytes + SendMarker(w);
+
+    QTRY_COMPARE(Hex(printer.Received()), Hex(expected));
+    QCOMPARE(lines, QStringList{line.arg(printer.Address())});
+    QCOMPARE(w.TxtCmd->text(), commandAfter);
+    QCOMPARE(w.IncomingLog().Count(), 0);
+}
+
+void SendTest::asciiRefusesBadValues_data() {
+    QTest::addColumn<QString>("command");
+    QTest::newRow("letters") << "abc";
+    QTest::newRow("above a byte") << "256";
+    QTest::newRow("negative") << "-1";
+    QTest::newRow("exponent far out") << "1e9";
+    QTest::newRow("a 16-bit value") << "65536";
+    QTest::newRow("rounds to -1") << "-0.6";
+    QTest::newRow("hexadecimal") << "0x41";
+    QTest::newRow("infinity") << "inf";
+}
+
+void SendTest::asciiRefusesBadValues() {
+    QFETCH(QString, command);
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCmd->setText(command);
+    w.CmdAscii->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray marker = SendMarker(w);
+
+    QTRY_COMPARE(Hex(printer.Received()), Hex(marker));  // nothing before the marker
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], QStringLiteral("Sending Ascii =>%1 to IP Address %2").arg(command, printer.Address()));
+    QVERIFY2(lines[1].contains(command) && !lines[1].startsWith(QLatin1String("Sending")), qPrintable(lines[1]));
+    QCOMPARE(w.TxtCmd->text(), command);
+    QVERIFY(w.Connected());
+}
+
+void SendTest::slowReaderGetsEveryByteOnceInOrder() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("slow.bin");
+    const QByteArray file = kivo::test::PatternBytes(400 * 1024 + 77);
+    QVERIFY(kivo::test::WriteFile(path, file));
+
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+    // An odd piece size, so the send buffer is often part full: sends are taken
+    // in parts, and refused while it is full.
+    printer.ReadSlowly(1500, 1);
+    DialogAnswer answer(path);
+    DisconnectIfStillSending(w);
+    w.CmdFile->click();
+
+    QVERIFY(w.PrinterSender().Pauses() > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 20000);
+    QVERIFY(printer.Received() == file);
+    QCOMPARE(w.OutgoingLog().Lines().mid(2),
+             QStringList{QStringLiteral("Sending file %1 to IP Address %2").arg(path, printer.Address())});
+}
+
+void SendTest::resetDuringLargeSendEndsItQuickly() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("ten_megabytes.txt");
+    QVERIFY(kivo::test::WriteFile(path, QByteArray(10 * 1024 * 1024, 'x')));
+
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+    printer.SetReading(false);
+    w.ClearLogs();
+    DialogAnswer answer(path);
+    QElapsedTimer sinceReset;
+    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
+             [&] {
+                 QTimer::singleShot(100, &printer, [&] {
+                     printer.Reset();
+                     sinceReset.start();
+                 });
+             });
+    DisconnectIfStillSending(w);
+    w.CmdFile->click();  // returns once the send has ended
+
+    QVERIFY(sinceReset.isValid());
+    QVERIFY2(sinceReset.elapsed() < 1000, qPrintable(QString::number(sinceReset.elapsed())));
+    const QStringList lines = w.OutgoingLog().Lines();
+    QCOMPARE(lines.value(0), QStringLiteral("Sending file %1 to IP Address %2").arg(path, printer.Address()));
+    const QStringList errors = lines.filter(QRegularExpression("^Error while sending to the printer \\(error \\d+\\)"));
+    QCOMPARE(errors.size(), 1);
+    QVERIFY(w.Connected());
+    QVERIFY(!w.Sends().Busy());
+
+    // The window lives on: a later click gets its own line and its own outcome,
+    // and Disconnect still closes.
+    w.CmdVekFF->click();
+    QVERIFY(w.OutgoingLog().Lines().contains("Sending an VEK Form Feed to IP Address " + printer.Address()));
+    w.CmdConnect->click();
+    QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + printer.Address() + " on port 9100");
+}
+
+void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("never_read.txt");
+    QVERIFY(kivo::test::WriteFile(path, QByteArray(10 * 1024 * 1024, 'y')));
+
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+    printer.SetReading(false);
+    DialogAnswer answer(path);
+    bool clearedWhileWaiting = false;
+    bool loggedWhileWaiting = false;
+    int queued = -1;
+    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
+             [&] {
+                 w.CmdClear->click();
+                 clearedWhileWaiting = w.OutgoingLog().Count() == 0;
+                 QTimer::singleShot(0, &w, [&] {
+                     loggedWhileWaiting = w.PrinterSender().Waiting();
+                     w.LogMessage("O", "while waiting");
+                     w.CmdVekFF->click();
+                     w.CmdText->click();
+                     queued = w.Sends().Queued();
+                     w.CmdConnect->click();
+                 });
+             });
+    DisconnectIfStillSending(w);
+    w.CmdFile->click();  // returns once Disconnect has ended the send
+
+    QVERIFY(clearedWhileWaiting);
+    QVERIFY(loggedWhileWaiting);
+    QCOMPARE(queued, 2);
+    const QString at = printer.Address() + " on port 9100";
+    QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"while waiting",
+                                                   "Send canceled by Disconnect; 2 queued send(s) dropped",
+                                                   "Disconnected from " + at}));
+    QVERIFY(!w.Sends().Busy());
+    QCOMPARE(w.Sends().Queued(), 0);
+    QVERIFY(!w.Connected());
+    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+}
+
+void SendTest::clickDuringWaitingSendQueuesBehindIt() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("first.bin");
+    const QByteArray file = kivo::test::PatternBytes(512 * 1024 + 5);
+    QVERIFY(kivo::test::WriteFile(path, file));
+
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+    printer.SetReading(false);
+    w.ClearLogs();
+    DialogAnswer answer(path);
+    int queued = -1;
+    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
+             [&] {
+                 w.TxtCmd->setText("<p>SECOND");
+                 w.CmdText->click();
+                 w.TxtCmd->setText("ignored: read at the click");
+                 w.CmdVekFF->click();
+                 queued = w.Sends().Queued();
+                 printer.SetReading(true);
+             });
+    DisconnectIfStillSending(w);
+    w.CmdFile->click();  // runs the queued sends too before it returns
+
+    QCOMPARE(queued, 2);
+    const QByteArray expected = file + "<p>SECOND" + "<p>";
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), expected.size(), 20000);
+    QVERIFY(printer.Received() == expected);
+    const QString address = printer.Address();
+    QCOMPARE(w.OutgoingLog().Lines(),
+             (QStringList{"Sending file " + path + " to IP Address " + address,
+                          "Sending text =><p>SECOND to IP Address " + address,
+                          "Sending an VEK Form Feed to IP Address " + address}));
+}
+
+void SendTest::printerDropLeavesDisconnectToTheOperator_data() {
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("orderly close") << false;
+    QTest::newRow("reset") << true;
+}
+
+void SendTest::printerDropLeavesDisconnectToTheOperator() {
+    QFETCH(bool, reset);
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    reset ? printer.Reset() : printer.Close();
+    QTRY_VERIFY(w.OutgoingLog().Lines().contains("Lost connection with printer"));
+
+    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Disconnect"));
+    QVERIFY(w.CmdText->isEnabled());
+    QVERIFY(!w.IP_Address->isEnabled());
+    // A send into the dropped connection ends, whatever the kernel makes of it.
+    w.CmdVekFF->click();
+    QVERIFY(!w.Sends().Busy());
+
+    w.CmdConnect->click();
+    QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + printer.Address() + " on port 9100");
+    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Connect"));
+    QVERIFY(w.IP_Address->isEnabled());
+    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+}
+
+QTEST_MAIN(SendTest)
+#include "send_test.moc"
