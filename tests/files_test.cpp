@@ -1,0 +1,364 @@
+// Files, test tickets and PCX images, against a printer on loopback: the pieces
+// a file goes out in, the bytes and the copies that arrive, the lines logged,
+// the file-open dialog's set-up, and files that cannot be read.
+#include "console/frmkivo.h"
+#include "link/send_file.h"
+#include "link/winsock_module.h"
+#include "tests/support/test_support.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace kivo;
+using kivo::test::ConnectWindow;
+using kivo::test::DialogAnswer;
+using kivo::test::Hex;
+using kivo::test::ListConsole;
+using kivo::test::LoopbackPrinter;
+using kivo::test::PatternBytes;
+using kivo::test::WriteFile;
+
+namespace {
+
+// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
+// everything the click under test sent has arrived before it.
+QByteArray SendMarker(frmkivo& w) {
+    w.CmdPclFF->click();
+    return QByteArray("\x0c");
+}
+
+QByteArray ReadWhole(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray VekCopyHeader(int copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
+
+}  // namespace
+
+class FilesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void sendFileGoesInPiecesOf1024_data();
+    void sendFileGoesInPiecesOf1024();
+    void fileCopiesAndTheirWording_data();
+    void fileCopiesAndTheirWording();
+    void cancelledDialogSendsNothing_data();
+    void cancelledDialogSendsNothing();
+    void missingFileIsNamedOnceAndNothingSent();
+    void testTicketsHoldCopiesBetween1And100_data();
+    void testTicketsHoldCopiesBetween1And100();
+    void missingTestTicket_data();
+    void missingTestTicket();
+    void pcxImageIsFramedForTheDownload_data();
+    void pcxImageIsFramedForTheDownload();
+    void pcxFileThatCannotBeOpenedSendsNothing();
+};
+
+void FilesTest::sendFileGoesInPiecesOf1024_data() {
+    QTest::addColumn<int>("size");  // -1: no such file
+    QTest::addColumn<QList<int>>("pieces");
+    QTest::newRow("empty file") << 0 << QList<int>{};
+    QTest::newRow("one full piece") << 1024 << QList<int>{1024};
+    QTest::newRow("full piece and one byte") << 1025 << QList<int>{1024, 1};
+    QTest::newRow("3000 bytes") << 3000 << QList<int>{1024, 1024, 952};
+    QTest::newRow("no such file") << -1 << QList<int>{};
+}
+
+// Each SendToPrinter call of SendFile is one send on the socket; over a
+// sequenced-packet socket pair each send arrives as one record, so the records
+// are the pieces.
+void FilesTest::sendFileGoesInPiecesOf1024() {
+    QFETCH(int, size);
+    QFETCH(QList<int>, pieces);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("pieces.bin");
+    const QByteArray file = PatternBytes(std::max(size, 0));
+    if (size >= 0) QVERIFY(WriteFile(path, file));
+
+    QVERIFY(StartNetwork());
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
+    ListConsole console;
+    Sender sender(console);
+    const SendFileResult result = SendFile(sender, fds[0], path);
+
+    QList<int> records;
+    QByteArray received;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fds[1], buffer, sizeof buffer, 0)) > 0;) {
+        records << static_cast<int>(n);
+        received.append(buffer, n);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+
+    QCOMPARE(records, pieces);
+    QVERIFY(received == file);
+    QCOMPARE(result.sent, qint64(std::max(size, 0)));
+    QCOMPARE(result.fileError.isEmpty(), size >= 0);
+    QVERIFY(!result.sendFailed);
+    QVERIFY(console.outgoing.isEmpty());  // SendFile itself writes no line
+}
+
+void FilesTest::fileCopiesAndTheirWording_data() {
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<int>("copies");  // -1: the count is refused
+    QTest::addColumn<bool>("singleWording");
+    QTest::newRow("1") << "1" << 1 << true;
+    QTest::newRow("1.0") << "1.0" << 1 << true;
+    QTest::newRow("1 with blanks") << " 1 " << 1 << true;
+    QTest::newRow("3") << "3" << 3 << false;
+    QTest::newRow("0") << "0" << 0 << false;
+    QTest::newRow("-2") << "-2" << 0 << false;
+    QTest::newRow("2.5 halves to 2") << "2.5" << 2 << false;
+    QTest::newRow("3.5 halves to 4") << "3.5" << 4 << false;
+    QTest::newRow("1.4 rounds to 1") << "1.4" << 1 << false;
+    QTest::newRow("not a number") << "abc" << -1 << false;
+    QTest::newRow("empty") << "" << -1 << false;
+    QTest::newRow("beyond 16 bits") << "40000" << -1 << false;
+}
+
+// The file holds NUL, CR LF and every byte 0x80-0xFF, and crosses a piece
+// boundary: each copy must arrive byte for byte.
+void FilesTest::fileCopiesAndTheirWording() {
+    QFETCH(QString, count);
+    QFETCH(int, copies);
+    QFETCH(bool, singleWording);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a ticket.prn");
+    const QByteArray file = PatternBytes(1500);
+    QVERIFY(WriteFile(path, file));
+
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCount->setText(count);
+    DialogAnswer answer(path);
+    w.CmdFile->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray expected = file.repeated(std::max(copies, 0)) + SendMarker(w);
+
+    QTRY_COMPARE(printer.Received().size(), expected.size());
+    QVERIFY(printer.Received() == expected);
+    QCOMPARE(w.TxtCount->text(), count);
+    const QString address = printer.Address();
+    if (copies < 0) {
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(!lines[0].startsWith(QLatin1String("Sending")) && lines[0].contains(count), qPrintable(lines[0]));
+    } else if (singleWording) {
+        QCOMPARE(lines, QStringList{"Sending file " + path + " to IP Address " + address});
+    } else {
+        QCOMPARE(lines, QStringList{"Sending " + count + " copies of file " + path + " to IP Address " + address});
+    }
+}
+
+void FilesTest::cancelledDialogSendsNothing_data() {
+    QTest::addColumn<bool>("pcx");
+    QTest::addColumn<QString>("defaultExt");
+    QTest::addColumn<QString>("filter");
+    QTest::newRow("Send Text File") << false << "*.txt"
+                                    << "text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*";
+    QTest::newRow("Print PCX File") << true << "pcx" << "pcx(*.pcx)|*.pcx";
+}
+
+void FilesTest::cancelledDialogSendsNothing() {
+    QFETCH(bool, pcx);
+    QFETCH(QString, defaultExt);
+    QFETCH(QString, filter);
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCount->setText("abc");  // not read after a cancel
+    // What an earlier use of the dialog left behind must not carry over.
+    w.CommonDialog1.FileName = "/left/over.txt";
+    w.CommonDialog1.CancelError = true;
+    w.CommonDialog1.DefaultExt = "prn";
+    DialogAnswer answer(QString{});
+    (pcx ? w.CmdPcxFile : w.CmdFile)->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray marker = SendMarker(w);
+
+    QTRY_COMPARE(Hex(printer.Received()), Hex(marker));
+    QCOMPARE(lines, QStringList{"Download File Canceled"});
+    QCOMPARE(answer.shown, 1);
+    QCOMPARE(answer.defaultExt, defaultExt);
+    QCOMPARE(answer.filter, filter);
+    QCOMPARE(answer.fileName, QString());
+    QCOMPARE(answer.cancelError, false);
+}
+
+void FilesTest::missingFileIsNamedOnceAndNothingSent() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("gone.txt");
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCount->setText("3");
+    DialogAnswer answer(path);
+    w.CmdFile->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray marker = SendMarker(w);
+
+    QTRY_COMPARE(Hex(printer.Received()), Hex(marker));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], "Sending 3 copies of file " + path + " to IP Address " + printer.Address());
+    QVERIFY2(lines[1].contains(path) && lines[1].contains("No such file"), qPrintable(lines[1]));
+}
+
+void FilesTest::testTicketsHoldCopiesBetween1And100_data() {
+    QTest::addColumn<bool>("vek");
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QString>("countAfter");
+    QTest::addColumn<int>("copies");  // -1: the count is refused
+    QTest::newRow("VEK 0") << true << "0" << "1" << 1;
+    QTest::newRow("VEK 0.5") << true << "0.5" << "1" << 1;
+    QTest::newRow("VEK 101") << true << "101" << "1" << 1;
+    QTest::newRow("VEK -4") << true << "-4" << "1" << 1;
+    QTest::newRow("VEK 100") << true << "100" << "100" << 100;
+    QTest::newRow("VEK 3, numbered in order") << true << "3" << "3" << 3;
+    QTest::newRow("VEK 2.5 halves to 2") << true << "2.5" << "2.5" << 2;
+    QTest::newRow("VEK not a number") << true << "abc" << "abc" << -1;
+    QTest::newRow("HP 0") << false << "0" << "1" << 1;
+    QTest::newRow("HP 101") << false << "101" << "1" << 1;
+    QTest::newRow("HP 100") << false << "100" << "100" << 100;
+    QTest::newRow("HP 3") << false << "3" << "3" << 3;
+}
+
+void FilesTest::testTicketsHoldCopiesBetween1And100() {
+    QFETCH(bool, vek);
+    QFETCH(QString, count);
+    QFETCH(QString, countAfter);
+    QFETCH(int, copies);
+    const QString path = platform::ProgramFolder() + (vek ? "/vek_test.txt" : "/hp_id.prn");
+    const QByteArray ticket = ReadWhole(path);
+    QVERIFY2(!ticket.isEmpty(), qPrintable(path));
+
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCount->setText(count);
+    (vek ? w.CmdVEKTest : w.CmdHPTest)->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    QByteArray expected;
+    for (int i = 1; i <= copies; ++i) expected += (vek ? VekCopyHeader(i) : QByteArray()) + ticket;
+    expected += SendMarker(w);
+
+    QTRY_COMPARE(printer.Received().size(), expected.size());
+    QVERIFY(printer.Received() == expected);
+    QCOMPARE(w.TxtCount->text(), countAfter);
+    QCOMPARE(lines.value(0), "Sending  " + path);
+    QCOMPARE(lines.size(), copies < 0 ? 2 : 1);
+}
+
+void FilesTest::missingTestTicket_data() {
+    QTest::addColumn<bool>("vek");
+    QTest::newRow("VEK") << true;
+    QTest::newRow("HP") << false;
+}
+
+// The tickets are beside this executable, and other tests use them at the same
+// time. So the check runs in a copy of this executable in a folder of its own,
+// where the ticket is missing.
+void FilesTest::missingTestTicket() {
+    QFETCH(bool, vek);
+    const QString path = platform::ProgramFolder() + (vek ? "/vek_test.txt" : "/hp_id.prn");
+    if (QFile::exists(path)) {
+        QTemporaryDir dir;
+        const QString copy = dir.filePath("files_test");
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+        QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(copy, {QStringLiteral("missingTestTicket:") + QTest::currentDataTag()});
+        const bool finished = child.waitForFinished(60000);
+        if (!finished) child.kill();
+        const QByteArray output = child.readAll();
+        QVERIFY2(finished && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : FilesTest::missingTestTicket(" + QByteArray(QTest::currentDataTag())),
+                 output.constData());
+        return;
+    }
+
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCount->setText("2");
+    (vek ? w.CmdVEKTest : w.CmdHPTest)->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray expected = (vek ? VekCopyHeader(1) + VekCopyHeader(2) : QByteArray()) + SendMarker(w);
+
+    QTRY_COMPARE(Hex(printer.Received()), Hex(expected));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], "Sending  " + path);
+    QVERIFY2(lines[1].contains(path) && lines[1].contains("No such file"), qPrintable(lines[1]));
+}
+
+void FilesTest::pcxImageIsFramedForTheDownload_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("count");
+    QTest::newRow("empty image") << "empty.pcx" << 0 << "1";
+    QTest::newRow("1500 bytes") << "logo.pcx" << 1500 << "1";
+    QTest::newRow("2048 bytes") << "two pieces.pcx" << 2048 << "1";
+    QTest::newRow("copies field not read") << "logo.pcx" << 1500 << "5";
+    QTest::newRow("other extension, same frame") << "image.txt" << 700 << "abc";
+}
+
+void FilesTest::pcxImageIsFramedForTheDownload() {
+    QFETCH(QString, name);
+    QFETCH(int, size);
+    QFETCH(QString, count);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    const QByteArray image = PatternBytes(size);
+    QVERIFY(WriteFile(path, image));
+
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    w.TxtCount->setText(count);
+    DialogAnswer answer(path);
+    w.CmdPcxFile->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray expected =
+        "<SP100,100><pcx><G" + QByteArray::number(size) + ">" + image + "<p>" + SendMarker(w);
+
+    QTRY_COMPARE(printer.Received().size(), expected.size());
+    QVERIFY(printer.Received() == expected);
+    QCOMPARE(lines, QStringList{"Sending PCX file " + path + " to IP Address " + printer.Address()});
+}
+
+void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("missing.pcx");
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    DialogAnswer answer(path);
+    w.CmdPcxFile->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray marker = SendMarker(w);
+
+    QTRY_COMPARE(Hex(printer.Received()), Hex(marker));  // not even the header
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].contains(path) && lines[0].contains("No such file"), qPrintable(lines[0]));
+}
+
+QTEST_MAIN(FilesTest)
+#include "files_test.moc"
