@@ -115,6 +115,11 @@ void PrintResult(const Figures& figures);
 enum class Limit { Below, AtLeast, AtMost };
 [[nodiscard]] QString Verdict(double value, Limit kind, double limit);
 
+// Seconds that count calls take when a call costs a + b * (lines already in the
+// log), with a and b fitted to the cost measured at several log sizes.
+[[nodiscard]] double ProjectLinearCost(const std::vector<double>& sizes, const std::vector<double>& costs,
+                                       double count);
+
 // One row of a Markdown table; a "|" inside a cell is escaped.
 [[nodiscard]] QString MarkdownRow(const QStringList& cells);
 // A number with the given decimals, or "n/a" for NaN.

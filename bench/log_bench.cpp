@@ -177,8 +177,7 @@ int MeasureDecodePlain(const QStringList& args) {
 
 // What one LogMessage call costs with a log that already holds n lines, for
 // each n of the probe: the log is cleared, filled in one batch, and then takes
-// 100 calls. Also what all calls would take, from a straight line through the
-// costs (each call costs a + b * lines already in the log).
+// 100 calls. Also what all calls would take.
 void ProbeCallCost(frmkivo& window, const std::vector<qint64>& sizes, qint64 count, Figures& figures) {
     constexpr int kCalls = 100;
     std::vector<double> xs, ys;
@@ -197,18 +196,7 @@ void ProbeCallCost(frmkivo& window, const std::vector<qint64>& sizes, qint64 cou
         xs.push_back(static_cast<double>(size));
         ys.push_back(perCall);
     }
-    const double n = static_cast<double>(xs.size());
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (std::size_t i = 0; i < xs.size(); ++i) {
-        sx += xs[i];
-        sy += ys[i];
-        sxx += xs[i] * xs[i];
-        sxy += xs[i] * ys[i];
-    }
-    const double b = std::max(0.0, (n * sxy - sx * sy) / (n * sxx - sx * sx));
-    const double a = std::max(0.0, (sy - b * sx) / n);
-    const double total = static_cast<double>(count);
-    figures[QStringLiteral("projected_s")] = total * a + b * total * total / 2;
+    figures[QStringLiteral("projected_s")] = ProjectLinearCost(xs, ys, static_cast<double>(count));
 }
 
 int MeasureLogSingle(const QStringList& args) {

@@ -1,6 +1,7 @@
 // Figures between processes, verdicts against the limits, and table rows.
 #include "bench/bench.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -40,6 +41,26 @@ QString Verdict(double value, Limit kind, double limit) {
     case Limit::AtMost: pass = value <= limit; break;
     }
     return pass ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+}
+
+double ProjectLinearCost(const std::vector<double>& sizes, const std::vector<double>& costs, double count) {
+    const std::size_t points = std::min(sizes.size(), costs.size());
+    if (points == 0) return std::nan("");
+    const double n = static_cast<double>(points);
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (std::size_t i = 0; i < points; ++i) {
+        sx += sizes[i];
+        sy += costs[i];
+        sxx += sizes[i] * sizes[i];
+        sxy += sizes[i] * costs[i];
+    }
+    // Least squares; with one size only, the cost is taken as flat. A cost
+    // that falls with the log is noise: it is taken as flat too.
+    const double spread = n * sxx - sx * sx;
+    const double b = spread > 0 ? std::max(0.0, (n * sxy - sx * sy) / spread) : 0.0;
+    const double a = std::max(0.0, (sy - b * sx) / n);
+    // The k-th call finds k lines in the log: the sum of a + b * k for k below count.
+    return count * a + b * count * (count - 1) / 2;
 }
 
 QString MarkdownRow(const QStringList& cells) {

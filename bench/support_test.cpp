@@ -8,7 +8,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <netinet/in.h>
 #include <arpa/inet.h>
@@ -62,6 +66,11 @@ private slots:
     void resultLineIsFoundInOutput_data();
     void resultLineIsFoundInOutput();
     void tableCellsKeepTheirPipes();
+    void projectionAddsUpTheCalls_data();
+    void projectionAddsUpTheCalls();
+    void childrenAreCollectedAndStopped_data();
+    void childrenAreCollectedAndStopped();
+    void listenersTakeThePrinterPortOfTheirOwnAddress();
     void burstAccountsForEveryByte_data();
     void burstAccountsForEveryByte();
     void ticketFileHasExactSize_data();
@@ -144,6 +153,88 @@ void BenchSupportTest::resultLineIsFoundInOutput() {
 
 void BenchSupportTest::tableCellsKeepTheirPipes() {
     QCOMPARE(MarkdownRow({"a|b", "c"}), QStringLiteral("| a\\|b | c |"));
+}
+
+void BenchSupportTest::projectionAddsUpTheCalls_data() {
+    QTest::addColumn<std::vector<double>>("sizes");
+    QTest::addColumn<std::vector<double>>("costs");
+    QTest::addColumn<double>("count");
+    QTest::addColumn<double>("seconds");
+    QTest::newRow("flat cost") << std::vector<double>{10, 100, 1000} << std::vector<double>{0.5, 0.5, 0.5} << 1000.0
+                               << 500.0;
+    // A call with k lines in the log costs k ms: 0 + 1 + ... + 999 ms.
+    QTest::newRow("cost grows with the log") << std::vector<double>{10, 100, 1000}
+                                             << std::vector<double>{0.01, 0.1, 1.0} << 1000.0 << 499.5;
+    QTest::newRow("one size only: flat") << std::vector<double>{100} << std::vector<double>{0.002} << 10.0 << 0.02;
+    QTest::newRow("a cost that falls is noise: flat") << std::vector<double>{10, 1000}
+                                                      << std::vector<double>{0.003, 0.001} << 100.0 << 0.2;
+    QTest::newRow("nothing measured") << std::vector<double>{} << std::vector<double>{} << 100.0 << kNaN;
+}
+
+void BenchSupportTest::projectionAddsUpTheCalls() {
+    QFETCH(std::vector<double>, sizes);
+    QFETCH(std::vector<double>, costs);
+    QFETCH(double, count);
+    QFETCH(double, seconds);
+    const double got = ProjectLinearCost(sizes, costs, count);
+    if (std::isnan(seconds))
+        QVERIFY(std::isnan(got));
+    else
+        QVERIFY2(std::abs(got - seconds) < 1e-9 * std::max(1.0, seconds), qPrintable(QString::number(got)));
+}
+
+void BenchSupportTest::childrenAreCollectedAndStopped_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<double>("timeout");
+    QTest::addColumn<QByteArray>("output");
+    QTest::newRow("output is captured") << "/bin/echo" << QStringList{"RESULT a=1"} << QByteArray() << 10.0
+                                        << QByteArray("RESULT a=1\n");
+    QTest::newRow("a file becomes standard input, as for nc")
+        << "/bin/cat" << QStringList{} << QByteArray("ticket\0bytes\xff", 13) << 10.0
+        << QByteArray("ticket\0bytes\xff", 13);
+    QTest::newRow("a stuck child is ended at its time limit")
+        << "/bin/sleep" << QStringList{"30"} << QByteArray() << 0.3 << QByteArray();
+}
+
+void BenchSupportTest::childrenAreCollectedAndStopped() {
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(double, timeout);
+    QFETCH(QByteArray, output);
+    QTemporaryDir dir;
+    QString stdinPath;
+    if (!input.isEmpty()) {
+        stdinPath = dir.filePath(QStringLiteral("input"));
+        QFile file(stdinPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(input);
+    }
+    std::optional<Child> child = Spawn(program, args, {}, true, stdinPath);
+    QVERIFY(child);
+    const pid_t pid = child->pid;
+    const double start = Now();
+    QCOMPARE(CollectAndReap(*child, timeout), output);
+    QVERIFY(Now() - start < timeout + 2);
+    QCOMPARE(child->pid, pid_t{-1});
+    QCOMPARE(::kill(pid, 0), -1);  // reaped: no such process any more
+}
+
+void BenchSupportTest::listenersTakeThePrinterPortOfTheirOwnAddress() {
+    std::optional<Listener> first = ListenOnPrinterPort();
+    std::optional<Listener> second = ListenOnPrinterPort(64 * 1024);
+    QVERIFY(first && second);
+    QVERIFY(first->address != second->address);
+    for (const Listener& l : {*first, *second}) {
+        QVERIFY(l.address.startsWith(QStringLiteral("127.")));
+        sockaddr_in bound{};
+        socklen_t len = sizeof bound;
+        QCOMPARE(::getsockname(l.fd, reinterpret_cast<sockaddr*>(&bound), &len), 0);
+        QCOMPARE(ntohs(bound.sin_port), quint16{kPrinterPort});
+        ::close(l.fd);
+    }
 }
 
 void BenchSupportTest::burstAccountsForEveryByte_data() {
