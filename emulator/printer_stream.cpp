@@ -7,7 +7,7 @@ namespace kivo::emu {
 
 namespace {
 constexpr std::uint8_t FormFeed = 0x0C;
-constexpr std::size_t MaxLengthDigits = 10;
+constexpr std::size_t MaxLengthDigits = 18;
 }  // namespace
 
 const char* statusName(std::uint8_t s) {

@@ -52,8 +52,9 @@ struct ImageEvent {
 
 class PrinterStream {
 public:
-    // The largest graphics length accepted: the tool writes a 32-bit signed length.
-    static constexpr std::uint64_t MaxImageLength = 0x7FFFFFFF;
+    // The largest graphics length accepted: the tool writes a file's 64-bit length,
+    // so images past 2 GiB are framed with their true length too.
+    static constexpr std::uint64_t MaxImageLength = 999'999'999'999'999'999ULL;
     // A "<...>" longer than this is not taken as a command.
     static constexpr std::size_t MaxCommandLength = 64;
 
