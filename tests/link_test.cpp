@@ -1,6 +1,7 @@
 // The printer link against real sockets on loopback: opening the connection,
 // the socket message hook, the read path and sending.
 #include "link/reply_decoder.h"
+#include "pcx/pcx_download.h"
 #include "link/send.h"
 #include "link/socket_events.h"
 #include "link/winsock_module.h"
@@ -9,6 +10,11 @@
 
 #include <QSignalSpy>
 #include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QTimer>
 #include <QElapsedTimer>
 
@@ -58,6 +64,7 @@ private slots:
     void opensPrinterSocket();
     void asynchronousOpenReportsConnect();
     void lingerOnAClosedSocketFails();
+    void blockingConnectRepaintsAndCanBeCancelled();
 
     void readPathDecodesOneReplyPerEvent();
     void readEventsAreBoundedButLoseNothing();
@@ -69,6 +76,7 @@ private slots:
     void sendGivesUpOnAReset();
     void sendOnAClosedSocketFailsOnce();
     void textGoesOutAsWindows1252();
+    void pcxHeaderCarriesTheTrueLength();
 
 private:
     RecordingWindow* hooked_ = nullptr;
@@ -213,6 +221,39 @@ void LinkTest::lingerOnAClosedSocketFails() {
     QCOMPARE(SetLinger(-1, 1, 0), -1);
 }
 
+void LinkTest::blockingConnectRepaintsAndCanBeCancelled() {
+    // A listener whose accept queue is full drops further SYNs: a connect to it
+    // waits, as one to a printer that does not answer.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QCOMPARE(::listen(listener, 0), 0);
+    QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QCOMPARE(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    int turns = 0;
+    const auto previous = ws::WSASetBlockingHook([&turns] {
+        QVERIFY(ws::WSAIsBlocking());
+        if (++turns == 5) ws::WSACancelBlockingCall();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QString connection;
+    const ws::SOCKET s = OpenPrinterSocket(QStringLiteral("127.0.0.1"), ntohs(address.sin_port), connection,
+                                           &hooked_->window, false);
+    ws::WSASetBlockingHook(previous);
+    QCOMPARE(s, ws::SOCKET{-1});
+    QCOMPARE(turns, 5);  // the window had its turns while the connect waited
+    QVERIFY(clock.elapsed() < 5000);
+    QVERIFY(!ws::WSAIsBlocking());
+    ::close(filler);
+    ::close(listener);
+}
+
 void LinkTest::readPathDecodesOneReplyPerEvent() {
     LoopbackPrinter printer;
     const ws::SOCKET s = Open(printer);
@@ -352,6 +393,14 @@ void LinkTest::textGoesOutAsWindows1252() {
     QCOMPARE(ToSingleByte(QStringLiteral("\u00e9\u00ff\u20ac\u2122")), QByteArray("\xe9\xff\x80\x99"));
     // One byte per character, "?" where the code page has none.
     QCOMPARE(ToSingleByte(QStringLiteral("a\u4e2d\U0001F600b")), QByteArray("a??b"));
+}
+
+void LinkTest::pcxHeaderCarriesTheTrueLength() {
+    QCOMPARE(PcxDownloadHeader(0), QByteArray("<SP100,100><pcx><G0>"));
+    QCOMPARE(PcxDownloadHeader(1500), QByteArray("<SP100,100><pcx><G1500>"));
+    // Past 2 GiB and 4 GiB, where a 32-bit length would wrap.
+    QCOMPARE(PcxDownloadHeader(3000000000LL), QByteArray("<SP100,100><pcx><G3000000000>"));
+    QCOMPARE(PcxDownloadHeader(5000000000LL), QByteArray("<SP100,100><pcx><G5000000000>"));
 }
 
 QTEST_MAIN(LinkTest)

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# A scripted session of the real window under Xvfb, against the printer emulator
+# on loopback: ping 127.0.0.1, connect, send the VEK test ticket in 3 copies.
+# Leaves docs/demo.png and prints the emulator's lines.
+# Needs: xvfb, xdotool, imagemagick.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin=build/bin
+out=${1:-docs/demo.png}
+display=:96
+work=$(mktemp -d)
+Xvfb $display -screen 0 1024x768x24 -nolisten tcp &
+xvfb=$!
+"$bin/kivo-printer-emulator" --listen 127.0.0.1:9100 --tickets-dir "$work" > "$work/emulator.log" &
+emulator=$!
+trap 'kill $app $emulator $xvfb 2>/dev/null || true; rm -rf "$work"' EXIT
+sleep 1
+export DISPLAY=$display
+QT_QPA_PLATFORM=xcb "$bin/kivo-socket-test" &
+app=$!
+win=$(xdotool search --sync --name "Kivo Systems Socket Test Program V2.0" | head -1)
+sleep 1
+click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep "${3:-1}"; }
+# The address field: select all and type the loopback address.
+click 324 40 0.3
+xdotool key --window "$win" ctrl+a
+xdotool type --window "$win" "127.0.0.1"
+click 164 40 3      # Ping
+click 496 40 1      # Connect
+click 675 97 0.3    # # of Copies
+xdotool key --window "$win" ctrl+a
+xdotool type --window "$win" "3"
+click 408 144 2     # VEK Test Ticket
+import -window root -crop 731x552+0+0 "$out"
+kill $emulator; wait $emulator 2>/dev/null || true
+cat "$work/emulator.log"
+echo "wrote $out"
