@@ -4,6 +4,7 @@
 #include "bench/bench.h"
 
 #include <QDir>
+#include <QLocale>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -44,7 +45,9 @@ double MedianOf(const std::vector<Figures>& runs, const QString& key) {
 
 QString Rate(double mbps) { return Num(mbps, mbps >= 100 ? 0 : 1) + QStringLiteral(" MB/s"); }
 QString Percent(double value) { return Num(value, value < 10 ? 2 : 1) + QStringLiteral(" %"); }
-QString Count(double value) { return std::isnan(value) ? QStringLiteral("n/a") : QString::number(value, 'f', 0); }
+QString Count(double value) {
+    return std::isnan(value) ? QStringLiteral("n/a") : QLocale(QLocale::English).toString(std::llround(value));
+}
 QString Thousands(double value) {
     return std::isnan(value) ? QStringLiteral("n/a") : QString::number(value / 1000, 'f', 0) + QStringLiteral("k");
 }
@@ -194,7 +197,7 @@ int RunAll(const QStringList& args) {
                           Num(Ratio(MedianOf(decode, QStringLiteral("mem_mb")), MedianOf(decodePlain, QStringLiteral("mem_mb"))), 2),
                           QStringLiteral("for comparison")});
     table << MarkdownRow(
-        {QStringLiteral("The same burst into a log that already holds %1 lines").arg(s.logLines),
+        {QStringLiteral("The same burst into a log that already holds %1 lines").arg(Count(static_cast<double>(s.logLines))),
          QStringLiteral("%1 s; %2; %3 lines/s; worst timer lateness %4 ms")
              .arg(Num(Figure(decodeFull, QStringLiteral("seconds")), 2), Rate(Figure(decodeFull, QStringLiteral("mbps"))),
                   Thousands(Figure(decodeFull, QStringLiteral("lines_per_s"))),
@@ -211,7 +214,7 @@ int RunAll(const QStringList& args) {
                           QStringLiteral("—"), QStringLiteral("—"),
                           QStringLiteral("<= 1000 ms: ") + Verdict(worstLate, Limit::AtMost, 1000)});
 
-    const QString million = QString::number(s.logLines);
+    const QString million = Count(static_cast<double>(s.logLines));
     const auto timeAndMemory = [](const Figures& f) {
         return QStringLiteral("%1; %2 lines/s; +%3 MB")
             .arg(Duration(Figure(f, QStringLiteral("seconds"))), Thousands(Figure(f, QStringLiteral("lines_per_s"))),
@@ -219,16 +222,20 @@ int RunAll(const QStringList& args) {
     };
     // A run that hit its time cap: how far it got in that time.
     const auto partial = [&](const Figures& f) {
-        return QStringLiteral("stopped after %1 lines in %2 (%3 lines/s)")
+        return QStringLiteral("stopped after %1 lines in %2 (%3 lines/s; +%4 MB)")
             .arg(Count(Figure(f, QStringLiteral("lines"))), Duration(Figure(f, QStringLiteral("seconds"))),
-                 Num(Figure(f, QStringLiteral("lines_per_s")), 0));
+                 Num(Figure(f, QStringLiteral("lines_per_s")), 0), Num(Figure(f, QStringLiteral("mem_mb")), 1));
     };
     const bool singleDone = Figure(single, QStringLiteral("lines")) >= static_cast<double>(s.logLines);
     const double singleAll =
         singleDone ? Figure(single, QStringLiteral("seconds")) : Figure(single, QStringLiteral("projected_s"));
-    const QString small1 = QString::number(s.logLines / 100), small2 = QString::number(s.logLines / 10);
-    const double costSmall = Figure(single, QStringLiteral("ms_per_call_at_") + small1);
-    const double costBig = Figure(single, QStringLiteral("ms_per_call_at_") + million);
+    const auto costAt = [&](qint64 lines) {
+        return Figure(single, QStringLiteral("ms_per_call_at_") + QString::number(lines));
+    };
+    const QString small1 = Count(static_cast<double>(s.logLines / 100));
+    const QString small2 = Count(static_cast<double>(s.logLines / 10));
+    const double costSmall = costAt(s.logLines / 100);
+    const double costBig = costAt(s.logLines);
     table << MarkdownRow(
         {QStringLiteral("%1 LogMessage calls, one line at a time").arg(million),
          singleDone ? timeAndMemory(single)
@@ -236,7 +243,7 @@ int RunAll(const QStringList& args) {
                           QStringLiteral("; one call takes %1 ms with %2 lines in the log, %3 ms with %4, %5 ms with "
                                          "%6; all %6: ~%7 projected")
                               .arg(Num(costSmall, 2), small1,
-                                   Num(Figure(single, QStringLiteral("ms_per_call_at_") + small2), 2), small2,
+                                   Num(costAt(s.logLines / 10), 2), small2,
                                    Num(costBig, 1), million, Duration(singleAll)),
          QStringLiteral("the same lines into the log's model alone, no select + scroll per line: ") +
              timeAndMemory(modelOnly),
