@@ -19,6 +19,7 @@
 #include <QPushButton>
 
 #include <cmath>
+#include <tuple>
 
 namespace kivo {
 namespace {
@@ -92,6 +93,9 @@ frmkivo::frmkivo(QWidget* parent) : QWidget(parent), sender_(*this) {
     Timer1.setSingleShot(false);
     connect(&Timer1, &QTimer::timeout, this, &frmkivo::Timer1_Timer);
     sends_.SetIdleCallback([this] { OnSendsIdle(); });
+    showNewest_.setSingleShot(true);
+    showNewest_.setInterval(0);
+    connect(&showNewest_, &QTimer::timeout, this, &frmkivo::ShowNewest);
     Form_Load();
 }
 
@@ -238,23 +242,37 @@ bool frmkivo::Connected() const { return CmdConnect->text() == QLatin1String("Di
 
 void frmkivo::LogMessage(const QString& kind, const QString& text) {
     const bool outgoing = kind == kOut;
-    LogModel& log = outgoing ? outLog_ : inLog_;
-    QListView* view = outgoing ? TxtMsg : InTxtMsg;
-    log.Append(text);
-    const QModelIndex last = log.index(static_cast<int>(log.Count() - 1));
-    view->setCurrentIndex(last);
-    view->scrollTo(last);
+    (outgoing ? outLog_ : inLog_).Append(text);
+    ScheduleShowNewest(outgoing);
 }
 
 void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
     if (lines.isEmpty()) return;
     const bool outgoing = kind == kOut;
-    LogModel& log = outgoing ? outLog_ : inLog_;
-    QListView* view = outgoing ? TxtMsg : InTxtMsg;
-    log.Append(lines);
-    const QModelIndex last = log.index(static_cast<int>(log.Count() - 1));
-    view->setCurrentIndex(last);
-    view->scrollTo(last);
+    (outgoing ? outLog_ : inLog_).Append(lines);
+    ScheduleShowNewest(outgoing);
+}
+
+// Selecting a list's newest line and scrolling to it lays out the whole list,
+// which costs time in proportion to its length. It is done once per turn of
+// the event loop, however many lines arrived in that turn, and before any
+// immediate repaint.
+void frmkivo::ScheduleShowNewest(bool outgoing) {
+    (outgoing ? showNewestOut_ : showNewestIn_) = true;
+    if (!showNewest_.isActive()) showNewest_.start();
+}
+
+void frmkivo::ShowNewest() {
+    showNewest_.stop();
+    for (auto [pending, log, view] : {std::tuple{&showNewestOut_, &outLog_, TxtMsg},
+                                      std::tuple{&showNewestIn_, &inLog_, InTxtMsg}}) {
+        if (!*pending) continue;
+        *pending = false;
+        if (log->Count() == 0) continue;
+        const QModelIndex last = log->index(static_cast<int>(log->Count() - 1));
+        view->setCurrentIndex(last);
+        view->scrollTo(last);
+    }
 }
 
 void frmkivo::ClearLogs() {
@@ -262,7 +280,10 @@ void frmkivo::ClearLogs() {
     inLog_.Clear();
 }
 
-void frmkivo::Repaint() { repaint(); }
+void frmkivo::Repaint() {
+    ShowNewest();
+    repaint();
+}
 
 QString frmkivo::AddressText() const { return IP_Address->text(); }
 
@@ -317,7 +338,7 @@ void frmkivo::CmdConnect_Click() {
     if (caption == QLatin1String("Connect")) {
         LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + AddressText() +
                              QStringLiteral(" on port ") + PrinterPort);
-        repaint();
+        Repaint();
         QString connection;
         connecting_ = true;
         PrinterSocket = OpenPrinterSocket(AddressText(), PrinterPort.toInt(), connection, &hwnd_, false);

@@ -104,6 +104,8 @@ private:
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& fileName, bool vekHeader);
     void OnSendsIdle();
+    void ScheduleShowNewest(bool outgoing);
+    void ShowNewest();
 
     platform::Window hwnd_;
     LogModel outLog_;
@@ -121,6 +123,9 @@ private:
     bool connecting_ = false;
     bool closePending_ = false;
     bool unloaded_ = false;
+    QTimer showNewest_;
+    bool showNewestOut_ = false;
+    bool showNewestIn_ = false;
 };
 
 }  // namespace kivo

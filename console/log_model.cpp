@@ -1,11 +1,16 @@
 #include "console/log_model.h"
 
+#include <cstring>
+
 namespace kivo {
 namespace {
 
 constexpr quint64 kRecurringFlag = quint64{1} << 63;
-constexpr int kLengthBits = 24;
+// Entry layout below the flag: chunk (20 bits), offset (20 bits), length (23 bits).
+constexpr int kLengthBits = 23;
+constexpr int kOffsetBits = 20;
 constexpr quint64 kMaxLength = (quint64{1} << kLengthBits) - 1;  // longer lines are cut
+constexpr std::size_t kChunkSize = std::size_t{1} << kOffsetBits;
 
 }  // namespace
 
@@ -27,10 +32,19 @@ void LogModel::Store(const QString& line) {
             return;
         }
     }
-    const quint64 offset = text_.size();
-    const quint64 length = std::min<quint64>(static_cast<quint64>(line.size()), kMaxLength);
-    text_.append(reinterpret_cast<const char16_t*>(line.utf16()), length);
-    rows_.push_back((offset << kLengthBits) | length);
+    const QByteArray utf8 = line.toUtf8();
+    const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(utf8.size()), kMaxLength);
+    if (chunks_.empty() || chunks_.back().size - chunks_.back().used < length) {
+        // A line longer than a chunk gets a chunk of its own, at offset 0.
+        const std::size_t size = std::max(kChunkSize, length);
+        chunks_.push_back({std::make_unique<char[]>(size), 0, size});
+    }
+    Chunk& chunk = chunks_.back();
+    const quint64 offset = chunk.used;
+    if (length > 0) std::memcpy(chunk.bytes.get() + chunk.used, utf8.constData(), length);
+    chunk.used += length;
+    const quint64 chunkIndex = chunks_.size() - 1;
+    rows_.push_back((chunkIndex << (kOffsetBits + kLengthBits)) | (offset << kLengthBits) | length);
 }
 
 void LogModel::Append(const QString& line) {
@@ -44,7 +58,7 @@ void LogModel::Append(const QStringList& lines) {
     if (lines.isEmpty()) return;
     const int first = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
-    rows_.reserve(rows_.size() + lines.size());
+    rows_.reserve(rows_.size() + static_cast<std::size_t>(lines.size()));
     for (const QString& line : lines) Store(line);
     endInsertRows();
 }
@@ -53,8 +67,7 @@ void LogModel::Clear() {
     beginResetModel();
     rows_.clear();
     rows_.shrink_to_fit();
-    text_.clear();
-    text_.shrink_to_fit();
+    chunks_.clear();
     endResetModel();
 }
 
@@ -62,9 +75,10 @@ QString LogModel::Line(qsizetype row) const {
     if (row < 0 || row >= Count()) return {};
     const quint64 entry = rows_[static_cast<std::size_t>(row)];
     if (entry & kRecurringFlag) return recurring_.at(static_cast<qsizetype>(entry & ~kRecurringFlag));
-    const quint64 offset = (entry & ~kRecurringFlag) >> kLengthBits;
+    const quint64 chunk = entry >> (kOffsetBits + kLengthBits);
+    const quint64 offset = (entry >> kLengthBits) & ((quint64{1} << kOffsetBits) - 1);
     const quint64 length = entry & kMaxLength;
-    return QString(reinterpret_cast<const QChar*>(text_.data() + offset), static_cast<qsizetype>(length));
+    return QString::fromUtf8(chunks_[chunk].bytes.get() + offset, static_cast<qsizetype>(length));
 }
 
 QStringList LogModel::Lines() const {

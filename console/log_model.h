@@ -1,12 +1,13 @@
-// A message log that stays fast and small with millions of lines: the text of
-// all lines lives in one buffer, and lines that recur (the printer's status
-// names) are stored as a reference to one shared copy.
+// A message log that stays fast and small with millions of lines: line texts
+// live in fixed-size UTF-8 chunks that are never copied as the log grows, and
+// lines that recur (the printer's status names) are stored as a reference to
+// one shared copy.
 #pragma once
 
 #include <QAbstractListModel>
 #include <QHash>
 #include <QStringList>
-#include <string>
+#include <memory>
 #include <vector>
 
 namespace kivo {
@@ -33,10 +34,15 @@ public:
 private:
     void Store(const QString& line);
 
-    // One entry a line: either an offset and length in text_, or (top bit set)
-    // the index of a recurring line.
+    struct Chunk {
+        std::unique_ptr<char[]> bytes;
+        std::size_t used = 0;
+        std::size_t size = 0;
+    };
+    // One entry a line: chunk, offset and length of its UTF-8 text, or (top bit
+    // set) the index of a recurring line.
     std::vector<quint64> rows_;
-    std::u16string text_;
+    std::vector<Chunk> chunks_;
     QStringList recurring_;
     QHash<QString, quint32> recurringIndex_;
 };
