@@ -436,17 +436,20 @@ void frmkivo::SendCopies(const QString& path, long long copies, bool vekHeader) 
     }
 }
 
-void frmkivo::CmdFile_Click() {
-    CommonDialog1.DefaultExt = QStringLiteral("*.txt");
-    CommonDialog1.Filter = QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*");
+QString frmkivo::ChooseFile(const QString& defaultExt, const QString& filter) {
+    CommonDialog1.DefaultExt = defaultExt;
+    CommonDialog1.Filter = filter;
     CommonDialog1.FileName.clear();
     CommonDialog1.CancelError = false;
     CommonDialog1.ShowOpen(this);
-    const QString path = CommonDialog1.FileName;
-    if (path.isEmpty()) {
-        LogMessage(kOut, QStringLiteral("Download File Canceled"));
-        return;
-    }
+    if (CommonDialog1.FileName.isEmpty()) LogMessage(kOut, QStringLiteral("Download File Canceled"));
+    return CommonDialog1.FileName;
+}
+
+void frmkivo::CmdFile_Click() {
+    const QString path = ChooseFile(QStringLiteral("*.txt"),
+                                    QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*"));
+    if (path.isEmpty()) return;
     const QString countText = TxtCount->text();
     const QString address = AddressText();
     RunSend([this, path, countText, address] {
@@ -487,16 +490,8 @@ void frmkivo::CmdVEKTest_Click() { SendTestTicket(QStringLiteral("vek_test.txt")
 void frmkivo::CmdHPTest_Click() { SendTestTicket(QStringLiteral("hp_id.prn"), false); }
 
 void frmkivo::CmdPcxFile_Click() {
-    CommonDialog1.DefaultExt = QStringLiteral("pcx");
-    CommonDialog1.Filter = QStringLiteral("pcx(*.pcx)|*.pcx");
-    CommonDialog1.FileName.clear();
-    CommonDialog1.CancelError = false;
-    CommonDialog1.ShowOpen(this);
-    const QString path = CommonDialog1.FileName;
-    if (path.isEmpty()) {
-        LogMessage(kOut, QStringLiteral("Download File Canceled"));
-        return;
-    }
+    const QString path = ChooseFile(QStringLiteral("pcx"), QStringLiteral("pcx(*.pcx)|*.pcx"));
+    if (path.isEmpty()) return;
     RunSend([this, path] {
         SendPcxImage(sender_, PrinterSocket, path, PrintCommand.toLatin1(), *this);
     });

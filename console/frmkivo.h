@@ -101,6 +101,9 @@ private:
     void RunSend(std::function<void()> job);
     // Sends a file in copies; reports a file error once.
     void SendCopies(const QString& path, long long copies, bool vekHeader);
+    // Shows the file-open dialog set up afresh; the chosen path, or "" after
+    // logging the cancel.
+    QString ChooseFile(const QString& defaultExt, const QString& filter);
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& fileName, bool vekHeader);
     void OnSendsIdle();
