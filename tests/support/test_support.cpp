@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
+
 #include <sys/socket.h>
 
 namespace kivo::test {
@@ -102,6 +104,13 @@ void LoopbackPrinter::Reset() {
     client_ = nullptr;
 }
 
+void LoopbackPrinter::CloseMidJob() {
+    if (!client_) return;
+    ::shutdown(static_cast<int>(client_->socketDescriptor()), SHUT_WR);
+    client_->abort();
+    client_ = nullptr;
+}
+
 void LoopbackPrinter::Close() {
     if (!client_) return;
     client_->disconnectFromHost();
@@ -171,6 +180,12 @@ bool WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
            file.flush();
+}
+
+int OpenDescriptorCount() {
+    // The directory's own descriptor, open while it is read, is one of them.
+    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return static_cast<int>(std::distance(std::filesystem::begin(entries), std::filesystem::end(entries))) - 1;
 }
 
 QString Hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }

@@ -48,6 +48,9 @@ public:
     // Closes the connection with a reset (RST) or in order (FIN).
     void Reset();
     void Close();
+    // Closes its end in order (FIN) and drops the connection at once, as a printer
+    // that closes in the middle of a job: bytes still on their way get a reset.
+    void CloseMidJob();
     // Small kernel buffers for the next connections, so a send fills them fast.
     // Set on the listening socket, so the connection starts with them (a buffer
     // shrunk after the handshake makes TCP drop and retransmit).
@@ -89,6 +92,9 @@ public:
 
 // A loopback address nobody else is likely to use: 127.x.y.z, chosen at random.
 [[nodiscard]] QString RandomLoopbackAddress();
+
+// Descriptors this process has open (entries of /proc/self/fd), to catch leaks.
+[[nodiscard]] int OpenDescriptorCount();
 
 // Connects the window to the printer through its Connect button (the port is the
 // window's fixed 9100) and waits until the printer has the connection.
