@@ -1,0 +1,782 @@
+// The window when the printer misbehaves: resets in the middle of every kind of
+// job and right after the connect, a close in the middle of a file, a printer that
+// never reads, one that floods while it is being sent to, and clicks that pile up
+// behind a long send. In every case the window stays alive and answers clicks,
+// says in the outgoing log what happened, and the printer gets an unbroken prefix
+// of the bytes, in order.
+#include "console/frmkivo.h"
+#include "link/reply_decoder.h"
+#include "link/winsock_module.h"
+#include "tests/support/test_support.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <memory>
+#include <thread>
+
+using namespace kivo;
+using kivo::test::LoopbackPrinter;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr qsizetype kMiB = 1024 * 1024;
+// Both ways at once; smaller under the sanitizers, which run several times slower.
+constexpr qsizetype kFloodBytes = (kSanitized ? 10 : 20) * kMiB;
+
+const QString kResetLine = QStringLiteral("Error while sending to the printer (error 10054): ");
+
+// Runs a test's steps from the event loop, each once its condition holds. A click
+// that waits for the printer runs a nested event loop deep on the stack; the steps
+// run there too, so a test can act and look in the middle of a send.
+class Steps : public QObject {
+public:
+    using Condition = std::function<bool()>;
+    using Action = std::function<void()>;
+
+    Steps() { connect(&poll_, &QTimer::timeout, this, &Steps::Tick); }
+
+    // Runs `act` once `ready` holds. A step not ready within `timeoutMs` of the one
+    // before ends the run as failed, and the escape unwinds whatever still waits.
+    Steps& When(const QString& name, Condition ready, Action act, int timeoutMs = 15000) {
+        steps_.append({name, std::move(ready), std::move(act), timeoutMs});
+        return *this;
+    }
+    Steps& Then(const QString& name, Action act) {
+        return When(name, [] { return true; }, std::move(act));
+    }
+    void Start(Action escape) {
+        escape_ = std::move(escape);
+        clock_.start();
+        poll_.start(1);
+    }
+    // Every step has begun (the first may still be running, waiting deeper down),
+    // or one has timed out.
+    [[nodiscard]] bool Finished() const { return started_ == steps_.size() || !failure_.isEmpty(); }
+    [[nodiscard]] const QString& Failure() const { return failure_; }
+
+private:
+    struct Step {
+        QString name;
+        Condition ready;
+        Action act;
+        int timeoutMs;
+    };
+
+    void Tick() {
+        if (!failure_.isEmpty() || next_ == steps_.size()) return poll_.stop();
+        if (started_ < next_) return;  // the last action has not begun yet
+        const Step& step = steps_[next_];
+        if (step.ready()) {
+            ++next_;
+            clock_.restart();
+            // Each action on a timer of its own: one that waits does not stop the polling.
+            QTimer::singleShot(0, this, [this, act = step.act] {
+                ++started_;
+                act();
+            });
+        } else if (clock_.elapsed() > step.timeoutMs) {
+            failure_ = QStringLiteral("step \"%1\" not ready after %2 ms").arg(step.name).arg(step.timeoutMs);
+            poll_.stop();
+            if (escape_) QTimer::singleShot(0, this, escape_);
+        }
+    }
+
+    QList<Step> steps_;
+    qsizetype next_ = 0;
+    qsizetype started_ = 0;
+    QTimer poll_;
+    QElapsedTimer clock_;
+    QString failure_;
+    Action escape_;
+};
+
+// Ends a send that still waits after `ms` with a click on Disconnect, so a test
+// that goes wrong fails instead of hanging; Fired() says it had to.
+class Watchdog {
+public:
+    Watchdog(frmkivo& w, int ms) {
+        QTimer::singleShot(ms, &w, [this, &w] {
+            if (!w.Sends().Busy() || !w.Connected()) return;
+            fired_ = true;
+            w.CmdConnect->click();
+        });
+    }
+    [[nodiscard]] bool Fired() const { return fired_; }
+
+private:
+    bool fired_ = false;
+};
+
+// Answers the file-open dialog with the given paths, one per showing.
+class FileChoices {
+public:
+    explicit FileChoices(QStringList paths) : paths_(std::move(paths)) {
+        previous_ = platform::CommonDialog::SetHook(
+            [this](const platform::CommonDialog&) { return paths_.isEmpty() ? QString() : paths_.takeFirst(); });
+    }
+    ~FileChoices() { platform::CommonDialog::SetHook(previous_); }
+    FileChoices(const FileChoices&) = delete;
+    FileChoices& operator=(const FileChoices&) = delete;
+
+private:
+    QStringList paths_;
+    platform::CommonDialog::Hook previous_;
+};
+
+// A printer on a thread of its own, as a real one runs beside the window: it takes
+// every connection and resets it, at once or a few milliseconds later (the nth
+// connection after n % 4 ms), whatever the window is doing meanwhile.
+class ResettingPrinter {
+public:
+    ResettingPrinter() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        for (int attempt = 0; attempt < 20 && !listening_; ++attempt) {
+            address_ = kivo::test::RandomLoopbackAddress();
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(9100);
+            at.sin_addr.s_addr = ::inet_addr(address_.toLatin1().constData());
+            listening_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+                         ::listen(listener_, 16) == 0;
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ResettingPrinter() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    ResettingPrinter(const ResettingPrinter&) = delete;
+    ResettingPrinter& operator=(const ResettingPrinter&) = delete;
+
+    [[nodiscard]] const QString& Address() const { return address_; }
+    [[nodiscard]] bool Listening() const { return listening_; }
+    [[nodiscard]] int Resets() const { return resets_; }
+
+private:
+    void Run() {
+        while (!stop_) {
+            pollfd ready{listener_, POLLIN, 0};
+            if (::poll(&ready, 1, 20) <= 0) continue;
+            const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) continue;
+            pollfd held{connection, 0, 0};  // no events asked: only the time-out ends it
+            ::poll(&held, 1, resets_ % 4);
+            const ::linger hard{1, 0};
+            ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            ::close(connection);
+            ++resets_;
+        }
+    }
+
+    int listener_ = -1;
+    bool listening_ = false;
+    QString address_;
+    std::atomic<bool> stop_ = false;
+    std::atomic<int> resets_ = 0;
+    std::thread thread_;
+};
+
+[[nodiscard]] bool Connect(frmkivo& w, LoopbackPrinter& printer) {
+    w.IP_Address->setText(printer.Address());
+    w.CmdConnect->click();
+    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
+}
+
+// A small send buffer on the window's connection (set after the connect, which a
+// sending buffer does not disturb), so a send waits after kilobytes, not megabytes.
+[[nodiscard]] bool UseSmallSendBuffer(frmkivo& w, int bytes = 4096) {
+    return ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+// Runs `act` once, when the printer has received at least `bytes`.
+void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
+    auto done = std::make_shared<bool>(false);
+    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act] {
+        if (*done || printer.Received().size() < bytes) return;
+        *done = true;
+        act();
+    });
+}
+
+[[nodiscard]] QByteArray RandomBytes(qsizetype size, quint32 seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    random.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    for (qsizetype i = size / 4 * 4; i < size; ++i) bytes[i] = static_cast<char>(random.bounded(256));
+    return bytes;
+}
+
+[[nodiscard]] QString WriteFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) return {};
+    return path;
+}
+
+[[nodiscard]] QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Empty when `received` is an unbroken prefix of `sent`; else where they part.
+[[nodiscard]] QString NotAPrefix(const QByteArray& received, const QByteArray& sent) {
+    if (received.size() > sent.size())
+        return QStringLiteral("received %1 bytes of %2 sent").arg(received.size()).arg(sent.size());
+    for (qsizetype i = 0; i < received.size(); ++i)
+        if (received[i] != sent[i]) return QStringLiteral("byte %1 differs").arg(i);
+    return {};
+}
+
+[[nodiscard]] int CountStartingWith(const QStringList& lines, const QString& start) {
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&start](const QString& l) { return l.startsWith(start); }));
+}
+
+// Milliseconds from scheduling a click until `handled` holds, or -1 after 5 s.
+[[nodiscard]] qint64 ClickAnswerMs(QAbstractButton* button, const std::function<bool()>& handled) {
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(0, button, [button] { button->click(); });
+    if (!QTest::qWaitFor(handled, 5000)) return -1;
+    return clock.elapsed();
+}
+
+// Walks the incoming log against the bytes the printer sent: every byte below 32
+// or above 126 must stand as its own line with its name, and every run of the
+// others must be spelled out by text lines, in order. Keeps its place between calls.
+class IncomingAccount {
+public:
+    explicit IncomingAccount(const QByteArray& sent) : sent_(sent) {}
+
+    void Advance(const LogModel& log) {
+        for (; error_.isEmpty() && line_ < log.Count(); ++line_) {
+            const QString text = log.Line(line_);
+            if (byte_ >= sent_.size()) {
+                error_ = QStringLiteral("line %1 beyond the bytes sent: \"%2\"").arg(line_).arg(text);
+            } else if (const auto b = static_cast<unsigned char>(sent_[byte_]); b < 32 || b > 126) {
+                if (text == ReplyName(b))
+                    ++byte_;
+                else
+                    error_ = QStringLiteral("line %1 \"%2\" for byte %3 at %4").arg(line_).arg(text).arg(b).arg(byte_);
+            } else if (SpellsRun(text)) {
+                byte_ += text.size();
+            } else {
+                error_ = QStringLiteral("line %1 \"%2\" is not the text at byte %3").arg(line_).arg(text.left(40)).arg(byte_);
+            }
+        }
+    }
+    [[nodiscard]] qsizetype Bytes() const { return byte_; }
+    [[nodiscard]] const QString& Error() const { return error_; }
+
+private:
+    bool SpellsRun(const QString& text) const {
+        if (text.isEmpty() || byte_ + text.size() > sent_.size()) return false;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char c = sent_[byte_ + i];
+            if (c < 32 || c > 126 || text[i] != QLatin1Char(c)) return false;
+        }
+        return true;
+    }
+
+    const QByteArray& sent_;
+    qsizetype byte_ = 0;
+    qsizetype line_ = 0;
+    QString error_;
+};
+
+// What a printer sends when it floods: runs of printable bytes of 1 to 40, each
+// followed by one other byte, every value 0 to 255 among them.
+[[nodiscard]] QByteArray MixedReplyBytes(qsizetype size, quint32 seed) {
+    QRandomGenerator random(seed);
+    QByteArray bytes;
+    bytes.reserve(size);
+    while (bytes.size() < size) {
+        const int run = random.bounded(1, 41);
+        for (int i = 0; i < run && bytes.size() < size; ++i) bytes.append(static_cast<char>(random.bounded(32, 127)));
+        if (bytes.size() < size) {
+            const int other = random.bounded(161);  // 0..31, then 127..255
+            bytes.append(static_cast<char>(other < 32 ? other : other + 95));
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+class FaultTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init() { deadline_.start(); }
+    void cleanup() { deadline_.stop(); }
+
+    void printerResetsInTheMiddleOfAJob_data();
+    void printerResetsInTheMiddleOfAJob();
+    void printerResetsRightAfterTheConnect();
+    void printerClosesInTheMiddleOfAFileAndOperatorSendsAgain();
+    void printerThatNeverReadsWaitsUntilDisconnect();
+    void closingTheWindowEndsAWaitingSendAndLeavesNothingOpen();
+    void floodWhileSendingLosesNoByteEitherWay();
+    void clicksDuringALongSendGoOutWholeInClickOrder();
+
+private:
+    QTemporaryDir dir_;
+    QTimer deadline_;
+};
+
+void FaultTest::initTestCase() {
+    // A send on a dead connection must not raise SIGPIPE; if it did, this process
+    // would end here with it.
+    std::signal(SIGPIPE, SIG_DFL);
+    QVERIFY(dir_.isValid());
+    // A wait that never ends would hold the test deep in a nested event loop, where
+    // no check can return; this timer still fires there and ends the run with a name.
+    deadline_.setSingleShot(true);
+    deadline_.setInterval(120000);
+    connect(&deadline_, &QTimer::timeout, this,
+            [] { qFatal("%s: still running after 120 s; a wait never ended", QTest::currentTestFunction()); });
+}
+
+enum class Job { TypedCommand, TextFile, PcxImage, VekTickets };
+Q_DECLARE_METATYPE(Job)
+
+void FaultTest::printerResetsInTheMiddleOfAJob_data() {
+    QTest::addColumn<Job>("job");
+    QTest::addColumn<qsizetype>("resetAfter");  // bytes the printer takes before it resets
+    QTest::newRow("typed command") << Job::TypedCommand << qsizetype(2000);
+    QTest::newRow("text file") << Job::TextFile << qsizetype(256 * 1024);
+    QTest::newRow("PCX download") << Job::PcxImage << qsizetype(256 * 1024);
+    QTest::newRow("100 VEK test tickets") << Job::VekTickets << qsizetype(8000);
+}
+
+void FaultTest::printerResetsInTheMiddleOfAJob() {
+    QFETCH(Job, job);
+    QFETCH(qsizetype, resetAfter);
+    LoopbackPrinter printer(9100);
+    QVERIFY(printer.Listening());
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(Connect(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+
+    // What the job puts on the wire when nothing goes wrong, and the click that starts it.
+    QByteArray whole;
+    QAbstractButton* button = nullptr;
+    QString path;
+    switch (job) {
+    case Job::TypedCommand: {
+        QString command;
+        for (int i = 0; i < 30000; ++i) command.append(QLatin1Char("<RC10,20>KIVO 0123456789"[i % 24]));
+        w.TxtCmd->setText(command);
+        QCOMPARE(w.TxtCmd->text().size(), qsizetype(30000));
+        whole = command.toLatin1();
+        button = w.CmdText;
+        break;
+    }
+    case Job::TextFile:
+        whole = RandomBytes(4 * kMiB, 1);
+        path = WriteFile(dir_, "reset.txt", whole);
+        button = w.CmdFile;
+        break;
+    case Job::PcxImage: {
+        const QByteArray image = RandomBytes(2 * kMiB, 2);
+        path = WriteFile(dir_, "reset.pcx", image);
+        whole = "<SP100,100><pcx><G" + QByteArray::number(image.size()) + '>' + image + "<p>";
+        button = w.CmdPcxFile;
+        break;
+    }
+    case Job::VekTickets: {
+        const QByteArray ticket = ReadFile(platform::ProgramFolder() + QStringLiteral("/vek_test.txt"));
+        QVERIFY(!ticket.isEmpty());
+        for (int copy = 1; copy <= 100; ++copy) whole += "<RL><F6><RC90,40>" + QByteArray::number(copy) + ticket;
+        w.TxtCount->setText(QStringLiteral("100"));
+        button = w.CmdVEKTest;
+        break;
+    }
+    }
+    FileChoices choices{QStringList{path}};
+    OnceReceived(printer, resetAfter, [&printer] { printer.Reset(); });
+    const Watchdog watchdog(w, 30000);
+    QTimer::singleShot(0, button, [button] { button->click(); });
+    QTRY_VERIFY_WITH_TIMEOUT(!printer.HasClient() && !w.Sends().Busy(), 40000);
+    QVERIFY(!watchdog.Fired());
+
+    const QByteArray received = printer.Received();
+    QVERIFY2(NotAPrefix(received, whole).isEmpty(), qPrintable(NotAPrefix(received, whole)));
+    QVERIFY(received.size() >= resetAfter);
+    QVERIFY2(received.size() < whole.size(), "the reset came after the job had ended");
+
+    // One line for the failed send however many pieces or copies were left, and the
+    // lost connection in its own line.
+    QTRY_COMPARE(w.OutgoingLog().Lines().count(QStringLiteral("Lost connection with printer")), 1);
+    QStringList lines = w.OutgoingLog().Lines();
+    QCOMPARE(CountStartingWith(lines, QStringLiteral("Error while sending")), 1);
+    QVERIFY(lines.contains(kResetLine + SocketErrorText(ws::WSAECONNRESET)));
+    QCOMPARE(CountStartingWith(lines, QStringLiteral("Send canceled")), 0);
+    QVERIFY(!w.PrinterSender().Waiting());
+
+    // The window answers the operator's next send at once, and truthfully.
+    w.TxtCmd->setText(QStringLiteral("again"));
+    const qint64 answerMs = ClickAnswerMs(w.CmdText, [&w] {
+        return CountStartingWith(w.OutgoingLog().Lines(), QStringLiteral("Error while sending")) == 2;
+    });
+    QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
+    lines = w.OutgoingLog().Lines();
+    QCOMPARE(lines.at(lines.size() - 2), "Sending text =>again to IP Address " + printer.Address());
+    QCOMPARE(printer.Received(), received);
+
+    w.CmdConnect->click();
+    QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + printer.Address() + " on port 9100");
+}
+
+void FaultTest::printerResetsRightAfterTheConnect() {
+    ResettingPrinter printer;
+    QVERIFY(printer.Listening());
+    frmkivo w;
+    w.IP_Address->setText(printer.Address());
+    const QString at = printer.Address() + QStringLiteral(" on port 9100");
+    // The reset may beat the end of the connect or come just after it, depending on
+    // the printer's delay and the scheduler; either outcome has its lines.
+    int refused = 0;
+    for (int round = 0; round < 20; ++round) {
+        w.ClearLogs();
+        w.CmdConnect->click();
+        QStringList lines = w.OutgoingLog().Lines();
+        QCOMPARE(lines.value(0), "Attempting to establish a connection with the printer at " + at);
+        if (!w.Connected()) {
+            QCOMPARE(lines.mid(1), QStringList{"Error while connecting to the printer " + at});
+            ++refused;
+            continue;
+        }
+        QCOMPARE(lines.value(1), "Connection made to " + at);
+        // Its error, if it has one, is written with it.
+        QTRY_VERIFY(w.OutgoingLog().Lines().contains(QStringLiteral("Lost connection with printer")));
+        lines = w.OutgoingLog().Lines();
+        QCOMPARE(lines.count(QStringLiteral("Lost connection with printer")), 1);
+        const QStringList afterLoss = lines.mid(lines.indexOf(QStringLiteral("Lost connection with printer")) + 1);
+        QVERIFY2(afterLoss.isEmpty() || afterLoss == QStringList{"Error 10054: " + SocketErrorText(ws::WSAECONNRESET)},
+                 qPrintable(afterLoss.join(" | ")));
+
+        // The operator sends into the dead connection: one clear line, then Disconnect.
+        w.CmdVekFF->click();
+        lines = w.OutgoingLog().Lines();
+        QCOMPARE(lines.at(lines.size() - 2), "Sending an VEK Form Feed to IP Address " + printer.Address());
+        QCOMPARE(lines.last(), kResetLine + SocketErrorText(ws::WSAECONNRESET));
+        w.CmdConnect->click();
+        QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
+    }
+    QTRY_COMPARE(printer.Resets(), 20);
+    qInfo("%d of 20 connects failed, the others were lost after they were made", refused);
+    const qint64 answerMs = ClickAnswerMs(w.CmdClear, [&w] { return w.OutgoingLog().Count() == 0; });
+    QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
+}
+
+void FaultTest::printerClosesInTheMiddleOfAFileAndOperatorSendsAgain() {
+    const QByteArray file = RandomBytes(4 * kMiB, 3);
+    const QString path = WriteFile(dir_, "closed.txt", file);
+    QVERIFY(!path.isEmpty());
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(Connect(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+    w.ClearLogs();
+    FileChoices choices{QStringList{path, path}};
+    OnceReceived(printer, 256 * 1024, [&printer] { printer.CloseMidJob(); });
+    const Watchdog watchdog(w, 30000);
+    QTimer::singleShot(0, w.CmdFile, [&w] { w.CmdFile->click(); });
+    QTRY_VERIFY_WITH_TIMEOUT(!printer.HasClient() && !w.Sends().Busy(), 40000);
+    QVERIFY(!watchdog.Fired());
+
+    const QByteArray received = printer.Received();
+    QVERIFY2(NotAPrefix(received, file).isEmpty(), qPrintable(NotAPrefix(received, file)));
+    QVERIFY(received.size() >= 256 * 1024 && received.size() < file.size());
+    // The printer closed in order, so the loss carries no error of its own; the
+    // bytes sent after it were refused, and that is the send's error.
+    QTRY_VERIFY(w.OutgoingLog().Lines().contains(QStringLiteral("Lost connection with printer")));
+    const QString sending = "Sending file " + path + " to IP Address " + printer.Address();
+    QStringList lines = w.OutgoingLog().Lines();
+    lines.removeOne(QStringLiteral("Lost connection with printer"));
+    QCOMPARE(lines, (QStringList{sending, kResetLine + SocketErrorText(ws::WSAECONNRESET)}));
+
+    // The operator sends the file again: its own line and its own error, at once.
+    const qint64 answerMs = ClickAnswerMs(w.CmdFile, [&w] {
+        return CountStartingWith(w.OutgoingLog().Lines(), QStringLiteral("Error while sending")) == 2;
+    });
+    QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
+    lines = w.OutgoingLog().Lines();
+    QCOMPARE(lines.mid(lines.size() - 2), (QStringList{sending, kResetLine + SocketErrorText(ws::WSAECONNRESET)}));
+    QCOMPARE(printer.Received(), received);
+    QVERIFY(w.Connected());
+}
+
+void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
+    const QByteArray file = RandomBytes(50 * kMiB, 4);
+    const QString path = WriteFile(dir_, "fifty.txt", file);
+    QVERIFY(!path.isEmpty());
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(Connect(w, printer));
+    w.ClearLogs();
+    bool stalled = false;
+    OnceReceived(printer, 64 * 1024, [&] {
+        printer.SetReading(false);
+        stalled = true;
+    });
+    FileChoices choices{QStringList{path}};
+
+    QElapsedTimer clock;
+    qint64 clickMs = -1;
+    qsizetype receivedWhenStalled = -1;
+    Steps steps;
+    steps.Then("click Send Text File", [&w] { w.CmdFile->click(); })
+        .When("the send waits for a printer that reads no more",
+              [&] { return stalled && w.PrinterSender().Waiting(); },
+              [&] {
+                  receivedWhenStalled = printer.Received().size();
+                  clock.start();
+                  QTimer::singleShot(0, &w, [&] {
+                      clickMs = clock.elapsed();
+                      w.TxtCmd->setText(QStringLiteral("<never sent>"));
+                      w.CmdText->click();
+                      w.CmdVekFF->click();
+                  });
+              })
+        .When("half a second more of waiting",
+              [&] { return w.Sends().Queued() == 2 && clock.elapsed() > 500; },
+              [&w] { w.CmdConnect->click(); })
+        // Reconnected at once, while the canceled send may still be unwinding: not one
+        // of its bytes may reach the new connection.
+        .Then("connect again", [&w] { w.CmdConnect->click(); })
+        .When("the printer has the new connection", [&] { return printer.Connections() == 2; },
+              [&] {
+                  printer.SetReading(true);
+                  w.TxtCmd->setText(QStringLiteral("<after>"));
+                  w.CmdText->click();
+              });
+    const Watchdog watchdog(w, 45000);
+    steps.Start([&w] {
+        if (w.Connected()) w.CmdConnect->click();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && !w.Sends().Busy(), 60000);
+    QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
+    QVERIFY(!watchdog.Fired());
+
+    QVERIFY2(clickMs >= 0 && clickMs < 1000, qPrintable(QString::number(clickMs)));
+    QTRY_VERIFY(printer.Received().endsWith("<after>"));
+    const QByteArray first = printer.Received().chopped(7);
+    QCOMPARE(first.size(), receivedWhenStalled);
+    QVERIFY2(NotAPrefix(first, file).isEmpty(), qPrintable(NotAPrefix(first, file)));
+
+    const QString address = printer.Address();
+    const QString at = address + QStringLiteral(" on port 9100");
+    QCOMPARE(w.OutgoingLog().Lines(),
+             (QStringList{"Sending file " + path + " to IP Address " + address,
+                          "Send canceled by Disconnect; 2 queued send(s) dropped", "Disconnected from " + at,
+                          "Attempting to establish a connection with the printer at " + at,
+                          "Connection made to " + at, "Sending text =><after> to IP Address " + address}));
+    QCOMPARE(printer.Connections(), 2);
+}
+
+void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
+    const QString path = WriteFile(dir_, "closing.txt", RandomBytes(50 * kMiB, 5));
+    QVERIFY(!path.isEmpty());
+    FileChoices choices{QStringList{path}};
+    {  // Whatever Qt opens once, on first use, is open before the count.
+        LoopbackPrinter printer(9100);
+        frmkivo w;
+        QVERIFY(Connect(w, printer));
+        w.CmdConnect->click();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const int before = kivo::test::OpenDescriptorCount();
+
+    QStringList lines;
+    qint64 closeMs = -1;
+    {
+        LoopbackPrinter printer(9100);
+        printer.UseSmallBuffers(4096);
+        auto* w = new frmkivo;
+        w->setAttribute(Qt::WA_DeleteOnClose);
+        w->show();
+        const QPointer<frmkivo> alive(w);
+        connect(&w->OutgoingLog(), &QAbstractItemModel::rowsInserted, this,
+                [w, &lines](const QModelIndex&, int first, int last) {
+                    for (int row = first; row <= last; ++row) lines << w->OutgoingLog().Line(row);
+                });
+        QVERIFY(Connect(*w, printer));
+        printer.SetReading(false);
+        QElapsedTimer clock;
+        bool stillShownAfterClose = false;
+        Steps steps;
+        steps.Then("click Send Text File", [w] { w->CmdFile->click(); })
+            .When("the send waits", [w] { return w->PrinterSender().Waiting(); },
+                  [&, w] {
+                      w->CmdVekFF->click();
+                      clock.start();
+                      w->close();
+                      stillShownAfterClose = w->isVisible();
+                  });
+        const Watchdog watchdog(*w, 30000);
+        steps.Start([alive] {
+            if (alive && alive->Connected()) alive->CmdConnect->click();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && alive.isNull(), 30000);
+        closeMs = clock.elapsed();
+        QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
+        QVERIFY(stillShownAfterClose);  // the close waits for the send to unwind
+        QVERIFY(!watchdog.Fired());
+    }
+    QVERIFY2(closeMs < 1000, qPrintable(QString::number(closeMs)));
+    // The queued form feed never started, and a canceled send is no error.
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(2).startsWith(QStringLiteral("Sending file ")));
+    QTRY_VERIFY2(kivo::test::OpenDescriptorCount() <= before,
+                 qPrintable(QStringLiteral("%1 open, %2 before").arg(kivo::test::OpenDescriptorCount()).arg(before)));
+}
+
+void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
+    const QByteArray file = RandomBytes(kFloodBytes, 6);
+    const QString path = WriteFile(dir_, "both_ways.txt", file);
+    QVERIFY(!path.isEmpty());
+    const QByteArray flood = MixedReplyBytes(kFloodBytes, 7);
+    LoopbackPrinter printer(9100);
+    // Buffers of 64 KiB each way, so neither side gets far ahead: the window must
+    // read the printer's bytes while its own send waits, or both would stall.
+    printer.UseSmallBuffers(64 * 1024);
+    frmkivo w;
+    QVERIFY(Connect(w, printer));
+    QVERIFY(UseSmallSendBuffer(w, 64 * 1024));
+    FileChoices choices{QStringList{path}};
+    IncomingAccount account(flood);
+    QElapsedTimer clock;
+    clock.start();
+    printer.Send(flood);
+    QElapsedTimer clickClock;
+    qint64 clickMs = -1;
+    Steps steps;
+    steps.Then("click Send Text File", [&w] { w.CmdFile->click(); })
+        .When("the send waits while replies are logged",
+              [&w] { return w.PrinterSender().Waiting() && w.IncomingLog().Count() > 0; },
+              [&] {
+                  clickClock.start();
+                  QTimer::singleShot(0, &w, [&] { clickMs = clickClock.elapsed(); });
+              });
+    const Watchdog watchdog(w, 60000);
+    steps.Start([&w] {
+        if (w.Connected()) w.CmdConnect->click();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && !w.Sends().Busy(), 80000);
+    QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
+    QVERIFY(!watchdog.Fired());
+    const qint64 sendMs = clock.elapsed();
+    QVERIFY2(clickMs >= 0 && clickMs < 1000, qPrintable(QString::number(clickMs)));
+    const auto accounted = [&] {
+        account.Advance(w.IncomingLog());
+        return account.Bytes() == flood.size() || !account.Error().isEmpty();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(accounted(), 80000);
+    qInfo("%lld bytes each way: sent in %lld ms, all replies logged in %lld ms", static_cast<long long>(kFloodBytes),
+          static_cast<long long>(sendMs), static_cast<long long>(clock.elapsed()));
+
+    QTRY_COMPARE(printer.Received().size(), file.size());
+    QVERIFY(printer.Received() == file);
+    QVERIFY2(account.Error().isEmpty(), qPrintable(account.Error()));
+    QCOMPARE(account.Bytes(), flood.size());
+    QCOMPARE(w.OutgoingLog().Lines().mid(2),
+             QStringList{"Sending file " + path + " to IP Address " + printer.Address()});
+    const qint64 answerMs = ClickAnswerMs(w.CmdClear, [&w] { return w.IncomingLog().Count() == 0; });
+    QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
+}
+
+void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
+    const QByteArray fileA = RandomBytes(kMiB + 3, 8);
+    const QByteArray fileB = RandomBytes(256 * 1024 + 1, 9);
+    const QString pathA = WriteFile(dir_, "first.txt", fileA);
+    const QString pathB = WriteFile(dir_, "second.prn", fileB);
+    QVERIFY(!pathA.isEmpty() && !pathB.isEmpty());
+    const QString hpPath = platform::ProgramFolder() + QStringLiteral("/hp_id.prn");
+    const QByteArray hp = ReadFile(hpPath);
+    QVERIFY(!hp.isEmpty());
+
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    QVERIFY(Connect(w, printer));
+    QVERIFY(UseSmallSendBuffer(w));
+    printer.SetReading(false);
+    w.ClearLogs();
+    FileChoices choices{QStringList{pathA, pathB}};
+    int queued = -1;
+    Steps steps;
+    steps.Then("click Send Text File", [&w] { w.CmdFile->click(); })
+        .When("the send waits", [&w] { return w.PrinterSender().Waiting(); },
+              [&] {
+                  // The printer reads again from the next turn of the event loop on;
+                  // clicks that did not wait their turn would get their bytes in now.
+                  printer.SetReading(true);
+                  // Each click takes the fields as they are at that click.
+                  w.TxtCmd->setText(QStringLiteral("<T1>"));
+                  w.CmdText->click();
+                  w.TxtCmd->setText(QStringLiteral("65"));
+                  w.CmdAscii->click();
+                  w.CmdVekFF->click();
+                  w.CmdPclFF->click();
+                  w.TxtCount->setText(QStringLiteral("2"));
+                  w.CmdHPTest->click();
+                  w.TxtCmd->setText(QStringLiteral("<T2>"));
+                  w.CmdText->click();
+                  w.TxtCount->setText(QStringLiteral("1"));
+                  w.CmdFile->click();
+                  w.TxtCmd->setText(QStringLiteral("<not clicked>"));
+                  queued = w.Sends().Queued();
+              });
+    const Watchdog watchdog(w, 45000);
+    steps.Start([&w] {
+        if (w.Connected()) w.CmdConnect->click();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && !w.Sends().Busy(), 60000);
+    QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
+    QVERIFY(!watchdog.Fired());
+    QCOMPARE(queued, 7);
+
+    const QByteArray expected = fileA + "<T1>" + "A" + "<p>" + "\x0c" + hp + hp + "<T2>" + fileB;
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), expected.size(), 20000);
+    QVERIFY2(printer.Received() == expected, qPrintable(NotAPrefix(printer.Received(), expected)));
+    const QString to = QStringLiteral(" to IP Address ") + printer.Address();
+    QCOMPARE(w.OutgoingLog().Lines(),
+             (QStringList{"Sending file " + pathA + to, "Sending text =><T1>" + to, "Sending Ascii =>65" + to,
+                          "Sending an VEK Form Feed" + to, "Sending an PCL Form Feed" + to, "Sending  " + hpPath,
+                          "Sending text =><T2>" + to, "Sending file " + pathB + to}));
+}
+
+QTEST_MAIN(FaultTest)
+#include "fault_test.moc"
