@@ -1,6 +1,7 @@
 #include "console/frmkivo.h"
 
 #include "console/app_icon.h"
+#include "console/log_view.h"
 #include "console/numbers.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
@@ -15,11 +16,9 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QPushButton>
 
 #include <cmath>
-#include <tuple>
 
 namespace kivo {
 namespace {
@@ -65,14 +64,9 @@ QLineEdit* MakeTextBox(QWidget* parent, const char* tip) {
     return t;
 }
 
-QListView* MakeLog(QWidget* parent, LogModel* model) {
-    auto* v = new QListView(parent);
-    v->setModel(model);
-    v->setUniformItemSizes(true);
+LogView* MakeLog(QWidget* parent, LogModel* model) {
+    auto* v = new LogView(model, parent);
     v->setFont(FormFont(8.25));
-    v->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    v->setSelectionMode(QAbstractItemView::SingleSelection);
-    v->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     return v;
 }
 
@@ -93,9 +87,6 @@ frmkivo::frmkivo(QWidget* parent) : QWidget(parent), sender_(*this) {
     Timer1.setSingleShot(false);
     connect(&Timer1, &QTimer::timeout, this, &frmkivo::Timer1_Timer);
     sends_.SetIdleCallback([this] { OnSendsIdle(); });
-    showNewest_.setSingleShot(true);
-    showNewest_.setInterval(0);
-    connect(&showNewest_, &QTimer::timeout, this, &frmkivo::ShowNewest);
     Form_Load();
 }
 
@@ -242,37 +233,17 @@ bool frmkivo::Connected() const { return CmdConnect->text() == QLatin1String("Di
 
 void frmkivo::LogMessage(const QString& kind, const QString& text) {
     const bool outgoing = kind == kOut;
-    (outgoing ? outLog_ : inLog_).Append(text);
-    ScheduleShowNewest(outgoing);
+    LogModel& log = outgoing ? outLog_ : inLog_;
+    log.Append(text);
+    (outgoing ? TxtMsg : InTxtMsg)->SetCurrentRow(static_cast<int>(log.Count() - 1));
 }
 
 void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
     if (lines.isEmpty()) return;
     const bool outgoing = kind == kOut;
-    (outgoing ? outLog_ : inLog_).Append(lines);
-    ScheduleShowNewest(outgoing);
-}
-
-// Selecting a list's newest line and scrolling to it lays out the whole list,
-// which costs time in proportion to its length. It is done once per turn of
-// the event loop, however many lines arrived in that turn, and before any
-// immediate repaint.
-void frmkivo::ScheduleShowNewest(bool outgoing) {
-    (outgoing ? showNewestOut_ : showNewestIn_) = true;
-    if (!showNewest_.isActive()) showNewest_.start();
-}
-
-void frmkivo::ShowNewest() {
-    showNewest_.stop();
-    for (auto [pending, log, view] : {std::tuple{&showNewestOut_, &outLog_, TxtMsg},
-                                      std::tuple{&showNewestIn_, &inLog_, InTxtMsg}}) {
-        if (!*pending) continue;
-        *pending = false;
-        if (log->Count() == 0) continue;
-        const QModelIndex last = log->index(static_cast<int>(log->Count() - 1));
-        view->setCurrentIndex(last);
-        view->scrollTo(last);
-    }
+    LogModel& log = outgoing ? outLog_ : inLog_;
+    log.Append(lines);
+    (outgoing ? TxtMsg : InTxtMsg)->SetCurrentRow(static_cast<int>(log.Count() - 1));
 }
 
 void frmkivo::ClearLogs() {
@@ -280,10 +251,7 @@ void frmkivo::ClearLogs() {
     inLog_.Clear();
 }
 
-void frmkivo::Repaint() {
-    ShowNewest();
-    repaint();
-}
+void frmkivo::Repaint() { repaint(); }
 
 QString frmkivo::AddressText() const { return IP_Address->text(); }
 

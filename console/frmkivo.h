@@ -3,6 +3,7 @@
 #pragma once
 
 #include "console/log_model.h"
+#include "console/log_view.h"
 #include "console/send_queue.h"
 #include "link/console_port.h"
 #include "link/send.h"
@@ -14,7 +15,6 @@
 
 class QLabel;
 class QLineEdit;
-class QListView;
 class QPushButton;
 
 namespace kivo {
@@ -70,8 +70,8 @@ public:
     QPushButton* CmdVEKTest;
     QPushButton* CmdHPTest;
     QPushButton* CmdAscii;
-    QListView* TxtMsg;
-    QListView* InTxtMsg;
+    LogView* TxtMsg;
+    LogView* InTxtMsg;
     QTimer Timer1;
     platform::CommonDialog CommonDialog1;
 
@@ -107,8 +107,6 @@ private:
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& fileName, bool vekHeader);
     void OnSendsIdle();
-    void ScheduleShowNewest(bool outgoing);
-    void ShowNewest();
 
     platform::Window hwnd_;
     LogModel outLog_;
@@ -126,9 +124,7 @@ private:
     bool connecting_ = false;
     bool closePending_ = false;
     bool unloaded_ = false;
-    QTimer showNewest_;
-    bool showNewestOut_ = false;
-    bool showNewestIn_ = false;
+
 };
 
 }  // namespace kivo

@@ -4,9 +4,11 @@
 #include "link/winsock_module.h"
 #include "tests/support/test_support.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScrollBar>
 #include <QLineEdit>
-#include <QListView>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +59,7 @@ private slots:
     void failedConnectChangesNothing();
     void shutDownClosesOnlyAnOpenSocket();
     void clearEmptiesBothLogs();
+    void logKeysMoveTheSelectionAndCopy();
 };
 
 void WindowTest::initialState() {
@@ -152,14 +155,14 @@ void WindowTest::logKindsChooseTheLog() {
     LogModel& other = outgoing ? w.IncomingLog() : w.OutgoingLog();
     QCOMPARE(log.Lines(), (QStringList{"first", "second"}));
     QCOMPARE(other.Count(), 0);
-    QListView* view = outgoing ? w.TxtMsg : w.InTxtMsg;
-    QTRY_COMPARE(view->currentIndex().row(), 1);
+    LogView* view = outgoing ? w.TxtMsg : w.InTxtMsg;
+    QCOMPARE(view->CurrentRow(), 1);
 
     // With far more lines than the list shows, the newest is selected and in view.
     for (int i = 0; i < 500; ++i) w.LogMessage(kind, QStringLiteral("line %1").arg(i));
-    const QModelIndex newest = log.index(501);
-    QTRY_COMPARE(view->currentIndex(), newest);
-    QVERIFY(view->viewport()->rect().contains(view->visualRect(newest)));
+    QCOMPARE(view->CurrentRow(), 501);
+    QVERIFY(view->IsRowVisible(501));
+    QVERIFY(!view->IsRowVisible(0));
 }
 
 void WindowTest::pauseWaitsWhileHandlingEvents() {
@@ -208,7 +211,7 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     QTRY_COMPARE(w.IncomingLog().Lines(), QStringList{"Ticket ACK"});
     QTest::qWait(50);
     QCOMPARE(w.IncomingLog().Count(), 1);
-    QTRY_COMPARE(w.InTxtMsg->currentIndex().row(), 0);
+    QCOMPARE(w.InTxtMsg->CurrentRow(), 0);
 
     w.CmdConnect->click();
     QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
@@ -252,6 +255,23 @@ void WindowTest::clearEmptiesBothLogs() {
     w.CmdClear->click();
     QCOMPARE(w.OutgoingLog().Count(), 0);
     QCOMPARE(w.IncomingLog().Count(), 0);
+}
+
+void WindowTest::logKeysMoveTheSelectionAndCopy() {
+    frmkivo w;
+    for (int i = 0; i < 100; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    LogView* view = w.InTxtMsg;
+    QTest::keyClick(view, Qt::Key_Home);
+    QCOMPARE(view->CurrentRow(), 0);
+    QVERIFY(view->IsRowVisible(0));
+    QTest::keyClick(view, Qt::Key_Down);
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("reply 1"));
+    QTest::keyClick(view, Qt::Key_End);
+    QCOMPARE(view->CurrentRow(), 99);
+    QVERIFY(view->IsRowVisible(99) && !view->IsRowVisible(0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(5, view->RowHeight() / 2));
+    QCOMPARE(view->CurrentRow(), view->verticalScrollBar()->value());
 }
 
 QTEST_MAIN(WindowTest)
