@@ -14,6 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -231,8 +238,77 @@ const char* inet_ntoa(in_addr in) {
     return text;
 }
 
+namespace {
+
+// One name lookup on a thread of its own. The state is shared, so a lookup
+// that is given up on can still finish later without harm.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::vector<std::uint32_t> addresses;
+};
+
+void RunLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = PF_INET;
+    hints.ai_socktype = ::SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::uint32_t> addresses;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) == 0) {
+        for (addrinfo* ai = found; ai; ai = ai->ai_next)
+            if (ai->ai_family == PF_INET && ai->ai_addrlen >= sizeof(::sockaddr_in))
+                addresses.push_back(reinterpret_cast<const ::sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+        ::freeaddrinfo(found);
+    }
+    std::lock_guard lock(lookup->mutex);
+    lookup->addresses = std::move(addresses);
+    lookup->done = true;
+    lookup->finished.notify_all();
+}
+
+// Looks a name up like a blocking call: the caller waits, the blocking hook has
+// its turns meanwhile, and the wait ends with the lookup, a cancellation or the
+// connect time-out.
+int ResolveBlocking(const std::string& name, std::vector<std::uint32_t>& addresses) {
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread(RunLookup, lookup, name).detach();
+    } catch (const std::system_error&) {
+        return WSAENOBUFS;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    blocking = true;
+    cancelRequested = false;
+    int result = 0;
+    for (;;) {
+        {
+            std::unique_lock lock(lookup->mutex);
+            if (lookup->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return lookup->done; })) {
+                addresses = lookup->addresses;
+                break;
+            }
+        }
+        if (blockingHook) blockingHook();
+        if (cancelRequested) {
+            result = WSAEINTR;
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            result = WSAETIMEDOUT;
+            break;
+        }
+    }
+    blocking = false;
+    cancelRequested = false;
+    return result;
+}
+
+}  // namespace
+
 const hostent* gethostbyname(const char* name) {
-    constexpr int kMaxAddresses = 16;
+    constexpr std::size_t kMaxAddresses = 16;
     thread_local hostent host;
     thread_local char hostName[256];
     thread_local std::uint32_t addresses[kMaxAddresses];
@@ -244,25 +320,16 @@ const hostent* gethostbyname(const char* name) {
         lastError = WSAHOST_NOT_FOUND;
         return nullptr;
     }
-    addrinfo hints{};
-    hints.ai_family = PF_INET;
-    hints.ai_socktype = ::SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || !found) {
-        lastError = WSAHOST_NOT_FOUND;
+    std::vector<std::uint32_t> found;
+    const int error = ResolveBlocking(name, found);
+    if (error != 0 || found.empty()) {
+        lastError = error != 0 ? error : WSAHOST_NOT_FOUND;
         return nullptr;
     }
-    int count = 0;
-    for (addrinfo* ai = found; ai && count < kMaxAddresses; ai = ai->ai_next) {
-        if (ai->ai_family != PF_INET || ai->ai_addrlen < sizeof(::sockaddr_in)) continue;
-        addresses[count] = reinterpret_cast<const ::sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-        addressList[count] = reinterpret_cast<char*>(&addresses[count]);
-        ++count;
-    }
-    ::freeaddrinfo(found);
-    if (count == 0) {
-        lastError = WSAHOST_NOT_FOUND;
-        return nullptr;
+    const std::size_t count = std::min(found.size(), kMaxAddresses);
+    for (std::size_t i = 0; i < count; ++i) {
+        addresses[i] = found[i];
+        addressList[i] = reinterpret_cast<char*>(&addresses[i]);
     }
     addressList[count] = nullptr;
     std::strncpy(hostName, name, sizeof hostName - 1);

@@ -149,6 +149,8 @@ int WSAAsyncSelect(SOCKET s, platform::Window* window, unsigned int msg, long ev
 // Dotted text of an address, in storage owned by the library until the next call.
 [[nodiscard]] const char* inet_ntoa(in_addr in);
 // The IPv4 addresses of a host name, or null (the error is WSAHOST_NOT_FOUND).
+// A blocking call: the blocking hook has its turns while the name is looked up,
+// and the lookup ends by WSACancelBlockingCall or after kConnectTimeoutMs.
 // The record lives in storage owned by the library until the next call.
 [[nodiscard]] const hostent* gethostbyname(const char* name);
 
