@@ -57,7 +57,12 @@ public:
         writable_.setEnabled(false);
         QObject::connect(&readable_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
         QObject::connect(&writable_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
-        if (IsConnected(fd_)) StartWatching(/*announceWrite=*/true);
+        if (IsConnected(fd_)) {
+            StartWatching(/*announceWrite=*/true);
+        } else if (const int err = PendingSocketError(fd_); err != 0) {
+            // Connected, then reset before it was registered: the close is still news.
+            ReportClose(ErrnoToWsa(err));
+        }
     }
 
     void AfterRecv(int wsaError) {

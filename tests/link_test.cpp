@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QTimer>
@@ -70,6 +71,7 @@ private slots:
     void readEventsAreBoundedButLoseNothing();
     void peerCloseAndResetAreReported();
     void closesocketDropsQueuedMessages();
+    void resetBeforeRegisteringIsStillReported();
 
     void sendsBytesExactly();
     void sendWaitsForASlowReaderWithoutLosingBytes();
@@ -320,6 +322,25 @@ void LinkTest::closesocketDropsQueuedMessages() {
     ws::closesocket(s);  // before the queued FD_WRITE is handled
     QTest::qWait(50);
     QCOMPARE(w.seen.size(), 1);
+}
+
+void LinkTest::resetBeforeRegisteringIsStillReported() {
+    LoopbackPrinter printer;
+    const ws::SOCKET s = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
+    ws::sockaddr_in address{};
+    address.sin_family = ws::WS_AF_INET;
+    address.sin_port = (ws::htons)(printer.Port());  // parenthesised: the system defines htons as a macro
+    address.sin_addr.s_addr = ResolveAddress(printer.Address());
+    QCOMPARE(ws::connect(s, &address, sizeof address), 0);
+    QTRY_VERIFY(printer.HasClient());
+    printer.Reset();
+    pollfd p{s, POLLIN, 0};
+    QVERIFY(::poll(&p, 1, 5000) == 1);  // the reset has arrived
+    console_.outgoing.clear();
+    QCOMPARE(ws::WSAAsyncSelect(s, &hooked_->window, WM_SOCKET, kSocketEvents), 0);
+    QTRY_COMPARE(console_.outgoing,
+                 (QStringList{"Lost connection with printer", "Error 10054: " + SocketErrorText(ws::WSAECONNRESET)}));
+    ws::closesocket(s);
 }
 
 void LinkTest::sendsBytesExactly() {
