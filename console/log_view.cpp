@@ -22,17 +22,22 @@ LogView::LogView(LogModel* model, QWidget* parent) : QAbstractScrollArea(parent)
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     rowHeight_ = fontMetrics().height() + 1;
-    auto grown = [this] {
-        UpdateScrollBars();
-        viewport()->update();
-    };
-    connect(model_, &QAbstractItemModel::rowsInserted, this, grown);
-    connect(model_, &QAbstractItemModel::modelReset, this, [this, grown] {
+    scrollBarsTimer_.setSingleShot(true);
+    scrollBarsTimer_.setInterval(0);
+    connect(&scrollBarsTimer_, &QTimer::timeout, this, &LogView::UpdateScrollBars);
+    connect(model_, &QAbstractItemModel::rowsInserted, this, &LogView::ScheduleScrollBars);
+    connect(model_, &QAbstractItemModel::modelReset, this, [this] {
         current_ = -1;
+        firstRow_ = 0;
         widest_ = 0;
-        grown();
+        ScheduleScrollBars();
     });
     UpdateScrollBars();
+}
+
+void LogView::ScheduleScrollBars() {
+    if (!scrollBarsTimer_.isActive()) scrollBarsTimer_.start();
+    viewport()->update();
 }
 
 int LogView::Rows() const { return static_cast<int>(std::min<qsizetype>(model_->Count(), INT_MAX)); }
@@ -40,10 +45,14 @@ int LogView::Rows() const { return static_cast<int>(std::min<qsizetype>(model_->
 int LogView::RowsInSight() const { return std::max(1, viewport()->height() / rowHeight_); }
 
 void LogView::UpdateScrollBars() {
+    scrollBarsTimer_.stop();
     const int inSight = RowsInSight();
+    const QSignalBlocker block(verticalScrollBar());
     verticalScrollBar()->setRange(0, std::max(0, Rows() - inSight));
     verticalScrollBar()->setPageStep(inSight);
     verticalScrollBar()->setSingleStep(1);
+    firstRow_ = std::clamp(firstRow_, 0, verticalScrollBar()->maximum());
+    verticalScrollBar()->setValue(firstRow_);
     horizontalScrollBar()->setRange(0, std::max(0, widest_ + 2 * kMargin - viewport()->width()));
     horizontalScrollBar()->setPageStep(viewport()->width());
     horizontalScrollBar()->setSingleStep(fontMetrics().averageCharWidth() * 4);
@@ -52,24 +61,27 @@ void LogView::UpdateScrollBars() {
 void LogView::SetCurrentRow(int row) {
     current_ = row < 0 || row >= Rows() ? -1 : row;
     if (current_ >= 0) {
-        QScrollBar* bar = verticalScrollBar();
         const int inSight = RowsInSight();
-        if (current_ < bar->value())
-            bar->setValue(current_);
-        else if (current_ >= bar->value() + inSight)
-            bar->setValue(current_ - inSight + 1);
+        if (current_ < firstRow_)
+            firstRow_ = current_;
+        else if (current_ >= firstRow_ + inSight)
+            firstRow_ = current_ - inSight + 1;
     }
-    viewport()->update();
+    ScheduleScrollBars();
 }
 
 bool LogView::IsRowVisible(int row) const {
-    const int first = verticalScrollBar()->value();
-    return row >= first && row < first + RowsInSight() && row < Rows();
+    return row >= firstRow_ && row < firstRow_ + RowsInSight() && row < Rows();
+}
+
+void LogView::scrollContentsBy(int, int) {
+    firstRow_ = verticalScrollBar()->value();
+    viewport()->update();
 }
 
 void LogView::paintEvent(QPaintEvent*) {
     QPainter painter(viewport());
-    const int first = verticalScrollBar()->value();
+    const int first = std::clamp(firstRow_, 0, std::max(0, Rows() - 1));
     const int last = std::min(Rows(), first + RowsInSight() + 1);
     const int left = kMargin - horizontalScrollBar()->value();
     const QFontMetrics metrics = fontMetrics();
@@ -100,7 +112,7 @@ void LogView::resizeEvent(QResizeEvent* event) {
 
 void LogView::mousePressEvent(QMouseEvent* event) {
     setFocus(Qt::MouseFocusReason);
-    const int row = verticalScrollBar()->value() + static_cast<int>(event->position().y()) / rowHeight_;
+    const int row = firstRow_ + static_cast<int>(event->position().y()) / rowHeight_;
     if (row < Rows()) SetCurrentRow(row);
 }
 
@@ -128,8 +140,7 @@ void LogView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) {
         rowHeight_ = fontMetrics().height() + 1;
         widest_ = 0;
-        UpdateScrollBars();
-        viewport()->update();
+        ScheduleScrollBars();
     }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QTimer>
 
 namespace kivo {
 
@@ -21,6 +22,8 @@ public:
     void SetCurrentRow(int row);
     [[nodiscard]] bool IsRowVisible(int row) const;
     [[nodiscard]] int RowHeight() const { return rowHeight_; }
+    // The row at the top of the view.
+    [[nodiscard]] int FirstRow() const { return firstRow_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -28,13 +31,19 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
     [[nodiscard]] int Rows() const;
     [[nodiscard]] int RowsInSight() const;
+    // The scroll bars follow the log once per turn of the event loop: setting
+    // their range costs far more than appending a line.
+    void ScheduleScrollBars();
     void UpdateScrollBars();
 
     LogModel* model_;
+    QTimer scrollBarsTimer_;
+    int firstRow_ = 0;  // the row at the top of the view
     int current_ = -1;
     int rowHeight_ = 1;
     int widest_ = 0;  // the widest row drawn so far, in pixels

@@ -271,7 +271,12 @@ void WindowTest::logKeysMoveTheSelectionAndCopy() {
     QCOMPARE(view->CurrentRow(), 99);
     QVERIFY(view->IsRowVisible(99) && !view->IsRowVisible(0));
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(5, view->RowHeight() / 2));
-    QCOMPARE(view->CurrentRow(), view->verticalScrollBar()->value());
+    QCOMPARE(view->CurrentRow(), view->FirstRow());
+    QVERIFY(view->FirstRow() > 0);
+    // The scroll bar catches up on the next turn, and dragging it moves the rows.
+    QTRY_COMPARE(view->verticalScrollBar()->value(), view->FirstRow());
+    view->verticalScrollBar()->setValue(0);
+    QVERIFY(view->IsRowVisible(0));
 }
 
 QTEST_MAIN(WindowTest)
