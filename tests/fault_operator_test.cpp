@@ -30,54 +30,12 @@
 #include <vector>
 
 using namespace kivo;
+using kivo::test::kSanitized;
 using kivo::test::LoopbackPrinter;
+using kivo::test::PrivateNetwork;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// A network namespace of the test's own for this thread (the window's thread, the
-// one that resolves and connects), loopback up; the thread returns to its own
-// namespace when it ends.
-class PrivateNetwork {
-public:
-    PrivateNetwork() : saved_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        if (saved_ < 0 || ::unshare(CLONE_NEWNET) != 0) {
-            error_ = QStringLiteral("cannot create a network namespace (needs CAP_SYS_ADMIN): ") + strerror(errno);
-            return;
-        }
-        entered_ = true;
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq lo{};
-        std::strcpy(lo.ifr_name, "lo");
-        const bool up = ::ioctl(s, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &lo) == 0);
-        ::close(s);
-        if (!up) error_ = QStringLiteral("cannot bring loopback up in the namespace");
-    }
-    ~PrivateNetwork() {
-        if (entered_ && ::setns(saved_, CLONE_NEWNET) != 0) qFatal("cannot return to the test's network namespace");
-        if (saved_ >= 0) ::close(saved_);
-    }
-    PrivateNetwork(const PrivateNetwork&) = delete;
-    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
-
-    [[nodiscard]] const QString& Error() const { return error_; }
-
-private:
-    int saved_;
-    bool entered_ = false;
-    QString error_;
-};
 
 // The system's name servers, gone silent: inside the private namespace each IPv4
 // name server of /etc/resolv.conf is given to loopback, with a port 53 that takes

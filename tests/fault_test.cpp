@@ -29,21 +29,11 @@
 #include <thread>
 
 using namespace kivo;
+using kivo::test::kSanitized;
 using kivo::test::LoopbackPrinter;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr qsizetype kMiB = 1024 * 1024;
 // Both ways at once; smaller under the sanitizers, which run several times slower.

@@ -2,6 +2,7 @@
 // loopback, or a network namespace of the test's own) and the status texts.
 // Nothing here sends to an address outside 127.0.0.0/8.
 #include "ping/ping.h"
+#include "tests/support/test_support.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -83,38 +84,16 @@ struct EchoScope {
     return opened;
 }
 
-// A network namespace of the test's own for this thread, loopback up, ICMP
-// datagram sockets allowed to all and the kernel's own echo replies switched as
-// asked; the thread returns to its own namespace when the scope ends.
-class PrivateNetwork {
-public:
-    explicit PrivateNetwork(bool kernelAnswers) : saved_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        if (saved_ < 0 || unshare(CLONE_NEWNET) != 0) {
-            error_ = QString("cannot create a network namespace here (needs CAP_SYS_ADMIN): ") + strerror(errno);
-            return;
-        }
-        entered_ = true;
-        const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq lo{};
-        std::strcpy(lo.ifr_name, "lo");
-        const bool up = ioctl(s, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) == 0);
-        close(s);
-        if (!up || !Set("ping_group_range", "0 2147483647") || !Set("icmp_echo_ignore_all", kernelAnswers ? "0" : "1"))
-            error_ = "cannot set up loopback in the namespace";
+// A private network namespace with ICMP datagram sockets allowed to all and the
+// kernel's own echo replies switched as asked.
+struct PingNetwork : kivo::test::PrivateNetwork {
+    explicit PingNetwork(bool kernelAnswers) {
+        if (Error().isEmpty() &&
+            (!SetIpv4("ping_group_range", "0 2147483647") || !SetIpv4("icmp_echo_ignore_all", kernelAnswers ? "0" : "1")))
+            error_ = QStringLiteral("cannot set up ICMP in the namespace");
     }
-    ~PrivateNetwork() {
-        if (entered_ && setns(saved_, CLONE_NEWNET) != 0) qFatal("cannot return to the test's network namespace");
-        if (saved_ >= 0) close(saved_);
-    }
+    [[nodiscard]] QString Why() const { return error_.isEmpty() ? Error() : error_; }
     QString error_;
-
-private:
-    static bool Set(const char* name, const char* value) {
-        QFile file(QString("/proc/sys/net/ipv4/") + name);
-        return file.open(QIODevice::WriteOnly) && file.write(value) > 0;
-    }
-    int saved_;
-    bool entered_ = false;
 };
 
 void Finish(std::vector<std::uint8_t>& icmp) {
@@ -286,8 +265,8 @@ private slots:
     void pingLoopback() {
         QFETCH(unsigned, kinds);
         QFETCH(bool, ownNamespace);
-        std::optional<PrivateNetwork> network;
-        if (ownNamespace && !network.emplace(true).error_.isEmpty()) QSKIP(qPrintable(network->error_));
+        std::optional<PingNetwork> network;
+        if (ownNamespace && !network.emplace(true).Why().isEmpty()) QSKIP(qPrintable(network->Why()));
         if (!CanOpen(kinds)) QSKIP(kNoSocket);
         QFile defaultTtl("/proc/sys/net/ipv4/ip_default_ttl");
         QVERIFY(defaultTtl.open(QIODevice::ReadOnly));
@@ -316,8 +295,8 @@ private slots:
     }
     void echoTimesOut() {
         QFETCH(unsigned, kinds);
-        PrivateNetwork network(false);  // loopback where nobody answers an echo
-        if (!network.error_.isEmpty()) QSKIP(qPrintable(network.error_));
+        PingNetwork network(false);  // loopback where nobody answers an echo
+        if (!network.Why().isEmpty()) QSKIP(qPrintable(network.Why()));
         if (!CanOpen(kinds)) QSKIP(kNoSocket);
         EchoScope scope(LoopbackEcho, kinds);
         EchoReply reply;
@@ -348,8 +327,8 @@ private slots:
         QFETCH(unsigned, kinds);
         QFETCH(QList<Answer>, script);
         QFETCH(std::uint32_t, status);
-        PrivateNetwork network(false);
-        if (!network.error_.isEmpty()) QSKIP(qPrintable(network.error_));
+        PingNetwork network(false);
+        if (!network.Why().isEmpty()) QSKIP(qPrintable(network.Why()));
         if (!CanOpen(kinds | ws::kIcmpRawSocket)) QSKIP(kNoSocket);  // the far end needs a raw socket
         EchoScope scope({}, kinds);
         const std::unique_ptr<ws::IcmpFile, bool (*)(ws::HANDLE)> icmp(ws::IcmpCreateFile(), ws::IcmpCloseHandle);

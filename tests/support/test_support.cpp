@@ -13,7 +13,17 @@
 
 #include <filesystem>
 
+#include <QFile>
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace kivo::test {
 
@@ -186,6 +196,31 @@ int OpenDescriptorCount() {
     // The directory's own descriptor, open while it is read, is one of them.
     const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
     return static_cast<int>(std::distance(std::filesystem::begin(entries), std::filesystem::end(entries))) - 1;
+}
+
+PrivateNetwork::PrivateNetwork() : saved_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (saved_ < 0 || ::unshare(CLONE_NEWNET) != 0) {
+        error_ = QStringLiteral("cannot create a network namespace (needs CAP_SYS_ADMIN): ") +
+                 QString::fromLocal8Bit(std::strerror(errno));
+        return;
+    }
+    entered_ = true;
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    const bool up = ::ioctl(s, SIOCGIFFLAGS, &lo) == 0 && (lo.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &lo) == 0);
+    ::close(s);
+    if (!up) error_ = QStringLiteral("cannot bring loopback up in the namespace");
+}
+
+PrivateNetwork::~PrivateNetwork() {
+    if (entered_ && ::setns(saved_, CLONE_NEWNET) != 0) qFatal("cannot return to the test's network namespace");
+    if (saved_ >= 0) ::close(saved_);
+}
+
+bool PrivateNetwork::SetIpv4(const char* name, const char* value) {
+    QFile file(QStringLiteral("/proc/sys/net/ipv4/") + QLatin1String(name));
+    return entered_ && file.open(QIODevice::WriteOnly) && file.write(value) > 0;
 }
 
 QString Hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }

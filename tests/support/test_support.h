@@ -22,6 +22,40 @@ class frmkivo;
 
 namespace kivo::test {
 
+// Whether the tests run under AddressSanitizer, which makes them several times
+// slower: heavy cases size their data down.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// A network namespace of the test's own for the calling thread, loopback up.
+// Threads it starts share it; the thread returns to its own namespace when the
+// object goes. Error() says why none could be made (it needs CAP_SYS_ADMIN).
+class PrivateNetwork {
+public:
+    PrivateNetwork();
+    ~PrivateNetwork();
+    PrivateNetwork(const PrivateNetwork&) = delete;
+    PrivateNetwork& operator=(const PrivateNetwork&) = delete;
+
+    [[nodiscard]] const QString& Error() const { return error_; }
+    // Sets /proc/sys/net/ipv4/<name> inside the namespace; false when it cannot.
+    bool SetIpv4(const char* name, const char* value);
+
+private:
+    int saved_;
+    bool entered_ = false;
+    QString error_;
+};
+
 // A printer on 127.0.0.1: accepts connections, keeps every byte it receives, and
 // can answer, stop reading, or reset the connection. It stops with the test.
 class LoopbackPrinter : public QObject {
