@@ -9,6 +9,7 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <climits>
 
 namespace kivo {
 namespace {

@@ -2,6 +2,8 @@
 
 #include "link/winsock_module.h"
 
+#include <algorithm>
+
 namespace kivo {
 namespace {
 
