@@ -31,6 +31,7 @@
 
 using namespace kivo;
 using kivo::test::kSanitized;
+using kivo::test::ConnectWindow;
 using kivo::test::LoopbackPrinter;
 using kivo::test::PrivateNetwork;
 
@@ -116,12 +117,6 @@ private:
     for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
         if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return -1;
-}
-
-[[nodiscard]] bool Connect(frmkivo& w, LoopbackPrinter& printer) {
-    w.IP_Address->setText(printer.Address());
-    w.CmdConnect->click();
-    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
 }
 
 // A click on "HP Form Feed" after the click under test: once its 0C has arrived,
@@ -299,7 +294,7 @@ void OperatorFaultTest::sendTextSendsWindows1252() {
     QFETCH(QByteArray, bytes);
     LoopbackPrinter printer(9100);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
+    QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
     w.TxtCmd->setText(text);
     w.CmdText->click();
@@ -329,7 +324,7 @@ void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte() {
     QFETCH(QByteArray, bytes);
     LoopbackPrinter printer(9100);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
+    QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
     w.TxtCmd->setText(text);
     w.CmdAscii->click();
@@ -367,7 +362,7 @@ void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount() {
     const auto previous = platform::CommonDialog::SetHook([&path](const platform::CommonDialog&) { return path; });
     LoopbackPrinter printer(9100);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
+    QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
     w.TxtCount->setText(count);
     w.CmdFile->click();
@@ -408,7 +403,7 @@ void OperatorFaultTest::testTicketCopiesAreHeldOrRefused() {
     QVERIFY(!vek.isEmpty() && !hp.isEmpty());
     LoopbackPrinter printer(9100);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
+    QVERIFY(ConnectWindow(w, printer));
 
     for (const bool vekTicket : {true, false}) {
         const QString path = folder + (vekTicket ? QStringLiteral("/vek_test.txt") : QStringLiteral("/hp_id.prn"));

@@ -29,6 +29,8 @@
 #include <thread>
 
 using namespace kivo;
+using kivo::test::ConnectWindow;
+using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::kSanitized;
 using kivo::test::LoopbackPrinter;
 
@@ -192,18 +194,6 @@ private:
     std::atomic<int> resets_ = 0;
     std::thread thread_;
 };
-
-[[nodiscard]] bool Connect(frmkivo& w, LoopbackPrinter& printer) {
-    w.IP_Address->setText(printer.Address());
-    w.CmdConnect->click();
-    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
-}
-
-// A small send buffer on the window's connection (set after the connect, which a
-// sending buffer does not disturb), so a send waits after kilobytes, not megabytes.
-[[nodiscard]] bool UseSmallSendBuffer(frmkivo& w, int bytes = 4096) {
-    return ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
-}
 
 // Runs `act` once, when the printer has received at least `bytes`.
 void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
@@ -371,10 +361,8 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     QFETCH(qsizetype, resetAfter);
     LoopbackPrinter printer(9100);
     QVERIFY(printer.Listening());
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
 
     // What the job puts on the wire when nothing goes wrong, and the click that starts it.
     QByteArray whole;
@@ -493,10 +481,8 @@ void FaultTest::printerClosesInTheMiddleOfAFileAndOperatorSendsAgain() {
     const QString path = WriteFile(dir_, "closed.txt", file);
     QVERIFY(!path.isEmpty());
     LoopbackPrinter printer(9100);
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
     w.ClearLogs();
     FileChoices choices{QStringList{path, path}};
     OnceReceived(printer, 256 * 1024, [&printer] { printer.CloseMidJob(); });
@@ -534,7 +520,7 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
     LoopbackPrinter printer(9100);
     printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
+    QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
     bool stalled = false;
     OnceReceived(printer, 64 * 1024, [&] {
@@ -603,7 +589,7 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
     {  // Whatever Qt opens once, on first use, is open before the count.
         LoopbackPrinter printer(9100);
         frmkivo w;
-        QVERIFY(Connect(w, printer));
+        QVERIFY(ConnectWindow(w, printer));
         w.CmdConnect->click();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -622,7 +608,7 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
                 [w, &lines](const QModelIndex&, int first, int last) {
                     for (int row = first; row <= last; ++row) lines << w->OutgoingLog().Line(row);
                 });
-        QVERIFY(Connect(*w, printer));
+        QVERIFY(ConnectWindow(*w, printer));
         printer.SetReading(false);
         QElapsedTimer clock;
         bool stillShownAfterClose = false;
@@ -661,10 +647,8 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
     LoopbackPrinter printer(9100);
     // Buffers of 64 KiB each way, so neither side gets far ahead: the window must
     // read the printer's bytes while its own send waits, or both would stall.
-    printer.UseSmallBuffers(64 * 1024);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
-    QVERIFY(UseSmallSendBuffer(w, 64 * 1024));
+    QVERIFY(ConnectWithSmallBuffers(w, printer, 64 * 1024));
     FileChoices choices{QStringList{path}};
     IncomingAccount account(flood);
     QElapsedTimer clock;
@@ -718,10 +702,8 @@ void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
     QVERIFY(!hp.isEmpty());
 
     LoopbackPrinter printer(9100);
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(Connect(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     w.ClearLogs();
     FileChoices choices{QStringList{pathA, pathB}};

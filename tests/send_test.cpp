@@ -11,10 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/socket.h>
-
 using namespace kivo;
 using kivo::test::ConnectWindow;
+using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::LoopbackPrinter;
@@ -33,13 +32,6 @@ QPushButton* Button(frmkivo& w, const QString& name) {
 QByteArray SendMarker(frmkivo& w) {
     w.CmdPclFF->click();
     return QByteArray("\x0c");
-}
-
-// A small send buffer on the window's connection, so that sends fill it within a
-// few kilobytes instead of the megabytes loopback grows it to. Set after the
-// connect: shrinking the sending side does no harm to the handshake.
-bool UseSmallSendBuffer(frmkivo& w, int bytes = 4096) {
-    return ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
 // Ends a send that is still waiting after `ms`, so a test that fails never hangs.
@@ -171,10 +163,8 @@ void SendTest::slowReaderGetsEveryByteOnceInOrder() {
     QVERIFY(kivo::test::WriteFile(path, file));
 
     LoopbackPrinter printer(9100);
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(ConnectWindow(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
     // An odd piece size, so the send buffer is often part full: sends are taken
     // in parts, and refused while it is full.
     printer.ReadSlowly(1500, 1);
@@ -195,10 +185,8 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
     QVERIFY(kivo::test::WriteFile(path, QByteArray(10 * 1024 * 1024, 'x')));
 
     LoopbackPrinter printer(9100);
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(ConnectWindow(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     w.ClearLogs();
     DialogAnswer answer(path);
@@ -236,10 +224,8 @@ void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
     QVERIFY(kivo::test::WriteFile(path, QByteArray(10 * 1024 * 1024, 'y')));
 
     LoopbackPrinter printer(9100);
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(ConnectWindow(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     DialogAnswer answer(path);
     bool clearedWhileWaiting = false;
@@ -281,10 +267,8 @@ void SendTest::clickDuringWaitingSendQueuesBehindIt() {
     QVERIFY(kivo::test::WriteFile(path, file));
 
     LoopbackPrinter printer(9100);
-    printer.UseSmallBuffers(4096);
     frmkivo w;
-    QVERIFY(ConnectWindow(w, printer));
-    QVERIFY(UseSmallSendBuffer(w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     w.ClearLogs();
     DialogAnswer answer(path);

@@ -15,6 +15,7 @@
 
 using namespace kivo;
 using kivo::test::Hex;
+using kivo::test::ConnectWindow;
 using kivo::test::LoopbackPrinter;
 
 namespace {
@@ -34,13 +35,6 @@ QStringList EnabledControls(frmkivo& w) {
 }
 
 const QStringList kDisconnectedControls{"Cmdping", "IP_Address", "CmdClear", "CmdConnect", "TxtMsg", "InTxtMsg"};
-
-// Connects the window to the printer through the Connect button.
-bool Connect(frmkivo& w, LoopbackPrinter& printer) {
-    w.IP_Address->setText(printer.Address());
-    w.CmdConnect->click();
-    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
-}
 
 }  // namespace
 
@@ -199,7 +193,7 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     LoopbackPrinter printer(9100);
     QVERIFY(printer.Listening());
     frmkivo w;
-    QVERIFY(Connect(w, printer));
+    QVERIFY(ConnectWindow(w, printer));
     const QString at = printer.Address() + QStringLiteral(" on port 9100");
     QCOMPARE(w.OutgoingLog().Lines(),
              (QStringList{"Attempting to establish a connection with the printer at " + at, "Connection made to " + at}));
@@ -235,13 +229,13 @@ void WindowTest::shutDownClosesOnlyAnOpenSocket() {
     LoopbackPrinter printer(9100);
     {
         frmkivo w;
-        QVERIFY(Connect(w, printer));
+        QVERIFY(ConnectWindow(w, printer));
         printer.Send(QByteArray("x"));
     }  // shut-down while connected closes the socket
     QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
     {
         frmkivo w;
-        QVERIFY(Connect(w, printer));
+        QVERIFY(ConnectWindow(w, printer));
         w.CmdConnect->click();
         w.Form_Unload();  // after Disconnect: nothing left to close
         QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});

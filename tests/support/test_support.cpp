@@ -144,6 +144,15 @@ bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer) {
     return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
 }
 
+bool UseSmallSendBuffer(frmkivo& w, int bytes) {
+    return ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes) {
+    printer.UseSmallBuffers(bytes);
+    return ConnectWindow(w, printer) && UseSmallSendBuffer(w, bytes);
+}
+
 DialogAnswer::DialogAnswer(QString answer) : path(std::move(answer)) {
     previous_ = platform::CommonDialog::SetHook([this](const platform::CommonDialog& dialog) {
         ++shown;

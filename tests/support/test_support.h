@@ -134,6 +134,16 @@ public:
 // window's fixed 9100) and waits until the printer has the connection.
 [[nodiscard]] bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer);
 
+// A small send buffer on the window's connection, so that sends fill it within a
+// few kilobytes instead of the megabytes loopback grows it to. Set after the
+// connect: shrinking the sending side does no harm to the handshake.
+[[nodiscard]] bool UseSmallSendBuffer(frmkivo& w, int bytes = 4096);
+
+// ConnectWindow with `bytes` of kernel buffer each way: the printer's set before
+// the connect, the window's send buffer after it. Sends then wait after a few
+// kilobytes.
+[[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
+
 // Answers the window's file-open dialog with `path` ("" for a cancel) while it
 // lives, and keeps how the handler had set the dialog up.
 class DialogAnswer {
