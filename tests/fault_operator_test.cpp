@@ -34,6 +34,8 @@ using kivo::test::kSanitized;
 using kivo::test::ConnectWindow;
 using kivo::test::LoopbackPrinter;
 using kivo::test::PrivateNetwork;
+using kivo::test::ReadFile;
+using kivo::test::SendMarker;
 
 namespace {
 
@@ -119,11 +121,6 @@ private:
     return -1;
 }
 
-// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
-// everything the click under test sent has arrived before it.
-const QByteArray kMarker("\x0c");
-void SendMarker(frmkivo& w) { w.CmdPclFF->click(); }
-
 // The same bad texts in every field.
 void AddBadTexts(const std::function<void(const char* row, const QString& text)>& add) {
     add("empty", QString());
@@ -135,11 +132,6 @@ void AddBadTexts(const std::function<void(const char* row, const QString& text)>
     add("300 nines", QString(300, QLatin1Char('9')));
     add("Chinese", QStringLiteral("中文"));
     add("Greek", QStringLiteral("Ελληνικά"));
-}
-
-[[nodiscard]] QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 }  // namespace
@@ -298,9 +290,9 @@ void OperatorFaultTest::sendTextSendsWindows1252() {
     w.ClearLogs();
     w.TxtCmd->setText(text);
     w.CmdText->click();
-    SendMarker(w);
+    const QByteArray marker = SendMarker(w);
 
-    QTRY_COMPARE(printer.Received(), bytes + kMarker);
+    QTRY_COMPARE(printer.Received(), bytes + marker);
     QCOMPARE(w.OutgoingLog().Line(0), "Sending text =>" + text + " to IP Address " + printer.Address());
     QCOMPARE(w.OutgoingLog().Count(), 2);  // and the marker's line
     QCOMPARE(w.TxtCmd->text(), text);
@@ -329,9 +321,9 @@ void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte() {
     w.TxtCmd->setText(text);
     w.CmdAscii->click();
     const QStringList lines = w.OutgoingLog().Lines();
-    SendMarker(w);
+    const QByteArray marker = SendMarker(w);
 
-    QTRY_COMPARE(kivo::test::Hex(printer.Received()), kivo::test::Hex(bytes + kMarker));
+    QTRY_COMPARE(kivo::test::Hex(printer.Received()), kivo::test::Hex(bytes + marker));
     QCOMPARE(lines.value(0), "Sending Ascii =>" + text + " to IP Address " + printer.Address());
     if (bytes.isEmpty()) {
         QCOMPARE(lines.size(), 2);
@@ -367,10 +359,10 @@ void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount() {
     w.TxtCount->setText(count);
     w.CmdFile->click();
     const QStringList lines = w.OutgoingLog().Lines();
-    SendMarker(w);
+    const QByteArray marker = SendMarker(w);
     platform::CommonDialog::SetHook(previous);
 
-    QTRY_COMPARE(printer.Received(), kMarker);
+    QTRY_COMPARE(printer.Received(), marker);
     QCOMPARE(lines.size(), 1);
     if (refused)
         QVERIFY2(lines[0].startsWith(QLatin1String("Nothing sent")) && lines[0].contains(count), qPrintable(lines[0]));
@@ -412,13 +404,13 @@ void OperatorFaultTest::testTicketCopiesAreHeldOrRefused() {
         w.TxtCount->setText(count);
         (vekTicket ? w.CmdVEKTest : w.CmdHPTest)->click();
         const QStringList lines = w.OutgoingLog().Lines();
-        SendMarker(w);
+        const QByteArray marker = SendMarker(w);
 
         QByteArray expected;
         for (int copy = 1; copy <= copies; ++copy)
             expected += vekTicket ? "<RL><F6><RC90,40>" + QByteArray::number(copy) + vek : hp;
-        QTRY_COMPARE(printer.Received().size() - before, expected.size() + 1);
-        QVERIFY(printer.Received().mid(before) == expected + kMarker);
+        QTRY_COMPARE(printer.Received().size() - before, expected.size() + marker.size());
+        QVERIFY(printer.Received().mid(before) == expected + marker);
         QCOMPARE(lines.value(0), "Sending  " + path);
         if (copies == 0) {
             QCOMPARE(lines.size(), 2);

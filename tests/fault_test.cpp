@@ -33,6 +33,7 @@ using kivo::test::ConnectWindow;
 using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::kSanitized;
 using kivo::test::LoopbackPrinter;
+using kivo::test::ReadFile;
 
 namespace {
 
@@ -218,11 +219,6 @@ void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void(
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) return {};
     return path;
-}
-
-[[nodiscard]] QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Empty when `received` is an unbroken prefix of `sent`; else where they part.

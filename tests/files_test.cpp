@@ -24,21 +24,11 @@ using kivo::test::Hex;
 using kivo::test::ListConsole;
 using kivo::test::LoopbackPrinter;
 using kivo::test::PatternBytes;
+using kivo::test::ReadFile;
+using kivo::test::SendMarker;
 using kivo::test::WriteFile;
 
 namespace {
-
-// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
-// everything the click under test sent has arrived before it.
-QByteArray SendMarker(frmkivo& w) {
-    w.CmdPclFF->click();
-    return QByteArray("\x0c");
-}
-
-QByteArray ReadWhole(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray VekCopyHeader(int copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
 
@@ -242,7 +232,7 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
     QFETCH(QString, countAfter);
     QFETCH(int, copies);
     const QString path = platform::ProgramFolder() + (vek ? "/vek_test.txt" : "/hp_id.prn");
-    const QByteArray ticket = ReadWhole(path);
+    const QByteArray ticket = ReadFile(path);
     QVERIFY2(!ticket.isEmpty(), qPrintable(path));
 
     LoopbackPrinter printer(9100);

@@ -17,6 +17,7 @@ using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::LoopbackPrinter;
+using kivo::test::SendMarker;
 using kivo::test::WhenTrue;
 
 namespace {
@@ -25,13 +26,6 @@ QPushButton* Button(frmkivo& w, const QString& name) {
     const QHash<QString, QPushButton*> buttons = {
         {"CmdText", w.CmdText}, {"CmdAscii", w.CmdAscii}, {"CmdVekFF", w.CmdVekFF}, {"CmdPclFF", w.CmdPclFF}};
     return buttons.value(name);
-}
-
-// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
-// everything the click under test sent has arrived before it.
-QByteArray SendMarker(frmkivo& w) {
-    w.CmdPclFF->click();
-    return QByteArray("\x0c");
 }
 
 // Ends a send that is still waiting after `ms`, so a test that fails never hangs.

@@ -153,6 +153,11 @@ bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes) {
     return ConnectWindow(w, printer) && UseSmallSendBuffer(w, bytes);
 }
 
+QByteArray SendMarker(frmkivo& w) {
+    w.CmdPclFF->click();
+    return QByteArray("\x0c");
+}
+
 DialogAnswer::DialogAnswer(QString answer) : path(std::move(answer)) {
     previous_ = platform::CommonDialog::SetHook([this](const platform::CommonDialog& dialog) {
         ++shown;
@@ -199,6 +204,11 @@ bool WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
            file.flush();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 int OpenDescriptorCount() {

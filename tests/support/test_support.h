@@ -144,6 +144,10 @@ public:
 // kilobytes.
 [[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
 
+// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
+// everything the click under test sent has arrived before it. Returns the 0C.
+QByteArray SendMarker(frmkivo& w);
+
 // Answers the window's file-open dialog with `path` ("" for a cancel) while it
 // lives, and keeps how the handler had set the dialog up.
 class DialogAnswer {
@@ -174,6 +178,8 @@ void WhenTrue(QObject* context, std::function<bool()> condition, std::function<v
 [[nodiscard]] QByteArray PatternBytes(qsizetype size);
 // Writes the bytes to a new file; false when it could not be written whole.
 [[nodiscard]] bool WriteFile(const QString& path, const QByteArray& bytes);
+// The whole file; empty when it cannot be read.
+[[nodiscard]] QByteArray ReadFile(const QString& path);
 
 // Hex text of bytes ("3C 70 3E"), for readable failure messages.
 [[nodiscard]] QString Hex(const QByteArray& bytes);
