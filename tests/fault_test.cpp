@@ -196,6 +196,20 @@ private:
     std::thread thread_;
 };
 
+// Starts the steps, with a click on Disconnect as their escape, and waits up to
+// `timeoutMs` for every step to have begun and the sends to have ended. Empty
+// when all went well, else what did not.
+[[nodiscard]] QString RunStepsUntilSendsEnd(Steps& steps, frmkivo& w, const Watchdog& watchdog, int timeoutMs) {
+    steps.Start([&w] {
+        if (w.Connected()) w.CmdConnect->click();
+    });
+    if (!QTest::qWaitFor([&] { return steps.Finished() && !w.Sends().Busy(); }, timeoutMs))
+        return QStringLiteral("steps or sends still running after %1 ms").arg(timeoutMs);
+    if (!steps.Failure().isEmpty()) return steps.Failure();
+    if (watchdog.Fired()) return QStringLiteral("the watchdog had to click Disconnect");
+    return {};
+}
+
 // Runs `act` once, when the printer has received at least `bytes`.
 void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
     auto done = std::make_shared<bool>(false);
@@ -555,12 +569,8 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
                   w.CmdText->click();
               });
     const Watchdog watchdog(w, 45000);
-    steps.Start([&w] {
-        if (w.Connected()) w.CmdConnect->click();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && !w.Sends().Busy(), 60000);
-    QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
-    QVERIFY(!watchdog.Fired());
+    const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
     QVERIFY2(clickMs >= 0 && clickMs < 1000, qPrintable(QString::number(clickMs)));
     QTRY_VERIFY(printer.Received().endsWith("<after>"));
@@ -661,12 +671,8 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
                   QTimer::singleShot(0, &w, [&] { clickMs = clickClock.elapsed(); });
               });
     const Watchdog watchdog(w, 60000);
-    steps.Start([&w] {
-        if (w.Connected()) w.CmdConnect->click();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && !w.Sends().Busy(), 80000);
-    QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
-    QVERIFY(!watchdog.Fired());
+    const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 80000);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
     const qint64 sendMs = clock.elapsed();
     QVERIFY2(clickMs >= 0 && clickMs < 1000, qPrintable(QString::number(clickMs)));
     const auto accounted = [&] {
@@ -728,12 +734,8 @@ void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
                   queued = w.Sends().Queued();
               });
     const Watchdog watchdog(w, 45000);
-    steps.Start([&w] {
-        if (w.Connected()) w.CmdConnect->click();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && !w.Sends().Busy(), 60000);
-    QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
-    QVERIFY(!watchdog.Fired());
+    const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
     QCOMPARE(queued, 7);
 
     const QByteArray expected = fileA + "<T1>" + "A" + "<p>" + "\x0c" + hp + hp + "<T2>" + fileB;
