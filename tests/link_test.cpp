@@ -84,7 +84,17 @@ private:
     RecordingWindow* hooked_ = nullptr;
     ListConsole console_;
     ws::SOCKET Open(LoopbackPrinter& printer);
+    ws::SOCKET OpenToStalledPrinter(LoopbackPrinter& printer);
 };
+
+// A socket to a printer with small buffers that has stopped reading: a send
+// fills them within a few kilobytes and then has to wait.
+ws::SOCKET LinkTest::OpenToStalledPrinter(LoopbackPrinter& printer) {
+    printer.UseSmallBuffers(4096);
+    const ws::SOCKET s = Open(printer);
+    printer.SetReading(false);
+    return s;
+}
 
 void LinkTest::initTestCase() { QVERIFY(StartNetwork()); }
 void LinkTest::cleanupTestCase() {
@@ -357,10 +367,8 @@ void LinkTest::sendsBytesExactly() {
 
 void LinkTest::sendWaitsForASlowReaderWithoutLosingBytes() {
     LoopbackPrinter printer;
-    printer.UseSmallBuffers(4096);
-    const ws::SOCKET s = Open(printer);
+    const ws::SOCKET s = OpenToStalledPrinter(printer);
     QVERIFY(s > 0);
-    printer.SetReading(false);
     QByteArray bytes(4 * 1024 * 1024, Qt::Uninitialized);
     for (int i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
     // Let the printer read again a little later; meanwhile the send must wait.
@@ -377,10 +385,8 @@ void LinkTest::sendWaitsForASlowReaderWithoutLosingBytes() {
 
 void LinkTest::sendGivesUpOnAReset() {
     LoopbackPrinter printer;
-    printer.UseSmallBuffers(4096);
-    const ws::SOCKET s = Open(printer);
+    const ws::SOCKET s = OpenToStalledPrinter(printer);
     QVERIFY(s > 0);
-    printer.SetReading(false);
     QTimer::singleShot(200, &printer, [&printer] { printer.Reset(); });
     ListConsole console;
     Sender sender(console);
