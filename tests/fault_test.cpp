@@ -34,6 +34,7 @@ using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::kSanitized;
 using kivo::test::LoopbackPrinter;
 using kivo::test::ReadFile;
+using kivo::test::Watchdog;
 
 namespace {
 
@@ -107,23 +108,6 @@ private:
     QElapsedTimer clock_;
     QString failure_;
     Action escape_;
-};
-
-// Ends a send that still waits after `ms` with a click on Disconnect, so a test
-// that goes wrong fails instead of hanging; Fired() says it had to.
-class Watchdog {
-public:
-    Watchdog(frmkivo& w, int ms) {
-        QTimer::singleShot(ms, &w, [this, &w] {
-            if (!w.Sends().Busy() || !w.Connected()) return;
-            fired_ = true;
-            w.CmdConnect->click();
-        });
-    }
-    [[nodiscard]] bool Fired() const { return fired_; }
-
-private:
-    bool fired_ = false;
 };
 
 // Answers the file-open dialog with the given paths, one per showing.

@@ -18,6 +18,7 @@ using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::LoopbackPrinter;
 using kivo::test::SendMarker;
+using kivo::test::Watchdog;
 using kivo::test::WhenTrue;
 
 namespace {
@@ -26,13 +27,6 @@ QPushButton* Button(frmkivo& w, const QString& name) {
     const QHash<QString, QPushButton*> buttons = {
         {"CmdText", w.CmdText}, {"CmdAscii", w.CmdAscii}, {"CmdVekFF", w.CmdVekFF}, {"CmdPclFF", w.CmdPclFF}};
     return buttons.value(name);
-}
-
-// Ends a send that is still waiting after `ms`, so a test that fails never hangs.
-void DisconnectIfStillSending(frmkivo& w, int ms = 15000) {
-    QTimer::singleShot(ms, &w, [&w] {
-        if (w.Sends().Busy() && w.Connected()) w.CmdConnect->click();
-    });
 }
 
 }  // namespace
@@ -163,7 +157,7 @@ void SendTest::slowReaderGetsEveryByteOnceInOrder() {
     // in parts, and refused while it is full.
     printer.ReadSlowly(1500, 1);
     DialogAnswer answer(path);
-    DisconnectIfStillSending(w);
+    const Watchdog watchdog(w, 15000);
     w.CmdFile->click();
 
     QVERIFY(w.PrinterSender().Pauses() > 0);
@@ -192,7 +186,7 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
                      sinceReset.start();
                  });
              });
-    DisconnectIfStillSending(w);
+    const Watchdog watchdog(w, 15000);
     w.CmdFile->click();  // returns once the send has ended
 
     QVERIFY(sinceReset.isValid());
@@ -238,7 +232,7 @@ void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
                      w.CmdConnect->click();
                  });
              });
-    DisconnectIfStillSending(w);
+    const Watchdog watchdog(w, 15000);
     w.CmdFile->click();  // returns once Disconnect has ended the send
 
     QVERIFY(clearedWhileWaiting);
@@ -276,7 +270,7 @@ void SendTest::clickDuringWaitingSendQueuesBehindIt() {
                  queued = w.Sends().Queued();
                  printer.SetReading(true);
              });
-    DisconnectIfStillSending(w);
+    const Watchdog watchdog(w, 15000);
     w.CmdFile->click();  // runs the queued sends too before it returns
 
     QCOMPARE(queued, 2);

@@ -153,6 +153,14 @@ bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes) {
     return ConnectWindow(w, printer) && UseSmallSendBuffer(w, bytes);
 }
 
+Watchdog::Watchdog(frmkivo& w, int ms) {
+    QTimer::singleShot(ms, &w, [this, &w] {
+        if (!w.Sends().Busy() || !w.Connected()) return;
+        fired_ = true;
+        w.CmdConnect->click();
+    });
+}
+
 QByteArray SendMarker(frmkivo& w) {
     w.CmdPclFF->click();
     return QByteArray("\x0c");

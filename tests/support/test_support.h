@@ -168,6 +168,20 @@ private:
     platform::CommonDialog::Hook previous_;
 };
 
+// Ends a send that still waits after `ms` with a click on Disconnect, so a test
+// that goes wrong fails instead of hanging; Fired() says it had to. It must not
+// go before the window does.
+class Watchdog {
+public:
+    Watchdog(frmkivo& w, int ms);
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+    [[nodiscard]] bool Fired() const { return fired_; }
+
+private:
+    bool fired_ = false;
+};
+
 // Runs `action` once as soon as `condition` holds. The check runs every few
 // milliseconds from the event loop, so also inside a wait that a click is
 // blocked in. Gives up after `timeoutMs`; everything goes with `context`.
