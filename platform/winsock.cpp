@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -46,9 +47,11 @@ bool Started() {
     return false;
 }
 
-// Waits for a non-blocking connect to finish, giving the blocking hook its turn
-// between short polls, up to the connect time-out or a cancellation.
-int WaitForConnect(int fd) {
+// A blocking call: marks this thread as blocking, then lets `step` wait up to
+// 50 ms at a time until it has the call's result (nullopt: not yet), giving the
+// blocking hook its turn between steps, until a cancellation or the connect
+// time-out.
+int BlockingWait(const std::function<std::optional<int>(std::chrono::milliseconds)>& step) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
     blocking = true;
@@ -60,17 +63,8 @@ int WaitForConnect(int fd) {
             result = WSAETIMEDOUT;
             break;
         }
-        pollfd p{fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
-        if (ready > 0) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-            result = detail::ErrnoToWsa(err);
-            break;
-        }
-        if (ready < 0 && errno != EINTR) {
-            result = detail::ErrnoToWsa(errno);
+        if (const std::optional<int> done = step(std::min(left, std::chrono::milliseconds(50)))) {
+            result = *done;
             break;
         }
         if (blockingHook) blockingHook();
@@ -82,6 +76,22 @@ int WaitForConnect(int fd) {
     blocking = false;
     cancelRequested = false;
     return result;
+}
+
+// Waits for a non-blocking connect to finish, as a blocking call.
+int WaitForConnect(int fd) {
+    return BlockingWait([fd](std::chrono::milliseconds slice) -> std::optional<int> {
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(slice.count()));
+        if (ready > 0) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            return detail::ErrnoToWsa(err);
+        }
+        if (ready < 0 && errno != EINTR) return detail::ErrnoToWsa(errno);
+        return std::nullopt;
+    });
 }
 
 }  // namespace
@@ -277,32 +287,12 @@ int ResolveBlocking(const std::string& name, std::vector<std::uint32_t>& address
     } catch (const std::system_error&) {
         return WSAENOBUFS;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
-    blocking = true;
-    cancelRequested = false;
-    int result = 0;
-    for (;;) {
-        {
-            std::unique_lock lock(lookup->mutex);
-            if (lookup->finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return lookup->done; })) {
-                addresses = lookup->addresses;
-                break;
-            }
-        }
-        if (blockingHook) blockingHook();
-        if (cancelRequested) {
-            result = WSAEINTR;
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            result = WSAETIMEDOUT;
-            break;
-        }
-    }
-    blocking = false;
-    cancelRequested = false;
-    return result;
+    return BlockingWait([&](std::chrono::milliseconds slice) -> std::optional<int> {
+        std::unique_lock lock(lookup->mutex);
+        if (!lookup->finished.wait_for(lock, slice, [&] { return lookup->done; })) return std::nullopt;
+        addresses = lookup->addresses;
+        return 0;
+    });
 }
 
 }  // namespace
