@@ -112,7 +112,7 @@ int MeasureDecodeWindow(const QStringList& args) {
     };
 
     const long rssBefore = PeakRssKb();
-    window.TxtCmd->setText(QStringLiteral("go"));
+    window.findChild<QLineEdit*>("TxtCmd")->setText(QStringLiteral("go"));
     const double start = Now();
     due = start + 0.1;
     QTimer::singleShot(100, Qt::PreciseTimer, &loop, tick);

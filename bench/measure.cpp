@@ -41,7 +41,7 @@ bool ShowAndExpose(QWidget& widget) {
 }
 
 bool ConnectWindow(frmkivo& window, const QString& address) {
-    window.IP_Address->setText(address);
+    window.findChild<QLineEdit*>("IP_Address")->setText(address);
     window.CmdConnect_Click();
     return window.Connected();
 }

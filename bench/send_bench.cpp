@@ -28,10 +28,18 @@ public:
     [[nodiscard]] QString AddressText() const override { return {}; }
 };
 
-// Answers the file dialog with the file.
-void ChooseFile(const QString& path) {
-    platform::CommonDialog::SetHook([path](const platform::CommonDialog&) { return path; });
-}
+// Answers the window's file dialog with one file; asks nothing else.
+class FileAnswer : public OperatorDialogs {
+public:
+    explicit FileAnswer(QString path) : path_(std::move(path)) {}
+    QString ChooseFile(const CommonDialog&) override { return path_; }
+    QString ChooseSaveFile(const QString&, const QString&, const QString&) override { return {}; }
+    void ShowMessage(const QString&, const QString&) override {}
+    int Ask(const Question& question) override { return question.defaultAnswer; }
+
+private:
+    QString path_;
+};
 
 // CPU seconds over wall seconds, as a percentage of one core.
 struct CpuWindow {
@@ -57,7 +65,8 @@ int MeasureCpuWait(const QStringList& args) {
 
     // The window stays up for both parts: it holds the socket library, and the
     // naive wait spins its event loop.
-    frmkivo window;
+    FileAnswer answer(file);
+    frmkivo window(&answer);
     if (!ShowAndExpose(window)) return 1;
 
     // The program: "Send Text File" of the file to a printer that reads slowly.
@@ -68,7 +77,6 @@ int MeasureCpuWait(const QStringList& args) {
         std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("slow"), QStringLiteral("--rate"),
                                                          QString::number(rate, 'f', 0)});
         if (!peer || !ConnectWindow(window, listener->address)) return 1;
-        ChooseFile(file);
 
         CpuWindow cpu;
         long long pauses0 = 0;
@@ -135,14 +143,14 @@ int MeasureSendProgram(const QStringList& args) {
     const QString file = TextOption(args, QStringLiteral("--file"));
     const qint64 size = QFileInfo(file).size();
     const auto app = MakeApplication();
-    frmkivo window;
+    FileAnswer answer(file);
+    frmkivo window(&answer);
     if (!ShowAndExpose(window)) return 1;
     std::optional<Listener> listener = ListenOnPrinterPort();
     if (!listener) return 1;
     std::optional<Peer> peer =
         StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
     if (!peer || !ConnectWindow(window, listener->address)) return 1;
-    ChooseFile(file);
 
     const long rssBefore = PeakRssKb();
     const double start = Now();

@@ -19,6 +19,8 @@
 #include <QPushButton>
 
 #include <cmath>
+#include <utility>
+#include <variant>
 
 namespace kivo {
 namespace {
@@ -28,10 +30,6 @@ const QString kOut = QStringLiteral("O");
 // Form positions are in twips; at 96 DPI a pixel is 15 twips.
 constexpr int Px(int twips) { return (twips + 7) / 15; }
 
-void Place(QWidget* w, int left, int top, int width, int height) {
-    w->setGeometry(Px(left), Px(top), Px(width), Px(height));
-}
-
 QFont FormFont(double points) {
     QFont font;
     font.setFamilies({QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue")});
@@ -39,36 +37,12 @@ QFont FormFont(double points) {
     return font;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* caption, const char* tip) {
-    auto* b = new QPushButton(QString::fromLatin1(caption), parent);
-    // The system's font at the size of a classic dialog font, so every caption
-    // fits its button.
-    QFont font = b->font();
-    font.setPointSizeF(7.5);
-    b->setFont(font);
-    b->setToolTip(QString::fromLatin1(tip));
-    b->setAutoDefault(false);
-    return b;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* caption) {
-    auto* l = new QLabel(QString::fromLatin1(caption), parent);
-    l->setFont(FormFont(9.75));
-    return l;
-}
-
-QLineEdit* MakeTextBox(QWidget* parent, const char* tip) {
-    auto* t = new QLineEdit(parent);
-    t->setToolTip(QString::fromLatin1(tip));
-    t->setFont(FormFont(14.25));
-    return t;
-}
-
-LogView* MakeLog(QWidget* parent, LogModel* model) {
-    auto* v = new LogView(model, parent);
-    v->setFont(FormFont(8.25));
-    return v;
-}
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 QStringList ReplyNames() {
     QStringList names;
@@ -80,7 +54,77 @@ QStringList ReplyNames() {
 
 }  // namespace
 
-frmkivo::frmkivo(QWidget* parent) : QWidget(parent), sender_(*this) {
+// When a control can be used: always, or only in one connection state.
+enum class Usable { Always, Connected, Disconnected };
+
+struct Twips {
+    int left, top, width, height;
+};
+
+// One control of the form: the member that holds it (its type says what kind
+// of control it is), its object name, caption, tooltip, place, when it can be
+// used, what a click on it does, and how its text is aligned.
+struct frmkivo::FormControl {
+    std::variant<QPushButton* frmkivo::*, QLineEdit* frmkivo::*, QLabel* frmkivo::*, LogView* frmkivo::*> control;
+    const char* name;
+    const char* caption;
+    const char* tooltip;
+    Twips place;
+    Usable usable;
+    void (frmkivo::*click)() = nullptr;
+    Qt::Alignment align = {};
+};
+
+std::span<const frmkivo::FormControl> frmkivo::Form() {
+    using F = frmkivo;
+    constexpr Qt::Alignment centred = Qt::AlignCenter;
+    static const FormControl form[] = {
+        {&F::Cmdping, "Cmdping", "Ping", "Verify ethernet communication to current IP address",
+         {1920, 360, 1095, 495}, Usable::Always, &F::Cmdping_Click},
+        {&F::IP_Address, "IP_Address", "", "Enter IP Address for your Kivo Systems printer",
+         {3600, 360, 2535, 495}, Usable::Disconnected, nullptr, centred},
+        {&F::CmdText, "CmdText", "Send Text", "Send Text Command to the printer",
+         {240, 1920, 1215, 495}, Usable::Connected, &F::CmdText_Click},
+        {&F::CmdFile, "CmdFile", "Send Text File", "Send text file to printer (# of Copies)",
+         {2880, 1920, 1215, 495}, Usable::Connected, &F::CmdFile_Click},
+        {&F::CmdClear, "CmdClear", "Clear Messages", "Clear out messages below",
+         {4560, 5040, 1335, 495}, Usable::Always, &F::CmdClear_Click},
+        {&F::TxtCount, "TxtCount", "1", "Enter # of copies of text commands or text files",
+         {9480, 1200, 1335, 525}, Usable::Connected, nullptr, centred},
+        {&F::TxtCmd, "TxtCmd", "", "Enter string here and then click on \"Send Text\" when you are ready",
+         {120, 1200, 9255, 495}, Usable::Connected},
+        {&F::Label1, "Label1", "Outgoing Data and General Messages", "",
+         {120, 2520, 3615, 375}, Usable::Always},
+        {&F::IPLBL, "IPLBL", "Enter IP Address  Here", "",
+         {3600, 120, 2295, 255}, Usable::Always},
+        {&F::LblCount, "LblCount", "# of Copies", "",
+         {9480, 960, 1455, 255}, Usable::Always, nullptr, Qt::AlignHCenter | Qt::AlignTop},
+        {&F::LblCmd, "LblCmd", "Enter Text Command or Ascii Value Here", "",
+         {120, 960, 3855, 255}, Usable::Always},
+        {&F::CmdConnect, "CmdConnect", "Connect", "Connect & Disconnect with Kivo Systems Printer",
+         {6840, 360, 1215, 495}, Usable::Always, &F::CmdConnect_Click},
+        {&F::Label2, "Label2", "Incoming Printer Data  and Messages", "",
+         {120, 5280, 3615, 375}, Usable::Always},
+        {&F::CmdPclFF, "CmdPclFF", "HP Form Feed", "Send a HP Form Feed to the printer",
+         {9480, 1920, 1215, 495}, Usable::Connected, &F::CmdPclFF_Click},
+        {&F::CmdVekFF, "CmdVekFF", "VEK Form Feed", "Send VEK Form Feed to the printer",
+         {6840, 1920, 1215, 495}, Usable::Connected, &F::CmdVekFF_Click},
+        {&F::CmdPcxFile, "CmdPcxFile", "Print PCX File", "Print a Monochrome PCX file on an VEK printer",
+         {4200, 1920, 1215, 495}, Usable::Connected, &F::CmdPcxFile_Click},
+        {&F::CmdVEKTest, "CmdVEKTest", "VEK Test Ticket", "Generate standard VEK test ticket (# of Copies)",
+         {5520, 1920, 1215, 495}, Usable::Connected, &F::CmdVEKTest_Click},
+        {&F::CmdHPTest, "CmdHPTest", "HP Test Ticket", "Generate standard HP ID test ticket (# of Copies)",
+         {8160, 1920, 1215, 495}, Usable::Connected, &F::CmdHPTest_Click},
+        {&F::CmdAscii, "CmdAscii", "Send Ascii ", "Send ASCII Value to printer",
+         {1560, 1920, 1215, 495}, Usable::Connected, &F::CmdAscii_Click},
+        {&F::TxtMsg, "TxtMsg", "", "", {120, 2880, 10695, 2085}, Usable::Always},
+        {&F::InTxtMsg, "InTxtMsg", "", "", {120, 5640, 10695, 2535}, Usable::Always},
+    };
+    return form;
+}
+
+frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent) : QWidget(parent), sender_(*this) {
+    if (dialogs) dialogs_ = dialogs;
     BuildControls();
     inLog_.SetRecurringLines(ReplyNames());
     Timer1.setInterval(0);
@@ -92,6 +136,10 @@ frmkivo::frmkivo(QWidget* parent) : QWidget(parent), sender_(*this) {
 
 frmkivo::~frmkivo() { Form_Unload(); }
 
+OperatorDialogs* frmkivo::SetDialogs(OperatorDialogs* dialogs) {
+    return std::exchange(dialogs_, dialogs ? dialogs : &qtDialogs_);
+}
+
 void frmkivo::BuildControls() {
     setWindowTitle(QString::fromLatin1(kWindowCaption));
     setWindowIcon(AppIcon());
@@ -101,75 +149,54 @@ void frmkivo::BuildControls() {
     setPalette(pal);
     setAutoFillBackground(true);
 
-    Cmdping = MakeButton(this, "Ping", "Verify ethernet communication to current IP address");
-    IP_Address = MakeTextBox(this, "Enter IP Address for your Kivo Systems printer");
-    IP_Address->setAlignment(Qt::AlignCenter);
-    CmdText = MakeButton(this, "Send Text", "Send Text Command to the printer");
-    CmdFile = MakeButton(this, "Send Text File", "Send text file to printer (# of Copies)");
-    CmdClear = MakeButton(this, "Clear Messages", "Clear out messages below");
-    TxtCount = MakeTextBox(this, "Enter # of copies of text commands or text files");
-    TxtCount->setAlignment(Qt::AlignCenter);
-    {
-        QPalette white = TxtCount->palette();
-        white.setColor(QPalette::Base, Qt::white);
-        TxtCount->setPalette(white);
+    QWidget* previous = nullptr;
+    for (const FormControl& row : Form()) {
+        const QString caption = QString::fromLatin1(row.caption);
+        QWidget* widget = std::visit(
+            Overloaded{
+                [&](QPushButton* frmkivo::*member) -> QWidget* {
+                    auto* b = new QPushButton(caption, this);
+                    // The system's font at the size of a classic dialog font, so
+                    // every caption fits its button.
+                    QFont font = b->font();
+                    font.setPointSizeF(7.5);
+                    b->setFont(font);
+                    b->setAutoDefault(false);
+                    if (row.click) connect(b, &QPushButton::clicked, this, row.click);
+                    return this->*member = b;
+                },
+                [&](QLineEdit* frmkivo::*member) -> QWidget* {
+                    auto* t = new QLineEdit(caption, this);
+                    t->setFont(FormFont(14.25));
+                    if (row.align) t->setAlignment(row.align);
+                    return this->*member = t;
+                },
+                [&](QLabel* frmkivo::*member) -> QWidget* {
+                    auto* l = new QLabel(caption, this);
+                    l->setFont(FormFont(9.75));
+                    if (row.align) l->setAlignment(row.align);
+                    return this->*member = l;
+                },
+                [&](LogView* frmkivo::*member) -> QWidget* {
+                    auto* v = new LogView(member == &frmkivo::TxtMsg ? &outLog_ : &inLog_, this);
+                    v->setFont(FormFont(8.25));
+                    return this->*member = v;
+                },
+            },
+            row.control);
+        widget->setObjectName(QString::fromLatin1(row.name));
+        if (*row.tooltip) widget->setToolTip(QString::fromLatin1(row.tooltip));
+        widget->setGeometry(Px(row.place.left), Px(row.place.top), Px(row.place.width), Px(row.place.height));
+        // Labels take no focus; every other control follows the one before it.
+        if (widget->focusPolicy() != Qt::NoFocus) {
+            if (previous) setTabOrder(previous, widget);
+            previous = widget;
+        }
     }
-    TxtCount->setText(QStringLiteral("1"));
-    TxtCmd = MakeTextBox(this, "Enter string here and then click on \"Send Text\" when you are ready");
-    Label1 = MakeLabel(this, "Outgoing Data and General Messages");
-    IPLBL = MakeLabel(this, "Enter IP Address  Here");
-    LblCount = MakeLabel(this, "# of Copies");
-    LblCount->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    LblCmd = MakeLabel(this, "Enter Text Command or Ascii Value Here");
-    CmdConnect = MakeButton(this, "Connect", "Connect & Disconnect with Kivo Systems Printer");
-    Label2 = MakeLabel(this, "Incoming Printer Data  and Messages");
-    CmdPclFF = MakeButton(this, "HP Form Feed", "Send a HP Form Feed to the printer");
-    CmdVekFF = MakeButton(this, "VEK Form Feed", "Send VEK Form Feed to the printer");
-    CmdPcxFile = MakeButton(this, "Print PCX File", "Print a Monochrome PCX file on an VEK printer");
-    CmdVEKTest = MakeButton(this, "VEK Test Ticket", "Generate standard VEK test ticket (# of Copies)");
-    CmdHPTest = MakeButton(this, "HP Test Ticket", "Generate standard HP ID test ticket (# of Copies)");
-    CmdAscii = MakeButton(this, "Send Ascii ", "Send ASCII Value to printer");
-    TxtMsg = MakeLog(this, &outLog_);
-    InTxtMsg = MakeLog(this, &inLog_);
-
-    Place(Cmdping, 1920, 360, 1095, 495);
-    Place(IP_Address, 3600, 360, 2535, 495);
-    Place(CmdText, 240, 1920, 1215, 495);
-    Place(CmdFile, 2880, 1920, 1215, 495);
-    Place(CmdClear, 4560, 5040, 1335, 495);
-    Place(TxtCount, 9480, 1200, 1335, 525);
-    Place(TxtCmd, 120, 1200, 9255, 495);
-    Place(Label1, 120, 2520, 3615, 375);
-    Place(IPLBL, 3600, 120, 2295, 255);
-    Place(LblCount, 9480, 960, 1455, 255);
-    Place(LblCmd, 120, 960, 3855, 255);
-    Place(CmdConnect, 6840, 360, 1215, 495);
-    Place(Label2, 120, 5280, 3615, 375);
-    Place(CmdPclFF, 9480, 1920, 1215, 495);
-    Place(CmdVekFF, 6840, 1920, 1215, 495);
-    Place(CmdPcxFile, 4200, 1920, 1215, 495);
-    Place(CmdVEKTest, 5520, 1920, 1215, 495);
-    Place(CmdHPTest, 8160, 1920, 1215, 495);
-    Place(CmdAscii, 1560, 1920, 1215, 495);
-    Place(TxtMsg, 120, 2880, 10695, 2085);
-    Place(InTxtMsg, 120, 5640, 10695, 2535);
-
-    const QList<QWidget*> tabOrder = {Cmdping, IP_Address, CmdText, CmdFile, CmdClear, TxtCount,
-                                      TxtCmd, CmdConnect, CmdPclFF, CmdVekFF, CmdPcxFile, CmdVEKTest,
-                                      CmdHPTest, CmdAscii, TxtMsg, InTxtMsg};
-    for (qsizetype i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
-
-    connect(Cmdping, &QPushButton::clicked, this, &frmkivo::Cmdping_Click);
-    connect(CmdConnect, &QPushButton::clicked, this, &frmkivo::CmdConnect_Click);
-    connect(CmdText, &QPushButton::clicked, this, &frmkivo::CmdText_Click);
-    connect(CmdAscii, &QPushButton::clicked, this, &frmkivo::CmdAscii_Click);
-    connect(CmdFile, &QPushButton::clicked, this, &frmkivo::CmdFile_Click);
-    connect(CmdPcxFile, &QPushButton::clicked, this, &frmkivo::CmdPcxFile_Click);
-    connect(CmdVEKTest, &QPushButton::clicked, this, &frmkivo::CmdVEKTest_Click);
-    connect(CmdVekFF, &QPushButton::clicked, this, &frmkivo::CmdVekFF_Click);
-    connect(CmdHPTest, &QPushButton::clicked, this, &frmkivo::CmdHPTest_Click);
-    connect(CmdPclFF, &QPushButton::clicked, this, &frmkivo::CmdPclFF_Click);
-    connect(CmdClear, &QPushButton::clicked, this, &frmkivo::CmdClear_Click);
+    // The copies box is the one text box the form gives a white background.
+    QPalette white = TxtCount->palette();
+    white.setColor(QPalette::Base, Qt::white);
+    TxtCount->setPalette(white);
 
     SetConnectedState(false);
 }
@@ -260,7 +287,7 @@ QString frmkivo::AddressText() const { return IP_Address->text(); }
 void frmkivo::Pause(double seconds) {
     const double ms = std::nearbyint(seconds * 1000.0);
     if (!(ms >= 1.0)) {  // below a millisecond, or not a number
-        platform::MessageBox(QStringLiteral("You called for a Pause, Sir?"), QStringLiteral("Enter to Continue"));
+        dialogs_->ShowMessage(QStringLiteral("You called for a Pause, Sir?"), QStringLiteral("Enter to Continue"));
         return;
     }
     const int wait = ms > 2147483647.0 ? 2147483647 : static_cast<int>(ms);
@@ -291,13 +318,11 @@ void frmkivo::Timer1_Timer() {
 // ---------------------------------------------------------------- connect
 
 void frmkivo::SetConnectedState(bool connected) {
-    IP_Address->setEnabled(!connected);
-    for (QWidget* w : {static_cast<QWidget*>(CmdText), static_cast<QWidget*>(CmdFile),
-                       static_cast<QWidget*>(CmdPclFF), static_cast<QWidget*>(CmdVekFF),
-                       static_cast<QWidget*>(TxtCmd), static_cast<QWidget*>(TxtCount),
-                       static_cast<QWidget*>(CmdPcxFile), static_cast<QWidget*>(CmdAscii),
-                       static_cast<QWidget*>(CmdHPTest), static_cast<QWidget*>(CmdVEKTest)})
-        w->setEnabled(connected);
+    for (const FormControl& row : Form()) {
+        if (row.usable == Usable::Always) continue;
+        QWidget* widget = std::visit([this](auto member) -> QWidget* { return this->*member; }, row.control);
+        widget->setEnabled((row.usable == Usable::Connected) == connected);
+    }
     CmdConnect->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
 }
 
@@ -409,7 +434,7 @@ QString frmkivo::ChooseFile(const QString& defaultExt, const QString& filter) {
     CommonDialog1.Filter = filter;
     CommonDialog1.FileName.clear();
     CommonDialog1.CancelError = false;
-    CommonDialog1.ShowOpen(this);
+    CommonDialog1.ShowOpen(*dialogs_);
     if (CommonDialog1.FileName.isEmpty()) LogMessage(kOut, QStringLiteral("Download File Canceled"));
     return CommonDialog1.FileName;
 }

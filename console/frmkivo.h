@@ -4,14 +4,17 @@
 
 #include "console/log_model.h"
 #include "console/log_view.h"
-#include "console/send_queue.h"
+#include "console/operator_dialogs.h"
 #include "link/console_port.h"
 #include "link/send.h"
+#include "link/send_queue.h"
 #include "platform/window.h"
 #include "platform/winsock.h"
 
 #include <QTimer>
 #include <QWidget>
+
+#include <span>
 
 class QLabel;
 class QLineEdit;
@@ -22,11 +25,19 @@ namespace kivo {
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
 inline constexpr const char* kDefaultAddress = "10.0.0.192";
 
+// The window's controls are made from one table (see Form() in frmkivo.cpp):
+// each control has its object name as on the form, so tests find it with
+// findChild. What the window asks of the operator goes through `dialogs`, Qt's
+// own dialogs when none is given.
 class frmkivo : public QWidget, public Console {
     Q_OBJECT
 public:
-    explicit frmkivo(QWidget* parent = nullptr);
+    explicit frmkivo(OperatorDialogs* dialogs = nullptr, QWidget* parent = nullptr);
     ~frmkivo() override;
+
+    // Puts other dialogs in place of the current ones (null: Qt's own); returns
+    // the ones replaced.
+    OperatorDialogs* SetDialogs(OperatorDialogs* dialogs);
 
     // Console
     void LogMessage(const QString& kind, const QString& text) override;
@@ -50,30 +61,8 @@ public:
     void Cmdping_Click();
     void CmdClear_Click() { ClearLogs(); }
 
-    // Controls, named as on the form.
-    QPushButton* Cmdping;
-    QLineEdit* IP_Address;
-    QPushButton* CmdText;
-    QPushButton* CmdFile;
-    QPushButton* CmdClear;
-    QLineEdit* TxtCount;
-    QLineEdit* TxtCmd;
-    QLabel* Label1;
-    QLabel* IPLBL;
-    QLabel* LblCount;
-    QLabel* LblCmd;
-    QPushButton* CmdConnect;
-    QLabel* Label2;
-    QPushButton* CmdPclFF;
-    QPushButton* CmdVekFF;
-    QPushButton* CmdPcxFile;
-    QPushButton* CmdVEKTest;
-    QPushButton* CmdHPTest;
-    QPushButton* CmdAscii;
-    LogView* TxtMsg;
-    LogView* InTxtMsg;
     QTimer Timer1;
-    platform::CommonDialog CommonDialog1;
+    CommonDialog CommonDialog1;
 
     // The logs' contents, for tests and the benchmarks.
     [[nodiscard]] LogModel& OutgoingLog() { return outLog_; }
@@ -92,6 +81,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct FormControl;
+    // The form: every control, in tab order.
+    static std::span<const FormControl> Form();
+
     void Form_Load();
     void Initialize();
     void Timer1_Timer();
@@ -108,6 +101,31 @@ private:
     void SendTestTicket(const QString& fileName, bool vekHeader);
     void OnSendsIdle();
 
+    // Controls, named as on the form.
+    QPushButton* Cmdping = nullptr;
+    QLineEdit* IP_Address = nullptr;
+    QPushButton* CmdText = nullptr;
+    QPushButton* CmdFile = nullptr;
+    QPushButton* CmdClear = nullptr;
+    QLineEdit* TxtCount = nullptr;
+    QLineEdit* TxtCmd = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* IPLBL = nullptr;
+    QLabel* LblCount = nullptr;
+    QLabel* LblCmd = nullptr;
+    QPushButton* CmdConnect = nullptr;
+    QLabel* Label2 = nullptr;
+    QPushButton* CmdPclFF = nullptr;
+    QPushButton* CmdVekFF = nullptr;
+    QPushButton* CmdPcxFile = nullptr;
+    QPushButton* CmdVEKTest = nullptr;
+    QPushButton* CmdHPTest = nullptr;
+    QPushButton* CmdAscii = nullptr;
+    LogView* TxtMsg = nullptr;
+    LogView* InTxtMsg = nullptr;
+
+    QtDialogs qtDialogs_{this};
+    OperatorDialogs* dialogs_ = &qtDialogs_;
     platform::Window hwnd_;
     LogModel outLog_;
     LogModel inLog_;

@@ -1,7 +1,7 @@
 // Arbitrary operator text through the number reading of the copy count and the
 // byte value, and through the conversion of typed text to printer bytes.
 #include "console/numbers.h"
-#include "link/send.h"
+#include "link/code_page.h"
 
 #include <cmath>
 #include <cstdint>

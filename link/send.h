@@ -1,6 +1,7 @@
 // Sending bytes to the printer: the one way bytes go out on the connection.
 #pragma once
 
+#include "link/code_page.h"
 #include "link/console_port.h"
 #include "platform/winsock.h"
 
@@ -9,10 +10,6 @@
 #include <QString>
 
 namespace kivo {
-
-// Text as the printer gets it: one Windows-1252 byte per character, "?" for a
-// character that code page cannot hold. Nothing is added.
-[[nodiscard]] QByteArray ToSingleByte(const QString& text);
 
 // Sends on the non-blocking printer socket until every byte has been taken.
 // A full send buffer is waited out in pauses of 10 ms during which the window

@@ -1,6 +1,6 @@
 #include "link/winsock_module.h"
 
-#include "link/send.h"
+#include "link/code_page.h"
 
 #include <cstring>
 

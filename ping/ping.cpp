@@ -46,11 +46,6 @@ constexpr std::pair<std::int32_t, const char*> kStatusTexts[] = {
     {11255, "ip pending"},
 };
 
-EchoFunction& ReplacedEcho() {
-    static EchoFunction echo;
-    return echo;
-}
-
 }  // namespace
 
 QString IcmpStatusText(std::int32_t status) {
@@ -59,12 +54,12 @@ QString IcmpStatusText(std::int32_t status) {
     return QString::fromLatin1(found != std::end(kStatusTexts) ? found->second : "unknown  msg returned");
 }
 
-std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply, unsigned socketKinds) {
     if (payload.size() > 0xFFFF) {
         reply.header.Status = ws::IP_BAD_REQ;
         return ws::IP_BAD_REQ;
     }
-    const ws::HANDLE icmp = ws::IcmpCreateFile();
+    const ws::HANDLE icmp = ws::IcmpCreateFile(socketKinds);
     if (!icmp) {
         reply.header.Status = ws::IP_GENERAL_FAILURE;
         return ws::IP_GENERAL_FAILURE;
@@ -75,20 +70,18 @@ std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoRepl
     return static_cast<std::int32_t>(reply.header.Status);
 }
 
-EchoFunction SetEchoFunction(EchoFunction echo) { return std::exchange(ReplacedEcho(), std::move(echo)); }
-
-std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply) {
+std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply,
+                      const EchoFunction& echo) {
     const QByteArray text = address.toLatin1();
     // A NUL would end the text early: "127.0.0.1\0junk" is not an address.
     if (text.contains('\0')) return kBadAddressStatus;
     const std::uint32_t destination = ws::inet_addr(text.constData());
     if (destination == ws::WS_INADDR_NONE) return kBadAddressStatus;
     reply = EchoReply{};
-    const EchoFunction& echo = ReplacedEcho();
     return echo ? echo(destination, payload, reply) : IcmpEcho(destination, payload, reply);
 }
 
-void Cmdping_Click(Console& console) {
+void Cmdping_Click(Console& console, const EchoFunction& echo) {
     const QByteArray payload(kPingPayload);
     EchoReply reply{};
     int received = 0;
@@ -99,7 +92,7 @@ void Cmdping_Click(Console& console) {
     int sent = 0;
     for (; sent < kPingCount; ++sent) {
         const QString address = console.AddressText();
-        const std::int32_t status = PingOnce(address, payload, reply);
+        const std::int32_t status = PingOnce(address, payload, reply, echo);
         if (status == 0) {
             ++received;
             // The size is the 16-bit data size alone; the reserved word beside it is not part of it.

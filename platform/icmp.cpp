@@ -30,7 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<unsigned> allowedKinds{kIcmpDatagramSocket | kIcmpRawSocket};
 
 constexpr std::size_t kIcmpHeaderSize = 8;
 constexpr std::size_t kMinIpHeaderSize = 20;
@@ -218,10 +217,7 @@ void WriteHead(void* buffer, const ICMP_ECHO_REPLY& head) { std::memcpy(buffer, 
 
 }  // namespace
 
-unsigned IcmpSetSocketKinds(unsigned kinds) { return allowedKinds.exchange(kinds); }
-
-HANDLE IcmpCreateFile() {
-    const unsigned kinds = allowedKinds.load();
+HANDLE IcmpCreateFile(unsigned kinds) {
     const int on = 1;
     if (kinds & kIcmpDatagramSocket) {
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_ICMP);

@@ -76,12 +76,11 @@ using HANDLE = IcmpFile*;
 // The socket kinds IcmpCreateFile may open, tried in this order.
 inline constexpr unsigned kIcmpDatagramSocket = 1u;
 inline constexpr unsigned kIcmpRawSocket = 2u;
-// Limits IcmpCreateFile to these kinds (both by default) and returns the former
-// choice; lets a test take one road, or see a system that allows neither.
-unsigned IcmpSetSocketKinds(unsigned kinds);
+inline constexpr unsigned kIcmpAnySocket = kIcmpDatagramSocket | kIcmpRawSocket;
 
-// Opens an ICMP socket for echoes; null when the system allows neither kind.
-[[nodiscard]] HANDLE IcmpCreateFile();
+// Opens an ICMP socket of one of the kinds allowed (a test may allow one kind
+// only, or none); null when the system allows none of them.
+[[nodiscard]] HANDLE IcmpCreateFile(unsigned kinds = kIcmpAnySocket);
 // Closes the socket; false for a null handle.
 bool IcmpCloseHandle(HANDLE icmp);
 

@@ -1,6 +1,6 @@
 // The window toolkit as the program sees it: a window whose procedure can be
-// replaced and to which messages can be posted, the modal message box, the
-// file-open dialog, processing pending events and the program's folder.
+// replaced and to which messages can be posted, processing pending events and
+// the program's folder. All of it stands on Qt Core alone.
 #pragma once
 
 #include <QObject>
@@ -61,37 +61,10 @@ WNDPROC SetWindowLongA(HWND hwnd, int index, WNDPROC proc);
 // Runs a given window procedure for a message and returns its result.
 LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, unsigned int msg, WPARAM wParam, LPARAM lParam);
 
-// Modal message box with one OK button. Tests may answer it instead.
-void MessageBox(const QString& prompt, const QString& title);
-using MessageBoxHook = std::function<void(const QString& prompt, const QString& title)>;
-MessageBoxHook SetMessageBoxHook(MessageBoxHook hook);
-
 // Handles every pending event, then returns.
 void DoEvents();
 
 // The folder that holds the program's executable, without a trailing separator.
 QString ProgramFolder();
-
-// The file-open dialog. Set the properties, call ShowOpen(); afterwards FileName
-// holds the chosen full path, or stays empty when the operator cancelled.
-class CommonDialog {
-public:
-    QString DefaultExt;
-    QString Filter;  // "description|pattern|description|pattern..."
-    QString FileName;
-    bool CancelError = false;
-    QString InitDir;
-    QString DialogTitle;
-
-    void ShowOpen(QWidget* parent = nullptr);
-
-    // Tests answer the dialog: the hook sees the dialog as set up and returns the
-    // chosen path, or an empty text for a cancel.
-    using Hook = std::function<QString(const CommonDialog&)>;
-    static Hook SetHook(Hook hook);
-};
-
-// "text files(*.txt)|*.txt|all files(*.*)|*.*" as the name filters of Qt's dialog.
-QStringList FilterToNameFilters(const QString& filter);
 
 }  // namespace platform

@@ -30,6 +30,9 @@
 #include <vector>
 
 using namespace kivo;
+using kivo::test::Button;
+using kivo::test::Field;
+using kivo::test::DialogAnswer;
 using kivo::test::kSanitized;
 using kivo::test::ConnectWindow;
 using kivo::test::LoopbackPrinter;
@@ -180,11 +183,11 @@ void OperatorFaultTest::thousandConnectsAndDisconnectsLeakNothing() {
     AcceptingPrinter printer;
     QVERIFY(printer.Listening());
     frmkivo w;
-    w.IP_Address->setText(printer.Address());
+    Field(w, "IP_Address")->setText(printer.Address());
     const auto cycle = [&w] {
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
         const bool connected = w.Connected();
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
         QCoreApplication::processEvents();  // the printer takes and lets go
         return connected && !w.Connected();
     };
@@ -229,10 +232,10 @@ void OperatorFaultTest::badAddressFailsWithItsLineQuickly() {
     // looked up, or (65536) taken for an address and connected to.
     if (!network_ && !address.isEmpty()) QSKIP("needs a network namespace of the test's own");
     frmkivo w;
-    w.IP_Address->setText(address);
+    Field(w, "IP_Address")->setText(address);
     QElapsedTimer clock;
     clock.start();
-    w.CmdConnect->click();
+    Button(w, "CmdConnect")->click();
     const qint64 ms = clock.elapsed();
     qInfo("failed in %lld ms", static_cast<long long>(ms));
 
@@ -241,7 +244,7 @@ void OperatorFaultTest::badAddressFailsWithItsLineQuickly() {
                                                    "Error while connecting to the printer " + at}));
     QVERIFY(!w.Connected());
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
-    QVERIFY(w.IP_Address->isEnabled());
+    QVERIFY(Field(w, "IP_Address")->isEnabled());
     QVERIFY2(ms < 5000, qPrintable(QString::number(ms)));
 }
 
@@ -250,12 +253,12 @@ void OperatorFaultTest::silentNameServerDelaysTheConnectButItEnds() {
     SilentNameServers silent;
     QVERIFY(silent.Complete());
     frmkivo w;
-    w.IP_Address->setText(QStringLiteral("printer.example"));
+    Field(w, "IP_Address")->setText(QStringLiteral("printer.example"));
     QElapsedTimer clock;
     qint64 answeredMs = -1;
     QTimer::singleShot(0, &w, [&] { answeredMs = clock.elapsed(); });
     clock.start();
-    w.CmdConnect->click();
+    Button(w, "CmdConnect")->click();
     const qint64 ms = clock.elapsed();
     QTRY_VERIFY(answeredMs >= 0);
     // The lookup takes the resolver's own time-outs, but the window has its turns
@@ -293,14 +296,14 @@ void OperatorFaultTest::sendTextSendsWindows1252() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCmd->setText(text);
-    w.CmdText->click();
+    Field(w, "TxtCmd")->setText(text);
+    Button(w, "CmdText")->click();
     const QByteArray marker = SendMarker(w);
 
     QTRY_COMPARE(printer.Received(), bytes + marker);
     QCOMPARE(w.OutgoingLog().Line(0), "Sending text =>" + text + " to IP Address " + printer.Address());
     QCOMPARE(w.OutgoingLog().Count(), 2);  // and the marker's line
-    QCOMPARE(w.TxtCmd->text(), text);
+    QCOMPARE(Field(w, "TxtCmd")->text(), text);
 }
 
 void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte_data() {
@@ -323,8 +326,8 @@ void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCmd->setText(text);
-    w.CmdAscii->click();
+    Field(w, "TxtCmd")->setText(text);
+    Button(w, "CmdAscii")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 
@@ -336,7 +339,7 @@ void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte() {
     } else {
         QCOMPARE(lines.size(), 1);
     }
-    QCOMPARE(w.TxtCmd->text(), text);
+    QCOMPARE(Field(w, "TxtCmd")->text(), text);
 }
 
 void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount_data() {
@@ -356,16 +359,15 @@ void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.write(QByteArray(3000, 'T')) == 3000);
     }
-    const auto previous = platform::CommonDialog::SetHook([&path](const platform::CommonDialog&) { return path; });
     LoopbackPrinter printer(9100);
     frmkivo w;
+    DialogAnswer answer(w, path);
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText(count);
-    w.CmdFile->click();
+    Field(w, "TxtCount")->setText(count);
+    Button(w, "CmdFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
-    platform::CommonDialog::SetHook(previous);
 
     QTRY_COMPARE(printer.Received(), marker);
     QCOMPARE(lines.size(), 1);
@@ -373,7 +375,7 @@ void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount() {
         QVERIFY2(SaysNothingSent(lines[0], count), qPrintable(lines[0]));
     else
         QCOMPARE(lines[0], "Sending " + count + " copies of file " + path + " to IP Address " + printer.Address());
-    QCOMPARE(w.TxtCount->text(), count);
+    QCOMPARE(Field(w, "TxtCount")->text(), count);
 }
 
 void OperatorFaultTest::testTicketCopiesAreHeldOrRefused_data() {
@@ -406,8 +408,8 @@ void OperatorFaultTest::testTicketCopiesAreHeldOrRefused() {
         const QString path = folder + (vekTicket ? QStringLiteral("/vek_test.txt") : QStringLiteral("/hp_id.prn"));
         const qsizetype before = printer.Received().size();
         w.ClearLogs();
-        w.TxtCount->setText(count);
-        (vekTicket ? w.CmdVEKTest : w.CmdHPTest)->click();
+        Field(w, "TxtCount")->setText(count);
+        (vekTicket ? Button(w, "CmdVEKTest") : Button(w, "CmdHPTest"))->click();
         const QStringList lines = w.OutgoingLog().Lines();
         const QByteArray marker = SendMarker(w);
 
@@ -420,10 +422,10 @@ void OperatorFaultTest::testTicketCopiesAreHeldOrRefused() {
         if (copies == 0) {
             QCOMPARE(lines.size(), 2);
             QVERIFY2(SaysNothingSent(lines[1], count), qPrintable(lines[1]));
-            QCOMPARE(w.TxtCount->text(), count);
+            QCOMPARE(Field(w, "TxtCount")->text(), count);
         } else {
             QCOMPARE(lines.size(), 1);
-            QCOMPARE(w.TxtCount->text(), QStringLiteral("1"));
+            QCOMPARE(Field(w, "TxtCount")->text(), QStringLiteral("1"));
         }
     }
 }

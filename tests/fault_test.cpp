@@ -29,6 +29,9 @@
 #include <thread>
 
 using namespace kivo;
+using kivo::test::Button;
+using kivo::test::Field;
+using kivo::test::DialogAnswer;
 using kivo::test::ConnectWindow;
 using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::kSanitized;
@@ -110,22 +113,6 @@ private:
     Action escape_;
 };
 
-// Answers the file-open dialog with the given paths, one per showing.
-class FileChoices {
-public:
-    explicit FileChoices(QStringList paths) : paths_(std::move(paths)) {
-        previous_ = platform::CommonDialog::SetHook(
-            [this](const platform::CommonDialog&) { return paths_.isEmpty() ? QString() : paths_.takeFirst(); });
-    }
-    ~FileChoices() { platform::CommonDialog::SetHook(previous_); }
-    FileChoices(const FileChoices&) = delete;
-    FileChoices& operator=(const FileChoices&) = delete;
-
-private:
-    QStringList paths_;
-    platform::CommonDialog::Hook previous_;
-};
-
 // A printer on a thread of its own, as a real one runs beside the window: it takes
 // every connection and resets it, at once or a few milliseconds later (the nth
 // connection after n % 4 ms), whatever the window is doing meanwhile.
@@ -185,7 +172,7 @@ private:
 // when all went well, else what did not.
 [[nodiscard]] QString RunStepsUntilSendsEnd(Steps& steps, frmkivo& w, const Watchdog& watchdog, int timeoutMs) {
     steps.Start([&w] {
-        if (w.Connected()) w.CmdConnect->click();
+        if (w.Connected()) Button(w, "CmdConnect")->click();
     });
     if (!QTest::qWaitFor([&] { return steps.Finished() && !w.Sends().Busy(); }, timeoutMs))
         return QStringLiteral("steps or sends still running after %1 ms").arg(timeoutMs);
@@ -366,34 +353,34 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     case Job::TypedCommand: {
         QString command;
         for (int i = 0; i < 30000; ++i) command.append(QLatin1Char("<RC10,20>KIVO 0123456789"[i % 24]));
-        w.TxtCmd->setText(command);
-        QCOMPARE(w.TxtCmd->text().size(), qsizetype(30000));
+        Field(w, "TxtCmd")->setText(command);
+        QCOMPARE(Field(w, "TxtCmd")->text().size(), qsizetype(30000));
         whole = command.toLatin1();
-        button = w.CmdText;
+        button = Button(w, "CmdText");
         break;
     }
     case Job::TextFile:
         whole = RandomBytes(4 * kMiB, 1);
         path = WriteFile(dir_, "reset.txt", whole);
-        button = w.CmdFile;
+        button = Button(w, "CmdFile");
         break;
     case Job::PcxImage: {
         const QByteArray image = RandomBytes(2 * kMiB, 2);
         path = WriteFile(dir_, "reset.pcx", image);
         whole = "<SP100,100><pcx><G" + QByteArray::number(image.size()) + '>' + image + "<p>";
-        button = w.CmdPcxFile;
+        button = Button(w, "CmdPcxFile");
         break;
     }
     case Job::VekTickets: {
         const QByteArray ticket = ReadFile(platform::ProgramFolder() + QStringLiteral("/vek_test.txt"));
         QVERIFY(!ticket.isEmpty());
         for (int copy = 1; copy <= 100; ++copy) whole += "<RL><F6><RC90,40>" + QByteArray::number(copy) + ticket;
-        w.TxtCount->setText(QStringLiteral("100"));
-        button = w.CmdVEKTest;
+        Field(w, "TxtCount")->setText(QStringLiteral("100"));
+        button = Button(w, "CmdVEKTest");
         break;
     }
     }
-    FileChoices choices{QStringList{path}};
+    DialogAnswer choices(w, QStringList{path});
     OnceReceived(printer, resetAfter, [&printer] { printer.Reset(); });
     const Watchdog watchdog(w, 30000);
     QTimer::singleShot(0, button, [button] { button->click(); });
@@ -415,8 +402,8 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     QVERIFY(!w.PrinterSender().Waiting());
 
     // The window answers the operator's next send at once, and truthfully.
-    w.TxtCmd->setText(QStringLiteral("again"));
-    const qint64 answerMs = ClickAnswerMs(w.CmdText, [&w] {
+    Field(w, "TxtCmd")->setText(QStringLiteral("again"));
+    const qint64 answerMs = ClickAnswerMs(Button(w, "CmdText"), [&w] {
         return CountStartingWith(w.OutgoingLog().Lines(), QStringLiteral("Error while sending")) == 2;
     });
     QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
@@ -424,7 +411,7 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     QCOMPARE(lines.at(lines.size() - 2), "Sending text =>again to IP Address " + printer.Address());
     QCOMPARE(printer.Received(), received);
 
-    w.CmdConnect->click();
+    Button(w, "CmdConnect")->click();
     QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + printer.Address() + " on port 9100");
 }
 
@@ -432,14 +419,14 @@ void FaultTest::printerResetsRightAfterTheConnect() {
     ResettingPrinter printer;
     QVERIFY(printer.Listening());
     frmkivo w;
-    w.IP_Address->setText(printer.Address());
+    Field(w, "IP_Address")->setText(printer.Address());
     const QString at = printer.Address() + QStringLiteral(" on port 9100");
     // The reset may beat the end of the connect or come just after it, depending on
     // the printer's delay and the scheduler; either outcome has its lines.
     int refused = 0;
     for (int round = 0; round < 20; ++round) {
         w.ClearLogs();
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
         QStringList lines = w.OutgoingLog().Lines();
         QCOMPARE(lines.value(0), "Attempting to establish a connection with the printer at " + at);
         if (!w.Connected()) {
@@ -457,16 +444,16 @@ void FaultTest::printerResetsRightAfterTheConnect() {
                  qPrintable(afterLoss.join(" | ")));
 
         // The operator sends into the dead connection: one clear line, then Disconnect.
-        w.CmdVekFF->click();
+        Button(w, "CmdVekFF")->click();
         lines = w.OutgoingLog().Lines();
         QCOMPARE(lines.at(lines.size() - 2), "Sending an VEK Form Feed to IP Address " + printer.Address());
         QCOMPARE(lines.last(), kResetLine + SocketErrorText(ws::WSAECONNRESET));
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
         QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
     }
     QTRY_COMPARE(printer.Resets(), 20);
     qInfo("%d of 20 connects failed, the others were lost after they were made", refused);
-    const qint64 answerMs = ClickAnswerMs(w.CmdClear, [&w] { return w.OutgoingLog().Count() == 0; });
+    const qint64 answerMs = ClickAnswerMs(Button(w, "CmdClear"), [&w] { return w.OutgoingLog().Count() == 0; });
     QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
 }
 
@@ -478,10 +465,10 @@ void FaultTest::printerClosesInTheMiddleOfAFileAndOperatorSendsAgain() {
     frmkivo w;
     QVERIFY(ConnectWithSmallBuffers(w, printer));
     w.ClearLogs();
-    FileChoices choices{QStringList{path, path}};
+    DialogAnswer choices(w, QStringList{path, path});
     OnceReceived(printer, 256 * 1024, [&printer] { printer.CloseMidJob(); });
     const Watchdog watchdog(w, 30000);
-    QTimer::singleShot(0, w.CmdFile, [&w] { w.CmdFile->click(); });
+    QTimer::singleShot(0, Button(w, "CmdFile"), [&w] { Button(w, "CmdFile")->click(); });
     QTRY_VERIFY_WITH_TIMEOUT(!printer.HasClient() && !w.Sends().Busy(), 40000);
     QVERIFY(!watchdog.Fired());
 
@@ -497,7 +484,7 @@ void FaultTest::printerClosesInTheMiddleOfAFileAndOperatorSendsAgain() {
     QCOMPARE(lines, (QStringList{sending, kResetLine + SocketErrorText(ws::WSAECONNRESET)}));
 
     // The operator sends the file again: its own line and its own error, at once.
-    const qint64 answerMs = ClickAnswerMs(w.CmdFile, [&w] {
+    const qint64 answerMs = ClickAnswerMs(Button(w, "CmdFile"), [&w] {
         return CountStartingWith(w.OutgoingLog().Lines(), QStringLiteral("Error while sending")) == 2;
     });
     QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
@@ -521,13 +508,13 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
         printer.SetReading(false);
         stalled = true;
     });
-    FileChoices choices{QStringList{path}};
+    DialogAnswer choices(w, QStringList{path});
 
     QElapsedTimer clock;
     qint64 clickMs = -1;
     qsizetype receivedWhenStalled = -1;
     Steps steps;
-    steps.Then("click Send Text File", [&w] { w.CmdFile->click(); })
+    steps.Then("click Send Text File", [&w] { Button(w, "CmdFile")->click(); })
         .When("the send waits for a printer that reads no more",
               [&] { return stalled && w.PrinterSender().Waiting(); },
               [&] {
@@ -535,22 +522,22 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
                   clock.start();
                   QTimer::singleShot(0, &w, [&] {
                       clickMs = clock.elapsed();
-                      w.TxtCmd->setText(QStringLiteral("<never sent>"));
-                      w.CmdText->click();
-                      w.CmdVekFF->click();
+                      Field(w, "TxtCmd")->setText(QStringLiteral("<never sent>"));
+                      Button(w, "CmdText")->click();
+                      Button(w, "CmdVekFF")->click();
                   });
               })
         .When("half a second more of waiting",
               [&] { return w.Sends().Queued() == 2 && clock.elapsed() > 500; },
-              [&w] { w.CmdConnect->click(); })
+              [&w] { Button(w, "CmdConnect")->click(); })
         // Reconnected at once, while the canceled send may still be unwinding: not one
         // of its bytes may reach the new connection.
-        .Then("connect again", [&w] { w.CmdConnect->click(); })
+        .Then("connect again", [&w] { Button(w, "CmdConnect")->click(); })
         .When("the printer has the new connection", [&] { return printer.Connections() == 2; },
               [&] {
                   printer.SetReading(true);
-                  w.TxtCmd->setText(QStringLiteral("<after>"));
-                  w.CmdText->click();
+                  Field(w, "TxtCmd")->setText(QStringLiteral("<after>"));
+                  Button(w, "CmdText")->click();
               });
     const Watchdog watchdog(w, 45000);
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);
@@ -575,12 +562,11 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
 void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
     const QString path = WriteFile(dir_, "closing.txt", RandomBytes(50 * kMiB, 5));
     QVERIFY(!path.isEmpty());
-    FileChoices choices{QStringList{path}};
     {  // Whatever Qt opens once, on first use, is open before the count.
         LoopbackPrinter printer(9100);
         frmkivo w;
         QVERIFY(ConnectWindow(w, printer));
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     const int before = kivo::test::OpenDescriptorCount();
@@ -591,6 +577,7 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
         LoopbackPrinter printer(9100);
         printer.UseSmallBuffers(4096);
         auto* w = new frmkivo;
+        DialogAnswer choices(*w, QStringList{path});
         w->setAttribute(Qt::WA_DeleteOnClose);
         w->show();
         const QPointer<frmkivo> alive(w);
@@ -603,17 +590,17 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
         QElapsedTimer clock;
         bool stillShownAfterClose = false;
         Steps steps;
-        steps.Then("click Send Text File", [w] { w->CmdFile->click(); })
+        steps.Then("click Send Text File", [w] { Button(*w, "CmdFile")->click(); })
             .When("the send waits", [w] { return w->PrinterSender().Waiting(); },
                   [&, w] {
-                      w->CmdVekFF->click();
+                      Button(*w, "CmdVekFF")->click();
                       clock.start();
                       w->close();
                       stillShownAfterClose = w->isVisible();
                   });
         const Watchdog watchdog(*w, 30000);
         steps.Start([alive] {
-            if (alive && alive->Connected()) alive->CmdConnect->click();
+            if (alive && alive->Connected()) Button(*alive, "CmdConnect")->click();
         });
         QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && alive.isNull(), 30000);
         closeMs = clock.elapsed();
@@ -639,7 +626,7 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
     // read the printer's bytes while its own send waits, or both would stall.
     frmkivo w;
     QVERIFY(ConnectWithSmallBuffers(w, printer, 64 * 1024));
-    FileChoices choices{QStringList{path}};
+    DialogAnswer choices(w, QStringList{path});
     IncomingAccount account(flood);
     QElapsedTimer clock;
     clock.start();
@@ -647,7 +634,7 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
     QElapsedTimer clickClock;
     qint64 clickMs = -1;
     Steps steps;
-    steps.Then("click Send Text File", [&w] { w.CmdFile->click(); })
+    steps.Then("click Send Text File", [&w] { Button(w, "CmdFile")->click(); })
         .When("the send waits while replies are logged",
               [&w] { return w.PrinterSender().Waiting() && w.IncomingLog().Count() > 0; },
               [&] {
@@ -673,7 +660,7 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
     QCOMPARE(account.Bytes(), flood.size());
     QCOMPARE(w.OutgoingLog().Lines().mid(2),
              QStringList{"Sending file " + path + " to IP Address " + printer.Address()});
-    const qint64 answerMs = ClickAnswerMs(w.CmdClear, [&w] { return w.IncomingLog().Count() == 0; });
+    const qint64 answerMs = ClickAnswerMs(Button(w, "CmdClear"), [&w] { return w.IncomingLog().Count() == 0; });
     QVERIFY2(answerMs >= 0 && answerMs < 1000, qPrintable(QString::number(answerMs)));
 }
 
@@ -692,29 +679,29 @@ void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
     QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     w.ClearLogs();
-    FileChoices choices{QStringList{pathA, pathB}};
+    DialogAnswer choices(w, QStringList{pathA, pathB});
     int queued = -1;
     Steps steps;
-    steps.Then("click Send Text File", [&w] { w.CmdFile->click(); })
+    steps.Then("click Send Text File", [&w] { Button(w, "CmdFile")->click(); })
         .When("the send waits", [&w] { return w.PrinterSender().Waiting(); },
               [&] {
                   // The printer reads again from the next turn of the event loop on;
                   // clicks that did not wait their turn would get their bytes in now.
                   printer.SetReading(true);
                   // Each click takes the fields as they are at that click.
-                  w.TxtCmd->setText(QStringLiteral("<T1>"));
-                  w.CmdText->click();
-                  w.TxtCmd->setText(QStringLiteral("65"));
-                  w.CmdAscii->click();
-                  w.CmdVekFF->click();
-                  w.CmdPclFF->click();
-                  w.TxtCount->setText(QStringLiteral("2"));
-                  w.CmdHPTest->click();
-                  w.TxtCmd->setText(QStringLiteral("<T2>"));
-                  w.CmdText->click();
-                  w.TxtCount->setText(QStringLiteral("1"));
-                  w.CmdFile->click();
-                  w.TxtCmd->setText(QStringLiteral("<not clicked>"));
+                  Field(w, "TxtCmd")->setText(QStringLiteral("<T1>"));
+                  Button(w, "CmdText")->click();
+                  Field(w, "TxtCmd")->setText(QStringLiteral("65"));
+                  Button(w, "CmdAscii")->click();
+                  Button(w, "CmdVekFF")->click();
+                  Button(w, "CmdPclFF")->click();
+                  Field(w, "TxtCount")->setText(QStringLiteral("2"));
+                  Button(w, "CmdHPTest")->click();
+                  Field(w, "TxtCmd")->setText(QStringLiteral("<T2>"));
+                  Button(w, "CmdText")->click();
+                  Field(w, "TxtCount")->setText(QStringLiteral("1"));
+                  Button(w, "CmdFile")->click();
+                  Field(w, "TxtCmd")->setText(QStringLiteral("<not clicked>"));
                   queued = w.Sends().Queued();
               });
     const Watchdog watchdog(w, 45000);

@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 using namespace kivo;
+using kivo::test::Button;
+using kivo::test::Field;
 using kivo::test::ConnectWindow;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
@@ -132,15 +134,15 @@ void FilesTest::fileCopiesAndTheirWording() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText(count);
-    DialogAnswer answer(path);
-    w.CmdFile->click();
+    Field(w, "TxtCount")->setText(count);
+    DialogAnswer answer(w, path);
+    Button(w, "CmdFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected = file.repeated(std::max(copies, 0)) + SendMarker(w);
 
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
-    QCOMPARE(w.TxtCount->text(), count);
+    QCOMPARE(Field(w, "TxtCount")->text(), count);
     const QString address = printer.Address();
     if (copies < 0) {
         QCOMPARE(lines.size(), 1);
@@ -169,13 +171,13 @@ void FilesTest::cancelledDialogSendsNothing() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText("abc");  // not read after a cancel
+    Field(w, "TxtCount")->setText("abc");  // not read after a cancel
     // What an earlier use of the dialog left behind must not carry over.
     w.CommonDialog1.FileName = "/left/over.txt";
     w.CommonDialog1.CancelError = true;
     w.CommonDialog1.DefaultExt = "prn";
-    DialogAnswer answer(QString{});
-    (pcx ? w.CmdPcxFile : w.CmdFile)->click();
+    DialogAnswer answer(w, QString{});
+    (pcx ? Button(w, "CmdPcxFile") : Button(w, "CmdFile"))->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 
@@ -195,9 +197,9 @@ void FilesTest::missingFileIsNamedOnceAndNothingSent() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText("3");
-    DialogAnswer answer(path);
-    w.CmdFile->click();
+    Field(w, "TxtCount")->setText("3");
+    DialogAnswer answer(w, path);
+    Button(w, "CmdFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 
@@ -239,8 +241,8 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText(count);
-    (vek ? w.CmdVEKTest : w.CmdHPTest)->click();
+    Field(w, "TxtCount")->setText(count);
+    (vek ? Button(w, "CmdVEKTest") : Button(w, "CmdHPTest"))->click();
     const QStringList lines = w.OutgoingLog().Lines();
     QByteArray expected;
     for (int i = 1; i <= copies; ++i) expected += (vek ? VekCopyHeader(i) : QByteArray()) + ticket;
@@ -248,7 +250,7 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
 
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
-    QCOMPARE(w.TxtCount->text(), countAfter);
+    QCOMPARE(Field(w, "TxtCount")->text(), countAfter);
     QCOMPARE(lines.value(0), "Sending  " + path);
     QCOMPARE(lines.size(), copies < 0 ? 2 : 1);
 }
@@ -286,8 +288,8 @@ void FilesTest::missingTestTicket() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText("2");
-    (vek ? w.CmdVEKTest : w.CmdHPTest)->click();
+    Field(w, "TxtCount")->setText("2");
+    (vek ? Button(w, "CmdVEKTest") : Button(w, "CmdHPTest"))->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected = (vek ? VekCopyHeader(1) + VekCopyHeader(2) : QByteArray()) + SendMarker(w);
 
@@ -321,9 +323,9 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCount->setText(count);
-    DialogAnswer answer(path);
-    w.CmdPcxFile->click();
+    Field(w, "TxtCount")->setText(count);
+    DialogAnswer answer(w, path);
+    Button(w, "CmdPcxFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected =
         "<SP100,100><pcx><G" + QByteArray::number(size) + ">" + image + "<p>" + SendMarker(w);
@@ -340,8 +342,8 @@ void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    DialogAnswer answer(path);
-    w.CmdPcxFile->click();
+    DialogAnswer answer(w, path);
+    Button(w, "CmdPcxFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 

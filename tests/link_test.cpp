@@ -77,6 +77,7 @@ private slots:
     void sendWaitsForASlowReaderWithoutLosingBytes();
     void sendGivesUpOnAReset();
     void sendOnAClosedSocketFailsOnce();
+    void textGoesOutAsWindows1252_data();
     void textGoesOutAsWindows1252();
     void pcxHeaderCarriesTheTrueLength();
 
@@ -414,12 +415,27 @@ void LinkTest::sendOnAClosedSocketFailsOnce() {
     QCOMPARE(console.outgoing.size(), 2);
 }
 
-void LinkTest::textGoesOutAsWindows1252() {
-    QCOMPARE(ToSingleByte(QStringLiteral("<p>")), QByteArray("<p>"));
-    QCOMPARE(ToSingleByte(QString(QChar(0))), QByteArray(1, '\0'));
-    QCOMPARE(ToSingleByte(QStringLiteral("\u00e9\u00ff\u20ac\u2122")), QByteArray("\xe9\xff\x80\x99"));
+void LinkTest::textGoesOutAsWindows1252_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("ASCII") << QStringLiteral("<p>") << QByteArray("<p>");
+    QTest::newRow("NUL") << QString(QChar(0)) << QByteArray(1, '\0');
+    QTest::newRow("Latin-1 and the 0x80 row") << QStringLiteral("\u00e9\u00ff\u20ac\u2122")
+                                              << QByteArray("\xe9\xff\x80\x99");
+    // The edges of the code page: where the Latin-1 half starts, an undefined
+    // byte of the 0x80 row, and the last character that row holds.
+    QTest::newRow("no-break space") << QStringLiteral("\u00a0") << QByteArray("\xa0");
+    QTest::newRow("inverted exclamation mark") << QStringLiteral("\u00a1") << QByteArray("\xa1");
+    QTest::newRow("undefined 0x9D") << QStringLiteral("\u009d") << QByteArray("\x9d");
+    QTest::newRow("Y with diaeresis") << QStringLiteral("\u0178") << QByteArray("\x9f");
     // One byte per character, "?" where the code page has none.
-    QCOMPARE(ToSingleByte(QStringLiteral("a\u4e2d\U0001F600b")), QByteArray("a??b"));
+    QTest::newRow("outside the code page") << QStringLiteral("a\u4e2d\U0001F600b") << QByteArray("a??b");
+}
+
+void LinkTest::textGoesOutAsWindows1252() {
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(ToSingleByte(text), bytes);
 }
 
 void LinkTest::pcxHeaderCarriesTheTrueLength() {

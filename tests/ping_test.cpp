@@ -48,40 +48,18 @@ const std::uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 const char kNoSocket[] =
     "no ICMP socket of this kind: the program lacks CAP_NET_RAW or its group is outside net.ipv4.ping_group_range";
 
-class FakeConsole : public Console {
-public:
-    explicit FakeConsole(QString text) : address(std::move(text)) {}
-    QString address;
-    QStringList outgoing, incoming;
-    QList<qsizetype> repaintedAt;  // incoming lines shown at each repaint
-    void LogMessage(const QString& kind, const QString& text) override { (kind == "O" ? outgoing : incoming) << text; }
-    void Pause(double) override {}
-    void Repaint() override { repaintedAt << incoming.size(); }
-    QString AddressText() const override { return address; }
-};
+using FakeConsole = kivo::test::ListConsole;
 
-// The real echo, refusing anything but loopback so no test can reach another host.
-std::int32_t LoopbackEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
-    return ntohl(address) >> 24 == 127 ? IcmpEcho(address, payload, reply) : -2;
+// The real echo with the socket kinds allowed, refusing anything but loopback so
+// no test can reach another host.
+EchoFunction LoopbackEcho(unsigned kinds) {
+    return [kinds](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+        return ntohl(address) >> 24 == 127 ? IcmpEcho(address, payload, reply, kinds) : -2;
+    };
 }
 
-// An echo function and the allowed socket kinds for one test.
-struct EchoScope {
-    EchoScope(EchoFunction echo, unsigned kinds) : kinds_(ws::IcmpSetSocketKinds(kinds)) {
-        SetEchoFunction(std::move(echo));
-    }
-    ~EchoScope() {
-        SetEchoFunction({});
-        ws::IcmpSetSocketKinds(kinds_);
-    }
-    unsigned kinds_;
-};
-
 [[nodiscard]] bool CanOpen(unsigned kinds) {
-    const unsigned before = ws::IcmpSetSocketKinds(kinds);
-    const bool opened = ws::IcmpCloseHandle(ws::IcmpCreateFile());
-    ws::IcmpSetSocketKinds(before);
-    return opened;
+    return ws::IcmpCloseHandle(ws::IcmpCreateFile(kinds));
 }
 
 // A private network namespace with ICMP datagram sockets allowed to all and the
@@ -202,17 +180,15 @@ private slots:
         QFETCH(QString, statistics);
         QList<std::uint32_t> addresses;
         QList<QByteArray> payloads;
-        EchoScope scope(
-            [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
-                addresses << address, payloads << payload;
-                const Echoed e = echoes.value(addresses.size() - 1);
-                reply.header.Status = static_cast<std::uint32_t>(e.status), reply.header.RoundTripTime = e.rtt;
-                reply.header.DataSize = e.size, reply.header.Reserved = e.reserved, reply.header.Options.Ttl = e.ttl;
-                return e.status;
-            },
-            0);
+        const auto fakeEcho = [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+            addresses << address, payloads << payload;
+            const Echoed e = echoes.value(addresses.size() - 1);
+            reply.header.Status = static_cast<std::uint32_t>(e.status), reply.header.RoundTripTime = e.rtt;
+            reply.header.DataSize = e.size, reply.header.Reserved = e.reserved, reply.header.Options.Ttl = e.ttl;
+            return e.status;
+        };
         FakeConsole console("127.0.0.1");
-        Cmdping_Click(console);
+        Cmdping_Click(console, fakeEcho);
         QCOMPARE(console.incoming, incoming);
         QCOMPARE(console.outgoing, (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
                                                 "Ping statistics for 127.0.0.1", statistics}));
@@ -233,9 +209,8 @@ private slots:
     void badAddressSendsNothing() {
         QFETCH(QString, address);
         int echoes = 0;
-        EchoScope scope([&](std::uint32_t, const QByteArray&, EchoReply&) { return ++echoes, 0; }, 0);
         FakeConsole console(address);
-        Cmdping_Click(console);
+        Cmdping_Click(console, [&](std::uint32_t, const QByteArray&, EchoReply&) { return ++echoes, 0; });
         QCOMPARE(console.incoming, QStringList(4, "inet_addr: bad IP format"));
         QCOMPARE(console.outgoing, (QStringList{"Pinging " + address + " with 35 bytes of data.",
                                                 "Ping statistics for " + address,
@@ -244,9 +219,8 @@ private slots:
     }
 
     void noIcmpSocketIsToldNotFaked() {
-        EchoScope scope(LoopbackEcho, 0);
         FakeConsole console("127.0.0.1");
-        Cmdping_Click(console);
+        Cmdping_Click(console, LoopbackEcho(0));
         QCOMPARE(console.incoming, QStringList(4, "ip general failure"));
         QCOMPARE(console.outgoing,
                  (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
@@ -272,9 +246,8 @@ private slots:
         QVERIFY(defaultTtl.open(QIODevice::ReadOnly));
         const int ttl = defaultTtl.readAll().trimmed().toInt();
 
-        EchoScope scope(LoopbackEcho, kinds);
         FakeConsole console("127.0.0.1");
-        Cmdping_Click(console);
+        Cmdping_Click(console, LoopbackEcho(kinds));
         qInfo().noquote() << '\n' + console.outgoing.join('\n') + '\n' + console.incoming.join('\n');
         QCOMPARE(console.outgoing, (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
                                                 "Ping statistics for 127.0.0.1",
@@ -298,11 +271,10 @@ private slots:
         PingNetwork network(false);  // loopback where nobody answers an echo
         if (!network.Why().isEmpty()) QSKIP(qPrintable(network.Why()));
         if (!CanOpen(kinds)) QSKIP(kNoSocket);
-        EchoScope scope(LoopbackEcho, kinds);
         EchoReply reply;
         QElapsedTimer waited;
         waited.start();
-        QCOMPARE(PingOnce("127.0.0.1", kPayload, reply), std::int32_t(ws::IP_REQ_TIMED_OUT));
+        QCOMPARE(PingOnce("127.0.0.1", kPayload, reply, LoopbackEcho(kinds)), std::int32_t(ws::IP_REQ_TIMED_OUT));
         QVERIFY2(waited.elapsed() >= 500 && waited.elapsed() < 1500, qPrintable(QString::number(waited.elapsed())));
     }
 
@@ -330,8 +302,7 @@ private slots:
         PingNetwork network(false);
         if (!network.Why().isEmpty()) QSKIP(qPrintable(network.Why()));
         if (!CanOpen(kinds | ws::kIcmpRawSocket)) QSKIP(kNoSocket);  // the far end needs a raw socket
-        EchoScope scope({}, kinds);
-        const std::unique_ptr<ws::IcmpFile, bool (*)(ws::HANDLE)> icmp(ws::IcmpCreateFile(), ws::IcmpCloseHandle);
+        const std::unique_ptr<ws::IcmpFile, bool (*)(ws::HANDLE)> icmp(ws::IcmpCreateFile(kinds), ws::IcmpCloseHandle);
         QVERIFY(icmp);
         EchoReply reply;
         Responder farEnd(script);

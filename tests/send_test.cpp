@@ -12,6 +12,8 @@
 #include <QTest>
 
 using namespace kivo;
+using kivo::test::Button;
+using kivo::test::Field;
 using kivo::test::ConnectWindow;
 using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::DialogAnswer;
@@ -20,16 +22,6 @@ using kivo::test::LoopbackPrinter;
 using kivo::test::SendMarker;
 using kivo::test::Watchdog;
 using kivo::test::WhenTrue;
-
-namespace {
-
-QPushButton* Button(frmkivo& w, const QString& name) {
-    const QHash<QString, QPushButton*> buttons = {
-        {"CmdText", w.CmdText}, {"CmdAscii", w.CmdAscii}, {"CmdVekFF", w.CmdVekFF}, {"CmdPclFF", w.CmdPclFF}};
-    return buttons.value(name);
-}
-
-}  // namespace
 
 class SendTest : public QObject {
     Q_OBJECT
@@ -101,15 +93,15 @@ void SendTest::buttonsPutExactBytesOnTheWire() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCmd->setText(command);
-    w.TxtCount->setText(count);
-    Button(w, button)->click();
+    Field(w, "TxtCmd")->setText(command);
+    Field(w, "TxtCount")->setText(count);
+    Button(w, qPrintable(button))->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected = bytes + SendMarker(w);
 
     QTRY_COMPARE(Hex(printer.Received()), Hex(expected));
     QCOMPARE(lines, QStringList{line.arg(printer.Address())});
-    QCOMPARE(w.TxtCmd->text(), commandAfter);
+    QCOMPARE(Field(w, "TxtCmd")->text(), commandAfter);
     QCOMPARE(w.IncomingLog().Count(), 0);
 }
 
@@ -131,8 +123,8 @@ void SendTest::asciiRefusesBadValues() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
-    w.TxtCmd->setText(command);
-    w.CmdAscii->click();
+    Field(w, "TxtCmd")->setText(command);
+    Button(w, "CmdAscii")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 
@@ -140,7 +132,7 @@ void SendTest::asciiRefusesBadValues() {
     QCOMPARE(lines.size(), 2);
     QCOMPARE(lines[0], QStringLiteral("Sending Ascii =>%1 to IP Address %2").arg(command, printer.Address()));
     QVERIFY2(lines[1].contains(command) && !lines[1].startsWith(QLatin1String("Sending")), qPrintable(lines[1]));
-    QCOMPARE(w.TxtCmd->text(), command);
+    QCOMPARE(Field(w, "TxtCmd")->text(), command);
     QVERIFY(w.Connected());
 }
 
@@ -156,9 +148,9 @@ void SendTest::slowReaderGetsEveryByteOnceInOrder() {
     // An odd piece size, so the send buffer is often part full: sends are taken
     // in parts, and refused while it is full.
     printer.ReadSlowly(1500, 1);
-    DialogAnswer answer(path);
+    DialogAnswer answer(w, path);
     const Watchdog watchdog(w, 15000);
-    w.CmdFile->click();
+    Button(w, "CmdFile")->click();
 
     QVERIFY(w.PrinterSender().Pauses() > 0);
     QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 20000);
@@ -177,7 +169,7 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
     QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     w.ClearLogs();
-    DialogAnswer answer(path);
+    DialogAnswer answer(w, path);
     QElapsedTimer sinceReset;
     WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
              [&] {
@@ -187,7 +179,7 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
                  });
              });
     const Watchdog watchdog(w, 15000);
-    w.CmdFile->click();  // returns once the send has ended
+    Button(w, "CmdFile")->click();  // returns once the send has ended
 
     QVERIFY(sinceReset.isValid());
     QVERIFY2(sinceReset.elapsed() < 1000, qPrintable(QString::number(sinceReset.elapsed())));
@@ -200,9 +192,9 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
 
     // The window lives on: a later click gets its own line and its own outcome,
     // and Disconnect still closes.
-    w.CmdVekFF->click();
+    Button(w, "CmdVekFF")->click();
     QVERIFY(w.OutgoingLog().Lines().contains("Sending an VEK Form Feed to IP Address " + printer.Address()));
-    w.CmdConnect->click();
+    Button(w, "CmdConnect")->click();
     QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + printer.Address() + " on port 9100");
 }
 
@@ -215,25 +207,25 @@ void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
     frmkivo w;
     QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
-    DialogAnswer answer(path);
+    DialogAnswer answer(w, path);
     bool clearedWhileWaiting = false;
     bool loggedWhileWaiting = false;
     int queued = -1;
     WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
              [&] {
-                 w.CmdClear->click();
+                 Button(w, "CmdClear")->click();
                  clearedWhileWaiting = w.OutgoingLog().Count() == 0;
                  QTimer::singleShot(0, &w, [&] {
                      loggedWhileWaiting = w.PrinterSender().Waiting();
                      w.LogMessage("O", "while waiting");
-                     w.CmdVekFF->click();
-                     w.CmdText->click();
+                     Button(w, "CmdVekFF")->click();
+                     Button(w, "CmdText")->click();
                      queued = w.Sends().Queued();
-                     w.CmdConnect->click();
+                     Button(w, "CmdConnect")->click();
                  });
              });
     const Watchdog watchdog(w, 15000);
-    w.CmdFile->click();  // returns once Disconnect has ended the send
+    Button(w, "CmdFile")->click();  // returns once Disconnect has ended the send
 
     QVERIFY(clearedWhileWaiting);
     QVERIFY(loggedWhileWaiting);
@@ -259,19 +251,19 @@ void SendTest::clickDuringWaitingSendQueuesBehindIt() {
     QVERIFY(ConnectWithSmallBuffers(w, printer));
     printer.SetReading(false);
     w.ClearLogs();
-    DialogAnswer answer(path);
+    DialogAnswer answer(w, path);
     int queued = -1;
     WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
              [&] {
-                 w.TxtCmd->setText("<p>SECOND");
-                 w.CmdText->click();
-                 w.TxtCmd->setText("ignored: read at the click");
-                 w.CmdVekFF->click();
+                 Field(w, "TxtCmd")->setText("<p>SECOND");
+                 Button(w, "CmdText")->click();
+                 Field(w, "TxtCmd")->setText("ignored: read at the click");
+                 Button(w, "CmdVekFF")->click();
                  queued = w.Sends().Queued();
                  printer.SetReading(true);
              });
     const Watchdog watchdog(w, 15000);
-    w.CmdFile->click();  // runs the queued sends too before it returns
+    Button(w, "CmdFile")->click();  // runs the queued sends too before it returns
 
     QCOMPARE(queued, 2);
     const QByteArray expected = file + "<p>SECOND" + "<p>";
@@ -298,17 +290,17 @@ void SendTest::printerDropLeavesDisconnectToTheOperator() {
     reset ? printer.Reset() : printer.Close();
     QTRY_VERIFY(w.OutgoingLog().Lines().contains("Lost connection with printer"));
 
-    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Disconnect"));
-    QVERIFY(w.CmdText->isEnabled());
-    QVERIFY(!w.IP_Address->isEnabled());
+    QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Disconnect"));
+    QVERIFY(Button(w, "CmdText")->isEnabled());
+    QVERIFY(!Field(w, "IP_Address")->isEnabled());
     // A send into the dropped connection ends, whatever the kernel makes of it.
-    w.CmdVekFF->click();
+    Button(w, "CmdVekFF")->click();
     QVERIFY(!w.Sends().Busy());
 
-    w.CmdConnect->click();
+    Button(w, "CmdConnect")->click();
     QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + printer.Address() + " on port 9100");
-    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Connect"));
-    QVERIFY(w.IP_Address->isEnabled());
+    QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Connect"));
+    QVERIFY(Field(w, "IP_Address")->isEnabled());
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
 }
 

@@ -14,23 +14,37 @@
 #include <QTest>
 
 using namespace kivo;
+using kivo::test::Button;
+using kivo::test::Field;
+using kivo::test::Label;
+using kivo::test::Log;
+using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::ConnectWindow;
 using kivo::test::LoopbackPrinter;
 
 namespace {
 
+// The controls that take the focus, in tab order.
+const QStringList kTabOrder{"Cmdping",   "IP_Address", "CmdText",    "CmdFile",    "CmdClear",  "TxtCount",
+                            "TxtCmd",    "CmdConnect", "CmdPclFF",   "CmdVekFF",   "CmdPcxFile", "CmdVEKTest",
+                            "CmdHPTest", "CmdAscii",   "TxtMsg",     "InTxtMsg"};
+
 QStringList EnabledControls(frmkivo& w) {
     QStringList names;
-    const QList<QPair<const char*, QWidget*>> controls = {
-        {"Cmdping", w.Cmdping},       {"IP_Address", w.IP_Address}, {"CmdText", w.CmdText},
-        {"CmdFile", w.CmdFile},       {"CmdClear", w.CmdClear},     {"TxtCount", w.TxtCount},
-        {"TxtCmd", w.TxtCmd},         {"CmdConnect", w.CmdConnect}, {"CmdPclFF", w.CmdPclFF},
-        {"CmdVekFF", w.CmdVekFF},     {"CmdPcxFile", w.CmdPcxFile}, {"CmdVEKTest", w.CmdVEKTest},
-        {"CmdHPTest", w.CmdHPTest},   {"CmdAscii", w.CmdAscii},     {"TxtMsg", w.TxtMsg},
-        {"InTxtMsg", w.InTxtMsg}};
-    for (const auto& [name, widget] : controls)
-        if (widget->isEnabled()) names << QString::fromLatin1(name);
+    for (const QString& name : kTabOrder)
+        if (w.findChild<QWidget*>(name)->isEnabled()) names << name;
+    return names;
+}
+
+// The object names met going round the focus chain from the first control.
+QStringList FocusChain(frmkivo& w) {
+    QStringList names;
+    QWidget* first = w.findChild<QWidget*>(kTabOrder.first());
+    for (QWidget* next = first; next && names.size() <= kTabOrder.size(); next = next->nextInFocusChain()) {
+        if (!next->objectName().isEmpty() && kTabOrder.contains(next->objectName())) names << next->objectName();
+        if (next->nextInFocusChain() == first) break;
+    }
     return names;
 }
 
@@ -60,22 +74,23 @@ void WindowTest::initialState() {
     frmkivo w;
     QCOMPARE(w.windowTitle(), QStringLiteral("Kivo Systems Socket Test Program V2.0"));
     QCOMPARE(w.size(), QSize(731, 552));
-    QCOMPARE(w.IP_Address->text(), QStringLiteral("10.0.0.192"));
-    QCOMPARE(w.TxtCount->text(), QStringLiteral("1"));
-    QCOMPARE(w.TxtCmd->text(), QString());
-    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Connect"));
-    QCOMPARE(w.CmdAscii->text(), QStringLiteral("Send Ascii "));
-    QCOMPARE(w.IPLBL->text(), QStringLiteral("Enter IP Address  Here"));
-    QCOMPARE(w.Label2->text(), QStringLiteral("Incoming Printer Data  and Messages"));
+    QCOMPARE(Field(w, "IP_Address")->text(), QStringLiteral("10.0.0.192"));
+    QCOMPARE(Field(w, "TxtCount")->text(), QStringLiteral("1"));
+    QCOMPARE(Field(w, "TxtCmd")->text(), QString());
+    QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Connect"));
+    QCOMPARE(Button(w, "CmdAscii")->text(), QStringLiteral("Send Ascii "));
+    QCOMPARE(Label(w, "IPLBL")->text(), QStringLiteral("Enter IP Address  Here"));
+    QCOMPARE(Label(w, "Label2")->text(), QStringLiteral("Incoming Printer Data  and Messages"));
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
+    QCOMPARE(FocusChain(w), kTabOrder);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{0});
     QVERIFY(!w.Timer1.isActive());
     QCOMPARE(w.palette().color(QPalette::Window), QColor(192, 192, 255));
-    QCOMPARE(w.TxtCmd->font().families().value(0), QStringLiteral("Comic Sans MS"));
-    QCOMPARE(w.TxtCmd->font().families().value(1), QStringLiteral("Comic Neue"));
-    QCOMPARE(w.TxtCmd->font().pointSizeF(), 14.25);
-    QCOMPARE(w.TxtMsg->font().pointSizeF(), 8.25);
-    QCOMPARE(w.Label1->font().pointSizeF(), 9.75);
+    QCOMPARE(Field(w, "TxtCmd")->font().families().value(0), QStringLiteral("Comic Sans MS"));
+    QCOMPARE(Field(w, "TxtCmd")->font().families().value(1), QStringLiteral("Comic Neue"));
+    QCOMPARE(Field(w, "TxtCmd")->font().pointSizeF(), 14.25);
+    QCOMPARE(Log(w, "TxtMsg")->font().pointSizeF(), 8.25);
+    QCOMPARE(Label(w, "Label1")->font().pointSizeF(), 9.75);
     for (int size : {16, 32, 48}) QVERIFY(w.windowIcon().availableSizes().contains(QSize(size, size)));
     QVERIFY(NetworkStarted());
 }
@@ -115,14 +130,7 @@ void WindowTest::controlsStandWhereTheFormSays() {
     QFETCH(QRect, twips);
     QFETCH(QString, tooltip);
     frmkivo w;
-    const QHash<QString, QWidget*> byName = {
-        {"Cmdping", w.Cmdping},     {"IP_Address", w.IP_Address}, {"CmdConnect", w.CmdConnect},
-        {"TxtCmd", w.TxtCmd},       {"TxtCount", w.TxtCount},     {"CmdText", w.CmdText},
-        {"CmdAscii", w.CmdAscii},   {"CmdFile", w.CmdFile},       {"CmdPcxFile", w.CmdPcxFile},
-        {"CmdVEKTest", w.CmdVEKTest}, {"CmdVekFF", w.CmdVekFF},   {"CmdHPTest", w.CmdHPTest},
-        {"CmdPclFF", w.CmdPclFF},   {"CmdClear", w.CmdClear},     {"TxtMsg", w.TxtMsg},
-        {"InTxtMsg", w.InTxtMsg}};
-    QWidget* widget = byName.value(control);
+    auto* widget = w.findChild<QWidget*>(control);
     QVERIFY(widget);
     const QRect expected(qRound(twips.x() / 15.0), qRound(twips.y() / 15.0), qRound(twips.width() / 15.0),
                          qRound(twips.height() / 15.0));
@@ -149,7 +157,7 @@ void WindowTest::logKindsChooseTheLog() {
     LogModel& other = outgoing ? w.IncomingLog() : w.OutgoingLog();
     QCOMPARE(log.Lines(), (QStringList{"first", "second"}));
     QCOMPARE(other.Count(), 0);
-    LogView* view = outgoing ? w.TxtMsg : w.InTxtMsg;
+    LogView* view = outgoing ? Log(w, "TxtMsg") : Log(w, "InTxtMsg");
     QCOMPARE(view->CurrentRow(), 1);
 
     // With far more lines than the list shows, the newest is selected and in view.
@@ -181,12 +189,9 @@ void WindowTest::shortPausesAskTheOperator_data() {
 void WindowTest::shortPausesAskTheOperator() {
     QFETCH(double, seconds);
     frmkivo w;
-    QStringList asked;
-    const auto previous = platform::SetMessageBoxHook(
-        [&asked](const QString& prompt, const QString& title) { asked << prompt << title; });
+    DialogAnswer answer(w, QStringList{});
     w.Pause(seconds);
-    platform::SetMessageBoxHook(previous);
-    QCOMPARE(asked, (QStringList{"You called for a Pause, Sir?", "Enter to Continue"}));
+    QCOMPARE(answer.messages, (QStringList{"You called for a Pause, Sir?", "Enter to Continue"}));
 }
 
 void WindowTest::connectsAndShowsPrinterReplies() {
@@ -197,17 +202,17 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     const QString at = printer.Address() + QStringLiteral(" on port 9100");
     QCOMPARE(w.OutgoingLog().Lines(),
              (QStringList{"Attempting to establish a connection with the printer at " + at, "Connection made to " + at}));
-    QCOMPARE(w.CmdConnect->text(), QStringLiteral("Disconnect"));
-    QVERIFY(!w.IP_Address->isEnabled());
+    QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Disconnect"));
+    QVERIFY(!Field(w, "IP_Address")->isEnabled());
     QCOMPARE(EnabledControls(w).size(), 15);
 
     printer.Send(QByteArray("\x06"));
     QTRY_COMPARE(w.IncomingLog().Lines(), QStringList{"Ticket ACK"});
     QTest::qWait(50);
     QCOMPARE(w.IncomingLog().Count(), 1);
-    QCOMPARE(w.InTxtMsg->CurrentRow(), 0);
+    QCOMPARE(Log(w, "InTxtMsg")->CurrentRow(), 0);
 
-    w.CmdConnect->click();
+    Button(w, "CmdConnect")->click();
     QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
@@ -216,9 +221,9 @@ void WindowTest::connectsAndShowsPrinterReplies() {
 
 void WindowTest::failedConnectChangesNothing() {
     frmkivo w;
-    w.IP_Address->setText(kivo::test::RandomLoopbackAddress());  // nobody listens there
-    w.CmdConnect->click();
-    const QString at = w.IP_Address->text() + QStringLiteral(" on port 9100");
+    Field(w, "IP_Address")->setText(kivo::test::RandomLoopbackAddress());  // nobody listens there
+    Button(w, "CmdConnect")->click();
+    const QString at = Field(w, "IP_Address")->text() + QStringLiteral(" on port 9100");
     QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
                                                    "Error while connecting to the printer " + at}));
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
@@ -236,7 +241,7 @@ void WindowTest::shutDownClosesOnlyAnOpenSocket() {
     {
         frmkivo w;
         QVERIFY(ConnectWindow(w, printer));
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
         w.Form_Unload();  // after Disconnect: nothing left to close
         QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
     }
@@ -246,7 +251,7 @@ void WindowTest::clearEmptiesBothLogs() {
     frmkivo w;
     w.LogMessage("O", "out");
     w.LogMessage("I", "in");
-    w.CmdClear->click();
+    Button(w, "CmdClear")->click();
     QCOMPARE(w.OutgoingLog().Count(), 0);
     QCOMPARE(w.IncomingLog().Count(), 0);
 }
@@ -254,7 +259,7 @@ void WindowTest::clearEmptiesBothLogs() {
 void WindowTest::logKeysMoveTheSelectionAndCopy() {
     frmkivo w;
     for (int i = 0; i < 100; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
-    LogView* view = w.InTxtMsg;
+    LogView* view = Log(w, "InTxtMsg");
     QTest::keyClick(view, Qt::Key_Home);
     QCOMPARE(view->CurrentRow(), 0);
     QVERIFY(view->IsRowVisible(0));

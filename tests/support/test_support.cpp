@@ -1,10 +1,12 @@
 #include "tests/support/test_support.h"
 
 #include "console/frmkivo.h"
+#include "console/log_view.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -139,8 +141,8 @@ void ListConsole::Pause(double seconds) {
 }
 
 bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer) {
-    w.IP_Address->setText(printer.Address());
-    w.CmdConnect->click();
+    Field(w, "IP_Address")->setText(printer.Address());
+    Button(w, "CmdConnect")->click();
     return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
 }
 
@@ -157,27 +159,62 @@ Watchdog::Watchdog(frmkivo& w, int ms) {
     QTimer::singleShot(ms, &w, [this, &w] {
         if (!w.Sends().Busy() || !w.Connected()) return;
         fired_ = true;
-        w.CmdConnect->click();
+        Button(w, "CmdConnect")->click();
     });
 }
 
 QByteArray SendMarker(frmkivo& w) {
-    w.CmdPclFF->click();
+    Button(w, "CmdPclFF")->click();
     return QByteArray("\x0c");
 }
 
-DialogAnswer::DialogAnswer(QString answer) : path(std::move(answer)) {
-    previous_ = platform::CommonDialog::SetHook([this](const platform::CommonDialog& dialog) {
-        ++shown;
-        defaultExt = dialog.DefaultExt;
-        filter = dialog.Filter;
-        fileName = dialog.FileName;
-        cancelError = dialog.CancelError;
-        return path;
-    });
+DialogAnswer::DialogAnswer(frmkivo& w, QString path) : DialogAnswer(w, QStringList{std::move(path)}) {
+    repeat_ = true;
 }
 
-DialogAnswer::~DialogAnswer() { platform::CommonDialog::SetHook(std::move(previous_)); }
+DialogAnswer::DialogAnswer(frmkivo& w, QStringList paths)
+    : window_(&w), previous_(w.SetDialogs(this)), paths_(std::move(paths)), repeat_(false) {}
+
+DialogAnswer::~DialogAnswer() {
+    if (window_) window_->SetDialogs(previous_);
+}
+
+QString DialogAnswer::ChooseFile(const CommonDialog& dialog) {
+    ++shown;
+    defaultExt = dialog.DefaultExt;
+    filter = dialog.Filter;
+    fileName = dialog.FileName;
+    cancelError = dialog.CancelError;
+    if (paths_.isEmpty()) return {};
+    return repeat_ ? paths_.constFirst() : paths_.takeFirst();
+}
+
+QString DialogAnswer::ChooseSaveFile(const QString&, const QString&, const QString&) {
+    return savePaths.isEmpty() ? QString() : savePaths.takeFirst();
+}
+
+void DialogAnswer::ShowMessage(const QString& prompt, const QString& title) { messages << prompt << title; }
+
+int DialogAnswer::Ask(const Question& question) {
+    questions << question;
+    return answers.isEmpty() ? question.defaultAnswer : answers.takeFirst();
+}
+
+namespace {
+
+template <class T>
+T* Find(const QWidget& w, const char* name) {
+    T* control = w.findChild<T*>(QString::fromLatin1(name));
+    if (!control) qFatal("the window has no control %s of the kind asked for", name);
+    return control;
+}
+
+}  // namespace
+
+QPushButton* Button(const QWidget& w, const char* name) { return Find<QPushButton>(w, name); }
+QLineEdit* Field(const QWidget& w, const char* name) { return Find<QLineEdit>(w, name); }
+QLabel* Label(const QWidget& w, const char* name) { return Find<QLabel>(w, name); }
+LogView* Log(const QWidget& w, const char* name) { return Find<LogView>(w, name); }
 
 void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs) {
     auto* poll = new QTimer(context);

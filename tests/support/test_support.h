@@ -2,6 +2,7 @@
 // lines in plain lists.
 #pragma once
 
+#include "console/operator_dialogs.h"
 #include "link/console_port.h"
 #include "platform/window.h"
 
@@ -16,8 +17,13 @@
 
 #include <functional>
 
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
 namespace kivo {
 class frmkivo;
+class LogView;
 }
 
 namespace kivo::test {
@@ -111,17 +117,21 @@ private:
     QTimer slowTimer_;
 };
 
-// A console that keeps lines in lists; Pause runs the event loop.
+// A console that keeps lines in lists; Pause runs the event loop; each repaint
+// records how many incoming lines were there to show.
 class ListConsole : public Console {
 public:
+    explicit ListConsole(QString addressText = QStringLiteral("127.0.0.1")) : address(std::move(addressText)) {}
     void LogMessage(const QString& kind, const QString& text) override;
     void Pause(double seconds) override;
+    void Repaint() override { repaintedAt << incoming.size(); }
     [[nodiscard]] QString AddressText() const override { return address; }
 
     QStringList outgoing;
     QStringList incoming;
-    QString address = QStringLiteral("127.0.0.1");
+    QString address;
     int pauses = 0;
+    QList<qsizetype> repaintedAt;
 };
 
 // A loopback address nobody else is likely to use: 127.x.y.z, chosen at random.
@@ -148,24 +158,41 @@ public:
 // everything the click under test sent has arrived before it. Returns the 0C.
 QByteArray SendMarker(frmkivo& w);
 
-// Answers the window's file-open dialog with `path` ("" for a cancel) while it
-// lives, and keeps how the handler had set the dialog up.
-class DialogAnswer {
+// Answers a window's dialogs while it lives, in place of Qt's: each file-open
+// dialog with `path`, or with the next of `paths` ("" once they run out: a
+// cancel); each question with the next of `answers` (the question's default once
+// they run out); every message is kept. The window gets its own dialogs back
+// when the answer goes, if the window is still there.
+class DialogAnswer : public OperatorDialogs {
 public:
-    explicit DialogAnswer(QString path);
-    ~DialogAnswer();
+    DialogAnswer(frmkivo& w, QString path);
+    DialogAnswer(frmkivo& w, QStringList paths);
+    ~DialogAnswer() override;
     DialogAnswer(const DialogAnswer&) = delete;
     DialogAnswer& operator=(const DialogAnswer&) = delete;
 
-    QString path;
+    QString ChooseFile(const CommonDialog& dialog) override;
+    QString ChooseSaveFile(const QString& title, const QString& suggestedPath, const QString& filter) override;
+    void ShowMessage(const QString& prompt, const QString& title) override;
+    int Ask(const Question& question) override;
+
+    // How the last file-open dialog was set up, and how many were shown.
     int shown = 0;
     QString defaultExt;
     QString filter;
     QString fileName;
     bool cancelError = true;
+    // Answers still to give to Save As and to questions, and what was asked.
+    QStringList savePaths;
+    QList<int> answers;
+    QList<Question> questions;
+    QStringList messages;  // prompt and title of each message, one after the other
 
 private:
-    platform::CommonDialog::Hook previous_;
+    QPointer<frmkivo> window_;
+    OperatorDialogs* previous_;
+    QStringList paths_;
+    bool repeat_;
 };
 
 // Ends a send that still waits after `ms` with a click on Disconnect, so a test
@@ -194,6 +221,13 @@ void WhenTrue(QObject* context, std::function<bool()> condition, std::function<v
 [[nodiscard]] bool WriteFile(const QString& path, const QByteArray& bytes);
 // The whole file; empty when it cannot be read.
 [[nodiscard]] QByteArray ReadFile(const QString& path);
+
+// A control of the window by its object name; the test program stops with a
+// message when the window has none of that name and kind.
+QPushButton* Button(const QWidget& w, const char* name);
+QLineEdit* Field(const QWidget& w, const char* name);
+QLabel* Label(const QWidget& w, const char* name);
+LogView* Log(const QWidget& w, const char* name);
 
 // Hex text of bytes ("3C 70 3E"), for readable failure messages.
 [[nodiscard]] QString Hex(const QByteArray& bytes);

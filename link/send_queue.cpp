@@ -1,4 +1,4 @@
-#include "console/send_queue.h"
+#include "link/send_queue.h"
 
 namespace kivo {
 

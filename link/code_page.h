@@ -1,0 +1,14 @@
+// The single-byte code page in which text goes to the printer and in which
+// addresses are looked up: Windows-1252.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace kivo {
+
+// Text as the printer gets it: one Windows-1252 byte per character, "?" for a
+// character that code page cannot hold. Nothing is added.
+[[nodiscard]] QByteArray ToSingleByte(const QString& text);
+
+}  // namespace kivo
