@@ -4,6 +4,6 @@
 // (EmulatorServer), driven by the kivo-printer-emulator command line.
 #pragma once
 
-#include "emulator_server.h"
-#include "pcx_decode.h"
-#include "printer_stream.h"
+#include "emulator/emulator_server.h"
+#include "emulator/pcx_decode.h"
+#include "emulator/printer_stream.h"

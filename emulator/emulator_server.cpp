@@ -1,6 +1,6 @@
-#include "emulator_server.h"
+#include "emulator/emulator_server.h"
 
-#include "pcx_decode.h"
+#include "emulator/pcx_decode.h"
 
 #include <QCommandLineParser>
 #include <QDir>

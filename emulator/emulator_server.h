@@ -3,7 +3,7 @@
 // stdout line per ticket and image.
 #pragma once
 
-#include "printer_stream.h"
+#include "emulator/printer_stream.h"
 
 #include <QFile>
 #include <QString>

@@ -1,5 +1,5 @@
 // kivo-printer-emulator: a stand-in for the ticket printer on a TCP port.
-#include "emulator.h"
+#include "emulator/emulator.h"
 
 #include <QCoreApplication>
 

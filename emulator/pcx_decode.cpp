@@ -1,4 +1,4 @@
-#include "pcx_decode.h"
+#include "emulator/pcx_decode.h"
 
 #include <cstring>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "printer_stream.h"
+#include "emulator/printer_stream.h"
 
 #include <algorithm>
 #include <utility>

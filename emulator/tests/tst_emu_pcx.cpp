@@ -1,7 +1,7 @@
 // Decoding of client-sent PCX pictures: the layouts real encoders write, and
 // refusal (never a crash or an over-read) of everything else.
-#include "pcx_decode.h"
-#include "pcx_samples.h"
+#include "emulator/pcx_decode.h"
+#include "emulator/tests/pcx_samples.h"
 
 #include <QRandomGenerator>
 #include <QTest>

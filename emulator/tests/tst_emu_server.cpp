@@ -1,6 +1,6 @@
 // The emulator program as a technician runs it: started on a free loopback port,
 // driven by plain TCP clients, stopped by a signal.
-#include "pcx_samples.h"
+#include "emulator/tests/pcx_samples.h"
 
 #include <QDir>
 #include <QElapsedTimer>

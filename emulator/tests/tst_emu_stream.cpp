@@ -1,6 +1,6 @@
 // The printer's reading of the command stream, without sockets: answers, ticket
 // and image boundaries, faults, and memory that stays flat over a long stream.
-#include "printer_stream.h"
+#include "emulator/printer_stream.h"
 
 #include <QTest>
 
