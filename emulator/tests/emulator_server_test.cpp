@@ -137,7 +137,7 @@ private:
 
 }  // namespace
 
-class TestEmulatorServer : public QObject {
+class EmulatorServerTest : public QObject {
     Q_OBJECT
 private slots:
     void answersOverTheSocket_data();
@@ -156,7 +156,7 @@ private slots:
 
 // One row per printer option: the parser's own tests cover the logic, these
 // prove that the command line reaches it and the answers reach the client.
-void TestEmulatorServer::answersOverTheSocket_data() {
+void EmulatorServerTest::answersOverTheSocket_data() {
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QByteArray>("answers");
@@ -178,7 +178,7 @@ void TestEmulatorServer::answersOverTheSocket_data() {
         "illegal data: graphics length in <G\\x01>");
 }
 
-void TestEmulatorServer::answersOverTheSocket() {
+void EmulatorServerTest::answersOverTheSocket() {
     QFETCH(QStringList, options);
     QFETCH(QByteArray, stream);
     QFETCH(QByteArray, answers);
@@ -195,13 +195,13 @@ void TestEmulatorServer::answersOverTheSocket() {
     QVERIFY(emulator.stop());
 }
 
-void TestEmulatorServer::nextClientServedAfterImageCutShort_data() {
+void EmulatorServerTest::nextClientServedAfterImageCutShort_data() {
     QTest::addColumn<bool>("reset");
     QTest::newRow("client closes") << false;
     QTest::newRow("client resets") << true;
 }
 
-void TestEmulatorServer::nextClientServedAfterImageCutShort() {
+void EmulatorServerTest::nextClientServedAfterImageCutShort() {
     QFETCH(bool, reset);
     Emulator emulator({});
     QVERIFY(emulator.waitListening());
@@ -222,7 +222,7 @@ void TestEmulatorServer::nextClientServedAfterImageCutShort() {
 }
 
 // A printer serves one connection at a time; the next waits until the first leaves.
-void TestEmulatorServer::waitingClientServedWhenFirstLeaves() {
+void EmulatorServerTest::waitingClientServedWhenFirstLeaves() {
     Emulator emulator({});
     QVERIFY(emulator.waitListening());
     Client first(emulator.port);
@@ -245,7 +245,7 @@ void TestEmulatorServer::waitingClientServedWhenFirstLeaves() {
     QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 12 bytes received, 3 tickets (3 Ticket ACK"));
 }
 
-void TestEmulatorServer::resetAfterBytes() {
+void EmulatorServerTest::resetAfterBytes() {
     QTemporaryDir dir;
     const QString record = dir.filePath("record.bin");
     Emulator emulator({"--reset-after", "10", "--record", record});
@@ -265,7 +265,7 @@ void TestEmulatorServer::resetAfterBytes() {
     QCOMPARE(readFile(record), QByteArray("0123456789<p>"));
 }
 
-void TestEmulatorServer::stalledPrinterNeverReads() {
+void EmulatorServerTest::stalledPrinterNeverReads() {
     Emulator emulator({"--stall"});
     QVERIFY(emulator.waitListening());
     {
@@ -286,7 +286,7 @@ void TestEmulatorServer::stalledPrinterNeverReads() {
     QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 0 bytes received"));
 }
 
-void TestEmulatorServer::readRateSlowsTheStream() {
+void EmulatorServerTest::readRateSlowsTheStream() {
     Emulator emulator({"--read-rate", "40000"});
     QVERIFY(emulator.waitListening());
     Client client(emulator.port);
@@ -300,7 +300,7 @@ void TestEmulatorServer::readRateSlowsTheStream() {
     QVERIFY(emulator.stop());
 }
 
-void TestEmulatorServer::savesRecordTicketsAndImages() {
+void EmulatorServerTest::savesRecordTicketsAndImages() {
     QTemporaryDir dir;
     const QString record = dir.filePath("record.bin"), tickets = dir.filePath("t"), pictures = dir.filePath("pcx");
     const QImage picture = pcx_samples::picture(40, 20);
@@ -334,7 +334,7 @@ void TestEmulatorServer::savesRecordTicketsAndImages() {
     QVERIFY(emulator.hasLine("unprinted ticket dropped: 14 bytes"));
 }
 
-void TestEmulatorServer::longStreamKeepsMemoryFlat() {
+void EmulatorServerTest::longStreamKeepsMemoryFlat() {
     // One MiB: an image, then eight text tickets, the last of which is acknowledged
     // only once every byte has been read; 160 of them.
     QByteArray tickets;
@@ -359,7 +359,7 @@ void TestEmulatorServer::longStreamKeepsMemoryFlat() {
         QString("summary: 1 connections, %1 bytes received, %2 tickets").arg(qint64(Blocks) << 20).arg(8 * Blocks)));
 }
 
-void TestEmulatorServer::refusesBadArguments_data() {
+void EmulatorServerTest::refusesBadArguments_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("listen without port") << QStringList{"--listen", "127.0.0.1"};
     QTest::newRow("port out of range") << QStringList{"--listen", "127.0.0.1:70000"};
@@ -369,7 +369,7 @@ void TestEmulatorServer::refusesBadArguments_data() {
     QTest::newRow("empty NAK text") << QStringList{"--nak-on", ""};
 }
 
-void TestEmulatorServer::refusesBadArguments() {
+void EmulatorServerTest::refusesBadArguments() {
     QFETCH(QStringList, arguments);
     Emulator emulator(arguments, false);
     QVERIFY(emulator.process.waitForFinished(WaitMs));
@@ -377,5 +377,5 @@ void TestEmulatorServer::refusesBadArguments() {
     QVERIFY(!emulator.process.readAllStandardError().isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestEmulatorServer)
-#include "tst_emu_server.moc"
+QTEST_GUILESS_MAIN(EmulatorServerTest)
+#include "emulator_server_test.moc"

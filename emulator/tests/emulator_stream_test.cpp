@@ -59,7 +59,7 @@ PrinterSettings nakOn(const char* text) {
 
 }  // namespace
 
-class TestPrinterStream : public QObject {
+class PrinterStreamTest : public QObject {
     Q_OBJECT
 private slots:
     void answers_data();
@@ -69,7 +69,7 @@ private slots:
     void gigabyteStreamRetainsNothing();
 };
 
-void TestPrinterStream::answers_data() {
+void PrinterStreamTest::answers_data() {
     QTest::addColumn<PrinterSettings>("settings");
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QByteArray>("expected");
@@ -119,7 +119,7 @@ void TestPrinterStream::answers_data() {
 
 // Every row is fed whole, byte by byte, and split in two at every position: the
 // printer must answer the same however the network cuts the stream.
-void TestPrinterStream::answers() {
+void PrinterStreamTest::answers() {
     QFETCH(PrinterSettings, settings);
     QFETCH(QByteArray, stream);
     QFETCH(QByteArray, expected);
@@ -143,7 +143,7 @@ void TestPrinterStream::answers() {
     }
 }
 
-void TestPrinterStream::imageCutShortByDisconnect() {
+void PrinterStreamTest::imageCutShortByDisconnect() {
     const Recorder r = run(PrinterSettings(), {"<SP100,100><pcx><G10>", "abc"});
     QCOMPARE(r.images.size(), 1);
     QCOMPARE(r.images[0].declared, quint64(10));
@@ -156,7 +156,7 @@ void TestPrinterStream::imageCutShortByDisconnect() {
 
 // Stock and counters belong to the printer; the half-read image belongs to the
 // connection that ended, so the next client's "<p>" is a print, not image data.
-void TestPrinterStream::printerStateOutlivesConnection() {
+void PrinterStreamTest::printerStateOutlivesConnection() {
     PrinterStream stream(printer([](auto& s) { s.tickets = 2; }));
     Recorder first, second;
     stream.feed(span("<p><G5>ab"), first);
@@ -195,7 +195,7 @@ long maxResidentKiB() {
 }
 }  // namespace
 
-void TestPrinterStream::gigabyteStreamRetainsNothing() {
+void PrinterStreamTest::gigabyteStreamRetainsNothing() {
     // One MiB block: half of it 64 text tickets, then one image whose data is
     // full of print commands and form feeds that must not print.
     QByteArray block;
@@ -225,5 +225,5 @@ void TestPrinterStream::gigabyteStreamRetainsNothing() {
     QVERIFY2(maxResidentKiB() - rssBefore < 16 * 1024, "memory grew with the stream");
 }
 
-QTEST_APPLESS_MAIN(TestPrinterStream)
-#include "tst_emu_stream.moc"
+QTEST_APPLESS_MAIN(PrinterStreamTest)
+#include "emulator_stream_test.moc"

@@ -20,7 +20,7 @@ void put16(QByteArray& file, int at, int v) {
 }
 }  // namespace
 
-class TestPcxDecode : public QObject {
+class PcxDecodeTest : public QObject {
     Q_OBJECT
 private slots:
     void decodes_data();
@@ -30,7 +30,7 @@ private slots:
     void survivesDamagedFiles();
 };
 
-void TestPcxDecode::decodes_data() {
+void PcxDecodeTest::decodes_data() {
     QTest::addColumn<QSize>("size");
     QTest::addColumn<pcx_samples::Layout>("layout");
     using L = pcx_samples::Layout;
@@ -50,7 +50,7 @@ void TestPcxDecode::decodes_data() {
         << QSize(16, 16) << with([](L& l) { l.trailer = QByteArray(769, '\x0c'); });
 }
 
-void TestPcxDecode::decodes() {
+void PcxDecodeTest::decodes() {
     QFETCH(QSize, size);
     QFETCH(pcx_samples::Layout, layout);
     const QImage source = pcx_samples::picture(size.width(), size.height());
@@ -59,7 +59,7 @@ void TestPcxDecode::decodes() {
     QVERIFY(pcx_samples::samePixels(decoded.image, source));
 }
 
-void TestPcxDecode::refuses_data() {
+void PcxDecodeTest::refuses_data() {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("reason");
 
@@ -91,7 +91,7 @@ void TestPcxDecode::refuses_data() {
         << pcx_samples::header(8, 1, 2) + QByteArray("\xC1", 1) << "ends early";
 }
 
-void TestPcxDecode::refuses() {
+void PcxDecodeTest::refuses() {
     QFETCH(QByteArray, file);
     QFETCH(QString, reason);
     const PcxDecoded decoded = decodeMonochromePcx(span(file));
@@ -101,7 +101,7 @@ void TestPcxDecode::refuses() {
 
 // Random damage to a good file and random data behind a valid header: the
 // decoder either refuses or yields a picture of the size the header states.
-void TestPcxDecode::survivesDamagedFiles() {
+void PcxDecodeTest::survivesDamagedFiles() {
     QRandomGenerator random(20240611);
     const QByteArray good = pcx_samples::encode(pcx_samples::picture(40, 20));
     for (int round = 0; round < 3000; ++round) {
@@ -129,5 +129,5 @@ void TestPcxDecode::survivesDamagedFiles() {
     }
 }
 
-QTEST_APPLESS_MAIN(TestPcxDecode)
-#include "tst_emu_pcx.moc"
+QTEST_APPLESS_MAIN(PcxDecodeTest)
+#include "emulator_pcx_test.moc"
