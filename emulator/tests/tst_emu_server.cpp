@@ -149,6 +149,8 @@ private slots:
     void stalledPrinterNeverReads();
     void readRateSlowsTheStream();
     void savesRecordTicketsAndImages();
+    void namesTheDepthOfAPcxItCannotDraw_data();
+    void namesTheDepthOfAPcxItCannotDraw();
     void longStreamKeepsMemoryFlat();
     void refusesBadArguments_data();
     void refusesBadArguments();
@@ -332,6 +334,38 @@ void TestEmulatorServer::savesRecordTicketsAndImages() {
     QVERIFY(emulator.hasLine("image 2: 5 bytes, saved image-0002.pcx, no PNG: shorter than a PCX header"));
     QVERIFY(emulator.hasLine("ticket 4: 13 bytes, Ticket ACK, saved ticket-0004.txt"));
     QVERIFY(emulator.hasLine("unprinted ticket dropped: 14 bytes"));
+}
+
+void TestEmulatorServer::namesTheDepthOfAPcxItCannotDraw_data() {
+    QTest::addColumn<bool>("savePictures");
+    QTest::addColumn<int>("bitsPerPixel");
+    QTest::addColumn<int>("planes");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("24-bit colour") << false << 8 << 3 << "image 1: 140 bytes, 24-bit colour PCX (3 planes of 8 bits): cannot draw";
+    QTest::newRow("8-bit palette, saved") << true << 8 << 1
+        << "image 1: 140 bytes, saved image-0001.pcx, no PNG: 8-bit palette PCX (1 plane of 8 bits): cannot draw";
+    QTest::newRow("monochrome drawn") << true << 1 << 1 << "image 1: 140 bytes, saved image-0001.pcx, image-0001.png";
+}
+
+// The printer answers as for any image; its line says what it got when it cannot draw it.
+void TestEmulatorServer::namesTheDepthOfAPcxItCannotDraw() {
+    QFETCH(bool, savePictures);
+    QFETCH(int, bitsPerPixel);
+    QFETCH(int, planes);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    QByteArray image = pcx_samples::header(8, 4, 4) + QByteArray("\xC4\xFF\xC4\xFF\xC4\xFF\xC4\xFF", 8);
+    image[3] = char(bitsPerPixel);
+    image[65] = char(planes);
+    image += QByteArray(140 - image.size(), '\0');
+    Emulator emulator(savePictures ? QStringList{"--pcx-dir", dir.path()} : QStringList{});
+    QVERIFY(emulator.waitListening());
+    Client client(emulator.port);
+    QVERIFY(client.send("<SP100,100><pcx><G140>" + image + "<p>"));
+    QVERIFY(client.waitFor(1));
+    QCOMPARE(client.received, QByteArray("\x06"));
+    QVERIFY2(emulator.waitLine(line), qPrintable(emulator.lines.join('\n')));
+    QVERIFY(emulator.stop());
 }
 
 void TestEmulatorServer::longStreamKeepsMemoryFlat() {
