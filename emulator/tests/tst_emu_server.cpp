@@ -149,8 +149,6 @@ private slots:
     void stalledPrinterNeverReads();
     void readRateSlowsTheStream();
     void savesRecordTicketsAndImages();
-    void namesTheDepthOfAPcxItCannotDraw_data();
-    void namesTheDepthOfAPcxItCannotDraw();
     void longStreamKeepsMemoryFlat();
     void refusesBadArguments_data();
     void refusesBadArguments();
@@ -175,6 +173,15 @@ void TestEmulatorServer::answersOverTheSocket_data() {
     row("ribbon low", {"--ribbon-low-after", "1"}, "<p>", "\x06\x16", "ticket 1: 3 bytes, Ticket ACK, Ribbon Low");
     row("NAK", {"--nak-on", "VOID"}, "VOID<p>ok<p>", "\x15\x06", "ticket 1: 7 bytes, Ticket NAK");
     row("power on greeting", {"--send-on-connect", "12"}, "<p>", "\x12\x06", "ticket 1: 3 bytes, Ticket ACK");
+    const auto pcx = [](char bits, char planes) {
+        QByteArray header = pcx_samples::header(8, 1, 8);
+        header[3] = bits, header[65] = planes;
+        return "<SP100,100><pcx><G128>" + header + "<p>";
+    };
+    row("24-bit PCX: depth named", {}, pcx(8, 3), "\x06",
+        "image 1: 128 bytes, 24-bit colour PCX (3 planes of 8 bits): cannot draw");
+    row("4 planes of 1 bit", {}, pcx(1, 4), "\x06",
+        "image 1: 128 bytes, 4-bit palette PCX (4 planes of 1 bit): cannot draw");
     row("malformed graphics length", {}, "<G1x><p>", "\x19\x06", "illegal data: graphics length in <G1x>");
     row("control byte in a length is shown escaped", {}, "<G\x01><p>", "\x19\x06",
         "illegal data: graphics length in <G\\x01>");
@@ -334,38 +341,6 @@ void TestEmulatorServer::savesRecordTicketsAndImages() {
     QVERIFY(emulator.hasLine("image 2: 5 bytes, saved image-0002.pcx, no PNG: shorter than a PCX header"));
     QVERIFY(emulator.hasLine("ticket 4: 13 bytes, Ticket ACK, saved ticket-0004.txt"));
     QVERIFY(emulator.hasLine("unprinted ticket dropped: 14 bytes"));
-}
-
-void TestEmulatorServer::namesTheDepthOfAPcxItCannotDraw_data() {
-    QTest::addColumn<bool>("savePictures");
-    QTest::addColumn<int>("bitsPerPixel");
-    QTest::addColumn<int>("planes");
-    QTest::addColumn<QString>("line");
-    QTest::newRow("24-bit colour") << false << 8 << 3 << "image 1: 140 bytes, 24-bit colour PCX (3 planes of 8 bits): cannot draw";
-    QTest::newRow("8-bit palette, saved") << true << 8 << 1
-        << "image 1: 140 bytes, saved image-0001.pcx, no PNG: 8-bit palette PCX (1 plane of 8 bits): cannot draw";
-    QTest::newRow("monochrome drawn") << true << 1 << 1 << "image 1: 140 bytes, saved image-0001.pcx, image-0001.png";
-}
-
-// The printer answers as for any image; its line says what it got when it cannot draw it.
-void TestEmulatorServer::namesTheDepthOfAPcxItCannotDraw() {
-    QFETCH(bool, savePictures);
-    QFETCH(int, bitsPerPixel);
-    QFETCH(int, planes);
-    QFETCH(QString, line);
-    QTemporaryDir dir;
-    QByteArray image = pcx_samples::header(8, 4, 4) + QByteArray("\xC4\xFF\xC4\xFF\xC4\xFF\xC4\xFF", 8);
-    image[3] = char(bitsPerPixel);
-    image[65] = char(planes);
-    image += QByteArray(140 - image.size(), '\0');
-    Emulator emulator(savePictures ? QStringList{"--pcx-dir", dir.path()} : QStringList{});
-    QVERIFY(emulator.waitListening());
-    Client client(emulator.port);
-    QVERIFY(client.send("<SP100,100><pcx><G140>" + image + "<p>"));
-    QVERIFY(client.waitFor(1));
-    QCOMPARE(client.received, QByteArray("\x06"));
-    QVERIFY2(emulator.waitLine(line), qPrintable(emulator.lines.join('\n')));
-    QVERIFY(emulator.stop());
 }
 
 void TestEmulatorServer::longStreamKeepsMemoryFlat() {
