@@ -78,6 +78,11 @@ struct DecodedPicture {
 // by kMaxPictureWidth x kMaxPictureHeight, and nothing is read past the end.
 [[nodiscard]] DecodedPicture DecodePcx(QByteArrayView file);
 
+// Reads a PCX file with DecodePcx; a picture larger than the bounds is refused
+// by its header before any pixel is read. Errors are operator lines naming the
+// file without its folder.
+[[nodiscard]] DecodedPicture ReadPcxFile(const QString& path);
+
 // A black-and-white picture as the printer's PCX holds it: rows of
 // bytesPerLine bytes (an even count), the leftmost pixel in the top bit,
 // bit 1 white and bit 0 black; the padding after the last pixel is white.

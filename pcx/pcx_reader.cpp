@@ -1,6 +1,9 @@
 // Reading a PCX of any depth into grey pixels.
 #include "pcx/pcx_image.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -140,6 +143,29 @@ DecodedPicture DecodePcx(QByteArrayView file) {
             out[x] = palette[std::size_t(index)];
         }
     }
+    return decoded;
+}
+
+DecodedPicture ReadPcxFile(const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Refused(QStringLiteral("Cannot open %1: %2").arg(name, file.errorString()));
+    const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
+    const QString tooLarge = PictureSizeError(name, info.width, info.height);
+    if (!tooLarge.isEmpty()) return Refused(tooLarge);
+    // Mapped rather than read: only the bytes the picture needs are touched.
+    QByteArray copy;
+    QByteArrayView bytes;
+    if (const uchar* mapped = file.map(0, file.size())) {
+        bytes = QByteArrayView(mapped, file.size());
+    } else {
+        file.seek(0);
+        copy = file.readAll();
+        bytes = copy;
+    }
+    DecodedPicture decoded = DecodePcx(bytes);
+    if (!decoded.ok()) decoded.error = QStringLiteral("Cannot read %1: %2").arg(name, decoded.error);
     return decoded;
 }
 

@@ -15,22 +15,6 @@ DecodedPicture Refused(const QString& why) {
     return decoded;
 }
 
-DecodedPicture ReadPcxPicture(QFile& file, const QString& name) {
-    // Mapped rather than read: only the bytes the picture needs are touched.
-    QByteArray copy;
-    QByteArrayView bytes;
-    if (const uchar* mapped = file.map(0, file.size())) {
-        bytes = QByteArrayView(mapped, file.size());
-    } else {
-        file.seek(0);
-        copy = file.readAll();
-        bytes = copy;
-    }
-    DecodedPicture decoded = DecodePcx(bytes);
-    if (!decoded.ok()) decoded.error = QStringLiteral("Cannot read %1: %2").arg(name, decoded.error);
-    return decoded;
-}
-
 }  // namespace
 
 DecodedPicture ReadPicture(const QString& path) {
@@ -38,12 +22,9 @@ DecodedPicture ReadPicture(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Refused(QStringLiteral("Cannot open %1: %2").arg(name, file.errorString()));
-    const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
-    if (info.kind == PcxKind::Monochrome || info.kind == PcxKind::OtherPcx) {
-        const QString tooLarge = PictureSizeError(name, info.width, info.height);
-        return tooLarge.isEmpty() ? ReadPcxPicture(file, name) : Refused(tooLarge);
-    }
+    const PcxKind kind = ReadPcxHeader(file.read(kPcxHeaderSize), file.size()).kind;
     file.close();
+    if (kind == PcxKind::Monochrome || kind == PcxKind::OtherPcx) return ReadPcxFile(path);
 
     QImageReader reader(path);
     reader.setAutoTransform(true);

@@ -10,7 +10,7 @@
 namespace kivo {
 
 // Reads a picture file as grey pixels, transparent parts white. A PCX (told by
-// its header, whatever the name) is read by DecodePcx, anything else by Qt. A
+// its header, whatever the name) is read by ReadPcxFile, anything else by Qt. A
 // picture larger than kMaxPictureWidth x kMaxPictureHeight is refused before
 // its pixels are read. Errors are operator lines naming the file.
 [[nodiscard]] DecodedPicture ReadPicture(const QString& path);
