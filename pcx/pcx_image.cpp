@@ -31,7 +31,7 @@ QString PcxKindText(const PcxHeaderInfo& info) {
     const bool known = (bits == 1 || bits == 2 || bits == 4 || bits == 8) && planes >= 1 && planes <= 4;
     if (!known) return QStringLiteral("a PCX of an unknown depth ") + layout;
     const int depth = bits * planes;
-    const QString article = (depth == 8 || depth == 11 || depth == 18) ? QStringLiteral("an") : QStringLiteral("a");
+    const QString article = depth == 8 ? QStringLiteral("an") : QStringLiteral("a");
     const QString kind = depth > 8 ? QStringLiteral("colour") : QStringLiteral("palette");
     return QStringLiteral("%1 %2-bit %3 PCX %4").arg(article).arg(depth).arg(kind, layout);
 }

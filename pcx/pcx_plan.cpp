@@ -30,7 +30,7 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
         plan.action = PcxPlan::Action::SendFile;
         return plan;
     }
-    if (!IsPictureName(path)) {
+    if (ask && !IsPictureName(path)) {
         switch (ask(DescribePcxFile(name, info))) {
         case PcxAnswer::Convert:
             break;

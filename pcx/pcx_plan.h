@@ -43,7 +43,8 @@ struct PcxPlan {
 
 // Reads the file's header and decides. Asks only for a file that is neither a
 // monochrome PCX nor a picture by its name; converts (through `convert`) a
-// picture, and a file the operator chose to convert. A file that cannot be
+// picture, and a file the operator chose to convert. Without `ask` (a command
+// line has no one to ask) such a file is converted. A file that cannot be
 // opened, a conversion that fails and a cancel each give one line and Nothing.
 [[nodiscard]] PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert);
 

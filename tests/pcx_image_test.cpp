@@ -268,14 +268,13 @@ void PcxImageTest::planAsksOnlyWhenItMust() {
 }
 
 // Converted bytes go out in the file download's frame, and nothing is written beside the picture.
+// A 24-bit PCX with no one to ask, as a command line has it: converted.
 void PcxImageTest::convertedPictureIsFramedOnTheWire() {
     QVERIFY(StartNetwork());
     QTemporaryDir here;
-    QImage shade(300, 120, QImage::Format_Grayscale8);
-    for (int y = 0; y < 120; ++y) memset(shade.scanLine(y), y * 2, 300);
-    const QString path = here.filePath("shade.png");
-    QVERIFY(shade.save(path));
-    const PcxPlan plan = PlanPcxDownload(path, [](const QString&) { return PcxAnswer::Cancel; }, ConvertPictureToPcx);
+    const QString path = here.filePath("shade.pcx");
+    QVERIFY(test::WriteFile(path, MakePcx(300, 120, 8, 3, 300, 0, [](int x, int y) { return qRgb(x, y * 2, 99); })));
+    const PcxPlan plan = PlanPcxDownload(path, {}, ConvertPictureToPcx);
     QVERIFY2(plan.image.size() > 2048, qPrintable(plan.lines.join('\n')));  // pieces of 1024 and a rest
 
     test::LoopbackPrinter printer;
@@ -290,7 +289,7 @@ void PcxImageTest::convertedPictureIsFramedOnTheWire() {
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
     QCOMPARE(console.outgoing, QStringList{"Sending the converted picture " + path + " to IP Address 127.0.0.1"});
-    QCOMPARE(QDir(here.path()).entryList(QDir::Files), QStringList{"shade.png"});
+    QCOMPARE(QDir(here.path()).entryList(QDir::Files), QStringList{"shade.pcx"});
     ws::closesocket(s);
     StopNetwork();
 }
