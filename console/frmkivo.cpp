@@ -8,6 +8,8 @@
 #include "link/socket_events.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
+#include "pcx/pcx_plan.h"
+#include "pcx/picture.h"
 #include "ping/ping.h"
 
 #include <QCloseEvent>
@@ -483,11 +485,22 @@ void frmkivo::CmdVEKTest_Click() { SendTestTicket(QStringLiteral("vek_test.txt")
 void frmkivo::CmdHPTest_Click() { SendTestTicket(QStringLiteral("hp_id.prn"), false); }
 
 void frmkivo::CmdPcxFile_Click() {
-    const QString path = ChooseFile(QStringLiteral("pcx"), QStringLiteral("pcx(*.pcx)|*.pcx"));
+    const QString path = ChooseFile(QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
     if (path.isEmpty()) return;
-    RunSend([this, path] {
-        SendPcxImage(sender_, PrinterSocket, path, PrintCommand.toLatin1(), *this);
-    });
+    const auto ask = [this](const QString& text) {
+        const Question question{QStringLiteral("Print PCX File"), text,
+                                {QStringLiteral("Convert"), QStringLiteral("Send As It Is"), QStringLiteral("Cancel")},
+                                /*defaultAnswer=*/0, /*escapeAnswer=*/2};
+        switch (dialogs_->Ask(question)) {
+        case 0: return PcxAnswer::Convert;
+        case 1: return PcxAnswer::SendAsItIs;
+        default: return PcxAnswer::Cancel;
+        }
+    };
+    const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
+    LogLines(kOut, plan.lines);
+    if (plan.action == PcxPlan::Action::Nothing) return;
+    RunSend([this, plan] { SendPcxPlan(sender_, PrinterSocket, plan, PrintCommand.toLatin1(), *this); });
 }
 
 // ---------------------------------------------------------------- ping

@@ -455,6 +455,7 @@ void EmulatorServer::ticketDropped(std::uint64_t bytes) {
 
 void EmulatorServer::imageStarted(std::uint64_t number, std::uint64_t declared) {
     imageBytes_.clear();
+    imageHead_.clear();
     keepImage_ = !options_.pcxDir.isEmpty() && declared <= MaxImageInMemory;
     imageFailed_.clear();
     if (options_.pcxDir.isEmpty()) return;
@@ -463,6 +464,8 @@ void EmulatorServer::imageStarted(std::uint64_t number, std::uint64_t declared) 
 }
 
 void EmulatorServer::imageBytes(std::span<const std::uint8_t> bytes) {
+    const std::size_t head = std::min(bytes.size(), PcxHeaderSize - std::min(imageHead_.size(), PcxHeaderSize));
+    imageHead_.insert(imageHead_.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(head));
     if (keepImage_) imageBytes_.insert(imageBytes_.end(), bytes.begin(), bytes.end());
     if (!options_.pcxDir.isEmpty() && imageFailed_.isEmpty() &&
         imageFile_.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) != qint64(bytes.size()))
@@ -479,6 +482,10 @@ void EmulatorServer::imageEnded(const ImageEvent& image) {
     } else {
         ++totals_.imagesDone;
         line = QString("image %1: %2 bytes").arg(image.number).arg(image.declared);
+        // A printer prints monochrome PCX only; say what else it got, so a demo shows why nothing came out.
+        const QString depth = QString::fromStdString(describePcxDepth(imageHead_));
+        const QString cannotDraw = depth.isEmpty() ? QString() : depth + ": cannot draw";
+        if (!cannotDraw.isEmpty() && options_.pcxDir.isEmpty()) line += ", " + cannotDraw;
         if (!options_.pcxDir.isEmpty()) {
             const QDir dir(options_.pcxDir);
             const QString pcxName = numberedName("image", image.number, "pcx");
@@ -491,12 +498,12 @@ void EmulatorServer::imageEnded(const ImageEvent& image) {
                 discard(imageFile_);
             }
             if (!keepImage_) {
-                line += ", no PNG: larger than 64 MiB";
+                line += ", no PNG: " + (cannotDraw.isEmpty() ? QString("larger than 64 MiB") : cannotDraw);
             } else {
                 const PcxDecoded decoded = decodeMonochromePcx(imageBytes_);
                 const QString pngName = numberedName("image", image.number, "png");
                 if (decoded.image.isNull())
-                    line += ", no PNG: " + QString::fromStdString(decoded.error);
+                    line += ", no PNG: " + (cannotDraw.isEmpty() ? QString::fromStdString(decoded.error) : cannotDraw);
                 else if (decoded.image.save(dir.filePath(pngName), "PNG"))
                     line += QString(", %1 (%2x%3)").arg(pngName).arg(decoded.image.width()).arg(decoded.image.height());
                 else

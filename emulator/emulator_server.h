@@ -99,6 +99,7 @@ private:
     QString imageFailed_;
     bool keepImage_ = false;
     std::vector<std::uint8_t> imageBytes_;  // for the PNG, bounded
+    std::vector<std::uint8_t> imageHead_;   // the first bytes of every image, to name its depth
 
     struct Totals {
         std::uint64_t connections = 0, bytes = 0, illegal = 0, imagesDone = 0, imagesCut = 0, writeErrors = 0;

@@ -6,7 +6,11 @@
 namespace kivo::emu {
 
 namespace {
-constexpr std::size_t HeaderSize = 128;
+constexpr std::size_t HeaderSize = PcxHeaderSize;
+
+std::string counted(unsigned count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
 
 PcxDecoded refused(std::string why) { return {QImage(), std::move(why)}; }
 }  // namespace
@@ -65,6 +69,17 @@ PcxDecoded decodeMonochromePcx(std::span<const std::uint8_t> file) {
         std::memcpy(image.scanLine(int(y)), line.data(), needed);
     }
     return {std::move(image), {}};
+}
+
+std::string describePcxDepth(std::span<const std::uint8_t> file) {
+    if (file.size() < HeaderSize || file[0] != 0x0A) return {};
+    const unsigned bits = file[3], planes = file[65];
+    if (bits == 1 && planes == 1) return {};
+    const std::string layout = "(" + counted(planes, "plane", "planes") + " of " + counted(bits, "bit", "bits") + ")";
+    const bool known = (bits == 1 || bits == 2 || bits == 4 || bits == 8) && planes >= 1 && planes <= 4;
+    if (!known) return "PCX of an unknown depth " + layout;
+    const unsigned depth = bits * planes;
+    return std::to_string(depth) + "-bit " + (depth > 8 ? "colour" : "palette") + " PCX " + layout;
 }
 
 }  // namespace kivo::emu

@@ -22,4 +22,12 @@ inline constexpr std::uint64_t MaxPcxDecodedBytes = 64ull << 20;
 
 [[nodiscard]] PcxDecoded decodeMonochromePcx(std::span<const std::uint8_t> file);
 
+// The bytes of a PCX header, which is all describePcxDepth needs.
+inline constexpr std::size_t PcxHeaderSize = 128;
+
+// What kind of PCX the printer got when it cannot draw it, e.g. "24-bit colour
+// PCX (3 planes of 8 bits)"; empty for a monochrome PCX (1 bit, 1 plane) and
+// for bytes that are no PCX header at all.
+[[nodiscard]] std::string describePcxDepth(std::span<const std::uint8_t> file);
+
 }  // namespace kivo::emu

@@ -31,4 +31,11 @@ void SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByte
     if (!sender.JobFailed()) sender.SendToPrinter(s, printCommand);
 }
 
+void SendPcxBytes(Sender& sender, ws::SOCKET s, QByteArrayView image, const QByteArray& printCommand) {
+    sender.SendToPrinter(s, PcxDownloadHeader(image.size()));
+    for (qsizetype at = 0; at < image.size() && !sender.JobFailed(); at += kFilePiece)
+        sender.SendToPrinter(s, image.sliced(at, std::min<qsizetype>(kFilePiece, image.size() - at)));
+    if (!sender.JobFailed()) sender.SendToPrinter(s, printCommand);
+}
+
 }  // namespace kivo

@@ -6,6 +6,7 @@
 #include "link/send.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 namespace kivo {
@@ -19,5 +20,10 @@ namespace kivo {
 // that is then sent, from the same open file.
 void SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
                   Console& console);
+
+// Sends an image held in memory framed exactly as a file is: the download header
+// with its length, its bytes in pieces of 1024, then the print command (unless
+// the job failed on the way). Writes no line; the caller says what it sends.
+void SendPcxBytes(Sender& sender, ws::SOCKET s, QByteArrayView image, const QByteArray& printCommand);
 
 }  // namespace kivo

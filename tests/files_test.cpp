@@ -53,6 +53,8 @@ private slots:
     void pcxImageIsFramedForTheDownload_data();
     void pcxImageIsFramedForTheDownload();
     void pcxFileThatCannotBeOpenedSendsNothing();
+    void fileThatIsNoMonochromePcxIsAskedAbout_data();
+    void fileThatIsNoMonochromePcxIsAskedAbout();
 };
 
 void FilesTest::sendFileGoesInPiecesOf1024_data() {
@@ -160,7 +162,9 @@ void FilesTest::cancelledDialogSendsNothing_data() {
     QTest::addColumn<QString>("filter");
     QTest::newRow("Send Text File") << false << "*.txt"
                                     << "text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*";
-    QTest::newRow("Print PCX File") << true << "pcx" << "pcx(*.pcx)|*.pcx";
+    QTest::newRow("Print PCX File")
+        << true << "pcx"
+        << "pcx(*.pcx)|*.pcx|Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)|*.png;*.bmp;*.jpg;*.jpeg;*.gif;*.pcx";
 }
 
 void FilesTest::cancelledDialogSendsNothing() {
@@ -325,6 +329,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     w.ClearLogs();
     Field(w, "TxtCount")->setText(count);
     DialogAnswer answer(w, path);
+    answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
     Button(w, "CmdPcxFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected =
@@ -350,6 +355,45 @@ void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
     QTRY_COMPARE(Hex(printer.Received()), Hex(marker));  // not even the header
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains(path) && lines[0].contains("No such file"), qPrintable(lines[0]));
+}
+
+void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<QString>("line");  // the line written at the click, if any
+    QTest::newRow("Convert: it cannot be read as a picture") << 0 << false << "; nothing was sent";
+    QTest::newRow("Send As It Is") << 1 << true << "";
+    QTest::newRow("Cancel") << 2 << false << "PCX download canceled: odd.pcx was not sent";
+}
+
+void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout() {
+    QFETCH(int, answer);
+    QFETCH(bool, sent);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("odd.pcx");
+    const QByteArray bytes = PatternBytes(300);
+    QVERIFY(WriteFile(path, bytes));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    DialogAnswer dialogs(w, path);
+    dialogs.answers = {answer};
+    Button(w, "CmdPcxFile")->click();
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QByteArray marker = SendMarker(w);
+
+    QCOMPARE(dialogs.questions.size(), 1);
+    const Question& question = dialogs.questions[0];
+    QCOMPARE(question.text, "odd.pcx is not a PCX file; the printer prints 1-bit monochrome PCX only.");
+    QCOMPARE(question.answers, (QStringList{"Convert", "Send As It Is", "Cancel"}));
+    QCOMPARE(question.defaultAnswer, 0);
+    QCOMPARE(question.escapeAnswer, 2);
+    const QByteArray expected = sent ? "<SP100,100><pcx><G300>" + bytes + "<p>" + marker : marker;
+    QTRY_COMPARE(printer.Received().size(), expected.size());
+    QVERIFY(printer.Received() == expected);
+    if (!sent) QVERIFY2(lines.size() == 1 && lines[0].endsWith(line), qPrintable(lines.join('\n')));
 }
 
 QTEST_MAIN(FilesTest)

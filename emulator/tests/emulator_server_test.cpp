@@ -173,6 +173,15 @@ void EmulatorServerTest::answersOverTheSocket_data() {
     row("ribbon low", {"--ribbon-low-after", "1"}, "<p>", "\x06\x16", "ticket 1: 3 bytes, Ticket ACK, Ribbon Low");
     row("NAK", {"--nak-on", "VOID"}, "VOID<p>ok<p>", "\x15\x06", "ticket 1: 7 bytes, Ticket NAK");
     row("power on greeting", {"--send-on-connect", "12"}, "<p>", "\x12\x06", "ticket 1: 3 bytes, Ticket ACK");
+    const auto pcx = [](char bits, char planes) {
+        QByteArray header = pcx_samples::header(8, 1, 8);
+        header[3] = bits, header[65] = planes;
+        return "<SP100,100><pcx><G128>" + header + "<p>";
+    };
+    row("24-bit PCX: depth named", {}, pcx(8, 3), "\x06",
+        "image 1: 128 bytes, 24-bit colour PCX (3 planes of 8 bits): cannot draw");
+    row("4 planes of 1 bit", {}, pcx(1, 4), "\x06",
+        "image 1: 128 bytes, 4-bit palette PCX (4 planes of 1 bit): cannot draw");
     row("malformed graphics length", {}, "<G1x><p>", "\x19\x06", "illegal data: graphics length in <G1x>");
     row("control byte in a length is shown escaped", {}, "<G\x01><p>", "\x19\x06",
         "illegal data: graphics length in <G\\x01>");

@@ -1,0 +1,72 @@
+#include "pcx/pcx_plan.h"
+
+#include "pcx/pcx_download.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace kivo {
+
+bool IsPictureName(const QString& path) {
+    static const QStringList suffixes{QStringLiteral("png"), QStringLiteral("bmp"), QStringLiteral("jpg"),
+                                      QStringLiteral("jpeg"), QStringLiteral("gif")};
+    return suffixes.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive);
+}
+
+PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert) {
+    PcxPlan plan;
+    plan.path = path;
+    const QString name = QFileInfo(path).fileName();
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        plan.lines << QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString());
+        return plan;
+    }
+    const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
+    file.close();
+
+    if (info.kind == PcxKind::Monochrome) {
+        plan.action = PcxPlan::Action::SendFile;
+        return plan;
+    }
+    if (ask && !IsPictureName(path)) {
+        switch (ask(DescribePcxFile(name, info))) {
+        case PcxAnswer::Convert:
+            break;
+        case PcxAnswer::SendAsItIs:
+            plan.action = PcxPlan::Action::SendFile;
+            return plan;
+        case PcxAnswer::Cancel:
+            plan.lines << QStringLiteral("PCX download canceled: %1 was not sent").arg(name);
+            return plan;
+        }
+    }
+    ConvertedPcx converted = convert(path);
+    if (!converted.ok()) {
+        plan.lines << converted.error + QStringLiteral("; nothing was sent");
+        return plan;
+    }
+    plan.action = PcxPlan::Action::SendConverted;
+    plan.image = std::move(converted.bytes);
+    plan.lines << converted.line;
+    return plan;
+}
+
+void SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
+                 Console& console) {
+    switch (plan.action) {
+    case PcxPlan::Action::Nothing:
+        return;
+    case PcxPlan::Action::SendFile:
+        SendPcxImage(sender, s, plan.path, printCommand, console);
+        return;
+    case PcxPlan::Action::SendConverted:
+        console.LogMessage(QStringLiteral("O"), QStringLiteral("Sending the converted picture %1 to IP Address %2")
+                                                    .arg(plan.path, console.AddressText()));
+        SendPcxBytes(sender, s, plan.image, printCommand);
+        return;
+    }
+}
+
+}  // namespace kivo

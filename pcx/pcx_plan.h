@@ -1,0 +1,57 @@
+// What "Print PCX File" does with the file the operator picked. A monochrome
+// PCX goes out as it is; a picture of another kind (png, bmp, jpg, gif) is
+// converted; anything else (a PCX of another depth, a file that is no PCX)
+// gets a question first. The decision is plain logic: the question and the
+// converter are passed in, so a window, a command line and a test can each
+// bring their own.
+#pragma once
+
+#include "link/console_port.h"
+#include "link/send.h"
+#include "pcx/pcx_image.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace kivo {
+
+// The file dialog's filter for the button: PCX files, then any picture.
+inline constexpr const char* kPcxFileFilter =
+    "pcx(*.pcx)|*.pcx|Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)|*.png;*.bmp;*.jpg;*.jpeg;*.gif;*.pcx";
+
+// The answers to the question about a file that is not a monochrome PCX:
+// "Convert" (the default), "Send As It Is" and "Cancel" (also Escape).
+enum class PcxAnswer { Convert, SendAsItIs, Cancel };
+
+using PcxQuestion = std::function<PcxAnswer(const QString& question)>;
+using PictureConverter = std::function<ConvertedPcx(const QString& path)>;
+
+struct PcxPlan {
+    enum class Action { Nothing, SendFile, SendConverted };
+    Action action = Action::Nothing;
+    QString path;        // the file picked
+    QByteArray image;    // the converted PCX, for SendConverted
+    QStringList lines;   // outgoing-log lines to write now, before anything is sent
+};
+
+// Whether the name ends in one of the picture suffixes of the filter other
+// than .pcx.
+[[nodiscard]] bool IsPictureName(const QString& path);
+
+// Reads the file's header and decides. Asks only for a file that is neither a
+// monochrome PCX nor a picture by its name; converts (through `convert`) a
+// picture, and a file the operator chose to convert. Without `ask` (a command
+// line has no one to ask) such a file is converted. A file that cannot be
+// opened, a conversion that fails and a cancel each give one line and Nothing.
+[[nodiscard]] PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert);
+
+// Carries out a plan on the printer connection: the file as "Print PCX File"
+// always sent it, or the converted bytes in the same frame after the line
+// "Sending the converted picture <path> to IP Address <address>".
+void SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
+                 Console& console);
+
+}  // namespace kivo
