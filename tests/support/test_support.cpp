@@ -10,15 +10,17 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <filesystem>
 
-#include <QFile>
-
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -28,6 +30,61 @@
 #include <cstring>
 
 namespace kivo::test {
+namespace {
+
+// Set before main, so before anything reads settings: Qt takes the folder once.
+struct PrivateConfigFolder {
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/kivo-test-config-XXXXXX")};
+    PrivateConfigFolder() {
+        if (!dir.isValid()) qFatal("cannot make a temporary folder for the test's settings");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    }
+};
+const PrivateConfigFolder privateConfig;
+
+}  // namespace
+
+QString SettingsFile() {
+    return QSettings(QStringLiteral("Kivo Systems"), QStringLiteral("kivo-socket-test")).fileName();
+}
+
+void ForgetSettings() {
+    // The file goes, damaged or not; a store opened afterwards reads it afresh.
+    const QString file = SettingsFile();
+    if (QFile::exists(file) && !QFile::remove(file)) qFatal("cannot remove the test's settings file");
+}
+
+SilentPrinter::SilentPrinter(quint16 port) {
+    for (int attempt = 0; attempt < 20 && filler_ < 0; ++attempt) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        at.sin_addr.s_addr = ::inet_addr(RandomLoopbackAddress().toLatin1().constData());
+        socklen_t length = sizeof at;
+        // A backlog of 0 holds one connection: the filler's. Later SYNs are dropped.
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(listener_, 0) == 0 &&
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) == 0) {
+            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+                filler_ = filler;
+                port_ = ntohs(at.sin_port);
+                char text[INET_ADDRSTRLEN] = {};
+                ::inet_ntop(AF_INET, &at.sin_addr, text, sizeof text);
+                address_ = QString::fromLatin1(text);
+                break;
+            }
+            ::close(filler);
+        }
+        ::close(listener_);
+        listener_ = -1;
+    }
+}
+
+SilentPrinter::~SilentPrinter() {
+    if (filler_ >= 0) ::close(filler_);
+    if (listener_ >= 0) ::close(listener_);
+}
 
 LoopbackPrinter::LoopbackPrinter(QObject* parent) : QObject(parent) {
     connect(&slowTimer_, &QTimer::timeout, this, &LoopbackPrinter::ReadSomeSlowly);
@@ -181,6 +238,7 @@ DialogAnswer::~DialogAnswer() {
 
 QString DialogAnswer::ChooseFile(const CommonDialog& dialog) {
     ++shown;
+    initDir = dialog.InitDir;
     defaultExt = dialog.DefaultExt;
     filter = dialog.Filter;
     fileName = dialog.FileName;
