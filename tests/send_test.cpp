@@ -152,32 +152,19 @@ void SendTest::byteListsReadAsBytes_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");  // empty: refused
     QTest::addColumn<QString>("bad");       // the value named when refused
-    QTest::newRow("one decimal value") << "65" << QByteArray("A") << "";
-    QTest::newRow("blanks around") << " 65 " << QByteArray("A") << "";
+    QTest::newRow("one decimal value, blanks around") << " 65 " << QByteArray("A") << "";
     QTest::newRow("2.5 halves to even") << "2.5" << QByteArray("\x02") << "";
-    QTest::newRow("3.5 halves to even") << "3.5" << QByteArray("\x04") << "";
-    QTest::newRow("-0.4 rounds to 0") << "-0.4" << QByteArray(1, '\0') << "";
     QTest::newRow("blank-separated") << "27 64" << QByteArray("\x1b\x40") << "";
     QTest::newRow("comma-separated hexadecimal") << "0x1B,0x40" << QByteArray("\x1b\x40") << "";
-    QTest::newRow("&H") << "&H0C" << QByteArray("\x0c") << "";
-    QTest::newRow("prefixes in either case") << "0XfF &h0c" << QByteArray("\xff\x0c") << "";
-    QTest::newRow("leading zeros") << "0x001B 007" << QByteArray("\x1b\x07") << "";
-    QTest::newRow("mixed, commas and blanks") << " 27 , 64\t0x0C, 255" << QByteArray("\x1b\x40\x0c\xff") << "";
-    QTest::newRow("a comma is no decimal point") << "1,5" << QByteArray("\x01\x05") << "";
-    QTest::newRow("empty") << "" << QByteArray() << "";
+    QTest::newRow("&H, either case, leading zeros") << "&H0C &h0c 0X00fF" << QByteArray("\x0c\x0c\xff") << "";
+    QTest::newRow("a comma is no decimal point") << " 1 ,5" << QByteArray("\x01\x05") << "";
     QTest::newRow("blanks only") << "   " << QByteArray() << "";
     QTest::newRow("empty value between commas") << "27,,64" << QByteArray() << "";
-    QTest::newRow("trailing comma") << "27," << QByteArray() << "";
     QTest::newRow("letters") << "27 abc 64" << QByteArray() << "abc";
     QTest::newRow("decimal above a byte") << "27 256" << QByteArray() << "256";
-    QTest::newRow("hexadecimal above a byte") << "0x100" << QByteArray() << "0x100";
-    QTest::newRow("&H above a byte") << "&H1FF" << QByteArray() << "&H1FF";
+    QTest::newRow("hexadecimal above a byte") << "&H100" << QByteArray() << "&H100";
     QTest::newRow("prefix without digits") << "0x" << QByteArray() << "0x";
-    QTest::newRow("not a hexadecimal digit") << "0x1G" << QByteArray() << "0x1G";
-    QTest::newRow("negative hexadecimal") << "-0x1" << QByteArray() << "-0x1";
-    QTest::newRow("full-width digits") << QStringLiteral("６５") << QByteArray() << QStringLiteral("６５");
-    QTest::newRow("hexadecimal digits of another script") << QStringLiteral("0x１") << QByteArray()
-                                                          << QStringLiteral("0x１");
+    QTest::newRow("digits of another script") << QStringLiteral("0x１") << QByteArray() << QStringLiteral("0x１");
 }
 
 void SendTest::byteListsReadAsBytes() {
