@@ -17,10 +17,8 @@
 
 #include <filesystem>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -55,35 +53,12 @@ void ForgetSettings() {
 }
 
 SilentPrinter::SilentPrinter(quint16 port) {
-    for (int attempt = 0; attempt < 20 && filler_ < 0; ++attempt) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(port);
-        at.sin_addr.s_addr = ::inet_addr(RandomLoopbackAddress().toLatin1().constData());
-        socklen_t length = sizeof at;
-        // A backlog of 0 holds one connection: the filler's. Later SYNs are dropped.
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(listener_, 0) == 0 &&
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) == 0) {
-            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(filler, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
-                filler_ = filler;
-                port_ = ntohs(at.sin_port);
-                char text[INET_ADDRSTRLEN] = {};
-                ::inet_ntop(AF_INET, &at.sin_addr, text, sizeof text);
-                address_ = QString::fromLatin1(text);
-                break;
-            }
-            ::close(filler);
-        }
-        ::close(listener_);
-        listener_ = -1;
-    }
-}
-
-SilentPrinter::~SilentPrinter() {
-    if (filler_ >= 0) ::close(filler_);
-    if (listener_ >= 0) ::close(listener_);
+    server_.setListenBacklogSize(0);  // room for one connection: the filler's
+    for (int attempt = 0; attempt < 20 && !server_.isListening(); ++attempt)
+        server_.listen(QHostAddress(RandomLoopbackAddress()), port);
+    server_.pauseAccepting();
+    filler_.connectToHost(server_.serverAddress(), server_.serverPort());
+    filler_.waitForConnected(5000);
 }
 
 LoopbackPrinter::LoopbackPrinter(QObject* parent) : QObject(parent) {

@@ -123,19 +123,14 @@ private:
 class SilentPrinter {
 public:
     explicit SilentPrinter(quint16 port = 9100);
-    ~SilentPrinter();
-    SilentPrinter(const SilentPrinter&) = delete;
-    SilentPrinter& operator=(const SilentPrinter&) = delete;
 
-    [[nodiscard]] bool Listening() const { return filler_ >= 0; }
-    [[nodiscard]] QString Address() const { return address_; }
-    [[nodiscard]] quint16 Port() const { return port_; }
+    [[nodiscard]] bool Listening() const { return filler_.state() == QAbstractSocket::ConnectedState; }
+    [[nodiscard]] QString Address() const { return server_.serverAddress().toString(); }
+    [[nodiscard]] quint16 Port() const { return server_.serverPort(); }
 
 private:
-    int listener_ = -1;
-    int filler_ = -1;
-    QString address_;
-    quint16 port_ = 0;
+    QTcpServer server_;
+    QTcpSocket filler_;
 };
 
 // A console that keeps lines in lists; Pause runs the event loop; each repaint
