@@ -18,11 +18,10 @@
 
 #include <span>
 
-class QCompleter;
 class QLabel;
 class QLineEdit;
-class QStringListModel;
 class QPushButton;
+class QStringListModel;
 
 namespace kivo {
 
@@ -107,9 +106,9 @@ private:
     void RunSend(std::function<void()> job);
     // Sends a file in copies; reports a file error once.
     void SendCopies(const QString& path, long long copies, bool vekHeader);
-    // Shows the file-open dialog set up afresh; the chosen path, or "" after
+    // Shows the file-open dialog set up afresh, in the folder of the last file
+    // chosen with the button named `dialog`; the chosen path, or "" after
     // logging the cancel.
-    // `dialog` names the button, whose dialog opens where its last file was.
     QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& fileName, bool vekHeader);
