@@ -64,6 +64,8 @@ QStringList OperatorSettings::RecentAddresses() const {
 
 void OperatorSettings::RememberAddress(const QString& address) {
     QStringList addresses = RecentAddresses();
+    // The same printer again: nothing to write.
+    if (LastAddress() == address && addresses.value(0) == address) return;
     addresses.removeAll(address);
     addresses.prepend(address);
     store_->setValue(QLatin1String(kLastAddress), address);
