@@ -1,11 +1,22 @@
 // kivo-bench: see bench/bench.h for its commands.
 #include "bench/bench.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <cstdio>
 
 int main(int argc, char** argv) {
     // Headless unless told otherwise; the peers and measurements inherit it.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The windows it measures remember what they connect to in a folder of the
+    // run's own, never in the user's settings.
+    QTemporaryDir config;
+    if (!config.isValid()) {
+        std::fprintf(stderr, "kivo-bench: cannot make a temporary settings folder\n");
+        return 1;
+    }
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     QStringList args;
     for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
     const QString command = args.value(0);

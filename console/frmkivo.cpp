@@ -1,6 +1,7 @@
 #include "console/frmkivo.h"
 
 #include "console/app_icon.h"
+#include "console/connect_wait.h"
 #include "console/log_view.h"
 #include "console/numbers.h"
 #include "link/reply_decoder.h"
@@ -13,14 +14,19 @@
 #include "ping/ping.h"
 
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStringListModel>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -46,6 +52,16 @@ struct Overloaded : Ts... {
 template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
+// The line that refuses a "Send Ascii " whose text is no list of bytes.
+QString ByteListRefusal(const QString& text, const ByteList& list) {
+    const QString values = QStringLiteral("(0 to 255, 0x00 to 0xFF or &H00 to &HFF)");
+    if (list.badValue.isEmpty())
+        return QStringLiteral("Nothing sent: \"%1\" has an empty value; byte values are %2").arg(text, values);
+    if (list.badValue == text.trimmed())
+        return QStringLiteral("Nothing sent: \"%1\" is not a byte value %2").arg(text, values);
+    return QStringLiteral("Nothing sent: \"%1\" in \"%2\" is not a byte value %3").arg(list.badValue, text, values);
+}
+
 QStringList ReplyNames() {
     QStringList names;
     for (int b = 0; b < 32; ++b)
@@ -63,9 +79,32 @@ struct Twips {
     int left, top, width, height;
 };
 
+// How a control follows the window when the operator makes it larger than the
+// form: the logs take the extra width and share the extra height.
+enum class Growth {
+    Stays,        // keeps its place and size
+    OutgoingLog,  // the extra width and the upper half of the extra height
+    IncomingLog,  // the extra width and the rest of the height, below the outgoing log's growth
+    BetweenLogs,  // moves down by the outgoing log's growth
+};
+
+// A control's place in pixels, in a window `extra` larger than the form.
+QRect GrownPlace(const Twips& place, Growth growth, QSize extra) {
+    QRect r(Px(place.left), Px(place.top), Px(place.width), Px(place.height));
+    const int outgoing = extra.height() / 2;
+    switch (growth) {
+    case Growth::Stays: break;
+    case Growth::OutgoingLog: r.adjust(0, 0, extra.width(), outgoing); break;
+    case Growth::IncomingLog: r.adjust(0, outgoing, extra.width(), extra.height()); break;
+    case Growth::BetweenLogs: r.translate(0, outgoing); break;
+    }
+    return r;
+}
+
 // One control of the form: the member that holds it (its type says what kind
 // of control it is), its object name, caption, tooltip, place, when it can be
-// used, what a click on it does, and how its text is aligned.
+// used, what a click on it does, how its text is aligned, and how it follows the
+// window's growth.
 struct frmkivo::FormControl {
     std::variant<QPushButton* frmkivo::*, QLineEdit* frmkivo::*, QLabel* frmkivo::*, LogView* frmkivo::*> control;
     const char* name;
@@ -75,6 +114,7 @@ struct frmkivo::FormControl {
     Usable usable;
     void (frmkivo::*click)() = nullptr;
     Qt::Alignment align = {};
+    Growth growth = Growth::Stays;
 };
 
 std::span<const frmkivo::FormControl> frmkivo::Form() {
@@ -90,7 +130,7 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         {&F::CmdFile, "CmdFile", "Send Text File", "Send text file to printer (# of Copies)",
          {2880, 1920, 1215, 495}, Usable::Connected, &F::CmdFile_Click},
         {&F::CmdClear, "CmdClear", "Clear Messages", "Clear out messages below",
-         {4560, 5040, 1335, 495}, Usable::Always, &F::CmdClear_Click},
+         {4560, 5040, 1335, 495}, Usable::Always, &F::CmdClear_Click, {}, Growth::BetweenLogs},
         {&F::TxtCount, "TxtCount", "1", "Enter # of copies of text commands or text files",
          {9480, 1200, 1335, 525}, Usable::Connected, nullptr, centred},
         {&F::TxtCmd, "TxtCmd", "", "Enter string here and then click on \"Send Text\" when you are ready",
@@ -106,7 +146,7 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         {&F::CmdConnect, "CmdConnect", "Connect", "Connect & Disconnect with Kivo Systems Printer",
          {6840, 360, 1215, 495}, Usable::Always, &F::CmdConnect_Click},
         {&F::Label2, "Label2", "Incoming Printer Data  and Messages", "",
-         {120, 5280, 3615, 375}, Usable::Always},
+         {120, 5280, 3615, 375}, Usable::Always, nullptr, {}, Growth::BetweenLogs},
         {&F::CmdPclFF, "CmdPclFF", "HP Form Feed", "Send a HP Form Feed to the printer",
          {9480, 1920, 1215, 495}, Usable::Connected, &F::CmdPclFF_Click},
         {&F::CmdVekFF, "CmdVekFF", "VEK Form Feed", "Send VEK Form Feed to the printer",
@@ -119,8 +159,10 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
          {8160, 1920, 1215, 495}, Usable::Connected, &F::CmdHPTest_Click},
         {&F::CmdAscii, "CmdAscii", "Send Ascii ", "Send ASCII Value to printer",
          {1560, 1920, 1215, 495}, Usable::Connected, &F::CmdAscii_Click},
-        {&F::TxtMsg, "TxtMsg", "", "", {120, 2880, 10695, 2085}, Usable::Always},
-        {&F::InTxtMsg, "InTxtMsg", "", "", {120, 5640, 10695, 2535}, Usable::Always},
+        {&F::TxtMsg, "TxtMsg", "", "", {120, 2880, 10695, 2085}, Usable::Always, nullptr, {},
+         Growth::OutgoingLog},
+        {&F::InTxtMsg, "InTxtMsg", "", "", {120, 5640, 10695, 2535}, Usable::Always, nullptr, {},
+         Growth::IncomingLog},
     };
     return form;
 }
@@ -145,7 +187,9 @@ OperatorDialogs* frmkivo::SetDialogs(OperatorDialogs* dialogs) {
 void frmkivo::BuildControls() {
     setWindowTitle(QString::fromLatin1(kWindowCaption));
     setWindowIcon(AppIcon());
-    setFixedSize(Px(10965), Px(8280));
+    // The form's size is the least the window takes; larger, the logs grow.
+    setMinimumSize(Px(10965), Px(8280));
+    resize(minimumSize());
     QPalette pal = palette();
     pal.setColor(QPalette::Window, QColor(192, 192, 255));
     setPalette(pal);
@@ -164,7 +208,7 @@ void frmkivo::BuildControls() {
                     font.setPointSizeF(7.5);
                     b->setFont(font);
                     b->setAutoDefault(false);
-                    if (row.click) connect(b, &QPushButton::clicked, this, row.click);
+                    if (row.click) connect(b, &QPushButton::clicked, this, [this, click = row.click] { Click(click); });
                     return this->*member = b;
                 },
                 [&](QLineEdit* frmkivo::*member) -> QWidget* {
@@ -188,7 +232,7 @@ void frmkivo::BuildControls() {
             row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
         if (*row.tooltip) widget->setToolTip(QString::fromLatin1(row.tooltip));
-        widget->setGeometry(Px(row.place.left), Px(row.place.top), Px(row.place.width), Px(row.place.height));
+        widget->setGeometry(GrownPlace(row.place, row.growth, QSize(0, 0)));
         // Labels take no focus; every other control follows the one before it.
         if (widget->focusPolicy() != Qt::NoFocus) {
             if (previous) setTabOrder(previous, widget);
@@ -200,6 +244,24 @@ void frmkivo::BuildControls() {
     white.setColor(QPalette::Base, Qt::white);
     TxtCount->setPalette(white);
 
+    // The keyboard: Enter connects from the address box and sends from the
+    // command box; Up and Down step through the commands sent before.
+    connect(IP_Address, &QLineEdit::returnPressed, this, [this] {
+        if (!Connected()) Click(&frmkivo::CmdConnect_Click);
+    });
+    connect(TxtCmd, &QLineEdit::returnPressed, this, [this] {
+        if (Connected()) Click(&frmkivo::CmdText_Click);
+    });
+    new HistoryKeys(*TxtCmd, history_);
+    recentAddresses_ = new QStringListModel(this);
+    auto* completer = new QCompleter(recentAddresses_, this);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    IP_Address->setCompleter(completer);
+    // Only a count the operator typed is remembered.
+    connect(TxtCount, &QLineEdit::textEdited, this, [this](const QString& count) {
+        settings_.RememberCopyCount(count);
+    });
+
     SetConnectedState(false);
 }
 
@@ -210,9 +272,43 @@ void frmkivo::Form_Load() {
     Initialize();
     CommonDialog1.InitDir = platform::ProgramFolder();
     QDir::setCurrent(platform::ProgramFolder());
-    // While the connect blocks, the window still repaints but takes no input.
+    // While a blocking call waits, the window still repaints but takes no input;
+    // the connect makes the wait the operator's (ConnectWait).
     ws::WSASetBlockingHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
     HookWindow(&hwnd_, *this);
+    RestoreSettings();
+    IP_Address->setFocus();
+}
+
+void frmkivo::RestoreSettings() {
+    if (!settings_.Problem().isEmpty()) LogMessage(kOut, settings_.Problem());
+    if (const QString address = settings_.LastAddress(); !address.isEmpty()) IP_Address->setText(address);
+    recentAddresses_->setStringList(settings_.RecentAddresses());
+    if (const QString count = settings_.CopyCount(); !count.isEmpty()) TxtCount->setText(count);
+    history_ = CommandHistory(settings_.Commands());
+    if (const QByteArray geometry = settings_.WindowGeometry(); !geometry.isEmpty()) restoreGeometry(geometry);
+    startSize_ = size();
+    startState_ = windowState();
+}
+
+void frmkivo::RememberCommand(const QString& command) {
+    const QStringList before = history_.Commands();
+    history_.Add(command);
+    if (history_.Commands() != before) settings_.RememberCommands(history_.Commands());
+}
+
+void frmkivo::Click(void (frmkivo::*handler)()) {
+    if (connectWait_ && handler != &frmkivo::CmdConnect_Click) return;
+    (this->*handler)();
+}
+
+void frmkivo::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const QSize extra(std::max(0, width() - Px(10965)), std::max(0, height() - Px(8280)));
+    for (const FormControl& row : Form()) {
+        QWidget* widget = std::visit([this](auto member) -> QWidget* { return this->*member; }, row.control);
+        widget->setGeometry(GrownPlace(row.place, row.growth, extra));
+    }
 }
 
 void frmkivo::Initialize() {
@@ -225,6 +321,8 @@ void frmkivo::Initialize() {
 void frmkivo::Form_Unload() {
     if (unloaded_) return;
     unloaded_ = true;
+    // The window's size and state, once the operator has changed them.
+    if (size() != startSize_ || windowState() != startState_) settings_.RememberWindowGeometry(saveGeometry());
     sender_.CancelJob();
     sends_.DropQueued();
     if (socketOpen_) {
@@ -329,23 +427,41 @@ void frmkivo::SetConnectedState(bool connected) {
 }
 
 void frmkivo::CmdConnect_Click() {
+    // A click while the connect waits ends that attempt; it never starts another.
+    if (connectWait_) {
+        connectWait_->Cancel();
+        return;
+    }
     const QString caption = CmdConnect->text();
     if (caption == QLatin1String("Connect")) {
+        if (AddressText().trimmed().isEmpty()) {
+            LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"));
+            return;
+        }
         LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + AddressText() +
                              QStringLiteral(" on port ") + PrinterPort);
         Repaint();
         QString connection;
         connecting_ = true;
+        std::optional<ConnectWait> wait(std::in_place, *this, *CmdConnect);
+        connectWait_ = &*wait;
         PrinterSocket = OpenPrinterSocket(AddressText(), PrinterPort.toInt(), connection, &hwnd_, false);
+        const int error = ws::WSAGetLastError();
+        const bool cancelled = wait->CancelledByOperator();
+        wait.reset();
+        connectWait_ = nullptr;
         connecting_ = false;
         if (PrinterSocket == -1) {
             LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
                                  QStringLiteral(" on port ") + PrinterPort);
+            LogMessage(kOut, ConnectFailureReason(error, cancelled));
         } else {
             socketOpen_ = true;
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
                                  PrinterPort);
+            settings_.RememberAddress(AddressText());
+            recentAddresses_->setStringList(settings_.RecentAddresses());
         }
         if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
     } else if (caption == QLatin1String("Disconnect")) {
@@ -379,6 +495,7 @@ void frmkivo::RunSend(std::function<void()> job) {
 void frmkivo::CmdText_Click() {
     const QString text = TxtCmd->text();
     const QString address = AddressText();
+    RememberCommand(text);
     RunSend([this, text, address] {
         LogMessage(kOut, QStringLiteral("Sending text =>") + text + QStringLiteral(" to IP Address ") + address);
         sender_.SendToPrinter(PrinterSocket, text);
@@ -389,15 +506,16 @@ void frmkivo::CmdAscii_Click() {
     if (TxtCmd->text().isEmpty()) TxtCmd->setText(QStringLiteral("7"));
     const QString text = TxtCmd->text();
     const QString address = AddressText();
+    RememberCommand(text);
     RunSend([this, text, address] {
-        LogMessage(kOut, QStringLiteral("Sending Ascii =>") + text + QStringLiteral(" to IP Address ") + address);
-        const std::optional<long long> value = ReadWholeNumber(text, 0, 255);
-        if (!value) {
-            LogMessage(kOut, QStringLiteral("Nothing sent: \"%1\" is not a whole number from 0 to 255").arg(text));
+        // Several values go out together, in one send; one bad value stops them all.
+        const ByteList values = ReadByteList(text);
+        if (!values.ok) {
+            LogMessage(kOut, ByteListRefusal(text, values));
             return;
         }
-        const char byte = static_cast<char>(static_cast<unsigned char>(*value));
-        sender_.SendToPrinter(PrinterSocket, QByteArrayView(&byte, 1));
+        LogMessage(kOut, QStringLiteral("Sending Ascii =>") + text + QStringLiteral(" to IP Address ") + address);
+        sender_.SendToPrinter(PrinterSocket, QByteArrayView(values.bytes));
     });
 }
 
@@ -431,18 +549,23 @@ void frmkivo::SendCopies(const QString& path, long long copies, bool vekHeader) 
     }
 }
 
-QString frmkivo::ChooseFile(const QString& defaultExt, const QString& filter) {
+QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter) {
+    const QString folder = settings_.DialogFolder(QString::fromLatin1(dialog));
+    CommonDialog1.InitDir = !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : platform::ProgramFolder();
     CommonDialog1.DefaultExt = defaultExt;
     CommonDialog1.Filter = filter;
     CommonDialog1.FileName.clear();
     CommonDialog1.CancelError = false;
     CommonDialog1.ShowOpen(*dialogs_);
-    if (CommonDialog1.FileName.isEmpty()) LogMessage(kOut, QStringLiteral("Download File Canceled"));
+    if (CommonDialog1.FileName.isEmpty())
+        LogMessage(kOut, QStringLiteral("Download File Canceled"));
+    else
+        settings_.RememberDialogFolder(QString::fromLatin1(dialog), QFileInfo(CommonDialog1.FileName).absolutePath());
     return CommonDialog1.FileName;
 }
 
 void frmkivo::CmdFile_Click() {
-    const QString path = ChooseFile(QStringLiteral("*.txt"),
+    const QString path = ChooseFile("CmdFile", QStringLiteral("*.txt"),
                                     QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*"));
     if (path.isEmpty()) return;
     const QString countText = TxtCount->text();
@@ -485,7 +608,7 @@ void frmkivo::CmdVEKTest_Click() { SendTestTicket(QStringLiteral("vek_test.txt")
 void frmkivo::CmdHPTest_Click() { SendTestTicket(QStringLiteral("hp_id.prn"), false); }
 
 void frmkivo::CmdPcxFile_Click() {
-    const QString path = ChooseFile(QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
+    const QString path = ChooseFile("CmdPcxFile", QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
     if (path.isEmpty()) return;
     const auto ask = [this](const QString& text) {
         const Question question{QStringLiteral("Print PCX File"), text,

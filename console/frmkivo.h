@@ -2,9 +2,11 @@
 // the responsive wait, and the handlers of every button.
 #pragma once
 
+#include "console/command_history.h"
 #include "console/log_model.h"
 #include "console/log_view.h"
 #include "console/operator_dialogs.h"
+#include "console/settings.h"
 #include "link/console_port.h"
 #include "link/send.h"
 #include "link/send_queue.h"
@@ -19,8 +21,11 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QStringListModel;
 
 namespace kivo {
+
+class ConnectWait;
 
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
 inline constexpr const char* kDefaultAddress = "10.0.0.192";
@@ -79,6 +84,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     struct FormControl;
@@ -87,6 +93,12 @@ private:
 
     void Form_Load();
     void Initialize();
+    // What the operator left here last time; a store that cannot be used gets a line.
+    void RestoreSettings();
+    void RememberCommand(const QString& command);
+    // Runs a control's click handler; while a connect waits only Connect acts,
+    // and it ends the attempt.
+    void Click(void (frmkivo::*handler)());
     void Timer1_Timer();
     void BuildControls();
     void SetConnectedState(bool connected);
@@ -94,9 +106,10 @@ private:
     void RunSend(std::function<void()> job);
     // Sends a file in copies; reports a file error once.
     void SendCopies(const QString& path, long long copies, bool vekHeader);
-    // Shows the file-open dialog set up afresh; the chosen path, or "" after
+    // Shows the file-open dialog set up afresh, in the folder of the last file
+    // chosen with the button named `dialog`; the chosen path, or "" after
     // logging the cancel.
-    QString ChooseFile(const QString& defaultExt, const QString& filter);
+    QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& fileName, bool vekHeader);
     void OnSendsIdle();
@@ -131,6 +144,12 @@ private:
     LogModel inLog_;
     Sender sender_;
     SendQueue sends_;
+    OperatorSettings settings_;
+    CommandHistory history_;
+    QStringListModel* recentAddresses_ = nullptr;
+    ConnectWait* connectWait_ = nullptr;  // while a connect waits
+    QSize startSize_;
+    Qt::WindowStates startState_;
 
     ws::SOCKET PrinterSocket = 0;
     bool socketOpen_ = false;

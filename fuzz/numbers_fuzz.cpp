@@ -1,7 +1,10 @@
-// Arbitrary operator text through the number reading of the copy count and the
-// byte value, and through the conversion of typed text to printer bytes.
+// Arbitrary operator text through the number reading of the copy count, the
+// byte value and the list of byte values, and through the conversion of typed
+// text to printer bytes.
 #include "console/numbers.h"
 #include "link/code_page.h"
+
+#include <QList>
 
 #include <cmath>
 #include <cstdint>
@@ -23,6 +26,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The whole number is the nearest one to the number read.
         Check(std::fabs(static_cast<double>(*copies) - *kivo::ReadNumber(text)) <= 0.5);
     }
+
+    // A list of byte values: all of them or none, and a refusal names a value
+    // that stands in the text.
+    const kivo::ByteList list = kivo::ReadByteList(text);
+    Check(list.ok == !list.bytes.isEmpty());
+    Check(list.bytes.size() <= text.size());
+    if (!list.ok) Check(text.contains(list.badValue));
+    // A single decimal value reads as it always has.
+    if (const auto byte = kivo::ReadWholeNumber(text, 0, 255); byte && !text.contains(u','))
+        Check(list.ok && list.bytes.size() == 1 && static_cast<unsigned char>(list.bytes[0]) == *byte);
 
     // Typed text goes out one byte per character.
     Check(kivo::ToSingleByte(text).size() == text.toUcs4().size());

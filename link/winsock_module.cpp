@@ -9,6 +9,12 @@ namespace {
 
 bool networkStarted = false;
 
+// The failure of a lookup that found no IPv4 address for the name.
+std::uint32_t NotFound() {
+    ws::WSASetLastError(ws::WSAHOST_NOT_FOUND);
+    return ws::WS_INADDR_NONE;
+}
+
 }  // namespace
 
 bool StartNetwork(QString* description) {
@@ -33,13 +39,17 @@ bool NetworkStarted() { return networkStarted; }
 
 std::uint32_t ResolveAddress(const QString& host) {
     const QByteArray text = ToSingleByte(host);
+    // A NUL would end the text early: "127.0.0.1\0junk" names no host.
+    if (text.contains('\0')) return NotFound();
     const std::uint32_t address = ws::inet_addr(text.constData());
     if (address != ws::WS_INADDR_NONE) return address;
     const ws::hostent* entry = ws::gethostbyname(text.constData());
-    if (!entry || !entry->h_addr_list || !entry->h_addr_list[0]) return ws::WS_INADDR_NONE;
-    if (entry->h_length != 4) return ws::WS_INADDR_NONE;  // not an IPv4 address
+    if (!entry) return ws::WS_INADDR_NONE;  // the lookup's own error stays
+    if (!entry->h_addr_list || !entry->h_addr_list[0]) return NotFound();
+    if (entry->h_length != 4) return NotFound();  // not an IPv4 address
     std::uint32_t first = 0;
     std::memcpy(&first, entry->h_addr_list[0], sizeof first);
+    if (first == ws::WS_INADDR_NONE) return NotFound();  // "255.255.255.255" as a name
     return first;
 }
 
@@ -64,7 +74,10 @@ ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& co
     ws::sockaddr_in address{};
     address.sin_family = ws::WS_AF_INET;
     address.sin_port = ws::htons(static_cast<std::uint16_t>(port & 0xFFFF));
-    if (address.sin_port == 0xFFFF) return -1;
+    if (address.sin_port == 0xFFFF) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        return -1;
+    }
     address.sin_addr.s_addr = ResolveAddress(host);
     if (address.sin_addr.s_addr == ws::WS_INADDR_NONE) return -1;
     connectionText = AddressToText(address.sin_addr.s_addr) + QLatin1Char(':') +
@@ -72,8 +85,11 @@ ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& co
 
     const ws::SOCKET s = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
     if (s < 0) return -1;
+    // The error that made the attempt fail outlives the close of its socket.
     auto fail = [s] {
+        const int error = ws::WSAGetLastError();
         if (s > 0) ws::closesocket(s);
+        ws::WSASetLastError(error);
         return ws::SOCKET{-1};
     };
     if (SetLinger(s, 1, 0) == -1) return fail();
@@ -83,7 +99,10 @@ ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& co
         return s;
     }
     if (ws::WSAAsyncSelect(s, window, WM_SOCKET, kSocketEvents) != 0) return fail();
-    if (ws::connect(s, &address, sizeof address) != -1) return fail();
+    if (ws::connect(s, &address, sizeof address) != -1) {
+        ws::WSASetLastError(ws::WSAEISCONN);
+        return fail();
+    }
     if (ws::WSAGetLastError() != ws::WSAEWOULDBLOCK) return fail();
     return s;
 }

@@ -22,7 +22,7 @@ void StopNetwork();
 [[nodiscard]] bool NetworkStarted();
 
 // Dotted IPv4 text or a host name to an address in network byte order; -1 (all
-// bits set) when it does not resolve.
+// bits set) when it does not resolve, WSAGetLastError() then saying why.
 [[nodiscard]] std::uint32_t ResolveAddress(const QString& host);
 // Dotted text of an address; "255.255.255.255" when it cannot be written.
 [[nodiscard]] QString AddressToText(std::uint32_t address);
@@ -33,7 +33,9 @@ int SetLinger(ws::SOCKET s, std::uint16_t on, std::uint16_t seconds);
 // abortive close, connects and registers it for socket messages to the window.
 // connectionText gets "address:port" once the address is known. Without the
 // asynchronous flag the call returns when the connection is made or has failed;
-// with it, the outcome arrives later as FD_CONNECT. Returns the socket or -1.
+// with it, the outcome arrives later as FD_CONNECT. Returns the socket or -1;
+// after -1, WSAGetLastError() says why (WSAHOST_NOT_FOUND for a host that does
+// not resolve to an IPv4 address).
 [[nodiscard]] ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& connectionText,
                                            platform::HWND window, bool async);
 

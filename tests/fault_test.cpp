@@ -431,7 +431,8 @@ void FaultTest::printerResetsRightAfterTheConnect() {
         QStringList lines = w.OutgoingLog().Lines();
         QCOMPARE(lines.value(0), "Attempting to establish a connection with the printer at " + at);
         if (!w.Connected()) {
-            QCOMPARE(lines.mid(1), QStringList{"Error while connecting to the printer " + at});
+            QCOMPARE(lines.value(1), "Error while connecting to the printer " + at);
+            QVERIFY2(lines.size() == 3 && lines[2].startsWith(QLatin1String("Error 100")), qPrintable(lines.join(" | ")));
             ++refused;
             continue;
         }

@@ -185,12 +185,16 @@ void LinkTest::opensPrinterSocket_data() {
     QTest::addColumn<int>("port");  // 0: the loopback printer's port, -1: a closed port
     QTest::addColumn<bool>("opens");
     QTest::addColumn<bool>("textSet");
-    QTest::newRow("listening printer") << "127.0.0.1" << 0 << true << true;
-    QTest::newRow("host name") << "localhost" << 0 << true << true;
-    QTest::newRow("nobody listening") << "127.0.0.1" << -1 << false << true;
-    QTest::newRow("all bits set") << "255.255.255.255" << 0 << false << false;
-    QTest::newRow("port 65535") << "127.0.0.1" << 65535 << false << false;
-    QTest::newRow("not an address") << "12.34.56.78.90" << 0 << false << false;
+    QTest::addColumn<int>("error");  // WSAGetLastError() after a failure
+    QTest::newRow("listening printer") << "127.0.0.1" << 0 << true << true << 0;
+    QTest::newRow("host name") << "localhost" << 0 << true << true << 0;
+    QTest::newRow("nobody listening") << "127.0.0.1" << -1 << false << true << ws::WSAECONNREFUSED;
+    QTest::newRow("all bits set") << "255.255.255.255" << 0 << false << false << ws::WSAHOST_NOT_FOUND;
+    QTest::newRow("port 65535") << "127.0.0.1" << 65535 << false << false << ws::WSAEINVAL;
+    QTest::newRow("not an address") << "12.34.56.78.90" << 0 << false << false << ws::WSAHOST_NOT_FOUND;
+    // The text goes no further than what the field shows.
+    QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0junk", 14) << 0 << false << false
+                                << ws::WSAHOST_NOT_FOUND;
 }
 
 void LinkTest::opensPrinterSocket() {
@@ -198,6 +202,7 @@ void LinkTest::opensPrinterSocket() {
     QFETCH(int, port);
     QFETCH(bool, opens);
     QFETCH(bool, textSet);
+    QFETCH(int, error);
     LoopbackPrinter printer;
     int closedPort = 0;
     if (port == -1) {
@@ -208,6 +213,7 @@ void LinkTest::opensPrinterSocket() {
     QString connection = QStringLiteral("untouched");
     const ws::SOCKET s = OpenPrinterSocket(host, usePort, connection, &hooked_->window, false);
     QCOMPARE(s > 0, opens);
+    if (!opens) QCOMPARE(ws::WSAGetLastError(), error);
     QCOMPARE(connection, textSet ? QStringLiteral("127.0.0.1:%1").arg(usePort) : QStringLiteral("untouched"));
     if (opens) {
         QTRY_VERIFY(printer.HasClient());
@@ -235,18 +241,8 @@ void LinkTest::lingerOnAClosedSocketFails() {
 }
 
 void LinkTest::blockingConnectRepaintsAndCanBeCancelled() {
-    // A listener whose accept queue is full drops further SYNs: a connect to it
-    // waits, as one to a printer that does not answer.
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    QCOMPARE(::listen(listener, 0), 0);
-    QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    QCOMPARE(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const kivo::test::SilentPrinter silent(0);
+    QVERIFY(silent.Listening());
 
     int turns = 0;
     const auto previous = ws::WSASetBlockingHook([&turns] {
@@ -256,15 +252,13 @@ void LinkTest::blockingConnectRepaintsAndCanBeCancelled() {
     QElapsedTimer clock;
     clock.start();
     QString connection;
-    const ws::SOCKET s = OpenPrinterSocket(QStringLiteral("127.0.0.1"), ntohs(address.sin_port), connection,
-                                           &hooked_->window, false);
+    const ws::SOCKET s = OpenPrinterSocket(silent.Address(), silent.Port(), connection, &hooked_->window, false);
     ws::WSASetBlockingHook(previous);
     QCOMPARE(s, ws::SOCKET{-1});
+    QCOMPARE(ws::WSAGetLastError(), ws::WSAEINTR);  // the close of the socket kept it
     QCOMPARE(turns, 5);  // the window had its turns while the connect waited
     QVERIFY(clock.elapsed() < 5000);
     QVERIFY(!ws::WSAIsBlocking());
-    ::close(filler);
-    ::close(listener);
 }
 
 void LinkTest::readPathDecodesOneReplyPerEvent() {

@@ -2,6 +2,7 @@
 // each click puts on the wire and the lines it logs, bad byte values, and sends
 // that meet a slow, a silent or a vanishing printer.
 #include "console/frmkivo.h"
+#include "console/numbers.h"
 #include "tests/support/test_support.h"
 
 #include <QElapsedTimer>
@@ -30,6 +31,8 @@ private slots:
     void buttonsPutExactBytesOnTheWire();
     void asciiRefusesBadValues_data();
     void asciiRefusesBadValues();
+    void byteListsReadAsBytes_data();
+    void byteListsReadAsBytes();
     void slowReaderGetsEveryByteOnceInOrder();
     void resetDuringLargeSendEndsItQuickly();
     void silentPrinterKeepsWindowResponsiveUntilDisconnect();
@@ -72,6 +75,11 @@ void SendTest::buttonsPutExactBytesOnTheWire_data() {
                                               << QByteArray("\x04") << "3.5";
     QTest::newRow("ascii -0.4 rounds to 0") << "CmdAscii" << "-0.4" << "1" << ascii.arg("-0.4", "%1")
                                             << QByteArray(1, '\0') << "-0.4";
+    QTest::newRow("ascii hexadecimal") << "CmdAscii" << "0x41" << "1" << ascii.arg("0x41", "%1") << QByteArray("A")
+                                       << "0x41";
+    QTest::newRow("ascii a list of values, one send") << "CmdAscii" << "27 64,&H0C" << "1"
+                                                      << ascii.arg("27 64,&H0C", "%1") << QByteArray("\x1b\x40\x0c")
+                                                      << "27 64,&H0C";
     QTest::newRow("ascii empty becomes 7") << "CmdAscii" << "" << "1" << ascii.arg("7", "%1") << QByteArray("\x07")
                                            << "7";
 
@@ -107,18 +115,21 @@ void SendTest::buttonsPutExactBytesOnTheWire() {
 
 void SendTest::asciiRefusesBadValues_data() {
     QTest::addColumn<QString>("command");
-    QTest::newRow("letters") << "abc";
-    QTest::newRow("above a byte") << "256";
-    QTest::newRow("negative") << "-1";
-    QTest::newRow("exponent far out") << "1e9";
-    QTest::newRow("a 16-bit value") << "65536";
-    QTest::newRow("rounds to -1") << "-0.6";
-    QTest::newRow("hexadecimal") << "0x41";
-    QTest::newRow("infinity") << "inf";
+    QTest::addColumn<QString>("bad");  // the value the refusal names
+    QTest::newRow("letters") << "abc" << "abc";
+    QTest::newRow("above a byte") << "256" << "256";
+    QTest::newRow("negative") << "-1" << "-1";
+    QTest::newRow("exponent far out") << "1e9" << "1e9";
+    QTest::newRow("a 16-bit value") << "65536" << "65536";
+    QTest::newRow("rounds to -1") << "-0.6" << "-0.6";
+    QTest::newRow("hexadecimal above a byte") << "0x141" << "0x141";
+    QTest::newRow("infinity") << "inf" << "inf";
+    QTest::newRow("one bad value stops the list") << "27 abc 64" << "abc";
 }
 
 void SendTest::asciiRefusesBadValues() {
     QFETCH(QString, command);
+    QFETCH(QString, bad);
     LoopbackPrinter printer(9100);
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
@@ -129,11 +140,41 @@ void SendTest::asciiRefusesBadValues() {
     const QByteArray marker = SendMarker(w);
 
     QTRY_COMPARE(Hex(printer.Received()), Hex(marker));  // nothing before the marker
-    QCOMPARE(lines.size(), 2);
-    QCOMPARE(lines[0], QStringLiteral("Sending Ascii =>%1 to IP Address %2").arg(command, printer.Address()));
-    QVERIFY2(lines[1].contains(command) && !lines[1].startsWith(QLatin1String("Sending")), qPrintable(lines[1]));
+    // One line, naming the bad value; none that says something is being sent.
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].startsWith(QStringLiteral("Nothing sent: \"%1\"").arg(bad)) && lines[0].contains(command),
+             qPrintable(lines[0]));
     QCOMPARE(Field(w, "TxtCmd")->text(), command);
     QVERIFY(w.Connected());
+}
+
+void SendTest::byteListsReadAsBytes_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");  // empty: refused
+    QTest::addColumn<QString>("bad");       // the value named when refused
+    QTest::newRow("one decimal value, blanks around") << " 65 " << QByteArray("A") << "";
+    QTest::newRow("2.5 halves to even") << "2.5" << QByteArray("\x02") << "";
+    QTest::newRow("blank-separated") << "27 64" << QByteArray("\x1b\x40") << "";
+    QTest::newRow("comma-separated hexadecimal") << "0x1B,0x40" << QByteArray("\x1b\x40") << "";
+    QTest::newRow("&H, either case, leading zeros") << "&H0C &h0c 0X00fF" << QByteArray("\x0c\x0c\xff") << "";
+    QTest::newRow("a comma is no decimal point") << " 1 ,5" << QByteArray("\x01\x05") << "";
+    QTest::newRow("blanks only") << "   " << QByteArray() << "";
+    QTest::newRow("empty value between commas") << "27,,64" << QByteArray() << "";
+    QTest::newRow("letters") << "27 abc 64" << QByteArray() << "abc";
+    QTest::newRow("decimal above a byte") << "27 256" << QByteArray() << "256";
+    QTest::newRow("hexadecimal above a byte") << "&H100" << QByteArray() << "&H100";
+    QTest::newRow("prefix without digits") << "0x" << QByteArray() << "0x";
+    QTest::newRow("digits of another script") << QStringLiteral("0x１") << QByteArray() << QStringLiteral("0x１");
+}
+
+void SendTest::byteListsReadAsBytes() {
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, bad);
+    const ByteList list = ReadByteList(text);
+    QCOMPARE(list.ok, !bytes.isEmpty());
+    QCOMPARE(Hex(list.bytes), Hex(bytes));
+    QCOMPARE(list.badValue, bad);
 }
 
 void SendTest::slowReaderGetsEveryByteOnceInOrder() {

@@ -1,10 +1,14 @@
 // The main window: its controls and initial state, the logs, the wait, and the
 // whole road from a click to the printer and back, against a loopback printer.
+#include "console/command_history.h"
 #include "console/frmkivo.h"
+#include "console/settings.h"
 #include "link/winsock_module.h"
 #include "tests/support/test_support.h"
 
 #include <QClipboard>
+#include <QCompleter>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScrollBar>
@@ -22,6 +26,7 @@ using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::ConnectWindow;
 using kivo::test::LoopbackPrinter;
+using kivo::test::SilentPrinter;
 
 namespace {
 
@@ -50,11 +55,15 @@ QStringList FocusChain(frmkivo& w) {
 
 const QStringList kDisconnectedControls{"Cmdping", "IP_Address", "CmdClear", "CmdConnect", "TxtMsg", "InTxtMsg"};
 
+// A table cell of several short words.
+QStringList Steps(const QString& letters) { return letters.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
+
 }  // namespace
 
 class WindowTest : public QObject {
     Q_OBJECT
 private slots:
+    void init() { kivo::test::ForgetSettings(); }
     void initialState();
     void controlsStandWhereTheFormSays_data();
     void controlsStandWhereTheFormSays();
@@ -64,7 +73,17 @@ private slots:
     void shortPausesAskTheOperator_data();
     void shortPausesAskTheOperator();
     void connectsAndShowsPrinterReplies();
+    void failedConnectChangesNothing_data();
     void failedConnectChangesNothing();
+    void inputDuringAConnectIsDroppedNotReplayed_data();
+    void inputDuringAConnectIsDroppedNotReplayed();
+    void logsTakeTheGrowthOfTheWindow_data();
+    void logsTakeTheGrowthOfTheWindow();
+    void commandHistorySteps_data();
+    void commandHistorySteps();
+    void keyboardAndSettingsAcrossRuns();
+    void settingsStoreIgnoresWhatItCannotRead_data();
+    void settingsStoreIgnoresWhatItCannotRead();
     void shutDownClosesOnlyAnOpenSocket();
     void clearEmptiesBothLogs();
     void logKeysMoveTheSelectionAndCopy();
@@ -93,6 +112,10 @@ void WindowTest::initialState() {
     QCOMPARE(Label(w, "Label1")->font().pointSizeF(), 9.75);
     for (int size : {16, 32, 48}) QVERIFY(w.windowIcon().availableSizes().contains(QSize(size, size)));
     QVERIFY(NetworkStarted());
+    QCOMPARE(w.focusWidget(), Field(w, "IP_Address"));
+    QCOMPARE(w.minimumSize(), QSize(731, 552));
+    w.Form_Unload();
+    QVERIFY2(!QFile::exists(kivo::test::SettingsFile()), "nothing used, yet something was written");
 }
 
 void WindowTest::controlsStandWhereTheFormSays_data() {
@@ -219,15 +242,202 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
 }
 
+void WindowTest::failedConnectChangesNothing_data() {
+    QTest::addColumn<QString>("address");   // "*": a loopback address nobody listens at
+    QTest::addColumn<QStringList>("lines");  // "@" stands for the address
+    const QStringList attempt{"Attempting to establish a connection with the printer at @ on port 9100",
+                              "Error while connecting to the printer @ on port 9100"};
+    const QStringList refused{"No printer address to connect to: enter its IP address or host name first"};
+    QTest::newRow("refused") << "*" << attempt + QStringList{"Error 10061: " + SocketErrorText(ws::WSAECONNREFUSED)};
+    QTest::newRow("empty, refused before any attempt") << "" << refused;
+    QTest::newRow("blanks") << "   " << refused;
+}
+
 void WindowTest::failedConnectChangesNothing() {
+    QFETCH(QString, address);
+    QFETCH(QStringList, lines);
     frmkivo w;
-    Field(w, "IP_Address")->setText(kivo::test::RandomLoopbackAddress());  // nobody listens there
+    Field(w, "IP_Address")->setText(address == "*" ? kivo::test::RandomLoopbackAddress() : address);
     Button(w, "CmdConnect")->click();
-    const QString at = Field(w, "IP_Address")->text() + QStringLiteral(" on port 9100");
-    QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
-                                                   "Error while connecting to the printer " + at}));
+    lines.replaceInStrings("@", Field(w, "IP_Address")->text());
+    QCOMPARE(w.OutgoingLog().Lines(), lines);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
-    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{lines.size() == 1 ? 0 : -1});
+}
+
+void WindowTest::inputDuringAConnectIsDroppedNotReplayed_data() {
+    QTest::addColumn<QString>("cancel");
+    QTest::newRow("Escape") << "escape";
+    QTest::newRow("a double click on Connect") << "click";
+    QTest::newRow("a close request") << "close";
+}
+
+void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
+    QFETCH(QString, cancel);
+    SilentPrinter printer;
+    QVERIFY(printer.Listening());
+    frmkivo w;
+    w.show();
+    QLineEdit* address = Field(w, "IP_Address");
+    address->setText(printer.Address());
+    bool busy = false;
+    kivo::test::WhenTrue(&w, [] { return ws::WSAIsBlocking(); }, [&] {
+        busy = QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+        QTest::mouseClick(Button(w, "CmdClear"), Qt::LeftButton);  // neither now nor later
+        QTest::keyClicks(address, "9");
+        QTest::keyClick(address, Qt::Key_Return);
+        Button(w, "Cmdping")->click();  // round the input, as an accessibility tool clicks
+        if (cancel == "escape") QTest::keyClick(address, Qt::Key_Escape);
+        if (cancel == "click") QTest::mouseDClick(Button(w, "CmdConnect"), Qt::LeftButton);
+        if (cancel == "close") w.close();
+    });
+    Button(w, "CmdConnect")->click();  // returns when the attempt has ended
+    QVERIFY(busy);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    const QString at = printer.Address() + QStringLiteral(" on port 9100");
+    const QStringList lines{"Attempting to establish a connection with the printer at " + at,
+                            "Error while connecting to the printer " + at, "Error 10004: cancelled by the operator"};
+    QCOMPARE(w.OutgoingLog().Lines(), lines);
+    QCoreApplication::processEvents();  // anything held back would act now
+    QCOMPARE(w.OutgoingLog().Lines(), lines);
+    QCOMPARE(address->text(), printer.Address());
+    QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Connect"));
+    QTRY_COMPARE(w.isVisible(), cancel != "close");
+}
+
+void WindowTest::logsTakeTheGrowthOfTheWindow_data() {
+    // The window grows by 300 x 201 pixels: 100 of the height for each log, and one more for the incoming.
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QRect>("twips");
+    QTest::addColumn<QRect>("growth");  // x and y moved by, width and height grown by
+    QTest::newRow("TxtCmd stays") << "TxtCmd" << QRect(120, 1200, 9255, 495) << QRect();
+    QTest::newRow("TxtMsg grows") << "TxtMsg" << QRect(120, 2880, 10695, 2085) << QRect(0, 0, 300, 100);
+    QTest::newRow("CmdClear moves down") << "CmdClear" << QRect(4560, 5040, 1335, 495) << QRect(0, 100, 0, 0);
+    QTest::newRow("InTxtMsg moves and grows") << "InTxtMsg" << QRect(120, 5640, 10695, 2535) << QRect(0, 100, 300, 101);
+}
+
+void WindowTest::logsTakeTheGrowthOfTheWindow() {
+    QFETCH(QString, control);
+    QFETCH(QRect, twips);
+    QFETCH(QRect, growth);
+    frmkivo w;
+    w.show();
+    const QWidget* widget = w.findChild<QWidget*>(control);
+    const QRect form(qRound(twips.x() / 15.0), qRound(twips.y() / 15.0), qRound(twips.width() / 15.0),
+                     qRound(twips.height() / 15.0));
+    w.resize(731 + 300, 552 + 201);
+    QTRY_COMPARE(widget->geometry(), QRect(form.topLeft() + growth.topLeft(), form.size() + growth.size()));
+    w.resize(200, 200);  // less than the form: the form's size
+    QTRY_COMPARE(w.size(), QSize(731, 552));
+    QCOMPARE(widget->geometry(), form);
+}
+
+void WindowTest::commandHistorySteps_data() {
+    // Commands sent, oldest first; keys U(p), D(own) or S:text (a send); what each
+    // key shows ("-": nothing changes). The box holds "draft" before the first key.
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<QStringList>("shown");
+    QTest::newRow("nothing sent") << QStringList{} << Steps("U D") << Steps("- -");
+    QTest::newRow("up to the oldest, down to the draft") << Steps("a b") << Steps("U U U D D D")
+                                                         << Steps("b a - b draft -");
+    QTest::newRow("no immediate duplicates") << Steps("a b b a") << Steps("U U U U") << Steps("a b a -");
+    QTest::newRow("a send starts from the newest") << Steps("a b") << Steps("U U S:c U") << Steps("b a - c");
+    QStringList sent, ups(kCommandsKept + 1, "U"), shown;
+    for (int i = 1; i <= kCommandsKept + 5; ++i) sent << QString::number(i);
+    for (int i = kCommandsKept + 5; i > 5; --i) shown << QString::number(i);
+    QTest::newRow("the last fifty") << sent << ups << shown + QStringList{"-"};
+}
+
+void WindowTest::commandHistorySteps() {
+    QFETCH(QStringList, sent);
+    QFETCH(QStringList, keys);
+    QFETCH(QStringList, shown);
+    CommandHistory history;
+    for (const QString& command : sent) history.Add(command);
+    QString box = QStringLiteral("draft");
+    QStringList seen;
+    for (const QString& key : keys) {
+        if (key.startsWith("S:")) history.Add(key.mid(2));
+        const std::optional<QString> text = key == "U" ? history.Older(box) : key == "D" ? history.Newer() : std::nullopt;
+        seen << text.value_or(QStringLiteral("-"));
+        box = text.value_or(box);
+    }
+    QCOMPARE(seen, shown);
+}
+
+void WindowTest::keyboardAndSettingsAcrossRuns() {
+    LoopbackPrinter printer(9100);
+    QTemporaryDir folder;
+    const QString file = folder.filePath(QStringLiteral("ticket.txt"));
+    QVERIFY(kivo::test::WriteFile(file, QByteArray("T")));
+    {
+        frmkivo w;
+        w.show();
+        Field(w, "IP_Address")->setText(printer.Address());
+        QTest::keyClick(Field(w, "IP_Address"), Qt::Key_Return);  // Connect
+        QVERIFY(w.Connected());
+        QTest::keyClick(Field(w, "TxtCount"), Qt::Key_3);  // "13", typed
+        QTest::keyClicks(Field(w, "TxtCmd"), "<p>");
+        QTest::keyClick(Field(w, "TxtCmd"), Qt::Key_Enter);  // Send Text
+        QTRY_COMPARE(printer.Received(), QByteArray("<p>"));
+        DialogAnswer answer(w, file);
+        Button(w, "CmdFile")->click();
+        w.resize(900, 700);
+        QTRY_COMPARE(w.size(), QSize(900, 700));
+    }
+    frmkivo w;
+    QCOMPARE(Field(w, "IP_Address")->text(), printer.Address());
+    QCOMPARE(Field(w, "IP_Address")->completer()->model()->index(0, 0).data().toString(), printer.Address());
+    QCOMPARE(Field(w, "TxtCount")->text(), QStringLiteral("13"));
+    QCOMPARE(w.size(), QSize(900, 700));
+    QVERIFY(ConnectWindow(w, printer));
+    QTest::keyClicks(Field(w, "TxtCmd"), "x");
+    QTest::keyClick(Field(w, "TxtCmd"), Qt::Key_Up);
+    QCOMPARE(Field(w, "TxtCmd")->text(), QStringLiteral("<p>"));
+    QTest::keyClick(Field(w, "TxtCmd"), Qt::Key_Down);
+    QCOMPARE(Field(w, "TxtCmd")->text(), QStringLiteral("x"));
+    DialogAnswer answer(w, QStringList{});
+    Button(w, "CmdFile")->click();
+    QCOMPARE(answer.initDir, QDir(folder.path()).absolutePath());
+    Button(w, "CmdPcxFile")->click();  // each button has a folder of its own
+    QCOMPARE(answer.initDir, platform::ProgramFolder());
+}
+
+void WindowTest::settingsStoreIgnoresWhatItCannotRead_data() {
+    QTest::addColumn<QByteArray>("damage");  // "/": a folder in the file's place
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("sound") << QByteArray() << "";
+    QTest::newRow("damaged") << QByteArray("no key here\n\x01\xff") << "The settings in %1 are damaged and were ignored";
+    QTest::newRow("unreadable") << QByteArray("/") << "The settings in %1 cannot be read and were ignored";
+}
+
+void WindowTest::settingsStoreIgnoresWhatItCannotRead() {
+    QFETCH(QByteArray, damage);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("store.conf"));
+    {
+        OperatorSettings store(path);
+        for (int i = 0; i <= kAddressesKept; ++i) store.RememberAddress(QString::number(i));
+        store.RememberAddress(QStringLiteral("5"));  // again: to the front
+        store.RememberCommands({"<p>", "27 64"});
+        QVERIFY(store.Sync());
+    }
+    if (damage == "/") QVERIFY(QFile::remove(path) && QDir().mkdir(path));
+    if (!damage.isEmpty() && damage != "/") QVERIFY(kivo::test::WriteFile(path, damage));
+    const OperatorSettings store(path);
+    QCOMPARE(store.Problem(), problem.isEmpty() ? QString() : problem.arg(path));
+    const bool sound = damage.isEmpty();
+    QCOMPARE(store.RecentAddresses(), sound ? Steps("5 10 9 8 7 6 4 3 2 1") : QStringList{});
+    QCOMPARE(store.LastAddress(), sound ? QStringLiteral("5") : QString());
+    QCOMPARE(store.Commands(), sound ? (QStringList{"<p>", "27 64"}) : QStringList{});
+    if (damage.size() < 2) return;
+    // The window says so and starts as on the first day.
+    QVERIFY(kivo::test::WriteFile(kivo::test::SettingsFile(), damage));
+    frmkivo w;
+    QCOMPARE(w.OutgoingLog().Lines(), QStringList{problem.arg(kivo::test::SettingsFile())});
+    QCOMPARE(Field(w, "IP_Address")->text(), QStringLiteral("10.0.0.192"));
 }
 
 void WindowTest::shutDownClosesOnlyAnOpenSocket() {

@@ -10,12 +10,12 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <filesystem>
-
-#include <QFile>
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -28,6 +28,38 @@
 #include <cstring>
 
 namespace kivo::test {
+namespace {
+
+// Set before main, so before anything reads settings: Qt takes the folder once.
+struct PrivateConfigFolder {
+    QTemporaryDir dir{QDir::tempPath() + QStringLiteral("/kivo-test-config-XXXXXX")};
+    PrivateConfigFolder() {
+        if (!dir.isValid()) qFatal("cannot make a temporary folder for the test's settings");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    }
+};
+const PrivateConfigFolder privateConfig;
+
+}  // namespace
+
+QString SettingsFile() {
+    return QSettings(QStringLiteral("Kivo Systems"), QStringLiteral("kivo-socket-test")).fileName();
+}
+
+void ForgetSettings() {
+    // The file goes, damaged or not; a store opened afterwards reads it afresh.
+    const QString file = SettingsFile();
+    if (QFile::exists(file) && !QFile::remove(file)) qFatal("cannot remove the test's settings file");
+}
+
+SilentPrinter::SilentPrinter(quint16 port) {
+    server_.setListenBacklogSize(0);  // room for one connection: the filler's
+    for (int attempt = 0; attempt < 20 && !server_.isListening(); ++attempt)
+        server_.listen(QHostAddress(RandomLoopbackAddress()), port);
+    server_.pauseAccepting();
+    filler_.connectToHost(server_.serverAddress(), server_.serverPort());
+    filler_.waitForConnected(5000);
+}
 
 LoopbackPrinter::LoopbackPrinter(QObject* parent) : QObject(parent) {
     connect(&slowTimer_, &QTimer::timeout, this, &LoopbackPrinter::ReadSomeSlowly);
@@ -181,6 +213,7 @@ DialogAnswer::~DialogAnswer() {
 
 QString DialogAnswer::ChooseFile(const CommonDialog& dialog) {
     ++shown;
+    initDir = dialog.InitDir;
     defaultExt = dialog.DefaultExt;
     filter = dialog.Filter;
     fileName = dialog.FileName;

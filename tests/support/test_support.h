@@ -117,6 +117,22 @@ private:
     QTimer slowTimer_;
 };
 
+// A printer that never answers: a listener on a loopback address of its own
+// (127.x.y.z) whose accept queue is full, so the kernel drops every further SYN
+// and a connect to it waits until it is given up. Port 0 takes a free port.
+class SilentPrinter {
+public:
+    explicit SilentPrinter(quint16 port = 9100);
+
+    [[nodiscard]] bool Listening() const { return filler_.state() == QAbstractSocket::ConnectedState; }
+    [[nodiscard]] QString Address() const { return server_.serverAddress().toString(); }
+    [[nodiscard]] quint16 Port() const { return server_.serverPort(); }
+
+private:
+    QTcpServer server_;
+    QTcpSocket filler_;
+};
+
 // A console that keeps lines in lists; Pause runs the event loop; each repaint
 // records how many incoming lines were there to show.
 class ListConsole : public Console {
@@ -178,6 +194,7 @@ public:
 
     // How the last file-open dialog was set up, and how many were shown.
     int shown = 0;
+    QString initDir;
     QString defaultExt;
     QString filter;
     QString fileName;
@@ -228,6 +245,12 @@ QPushButton* Button(const QWidget& w, const char* name);
 QLineEdit* Field(const QWidget& w, const char* name);
 QLabel* Label(const QWidget& w, const char* name);
 LogView* Log(const QWidget& w, const char* name);
+
+// What windows remember goes to a temporary folder of the test program's own,
+// made when it starts (XDG_CONFIG_HOME), never to the user's settings. The file
+// of that store, and a way to forget all of it, for tests that must start afresh.
+[[nodiscard]] QString SettingsFile();
+void ForgetSettings();
 
 // Hex text of bytes ("3C 70 3E"), for readable failure messages.
 [[nodiscard]] QString Hex(const QByteArray& bytes);
