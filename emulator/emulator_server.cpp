@@ -1,6 +1,7 @@
 #include "emulator/emulator_server.h"
 
 #include "emulator/pcx_decode.h"
+#include "version.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -105,6 +106,7 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
         "Emulates a Kivo Systems thermal ticket printer on a TCP port: prints on \"<p>\" and form feed,\n"
         "takes \"<G length>\" graphics downloads, and answers with the printer's status bytes.");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption version({"v", "version"}, "Show the version.");
     const QCommandLineOption listen("listen", "Address and port to listen on (default 127.0.0.1:9100; port 0 picks one).",
                                     "ADDR:PORT", "127.0.0.1:9100");
     const QCommandLineOption tickets("tickets", "Ticket stock; once used up, prints answer Out of Tickets.", "N");
@@ -120,7 +122,7 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     const QCommandLineOption ticketsDir("tickets-dir", "Save each ticket as DIR/ticket-NNNN.txt.", "DIR");
     const QCommandLineOption pcxDir("pcx-dir", "Save each image as DIR/image-NNNN.pcx, and .png when it decodes.",
                                     "DIR");
-    parser.addOptions({help, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
+    parser.addOptions({help, version, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
 
     if (!parser.parse(arguments)) {
         text = parser.errorText();
@@ -129,6 +131,10 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     if (parser.isSet(help)) {
         text = parser.helpText();
         return ParseOutcome::Help;
+    }
+    if (parser.isSet(version)) {
+        text = QStringLiteral("kivo-printer-emulator %1\n").arg(QLatin1String(kVersion));
+        return ParseOutcome::Version;
     }
     if (!parser.positionalArguments().isEmpty()) {
         text = "unexpected argument: " + parser.positionalArguments().constFirst();

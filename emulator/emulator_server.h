@@ -30,10 +30,10 @@ struct EmulatorOptions {
     QString pcxDir;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
-// Reads the command line (program name first). On Help, text holds the usage;
-// on Error, the reason.
+// Reads the command line (program name first). On Help and Version, text holds
+// what to print; on Error, the reason.
 [[nodiscard]] ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options,
                                                   QString& text);
 
