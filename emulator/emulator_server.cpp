@@ -57,9 +57,6 @@ QString escaped(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-QString numberedName(const char* stem, std::uint64_t number, const char* extension) {
-    return QString::asprintf("%s-%04llu.%s", stem, static_cast<unsigned long long>(number), extension);
-}
 
 // Moves a finished ".part" file to its final name, replacing an older file.
 [[nodiscard]] bool publish(QFile& file, const QString& finalPath) {
@@ -96,6 +93,20 @@ void discard(QFile& file) {
         bytes.push_back(std::uint8_t(v));
     }
     return true;
+}
+
+// The highest N of the files named stem-N.* in a folder (unfinished ".part" ones
+// included), or 0 when there is none.
+std::uint64_t highestNumber(const QString& folder, const char* stem) {
+    std::uint64_t highest = 0;
+    const QString prefix = QString::fromLatin1(stem) + u'-';
+    for (const QString& name : QDir(folder).entryList({prefix + u'*'}, QDir::Files)) {
+        const qsizetype dot = name.indexOf(u'.', prefix.size());
+        std::uint64_t number = 0;
+        if (dot > prefix.size() && parseCount(name.mid(prefix.size(), dot - prefix.size()), number))
+            highest = std::max(highest, number);
+    }
+    return highest;
 }
 
 }  // namespace
@@ -201,6 +212,11 @@ EmulatorServer::~EmulatorServer() {
     if (listenFd_ >= 0) ::close(listenFd_);
 }
 
+QString EmulatorServer::numberedName(const char* stem, std::uint64_t number, const char* extension) const {
+    number += std::strcmp(stem, "ticket") == 0 ? ticketsBefore_ : imagesBefore_;
+    return QString::asprintf("%s-%04llu.%s", stem, static_cast<unsigned long long>(number), extension);
+}
+
 bool EmulatorServer::start(QString& error) {
     if (!options_.recordFile.isEmpty()) {
         record_.setFileName(options_.recordFile);
@@ -215,6 +231,9 @@ bool EmulatorServer::start(QString& error) {
             return false;
         }
     }
+    // A new run numbers on from the last one instead of overwriting what it saved.
+    if (!options_.ticketsDir.isEmpty()) ticketsBefore_ = highestNumber(options_.ticketsDir, "ticket");
+    if (!options_.pcxDir.isEmpty()) imagesBefore_ = highestNumber(options_.pcxDir, "image");
 
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
