@@ -57,7 +57,6 @@ QString escaped(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-
 // Moves a finished ".part" file to its final name, replacing an older file.
 [[nodiscard]] bool publish(QFile& file, const QString& finalPath) {
     file.close();
@@ -130,10 +129,12 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     const QCommandLineOption hello("send-on-connect", "Bytes to send when a client connects, in hex (12 is Power On).",
                                    "HEX");
     const QCommandLineOption record("record", "Write every received byte to FILE.", "FILE");
-    const QCommandLineOption ticketsDir("tickets-dir", "Save each ticket as DIR/ticket-NNNN.txt.", "DIR");
+    const QCommandLineOption ticketsDir(
+        "tickets-dir", "Save each ticket as DIR/ticket-NNNN.txt, numbered on from those already there.", "DIR");
     const QCommandLineOption pcxDir("pcx-dir", "Save each image as DIR/image-NNNN.pcx, and .png when it decodes.",
                                     "DIR");
-    parser.addOptions({help, version, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
+    parser.addOptions(
+        {help, version, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
 
     if (!parser.parse(arguments)) {
         text = parser.errorText();
