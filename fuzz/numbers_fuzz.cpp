@@ -3,6 +3,8 @@
 #include "console/numbers.h"
 #include "link/code_page.h"
 
+#include <QList>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
