@@ -7,6 +7,7 @@
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
 #include "link/socket_events.h"
+#include "link/stock_tickets.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
 #include "pcx/pcx_plan.h"
@@ -588,7 +589,7 @@ void frmkivo::CmdFile_Click() {
 }
 
 void frmkivo::SendTestTicket(const QString& fileName, bool vekHeader) {
-    const QString path = platform::ProgramFolder() + QLatin1Char('/') + fileName;
+    const QString path = StockTicketPath(fileName);
     const std::optional<double> number = ReadNumber(TxtCount->text());
     if (number && (*number < 1 || *number > 100)) TxtCount->setText(QStringLiteral("1"));
     const QString countText = TxtCount->text();

@@ -1,6 +1,7 @@
 #include "emulator/emulator_server.h"
 
 #include "emulator/pcx_decode.h"
+#include "version.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -56,10 +57,6 @@ QString escaped(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-QString numberedName(const char* stem, std::uint64_t number, const char* extension) {
-    return QString::asprintf("%s-%04llu.%s", stem, static_cast<unsigned long long>(number), extension);
-}
-
 // Moves a finished ".part" file to its final name, replacing an older file.
 [[nodiscard]] bool publish(QFile& file, const QString& finalPath) {
     file.close();
@@ -97,6 +94,20 @@ void discard(QFile& file) {
     return true;
 }
 
+// The highest N of the files named stem-N.* in a folder (unfinished ".part" ones
+// included), or 0 when there is none.
+std::uint64_t highestNumber(const QString& folder, const char* stem) {
+    std::uint64_t highest = 0;
+    const QString prefix = QString::fromLatin1(stem) + u'-';
+    for (const QString& name : QDir(folder).entryList({prefix + u'*'}, QDir::Files)) {
+        const qsizetype dot = name.indexOf(u'.', prefix.size());
+        std::uint64_t number = 0;
+        if (dot > prefix.size() && parseCount(name.mid(prefix.size(), dot - prefix.size()), number))
+            highest = std::max(highest, number);
+    }
+    return highest;
+}
+
 }  // namespace
 
 ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options, QString& text) {
@@ -105,6 +116,7 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
         "Emulates a Kivo Systems thermal ticket printer on a TCP port: prints on \"<p>\" and form feed,\n"
         "takes \"<G length>\" graphics downloads, and answers with the printer's status bytes.");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
+    const QCommandLineOption version({"v", "version"}, "Show the version.");
     const QCommandLineOption listen("listen", "Address and port to listen on (default 127.0.0.1:9100; port 0 picks one).",
                                     "ADDR:PORT", "127.0.0.1:9100");
     const QCommandLineOption tickets("tickets", "Ticket stock; once used up, prints answer Out of Tickets.", "N");
@@ -117,10 +129,12 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     const QCommandLineOption hello("send-on-connect", "Bytes to send when a client connects, in hex (12 is Power On).",
                                    "HEX");
     const QCommandLineOption record("record", "Write every received byte to FILE.", "FILE");
-    const QCommandLineOption ticketsDir("tickets-dir", "Save each ticket as DIR/ticket-NNNN.txt.", "DIR");
+    const QCommandLineOption ticketsDir(
+        "tickets-dir", "Save each ticket as DIR/ticket-NNNN.txt, numbered on from those already there.", "DIR");
     const QCommandLineOption pcxDir("pcx-dir", "Save each image as DIR/image-NNNN.pcx, and .png when it decodes.",
                                     "DIR");
-    parser.addOptions({help, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
+    parser.addOptions(
+        {help, version, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
 
     if (!parser.parse(arguments)) {
         text = parser.errorText();
@@ -129,6 +143,10 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     if (parser.isSet(help)) {
         text = parser.helpText();
         return ParseOutcome::Help;
+    }
+    if (parser.isSet(version)) {
+        text = QStringLiteral("kivo-printer-emulator %1\n").arg(QLatin1String(kVersion));
+        return ParseOutcome::Version;
     }
     if (!parser.positionalArguments().isEmpty()) {
         text = "unexpected argument: " + parser.positionalArguments().constFirst();
@@ -195,6 +213,11 @@ EmulatorServer::~EmulatorServer() {
     if (listenFd_ >= 0) ::close(listenFd_);
 }
 
+QString EmulatorServer::numberedName(const char* stem, std::uint64_t number, const char* extension) const {
+    number += std::strcmp(stem, "ticket") == 0 ? ticketsBefore_ : imagesBefore_;
+    return QString::asprintf("%s-%04llu.%s", stem, static_cast<unsigned long long>(number), extension);
+}
+
 bool EmulatorServer::start(QString& error) {
     if (!options_.recordFile.isEmpty()) {
         record_.setFileName(options_.recordFile);
@@ -209,6 +232,9 @@ bool EmulatorServer::start(QString& error) {
             return false;
         }
     }
+    // A new run numbers on from the last one instead of overwriting what it saved.
+    if (!options_.ticketsDir.isEmpty()) ticketsBefore_ = highestNumber(options_.ticketsDir, "ticket");
+    if (!options_.pcxDir.isEmpty()) imagesBefore_ = highestNumber(options_.pcxDir, "image");
 
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {

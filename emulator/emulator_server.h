@@ -30,10 +30,10 @@ struct EmulatorOptions {
     QString pcxDir;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
-// Reads the command line (program name first). On Help, text holds the usage;
-// on Error, the reason.
+// Reads the command line (program name first). On Help and Version, text holds
+// what to print; on Error, the reason.
 [[nodiscard]] ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options,
                                                   QString& text);
 
@@ -75,6 +75,9 @@ private:
     [[nodiscard]] int pollTimeoutMs();
     void refillTokens();
     void printSummary();
+    // The file name of this run's ticket or image N ("ticket", "image"): numbered
+    // on from the highest number its folder held when the emulator started.
+    [[nodiscard]] QString numberedName(const char* stem, std::uint64_t number, const char* extension) const;
 
     // PrinterStream::Sink
     void answer(std::uint8_t status) override;
@@ -93,6 +96,7 @@ private:
     std::vector<std::uint8_t> readBuffer_;
 
     QFile record_;
+    std::uint64_t ticketsBefore_ = 0, imagesBefore_ = 0;  // highest numbers already saved
     QFile ticketFile_;  // the current ticket, while --tickets-dir is given
     QString ticketFailed_;
     QFile imageFile_;   // the current image, while --pcx-dir is given

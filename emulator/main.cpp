@@ -25,6 +25,7 @@ int main(int argc, char* argv[]) {
     QString text;
     switch (kivo::emu::parseEmulatorArguments(QCoreApplication::arguments(), options, text)) {
     case kivo::emu::ParseOutcome::Help:
+    case kivo::emu::ParseOutcome::Version:
         std::fputs(qPrintable(text), stdout);
         return 0;
     case kivo::emu::ParseOutcome::Error:

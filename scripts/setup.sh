@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing the tool needs, from Debian 12's
 # packages. Does nothing when everything is already there.
+#   scripts/setup.sh              building, running and testing
+#   scripts/setup.sh --packaging  and building the Debian package and checking it
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,14 @@ packages=(
   xvfb libxcb1-dev          # the X11 test: its own X server, and X11 spoken to the window
   clang libclang-rt-14-dev  # fuzzers
 )
+if [ "${1:-}" = "--packaging" ]; then
+  packages+=(
+    dpkg-dev file                          # cpack's dpkg-shlibdeps and dpkg-buildflags
+    lintian desktop-file-utils appstream   # the validators
+    man-db                                 # reading the manuals
+    xvfb xdotool                           # driving the installed window
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -28,6 +28,11 @@ QByteArray readFile(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+bool writeFile(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
 // One emulator process; it dies with the test process, or with this object.
 class Emulator {
 public:
@@ -149,6 +154,7 @@ private slots:
     void stalledPrinterNeverReads();
     void readRateSlowsTheStream();
     void savesRecordTicketsAndImages();
+    void newRunNumbersOnFromTheLastOne();
     void longStreamKeepsMemoryFlat();
     void refusesBadArguments_data();
     void refusesBadArguments();
@@ -341,6 +347,34 @@ void EmulatorServerTest::savesRecordTicketsAndImages() {
     QVERIFY(emulator.hasLine("image 2: 5 bytes, saved image-0002.pcx, no PNG: shorter than a PCX header"));
     QVERIFY(emulator.hasLine("ticket 4: 13 bytes, Ticket ACK, saved ticket-0004.txt"));
     QVERIFY(emulator.hasLine("unprinted ticket dropped: 14 bytes"));
+}
+
+// A second run into the same folder (as scripts/run.sh does) keeps what the
+// first one saved; numbering goes on from the highest number there, per kind.
+void EmulatorServerTest::newRunNumbersOnFromTheLastOne() {
+    QTemporaryDir dir;
+    const QString out = dir.path();
+    const QMap<QString, QByteArray> before{{"ticket-0001.txt", "one"}, {"ticket-0009.txt", "nine"},
+                                           {"ticket-0003.txt.part", "cut"}, {"ticket-notes.txt", "notes"},
+                                           {"image-0002.pcx", "two"}, {"image-0002.png", "png"}};
+    for (auto it = before.begin(); it != before.end(); ++it)
+        QVERIFY(writeFile(out + "/" + it.key(), it.value()));
+
+    Emulator emulator({"--tickets-dir", out, "--pcx-dir", out});
+    QVERIFY(emulator.waitListening());
+    Client client(emulator.port);
+    QVERIFY(client.send("first<p>second<p><SP100,100><pcx><G5>hello<p>"));
+    QVERIFY(client.waitFor(3));
+    QVERIFY(emulator.waitLine("ticket 3: "));
+    QVERIFY(emulator.stop());
+
+    for (auto it = before.begin(); it != before.end(); ++it) QCOMPARE(readFile(out + "/" + it.key()), it.value());
+    QCOMPARE(readFile(out + "/ticket-0010.txt"), QByteArray("first<p>"));
+    QCOMPARE(readFile(out + "/ticket-0011.txt"), QByteArray("second<p>"));
+    QCOMPARE(readFile(out + "/ticket-0012.txt"), QByteArray("<SP100,100><pcx><G5>hello<p>"));
+    QCOMPARE(readFile(out + "/image-0003.pcx"), QByteArray("hello"));
+    QVERIFY(emulator.hasLine("ticket 1: 8 bytes, Ticket ACK, saved ticket-0010.txt"));
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), before.size() + 4);
 }
 
 void EmulatorServerTest::longStreamKeepsMemoryFlat() {
