@@ -1,10 +1,15 @@
 // Files, test tickets and PCX images, against a printer on loopback: the pieces
 // a file goes out in, the bytes and the copies that arrive, the lines logged,
-// the file-open dialog's set-up, and files that cannot be read.
+// the file-open dialog's set-up, files that cannot be read, and an image file
+// that shrinks while it is sent.
 #include "console/frmkivo.h"
 #include "link/send_file.h"
 #include "link/winsock_module.h"
+#include "pcx/pcx_download.h"
 #include "tests/support/test_support.h"
+#ifdef KIVO_TEST_WITH_EMULATOR
+#include "emulator.h"
+#endif
 
 #include <QFile>
 #include <QLineEdit>
@@ -21,6 +26,7 @@ using namespace kivo;
 using kivo::test::Button;
 using kivo::test::Field;
 using kivo::test::ConnectWindow;
+using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::ListConsole;
@@ -28,6 +34,8 @@ using kivo::test::LoopbackPrinter;
 using kivo::test::PatternBytes;
 using kivo::test::ReadFile;
 using kivo::test::SendMarker;
+using kivo::test::Watchdog;
+using kivo::test::WhenTrue;
 using kivo::test::WriteFile;
 
 namespace {
@@ -53,6 +61,7 @@ private slots:
     void pcxImageIsFramedForTheDownload_data();
     void pcxImageIsFramedForTheDownload();
     void pcxFileThatCannotBeOpenedSendsNothing();
+    void pcxFileThatShrinksIsPaddedToItsHeader();
 };
 
 void FilesTest::sendFileGoesInPiecesOf1024_data() {
@@ -350,6 +359,51 @@ void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
     QTRY_COMPARE(Hex(printer.Received()), Hex(marker));  // not even the header
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].contains(path) && lines[0].contains("No such file"), qPrintable(lines[0]));
+}
+
+// The header announces 1 MiB; the file shrinks to a quarter while the download
+// waits for the printer. The image is made up with zeros to the length announced,
+// so the print command after it is read as one.
+void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("shrinks.pcx");
+    const QByteArray image = PatternBytes(1024 * 1024);
+    QVERIFY(WriteFile(path, image));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
+    printer.SetReading(false);
+    w.ClearLogs();
+    DialogAnswer answer(w, path);
+    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
+             [&] {
+                 QVERIFY(QFile::resize(path, 256 * 1024));
+                 printer.SetReading(true);
+             });
+    const Watchdog watchdog(w, 15000);
+    Button(w, "CmdPcxFile")->click();
+
+    const QByteArray expected =
+        PcxDownloadHeader(image.size()) + image.left(256 * 1024) + QByteArray(768 * 1024, '\0') + "<p>";
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), expected.size(), 10000);
+    QVERIFY(printer.Received() == expected);
+    QCOMPARE(w.OutgoingLog().Lines().mid(0, 2),
+             (QStringList{"Sending PCX file " + path + " to IP Address " + printer.Address(),
+                          "PCX file " + path + " read short (the file ended 786432 bytes early): padded the image "
+                                               "with 786,432 zero bytes to the 1,048,576 bytes its header announced"}));
+#ifdef KIVO_TEST_WITH_EMULATOR
+    // The printer sees one whole image and one print.
+    struct Images : emu::PrinterStream::Sink {
+        void answer(std::uint8_t) override {}
+        void imageEnded(const emu::ImageEvent& image) override { complete << image.complete(); }
+        QList<bool> complete;
+    } sink;
+    emu::PrinterStream stream;
+    const QByteArray wire = printer.Received();
+    stream.feed(std::span(reinterpret_cast<const std::uint8_t*>(wire.constData()), wire.size()), sink);
+    QCOMPARE(sink.complete, QList<bool>{true});
+    QCOMPARE(stream.printCommands(), std::uint64_t{1});
+#endif
 }
 
 QTEST_MAIN(FilesTest)
