@@ -13,6 +13,8 @@
 
 #include <QFile>
 #include <QLineEdit>
+#include <QLocale>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -62,6 +64,8 @@ private slots:
     void pcxImageIsFramedForTheDownload();
     void pcxFileThatCannotBeOpenedSendsNothing();
     void pcxFileThatShrinksIsPaddedToItsHeader();
+    void doneLineCountsTheBytesOnTheWire_data();
+    void doneLineCountsTheBytesOnTheWire();
 };
 
 void FilesTest::sendFileGoesInPiecesOf1024_data() {
@@ -404,6 +408,42 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
     QCOMPARE(sink.complete, QList<bool>{true});
     QCOMPARE(stream.printCommands(), std::uint64_t{1});
 #endif
+}
+
+void FilesTest::doneLineCountsTheBytesOnTheWire_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QString>("what");
+    QTest::newRow("VEK test ticket, 3 copies") << "CmdVEKTest" << "3" << "3 copies of vek_test.txt";
+    QTest::newRow("HP test ticket, 1 copy") << "CmdHPTest" << "1" << "1 copy of hp_id.prn";
+    QTest::newRow("text file, 2 copies") << "CmdFile" << "2" << "2 copies of done.prn";
+    QTest::newRow("PCX image") << "CmdPcxFile" << "5" << "1 copy of done.prn";
+}
+
+// The file, ticket and image jobs each end with one line once the printer has
+// taken their last byte; its count is what went on the wire, headers included.
+void FilesTest::doneLineCountsTheBytesOnTheWire() {
+    QFETCH(QString, button);
+    QFETCH(QString, count);
+    QFETCH(QString, what);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("done.prn");
+    QVERIFY(WriteFile(path, PatternBytes(3000)));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.ClearLogs();
+    Field(w, "TxtCount")->setText(count);
+    DialogAnswer answer(w, path);
+    Button(w, qPrintable(button))->click();
+    const QByteArray marker = SendMarker(w);
+
+    const QRegularExpression done("^Done: (.+), ([0-9,]+) bytes, taken by the printer in [0-9]+\\.[0-9]{2} s$");
+    QTRY_COMPARE(w.OutgoingLog().Lines().filter(done).size(), 1);
+    QTRY_VERIFY(printer.Received().endsWith(marker));
+    const QRegularExpressionMatch line = done.match(w.OutgoingLog().Lines().filter(done).first());
+    QCOMPARE(line.captured(1), what);
+    QCOMPARE(line.captured(2), QLocale(QLocale::English).toString(printer.Received().size() - marker.size()));
 }
 
 QTEST_MAIN(FilesTest)

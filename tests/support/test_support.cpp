@@ -17,8 +17,10 @@
 
 #include <QFile>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -153,6 +155,37 @@ bool UseSmallSendBuffer(frmkivo& w, int bytes) {
 bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes) {
     printer.UseSmallBuffers(bytes);
     return ConnectWindow(w, printer) && UseSmallSendBuffer(w, bytes);
+}
+
+QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
+    const QByteArray bytes = PatternBytes(size);
+    const int sendBuffer = 4 * static_cast<int>(size) + 65536;
+    if (!WriteFile(path, bytes) ||
+        ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
+        return {};
+    DialogAnswer answer(w, path);
+    const long long pauses = w.PrinterSender().Pauses();
+    Button(w, "CmdFile")->click();
+    return w.PrinterSender().Pauses() == pauses && !w.Sends().Busy() ? bytes : QByteArray();
+}
+
+quint16 LocalPort(const frmkivo& w) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
+bool ClosedInOrder(quint16 localPort) {
+    // Lines of "sl local_address rem_address st ...", addresses as HEXIP:HEXPORT.
+    const QList<QByteArray> lines = ReadFile(QStringLiteral("/proc/net/tcp")).split('\n');
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4 || fields[1].split(':').value(1).toUInt(nullptr, 16) != localPort) continue;
+        const uint state = fields[3].toUInt(nullptr, 16);
+        if (state == 0x04 || state == 0x05 || state == 0x06 || state == 0x0B) return true;
+    }
+    return false;
 }
 
 Watchdog::Watchdog(frmkivo& w, int ms) {
