@@ -508,9 +508,12 @@ void frmkivo::TrackJob(const QString& what, qint64 planned, qint64 copies, bool 
 }
 
 void frmkivo::ShowProgress() {
+    // A few updates a second are enough to read, and cost next to nothing.
+    if (!PrgSend->isHidden() && progressShown_.isValid() && progressShown_.elapsed() < 250) return;
     const std::optional<JobState> job = watch_.RunningJob();
     if (!job || !sends_.Busy()) return;
     if (PrgSend->isHidden() && job->seconds < 0.5) return;
+    progressShown_.start();
     const qint64 total = std::max(job->planned, job->handed);
     PrgSend->setValue(total > 0 ? static_cast<int>(std::min<qint64>(job->taken * 1000 / total, 1000)) : 0);
     PrgSend->setFormat(ProgressText(*job));

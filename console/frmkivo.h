@@ -12,6 +12,7 @@
 #include "platform/window.h"
 #include "platform/winsock.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -161,6 +162,7 @@ private:
     Sender sender_;
     SendQueue sends_;
     DeliveryWatch watch_;
+    QElapsedTimer progressShown_;  // since the progress bar last changed
     int trackedJob_ = 0;       // the running job in the watch's count, or 0
     bool jobIncomplete_ = false;  // a file of the running job could not be sent whole
 
