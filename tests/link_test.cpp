@@ -498,9 +498,6 @@ void LinkTest::ledgerAccountsForEveryJob_data() {
     QTest::newRow("taken in full: Done") << three << 3LL << 1563LL << true << threeCopies << 1563LL << ""
                                          << QStringList{"Done: 3 copies of vek_test.txt, 1,563 bytes, taken by the "
                                                         "printer in 0.41 s"};
-    QTest::newRow("one copy") << "1 copy of a.txt" << 1LL << 1LL << true << QList<S>{{S::Begin, 1562}, {S::End, 1563}}
-                              << 1563LL << ""
-                              << QStringList{"Done: 1 copy of a.txt, 1 byte, taken by the printer in 0.41 s"};
     QTest::newRow("one byte short") << three << 3LL << 1563LL << true << threeCopies << 1562LL << ""
                                     << QStringList{"Cut short: 3 copies of vek_test.txt, the printer took 1,562 of "
                                                    "1,563 bytes (2 of 3 copies)"};
@@ -517,8 +514,6 @@ void LinkTest::ledgerAccountsForEveryJob_data() {
     QTest::newRow("stopped, then taken: no line") << three << 3LL << 1563LL << true
                                                   << QList<S>{{S::Begin, 0}, {S::Copy, 521}, {S::Stop, 700}} << 1563LL << ""
                                                   << QStringList{};
-    QTest::newRow("nothing sent: no line") << "0 copies of a.txt" << 0LL << 0LL << true
-                                           << QList<S>{{S::Begin, 1563}, {S::End, 1563}} << 1563LL << "" << QStringList{};
 }
 
 void LinkTest::ledgerAccountsForEveryJob() {
