@@ -18,7 +18,7 @@
 using namespace kivo;
 using kivo::test::Button;
 using kivo::test::ClosedInOrder;
-using kivo::test::LocalPort;
+using kivo::test::ConnectionName;
 using kivo::test::Field;
 using kivo::test::ConnectWindow;
 using kivo::test::ConnectWithSmallBuffers;
@@ -373,7 +373,7 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
     slow ? printer.ReadSlowly(4096, 5) : printer.SetReading(false);
     const QByteArray file = SendFileAtOnce(w, dir.filePath("big.txt"), 128 * 1024);
     QVERIFY(!file.isEmpty());
-    const quint16 port = LocalPort(w);
+    const QString connection = ConnectionName(w);
 
     // Closing the window is a Disconnect first. Meanwhile nothing can be sent, and
     // Disconnect stays, to discard.
@@ -390,7 +390,7 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
     const qint64 ms = clock.elapsed();
     QCOMPARE(w.isVisible(), discard != "close");
     // The printer sees the end of the stream after the last byte, or a reset.
-    QCOMPARE(ClosedInOrder(port), reason.isEmpty());
+    QCOMPARE(ClosedInOrder(connection), reason.isEmpty());
     const QStringList lines = w.OutgoingLog().Lines().mid(3);
     QVERIFY2(QRegularExpression("^Waiting for the printer to take [1-9][0-9,]* bytes \\.\\.\\.$").match(lines.value(0)).hasMatch(),
              qPrintable(lines.join(" | ")));

@@ -169,19 +169,26 @@ QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
     return w.PrinterSender().Pauses() == pauses && !w.Sends().Busy() ? bytes : QByteArray();
 }
 
-quint16 LocalPort(const frmkivo& w) {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-    return ntohs(local.sin_port);
+QString ConnectionName(const frmkivo& w) {
+    sockaddr_in ends[2]{};
+    socklen_t length = sizeof ends[0];
+    if (::getsockname(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&ends[0]), &length) != 0) return {};
+    length = sizeof ends[1];
+    if (::getpeername(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&ends[1]), &length) != 0) return {};
+    QStringList names;
+    for (const sockaddr_in& end : ends)
+        names << QStringLiteral("%1:%2")
+                     .arg(end.sin_addr.s_addr, 8, 16, QLatin1Char('0'))
+                     .arg(ntohs(end.sin_port), 4, 16, QLatin1Char('0'))
+                     .toUpper();
+    return names.join(QLatin1Char(' '));
 }
 
-bool ClosedInOrder(quint16 localPort) {
-    // Lines of "sl local_address rem_address st ...", addresses as HEXIP:HEXPORT.
-    const QList<QByteArray> lines = ReadFile(QStringLiteral("/proc/net/tcp")).split('\n');
-    for (const QByteArray& line : lines) {
+bool ClosedInOrder(const QString& connection) {
+    // Lines of "sl local_address rem_address st ...".
+    for (const QByteArray& line : ReadFile(QStringLiteral("/proc/net/tcp")).split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 4 || fields[1].split(':').value(1).toUInt(nullptr, 16) != localPort) continue;
+        if (fields.size() < 4 || fields[1] + ' ' + fields[2] != connection.toLatin1()) continue;
         const uint state = fields[3].toUInt(nullptr, 16);
         if (state == 0x04 || state == 0x05 || state == 0x06 || state == 0x0B) return true;
     }

@@ -161,12 +161,13 @@ public:
 // had to wait.
 [[nodiscard]] QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size);
 
-// The local port of the window's connection, 0 when it has none.
-[[nodiscard]] quint16 LocalPort(const frmkivo& w);
-// Whether the connection from that local port was closed in order: the system
-// keeps a socket that sent its end of the stream (FIN_WAIT, CLOSING or
-// TIME_WAIT), where an abortive close (a reset) leaves none.
-[[nodiscard]] bool ClosedInOrder(quint16 localPort);
+// The window's connection as the system lists it in /proc/net/tcp, both ends
+// ("0100007F:A1B2 0100007F:238C"); empty when it has none.
+[[nodiscard]] QString ConnectionName(const frmkivo& w);
+// Whether that connection was closed in order: the system keeps a socket that
+// sent its end of the stream (FIN_WAIT, CLOSING or TIME_WAIT), where an
+// abortive close (a reset) leaves none.
+[[nodiscard]] bool ClosedInOrder(const QString& connection);
 
 // A click on "HP Form Feed" after the click under test: once its 0C has arrived,
 // everything the click under test sent has arrived before it. Returns the 0C.
