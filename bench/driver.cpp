@@ -24,6 +24,8 @@ struct Settings {
     qint64 logLines = 1'000'000;
     double waitSeconds = 5;
     double naiveSeconds = 2;
+    qint64 disconnectFile = 300'000;  // what Disconnect waits for, at 20 KB/s
+    double disconnectSeconds = 4;
 };
 
 Figures RunSelf(const QStringList& args, double timeoutSeconds) {
@@ -70,7 +72,9 @@ int RunAll(const QStringList& args) {
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/kivo-bench-XXXXXX"));
     const QString bigFile = dir.filePath(QStringLiteral("big.txt"));
     const QString smallFile = dir.filePath(QStringLiteral("small.txt"));
-    if (!dir.isValid() || !WriteTicketFile(bigFile, s.bigFile) || !WriteTicketFile(smallFile, s.smallFile)) {
+    const QString disconnectFile = dir.filePath(QStringLiteral("disconnect.txt"));
+    if (!dir.isValid() || !WriteTicketFile(bigFile, s.bigFile) || !WriteTicketFile(smallFile, s.smallFile) ||
+        !WriteTicketFile(disconnectFile, s.disconnectFile)) {
         std::fprintf(stderr, "cannot write the test files\n");
         return 1;
     }
@@ -83,6 +87,10 @@ int RunAll(const QStringList& args) {
                                  QStringLiteral("--seconds"), QString::number(s.waitSeconds),
                                  QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
                                 60);
+    const Figures disconnect = RunSelf({m, QStringLiteral("disconnect-wait"), QStringLiteral("--file"), disconnectFile,
+                                        QStringLiteral("--seconds"), QString::number(s.disconnectSeconds),
+                                        QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
+                                       60);
 
     std::fprintf(stderr, "2/5 file send rate\n");
     std::vector<Figures> program, loop, nc, programSmall;
@@ -148,6 +156,23 @@ int RunAll(const QStringList& args) {
                   Thousands(Figure(cpu, QStringLiteral("naive_retries_per_s")))),
          Num(Ratio(cpuProgram, cpuNaive), 3),
          QStringLiteral("< 5 %: ") + Verdict(cpuProgram, Limit::Below, 5)});
+
+    const double cpuDisconnect = Figure(disconnect, QStringLiteral("program_cpu_pct"));
+    const double cpuSpin = Figure(disconnect, QStringLiteral("naive_cpu_pct"));
+    const bool waited = Figure(disconnect, QStringLiteral("program_waiting")) == 1;
+    table << MarkdownRow(
+        {QStringLiteral("CPU while Disconnect waits for a printer reading 20 KB/s to take the last %1 KB of a send "
+                        "(%2 s)")
+             .arg(Num(Figure(disconnect, QStringLiteral("program_left_bytes")) / 1000, 0),
+                  QString::number(s.disconnectSeconds)),
+         QStringLiteral("%1 of one core (printer took %2 KB/s meanwhile%3)")
+             .arg(Percent(cpuDisconnect), Num(Figure(disconnect, QStringLiteral("program_taken_bytes_per_s")) / 1000, 1),
+                  waited ? QString() : QStringLiteral("; THE WAIT ENDED EARLY")),
+         QStringLiteral("ask for the count again at once, spinning processEvents: %1 (%2 s, %3 asks/s)")
+             .arg(Percent(cpuSpin), QString::number(s.naiveSeconds),
+                  Thousands(Figure(disconnect, QStringLiteral("naive_polls_per_s")))),
+         Num(Ratio(cpuDisconnect, cpuSpin), 3),
+         QStringLiteral("< 1 %: ") + (waited ? Verdict(cpuDisconnect, Limit::Below, 1) : QStringLiteral("FAIL"))});
 
     const double rateProgram = MedianOf(program, QStringLiteral("mbps"));
     const double rateLoop = MedianOf(loop, QStringLiteral("mbps"));

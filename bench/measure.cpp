@@ -67,6 +67,7 @@ int RunMeasure(const QStringList& args) {
     const QString name = args.value(0);
     const QStringList options = args.mid(1);
     if (name == QLatin1String("cpu-wait")) return MeasureCpuWait(options);
+    if (name == QLatin1String("disconnect-wait")) return MeasureDisconnectWait(options);
     if (name == QLatin1String("send-program")) return MeasureSendProgram(options);
     if (name == QLatin1String("send-loop")) return MeasureSendLoop(options);
     if (name == QLatin1String("send-nc")) return MeasureSendNc(options);

@@ -27,6 +27,7 @@ namespace kivo::bench {
 
 // Sending (send_bench.cpp).
 int MeasureCpuWait(const QStringList& args);
+int MeasureDisconnectWait(const QStringList& args);
 int MeasureSendProgram(const QStringList& args);
 int MeasureSendLoop(const QStringList& args);
 int MeasureSendNc(const QStringList& args);

@@ -1,11 +1,15 @@
-// Sending: the CPU the window takes while a send waits for a slow printer, and
-// how fast "Send Text File" moves a file compared with nc and a plain loop.
+// Sending: the CPU the window takes while a send waits for a slow printer and
+// while Disconnect waits for it to take the last bytes, and how fast "Send Text
+// File" moves a file compared with nc and a plain loop.
 #include "bench/measure.h"
 
 #include "console/frmkivo.h"
 #include "link/send.h"
+#include "platform/winsock.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTimer>
@@ -132,6 +136,91 @@ int MeasureCpuWait(const QStringList& args) {
             naive.CancelJob();
         });
         (void)naive.SendToPrinter(fd, data);
+        ::close(fd);
+        Stop(*peer);
+    }
+    PrintResult(figures);
+    return 0;
+}
+
+int MeasureDisconnectWait(const QStringList& args) {
+    const QString file = TextOption(args, QStringLiteral("--file"));
+    const double seconds = NumberOption(args, QStringLiteral("--seconds"), 4);
+    const double naiveSeconds = NumberOption(args, QStringLiteral("--naive-seconds"), 2);
+    const double rate = NumberOption(args, QStringLiteral("--rate"), 20000);
+    const QByteArray bytes = [&file] {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    if (bytes.isEmpty()) return 1;
+    const QStringList slow{QStringLiteral("slow"), QStringLiteral("--rate"), QString::number(rate, 'f', 0)};
+    const auto app = MakeApplication();
+    Figures figures;
+    FileAnswer answer(file);
+    frmkivo window(&answer);
+    if (!ShowAndExpose(window)) return 1;
+
+    // The program: "Send Text File" into a send buffer that takes the whole file at
+    // once, then Disconnect, which waits for the printer to take it. The printer's
+    // receive buffer is small, so its window opens every few hundred bytes read, as
+    // over Ethernet; with loopback's 64 KB segments a big buffer would open it in
+    // steps of 64 KB, several seconds apart at this rate.
+    {
+        std::optional<Listener> listener = ListenOnPrinterPort(4096);
+        if (!listener) return 1;
+        std::optional<Peer> peer = StartPeer(*listener, slow);
+        if (!peer || !ConnectWindow(window, listener->address)) return 1;
+        const ws::SOCKET s = window.PrinterSocketHandle();
+        const int sendBuffer = 4 * static_cast<int>(bytes.size());
+        ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        window.CmdFile_Click();
+        if (window.Sends().Busy() || window.PrinterSender().Pauses() > 0) {
+            std::fprintf(stderr, "disconnect-wait: the send buffer did not take the file at once\n");
+            Stop(*peer);
+            return 1;
+        }
+        const double left0 = ws::UnacknowledgedBytes(s);
+        window.CmdConnect_Click();  // Disconnect: waits for the printer
+        if (!window.WaitingForPrinter()) {
+            std::fprintf(stderr, "disconnect-wait: the printer had taken the file before Disconnect\n");
+            Stop(*peer);
+            return 1;
+        }
+        CpuWindow cpu;
+        cpu.Start();
+        QEventLoop loop;
+        QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+        loop.exec();
+        figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
+        figures[QStringLiteral("program_seconds")] = cpu.Seconds();
+        figures[QStringLiteral("program_waiting")] = window.WaitingForPrinter() ? 1 : 0;
+        figures[QStringLiteral("program_taken_bytes_per_s")] = (left0 - ws::UnacknowledgedBytes(s)) / cpu.Seconds();
+        figures[QStringLiteral("program_left_bytes")] = left0;
+        if (window.WaitingForPrinter()) window.CmdConnect_Click();  // Disconnect again: discards the rest
+        Stop(*peer);
+    }
+
+    // The naive wait: the same count, asked again at once between turns of the
+    // event loop until it reaches zero.
+    {
+        std::optional<Listener> listener = ListenOnPrinterPort(4096);
+        if (!listener) return 1;
+        std::optional<Peer> peer = StartPeer(*listener, slow);
+        const int fd = peer ? ConnectPlain(listener->address) : -1;
+        if (fd < 0) return 1;
+        const int sendBuffer = 4 * static_cast<int>(bytes.size());
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        if (::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL) != bytes.size()) return 1;
+        CpuWindow cpu;
+        cpu.Start();
+        long long polls = 0;
+        while (ws::UnacknowledgedBytes(fd) > 0 && cpu.Seconds() < naiveSeconds) {
+            QCoreApplication::processEvents();
+            ++polls;
+        }
+        figures[QStringLiteral("naive_cpu_pct")] = cpu.Percent();
+        figures[QStringLiteral("naive_seconds")] = cpu.Seconds();
+        figures[QStringLiteral("naive_polls_per_s")] = static_cast<double>(polls) / cpu.Seconds();
         ::close(fd);
         Stop(*peer);
     }

@@ -20,8 +20,10 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStringListModel>
 
@@ -35,6 +37,7 @@ namespace kivo {
 namespace {
 
 const QString kOut = QStringLiteral("O");
+const QString kAtYourRequest = QStringLiteral("discarded at your request");
 
 // Form positions are in twips; at 96 DPI a pixel is 15 twips.
 constexpr int Px(int twips) { return (twips + 7) / 15; }
@@ -62,6 +65,9 @@ QString ByteListRefusal(const QString& text, const ByteList& list) {
         return QStringLiteral("Nothing sent: \"%1\" is not a byte value %2").arg(text, values);
     return QStringLiteral("Nothing sent: \"%1\" in \"%2\" is not a byte value %3").arg(list.badValue, text, values);
 }
+
+// The text sent before each copy of the VEK test ticket.
+QByteArray VekCopyHeader(long long copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
 
 QStringList ReplyNames() {
     QStringList names;
@@ -107,7 +113,9 @@ QRect GrownPlace(const Twips& place, Growth growth, QSize extra) {
 // used, what a click on it does, how its text is aligned, and how it follows the
 // window's growth.
 struct frmkivo::FormControl {
-    std::variant<QPushButton* frmkivo::*, QLineEdit* frmkivo::*, QLabel* frmkivo::*, LogView* frmkivo::*> control;
+    std::variant<QPushButton* frmkivo::*, QLineEdit* frmkivo::*, QLabel* frmkivo::*, LogView* frmkivo::*,
+                 QProgressBar* frmkivo::*>
+        control;
     const char* name;
     const char* caption;
     const char* tooltip;
@@ -164,13 +172,21 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
          Growth::OutgoingLog},
         {&F::InTxtMsg, "InTxtMsg", "", "", {120, 5640, 10695, 2535}, Usable::Always, nullptr, {},
          Growth::IncomingLog},
+        // Shown while a long send runs, between the logs right of Clear Messages;
+        // last in the tab order, so the form's own order stays as it is.
+        {&F::PrgSend, "PrgSend", "", "", {6000, 5040, 3480, 240}, Usable::Always, nullptr, {}, Growth::BetweenLogs},
+        {&F::CmdStop, "CmdStop", "Stop", "Stop the running send and the sends queued behind it",
+         {9600, 5040, 1215, 495}, Usable::Always, &F::CmdStop_Click, {}, Growth::BetweenLogs},
     };
     return form;
 }
 
-frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent) : QWidget(parent), sender_(*this) {
+frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
+    : QWidget(parent), sender_(*this), watch_(sender_, *this) {
     if (dialogs) dialogs_ = dialogs;
     BuildControls();
+    connect(&watch_, &DeliveryWatch::Closed, this, &frmkivo::FinishDisconnect);
+    connect(&watch_, &DeliveryWatch::Progress, this, &frmkivo::ShowProgress);
     inLog_.SetRecurringLines(ReplyNames());
     Timer1.setInterval(0);
     Timer1.setSingleShot(false);
@@ -229,6 +245,12 @@ void frmkivo::BuildControls() {
                     v->setFont(FormFont(8.25));
                     return this->*member = v;
                 },
+                [&](QProgressBar* frmkivo::*member) -> QWidget* {
+                    auto* p = new QProgressBar(this);
+                    p->setRange(0, 1000);
+                    p->setAlignment(Qt::AlignCenter);
+                    return this->*member = p;
+                },
             },
             row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
@@ -244,6 +266,8 @@ void frmkivo::BuildControls() {
     QPalette white = TxtCount->palette();
     white.setColor(QPalette::Base, Qt::white);
     TxtCount->setPalette(white);
+    PrgSend->hide();
+    CmdStop->hide();
 
     // The keyboard: Enter connects from the address box and sends from the
     // command box; Up and Down step through the commands sent before.
@@ -326,6 +350,8 @@ void frmkivo::Form_Unload() {
     if (size() != startSize_ || windowState() != startState_) settings_.RememberWindowGeometry(saveGeometry());
     sender_.CancelJob();
     sends_.DropQueued();
+    watch_.Detach();
+    closing_ = false;
     if (socketOpen_) {
         ws::closesocket(PrinterSocket);
         socketOpen_ = false;
@@ -336,14 +362,34 @@ void frmkivo::Form_Unload() {
     StopNetwork();
 }
 
+// Closing is Disconnect first: the same wait for the printer and the same lines.
+// A second request while the printer is waited for discards and closes at once.
 void frmkivo::closeEvent(QCloseEvent* event) {
+    if (closing_ && !closeAfterWait_) {
+        closeAfterWait_ = true;
+        event->ignore();
+        return;
+    }
+    if (closing_) {
+        closeAfterWait_ = false;
+        DiscardAndDisconnect();
+    }
     // A send waiting for the printer, or a connect in progress, runs on this
     // window's stack: end it first, and close once it has unwound.
     if (sends_.Busy() || connecting_ || pauseDepth_ > 0) {
         closePending_ = true;
-        sender_.CancelJob();
-        sends_.DropQueued();
+        if (sends_.Busy() && Connected()) {
+            CancelAndDisconnect();
+        } else {
+            sender_.CancelJob();
+            sends_.DropQueued();
+        }
         if (ws::WSAIsBlocking()) ws::WSACancelBlockingCall();
+        event->ignore();
+        return;
+    }
+    if (Connected() && !BeginDisconnect()) {
+        closeAfterWait_ = true;
         event->ignore();
         return;
     }
@@ -351,7 +397,17 @@ void frmkivo::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+void frmkivo::keyPressEvent(QKeyEvent* event) {
+    if (closing_ && event->key() == Qt::Key_Escape) {
+        DiscardAndDisconnect();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void frmkivo::OnSendsIdle() {
+    PrgSend->hide();
+    CmdStop->hide();
     if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
 }
 
@@ -427,6 +483,14 @@ void frmkivo::SetConnectedState(bool connected) {
     CmdConnect->setText(connected ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
 }
 
+void frmkivo::SetWaitingState() {
+    for (const FormControl& row : Form()) {
+        if (row.usable == Usable::Always) continue;
+        std::visit([this](auto member) -> QWidget* { return this->*member; }, row.control)->setEnabled(false);
+    }
+    CmdConnect->setText(QStringLiteral("Disconnect"));
+}
+
 void frmkivo::CmdConnect_Click() {
     // A click while the connect waits ends that attempt; it never starts another.
     if (connectWait_) {
@@ -458,6 +522,7 @@ void frmkivo::CmdConnect_Click() {
             LogMessage(kOut, ConnectFailureReason(error, cancelled));
         } else {
             socketOpen_ = true;
+            watch_.Attach(PrinterSocket);
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
                                  PrinterPort);
@@ -466,49 +531,151 @@ void frmkivo::CmdConnect_Click() {
         }
         if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
     } else if (caption == QLatin1String("Disconnect")) {
-        const bool sending = sends_.Busy();
-        const int dropped = sends_.DropQueued();
-        if (sending) sender_.CancelJob();
-        if (socketOpen_) ws::closesocket(PrinterSocket);
-        socketOpen_ = false;
-        PrinterSocket = -1;
-        SetConnectedState(false);
-        if (sending) {
-            LogMessage(kOut, dropped == 0 ? QStringLiteral("Send canceled by Disconnect")
-                                          : QStringLiteral("Send canceled by Disconnect; %1 queued send(s) dropped")
-                                                .arg(dropped));
-        }
-        LogMessage(kOut, QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") +
-                             PrinterPort);
+        // A second click while the printer is waited for discards what it has not taken.
+        if (closing_)
+            DiscardAndDisconnect();
+        else
+            BeginDisconnect();
     }
+}
+
+bool frmkivo::BeginDisconnect() {
+    if (sends_.Busy()) {
+        CancelAndDisconnect();
+        return true;
+    }
+    if (socketOpen_ && !watch_.CloseWhenTaken()) {
+        closing_ = true;
+        SetWaitingState();
+        return false;
+    }
+    FinishDisconnect();
+    return true;
+}
+
+void frmkivo::CancelAndDisconnect() {
+    const std::optional<JobState> job = watch_.RunningJob();
+    sender_.CancelJob();
+    const int dropped = sends_.DropQueued();
+    QString line = QStringLiteral("Send canceled by Disconnect");
+    if (job)
+        line += QStringLiteral(": %1, the printer had taken %2, %3 discarded")
+                    .arg(job->what, ByteCount(job->taken), Grouped(job->handed - job->taken));
+    if (dropped > 0) line += QStringLiteral("; %1 queued send(s) dropped").arg(dropped);
+    LogMessage(kOut, line);
+    watch_.CloseNow(kAtYourRequest, job ? job->id : 0);
+    FinishDisconnect();
+}
+
+void frmkivo::DiscardAndDisconnect() {
+    watch_.CloseNow(kAtYourRequest);
+    FinishDisconnect();
+}
+
+// The watch has closed the socket (it follows every connection from its connect).
+void frmkivo::FinishDisconnect() {
+    watch_.Detach();
+    socketOpen_ = false;
+    PrinterSocket = -1;
+    closing_ = false;
+    SetConnectedState(false);
+    LogMessage(kOut, QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") +
+                         PrinterPort);
+    if (closeAfterWait_) {
+        closeAfterWait_ = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
+}
+
+void frmkivo::ConnectionLost(ws::SOCKET s, int error) {
+    if (!socketOpen_ || s != PrinterSocket) return;
+    if (sends_.Busy()) sender_.CancelJob();
+    const int dropped = sends_.DropQueued();
+    if (dropped > 0) LogMessage(kOut, QStringLiteral("%1 queued send(s) dropped").arg(dropped));
+    watch_.CloseNow(error != 0 ? QStringLiteral("the printer reset the connection")
+                               : QStringLiteral("the printer closed the connection"));
+    socketOpen_ = false;
+    PrinterSocket = -1;
+    // A Disconnect that was waiting for the printer ends here.
+    if (closing_)
+        FinishDisconnect();
+    else
+        SetConnectedState(false);
 }
 
 // ---------------------------------------------------------------- commands
 
-void frmkivo::RunSend(std::function<void()> job) {
+void frmkivo::RunSend(const QString& caption, std::function<void()> job) {
+    if (sends_.Busy()) LogMessage(kOut, QStringLiteral("Queued behind the running send: ") + caption);
     sends_.Run([this, job = std::move(job)] {
         if (unloaded_) return;
         sender_.BeginJob();
+        trackedJob_ = 0;
+        jobIncomplete_ = false;
         job();
+        // A job that Stop or Disconnect ended is already counted as such.
+        if (trackedJob_ != 0)
+            watch_.EndJob(trackedJob_, sender_.JobFailed() || jobIncomplete_ ? JobEnd::Failed : JobEnd::Sent);
+        trackedJob_ = 0;
     });
 }
 
+void frmkivo::TrackJob(const QString& what, qint64 planned, qint64 copies, bool reportDone) {
+    trackedJob_ = watch_.BeginJob(what, planned, copies, reportDone);
+}
+
+void frmkivo::ShowProgress() {
+    // A few updates a second are enough to read, and cost next to nothing.
+    if (!PrgSend->isHidden() && progressShown_.isValid() && progressShown_.elapsed() < 250) return;
+    const std::optional<JobState> job = watch_.RunningJob();
+    if (!job || !sends_.Busy()) return;
+    if (PrgSend->isHidden() && job->seconds < 0.5) return;
+    progressShown_.start();
+    const qint64 total = std::max(job->planned, job->handed);
+    PrgSend->setValue(total > 0 ? static_cast<int>(std::min<qint64>(job->taken * 1000 / total, 1000)) : 0);
+    PrgSend->setFormat(ProgressText(*job));
+    PrgSend->show();
+    CmdStop->show();
+}
+
+void frmkivo::CmdStop_Click() {
+    if (!sends_.Busy()) return;
+    const std::optional<JobState> job = watch_.RunningJob();
+    sender_.CancelJob();
+    const int dropped = sends_.DropQueued();
+    QString line = QStringLiteral("Stopped");
+    if (job) {
+        watch_.EndJob(job->id, JobEnd::Stopped);
+        line += QStringLiteral(": %1, %2 of %3 sent")
+                    .arg(job->what, Grouped(job->handed), ByteCount(std::max(job->planned, job->handed)));
+        if (job->copies > 1)
+            line += QStringLiteral(", in copy %1 of %2")
+                        .arg(Grouped(std::min(job->copiesHanded + 1, job->copies)), Grouped(job->copies));
+    }
+    if (dropped > 0) line += QStringLiteral("; %1 queued send(s) dropped").arg(dropped);
+    LogMessage(kOut, line);
+}
+
 void frmkivo::CmdText_Click() {
+    const QString caption = CmdText->text();
     const QString text = TxtCmd->text();
     const QString address = AddressText();
     RememberCommand(text);
-    RunSend([this, text, address] {
+    RunSend(caption, [this, caption, text, address] {
         LogMessage(kOut, QStringLiteral("Sending text =>") + text + QStringLiteral(" to IP Address ") + address);
-        sender_.SendToPrinter(PrinterSocket, text);
+        const QByteArray bytes = ToSingleByte(text);
+        TrackJob(caption, bytes.size(), 1, false);
+        sender_.SendToPrinter(PrinterSocket, bytes);
     });
 }
 
 void frmkivo::CmdAscii_Click() {
     if (TxtCmd->text().isEmpty()) TxtCmd->setText(QStringLiteral("7"));
+    const QString caption = CmdAscii->text();
     const QString text = TxtCmd->text();
     const QString address = AddressText();
     RememberCommand(text);
-    RunSend([this, text, address] {
+    RunSend(caption, [this, caption, text, address] {
         // Several values go out together, in one send; one bad value stops them all.
         const ByteList values = ReadByteList(text);
         if (!values.ok) {
@@ -516,22 +683,27 @@ void frmkivo::CmdAscii_Click() {
             return;
         }
         LogMessage(kOut, QStringLiteral("Sending Ascii =>") + text + QStringLiteral(" to IP Address ") + address);
+        TrackJob(caption, values.bytes.size(), 1, false);
         sender_.SendToPrinter(PrinterSocket, QByteArrayView(values.bytes));
     });
 }
 
 void frmkivo::CmdVekFF_Click() {
+    const QString caption = CmdVekFF->text();
     const QString address = AddressText();
-    RunSend([this, address] {
+    RunSend(caption, [this, caption, address] {
         LogMessage(kOut, QStringLiteral("Sending an VEK Form Feed to IP Address ") + address);
+        TrackJob(caption, PrintCommand.size(), 1, false);
         sender_.SendToPrinter(PrinterSocket, PrintCommand);
     });
 }
 
 void frmkivo::CmdPclFF_Click() {
+    const QString caption = CmdPclFF->text();
     const QString address = AddressText();
-    RunSend([this, address] {
+    RunSend(caption, [this, caption, address] {
         LogMessage(kOut, QStringLiteral("Sending an PCL Form Feed to IP Address ") + address);
+        TrackJob(caption, FfText.size(), 1, false);
         sender_.SendToPrinter(PrinterSocket, FfText);
     });
 }
@@ -541,8 +713,10 @@ void frmkivo::CmdPclFF_Click() {
 void frmkivo::SendCopies(const QString& path, long long copies, bool vekHeader) {
     bool fileErrorReported = false;
     for (long long i = 1; i <= copies && !sender_.JobFailed(); ++i) {
-        if (vekHeader) sender_.SendToPrinter(PrinterSocket, QStringLiteral("<RL><F6><RC90,40>") + QString::number(i));
+        if (vekHeader) sender_.SendToPrinter(PrinterSocket, VekCopyHeader(i));
         const SendFileResult sent = SendFile(sender_, PrinterSocket, path);
+        watch_.EndCopy(trackedJob_);
+        if (!sent.fileError.isEmpty()) jobIncomplete_ = true;
         if (!sent.fileError.isEmpty() && !fileErrorReported) {
             fileErrorReported = true;
             LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError));
@@ -571,7 +745,7 @@ void frmkivo::CmdFile_Click() {
     if (path.isEmpty()) return;
     const QString countText = TxtCount->text();
     const QString address = AddressText();
-    RunSend([this, path, countText, address] {
+    RunSend(CmdFile->text(), [this, path, countText, address] {
         const std::optional<double> number = ReadNumber(countText);
         const std::optional<long long> copies = ReadWholeNumber(countText, -32768, 32767);
         if (!number || !copies) {
@@ -584,29 +758,34 @@ void frmkivo::CmdFile_Click() {
         else
             LogMessage(kOut, QStringLiteral("Sending ") + countText + QStringLiteral(" copies of file ") + path +
                                  QStringLiteral(" to IP Address ") + address);
+        const QFileInfo file(path);
+        TrackJob(CopiesOf(*copies, file.fileName()), file.size() * std::max(*copies, 0LL), *copies, true);
         SendCopies(path, *copies, false);
     });
 }
 
-void frmkivo::SendTestTicket(const QString& fileName, bool vekHeader) {
+void frmkivo::SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader) {
     const QString path = StockTicketPath(fileName);
     const std::optional<double> number = ReadNumber(TxtCount->text());
     if (number && (*number < 1 || *number > 100)) TxtCount->setText(QStringLiteral("1"));
     const QString countText = TxtCount->text();
-    RunSend([this, path, countText, vekHeader] {
+    RunSend(caption, [this, path, fileName, countText, vekHeader] {
         LogMessage(kOut, QStringLiteral("Sending  ") + path);
         const std::optional<long long> copies = ReadWholeNumber(countText, 1, 100);
         if (!copies) {
             LogMessage(kOut, QStringLiteral("Nothing sent: # of Copies \"%1\" is not a number").arg(countText));
             return;
         }
+        qint64 planned = QFileInfo(path).size() * *copies;
+        for (long long i = 1; vekHeader && i <= *copies; ++i) planned += VekCopyHeader(i).size();
+        TrackJob(CopiesOf(*copies, fileName), planned, *copies, true);
         SendCopies(path, *copies, vekHeader);
     });
 }
 
-void frmkivo::CmdVEKTest_Click() { SendTestTicket(QStringLiteral("vek_test.txt"), true); }
+void frmkivo::CmdVEKTest_Click() { SendTestTicket(CmdVEKTest->text(), QStringLiteral("vek_test.txt"), true); }
 
-void frmkivo::CmdHPTest_Click() { SendTestTicket(QStringLiteral("hp_id.prn"), false); }
+void frmkivo::CmdHPTest_Click() { SendTestTicket(CmdHPTest->text(), QStringLiteral("hp_id.prn"), false); }
 
 void frmkivo::CmdPcxFile_Click() {
     const QString path = ChooseFile("CmdPcxFile", QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
@@ -624,7 +803,13 @@ void frmkivo::CmdPcxFile_Click() {
     const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
     LogLines(kOut, plan.lines);
     if (plan.action == PcxPlan::Action::Nothing) return;
-    RunSend([this, plan] { SendPcxPlan(sender_, PrinterSocket, plan, PrintCommand.toLatin1(), *this); });
+    RunSend(CmdPcxFile->text(), [this, plan] {
+        const qint64 imageBytes =
+            plan.action == PcxPlan::Action::SendConverted ? plan.image.size() : QFileInfo(plan.path).size();
+        TrackJob(CopiesOf(1, QFileInfo(plan.path).fileName()),
+                 PcxDownloadHeader(imageBytes).size() + imageBytes + PrintCommand.size(), 1, true);
+        if (!SendPcxPlan(sender_, PrinterSocket, plan, PrintCommand.toLatin1(), *this)) jobIncomplete_ = true;
+    });
 }
 
 // ---------------------------------------------------------------- ping

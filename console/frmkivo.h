@@ -8,11 +8,13 @@
 #include "console/operator_dialogs.h"
 #include "console/settings.h"
 #include "link/console_port.h"
+#include "link/delivery.h"
 #include "link/send.h"
 #include "link/send_queue.h"
 #include "platform/window.h"
 #include "platform/winsock.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -20,6 +22,7 @@
 
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QStringListModel;
 
@@ -50,6 +53,8 @@ public:
     void Pause(double seconds) override;
     void Repaint() override;
     [[nodiscard]] QString AddressText() const override;
+    // The printer closed or reset the connection: back to the disconnected state.
+    void ConnectionLost(ws::SOCKET s, int error) override;
 
     void ClearLogs();
 
@@ -65,6 +70,8 @@ public:
     void CmdPcxFile_Click();
     void Cmdping_Click();
     void CmdClear_Click() { ClearLogs(); }
+    // Ends the running send and drops the queued ones; the connection stays.
+    void CmdStop_Click();
 
     QTimer Timer1;
     CommonDialog CommonDialog1;
@@ -78,6 +85,8 @@ public:
     [[nodiscard]] platform::HWND WindowHandle() { return &hwnd_; }
     [[nodiscard]] const SendQueue& Sends() const { return sends_; }
     [[nodiscard]] Sender& PrinterSender() { return sender_; }
+    // Whether Disconnect waits for the printer to take the last bytes sent.
+    [[nodiscard]] bool WaitingForPrinter() const { return closing_; }
 
     // Shut-down: closes the printer socket if open, unhooks, ends the library.
     void Form_Unload();
@@ -85,6 +94,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     struct FormControl;
@@ -102,8 +112,26 @@ private:
     void Timer1_Timer();
     void BuildControls();
     void SetConnectedState(bool connected);
-    // Runs a sending job now, or after the running one.
-    void RunSend(std::function<void()> job);
+    // While Disconnect waits for the printer: nothing can be sent, and only
+    // Disconnect (which then discards) and the controls usable in both states
+    // answer.
+    void SetWaitingState();
+    // Disconnect: cancels a running send at once; else closes once the printer
+    // has taken every byte (true when that is already so).
+    bool BeginDisconnect();
+    // Cancels the running send and the queued ones, and closes abortively.
+    void CancelAndDisconnect();
+    // Ends the wait of Disconnect now, discarding what the printer has not taken.
+    void DiscardAndDisconnect();
+    // The connection is closed: the disconnected state and its line.
+    void FinishDisconnect();
+    // Runs a sending job now, or after the running one; says so at once when
+    // the job has to wait. `caption` names the button clicked.
+    void RunSend(const QString& caption, std::function<void()> job);
+    // Counts the bytes of the job now running, for its Done or Cut short line.
+    void TrackJob(const QString& what, qint64 planned, qint64 copies, bool reportDone);
+    // Shows the running job's progress once it has run half a second.
+    void ShowProgress();
     // Sends a file in copies; reports a file error once.
     void SendCopies(const QString& path, long long copies, bool vekHeader);
     // Shows the file-open dialog set up afresh, in the folder of the last file
@@ -111,7 +139,7 @@ private:
     // logging the cancel.
     QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
-    void SendTestTicket(const QString& fileName, bool vekHeader);
+    void SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader);
     void OnSendsIdle();
 
     // Controls, named as on the form.
@@ -136,6 +164,8 @@ private:
     QPushButton* CmdAscii = nullptr;
     LogView* TxtMsg = nullptr;
     LogView* InTxtMsg = nullptr;
+    QProgressBar* PrgSend = nullptr;
+    QPushButton* CmdStop = nullptr;
 
     QtDialogs qtDialogs_{this};
     OperatorDialogs* dialogs_ = &qtDialogs_;
@@ -150,6 +180,10 @@ private:
     ConnectWait* connectWait_ = nullptr;  // while a connect waits
     QSize startSize_;
     Qt::WindowStates startState_;
+    DeliveryWatch watch_;
+    QElapsedTimer progressShown_;  // since the progress bar last changed
+    int trackedJob_ = 0;       // the running job in the watch's count, or 0
+    bool jobIncomplete_ = false;  // a file of the running job could not be sent whole
 
     ws::SOCKET PrinterSocket = 0;
     bool socketOpen_ = false;
@@ -160,6 +194,8 @@ private:
     int pauseDepth_ = 0;
     bool connecting_ = false;
     bool closePending_ = false;
+    bool closing_ = false;          // Disconnect waits for the printer
+    bool closeAfterWait_ = false;   // and the window closes after it
     bool unloaded_ = false;
 
 };

@@ -1,7 +1,10 @@
 // What the printer link and the button handlers need of the main window: its two
-// message logs, its responsive wait, an immediate repaint and the address field.
+// message logs, its responsive wait, an immediate repaint, the address field, and
+// word of a connection the printer has closed.
 // The window implements it; tests implement it with plain lists.
 #pragma once
+
+#include "platform/winsock.h"
 
 #include <QString>
 #include <QStringList>
@@ -25,6 +28,10 @@ public:
     virtual void Repaint() {}
     // The current text of the address field.
     [[nodiscard]] virtual QString AddressText() const = 0;
+    // The printer has closed (error 0) or reset the connection on socket `s`;
+    // the lines saying so are written. A console that holds the connection
+    // closes it here.
+    virtual void ConnectionLost(ws::SOCKET /*s*/, int /*error*/) {}
 };
 
 }  // namespace kivo

@@ -16,6 +16,7 @@ int Sender::SendToPrinter(ws::SOCKET s, QByteArrayView bytes) {
         const int result = ws::send(s, bytes.data() + position, offer, 0);
         if (result >= 0) {
             position += result;
+            sent_ += result;
             if (position >= bytes.size()) return result;
             continue;
         }

@@ -38,12 +38,16 @@ public:
 
     // Number of pauses taken since the sender was made (for tests and benchmarks).
     [[nodiscard]] long long Pauses() const { return pauses_; }
+    // Bytes the system has taken from all sends since the sender was made: the
+    // difference between two readings is what went out between them.
+    [[nodiscard]] qint64 BytesSent() const { return sent_; }
 
 private:
     Console& console_;
     bool failed_ = false;
     int waiting_ = 0;
     long long pauses_ = 0;
+    qint64 sent_ = 0;
 };
 
 }  // namespace kivo

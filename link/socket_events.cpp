@@ -12,17 +12,21 @@ platform::WNDPROC PreviousWindowProc = nullptr;
 Console* EventConsole = nullptr;
 double receivedCount = 0;
 
-void ReadPath(ws::SOCKET s) {
+// Reads up to `limit` bytes and decodes them as one reply; returns the count.
+qsizetype ReadReply(ws::SOCKET s, Console* console, qsizetype limit) {
     QByteArray received;
     char buffer[kRecvPiece];
-    while (received.size() < kMaxReadPerEvent) {
+    while (received.size() < limit) {
         const int n = ws::recv(s, buffer, kRecvPiece, 0);
         if (n <= 0) break;
         received.append(buffer, n);
     }
     receivedCount = static_cast<double>(received.size());
-    if (received.size() > 0 && EventConsole) DecodePrinterReply(received, *EventConsole);
+    if (received.size() > 0 && console) DecodePrinterReply(received, *console);
+    return received.size();
 }
+
+void ReadPath(ws::SOCKET s) { ReadReply(s, EventConsole, kMaxReadPerEvent); }
 
 }  // namespace
 
@@ -64,6 +68,15 @@ void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam) {
                                                               .arg(error)
                                                               .arg(text.isEmpty() ? QStringLiteral("unknown error") : text));
         }
+        EventConsole->ConnectionLost(s, error);
+    }
+}
+
+void DrainReplies(ws::SOCKET s, Console& console) {
+    for (qsizetype drained = 0; drained < kMaxDrain;) {
+        const qsizetype n = ReadReply(s, &console, kMaxReadPerEvent);
+        if (n == 0) break;
+        drained += n;
     }
 }
 

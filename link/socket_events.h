@@ -24,8 +24,13 @@ platform::LRESULT SocketWindowProc(platform::HWND hwnd, unsigned int msg, platfo
                                    platform::LPARAM lParam);
 
 // Acts on one socket message: drains and decodes received bytes, and logs
-// connect and close events.
+// connect and close events; a close is then passed on to the console.
 void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam);
+
+// Reads and decodes whatever the printer has sent that is still unread (at most
+// kMaxDrain bytes), so that a close that follows finds nothing unread.
+inline constexpr int kMaxDrain = 16 * kMaxReadPerEvent;
+void DrainReplies(ws::SOCKET s, Console& console);
 
 // Bytes gathered by the last read event.
 [[nodiscard]] double ReceivedCount();

@@ -1,34 +1,56 @@
 #include "pcx/pcx_download.h"
 
+#include "link/delivery.h"
 #include "link/send_file.h"
 
 #include <QFile>
 
 namespace kivo {
+namespace {
+
+// Sends `count` zero bytes in pieces of at most 1024; false once the send gives up.
+bool SendZeros(Sender& sender, ws::SOCKET s, qint64 count) {
+    static const char zeros[kFilePiece] = {};
+    for (qint64 left = count; left > 0;) {
+        const qint64 piece = std::min(left, kFilePiece);
+        if (sender.SendToPrinter(s, QByteArrayView(zeros, piece)) < 0) return false;
+        left -= piece;
+    }
+    return true;
+}
+
+}  // namespace
 
 QByteArray PcxDownloadHeader(qint64 length) {
     return QByteArrayLiteral("<SP100,100><pcx><G") + QByteArray::number(length) + '>';
 }
 
-void SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
+bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
                   Console& console) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         console.LogMessage(QStringLiteral("O"),
                            QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString()));
-        return;
+        return false;
     }
     const qint64 length = file.size();
     console.LogMessage(QStringLiteral("O"),
                        QStringLiteral("Sending PCX file %1 to IP Address %2").arg(path, console.AddressText()));
     sender.SendToPrinter(s, PcxDownloadHeader(length));
     const SendFileResult sent = SendOpenFile(sender, s, file, length);
-    if (!sent.fileError.isEmpty())
+    if (!sent.fileError.isEmpty() && !sender.JobFailed()) {
+        // The printer takes as image data exactly the length the header gave,
+        // whatever follows: zeros make up what the file did not yield, so the
+        // print command after them is read as a command.
+        const qint64 missing = length - sent.sent;
+        SendZeros(sender, s, missing);
         console.LogMessage(QStringLiteral("O"),
-                           QStringLiteral("Cannot read PCX file %1: %2").arg(path, sent.fileError));
-    // The print command follows even after a read error, so the printer is not
-    // left waiting inside the download; after a failed send there is no link.
+                           QStringLiteral("PCX file %1 read short (%2): padded the image with %3 zero bytes to the "
+                                          "%4 bytes its header announced")
+                               .arg(path, sent.fileError, Grouped(missing), Grouped(length)));
+    }
     if (!sender.JobFailed()) sender.SendToPrinter(s, printCommand);
+    return !sender.JobFailed();
 }
 
 void SendPcxBytes(Sender& sender, ws::SOCKET s, QByteArrayView image, const QByteArray& printCommand) {

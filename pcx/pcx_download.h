@@ -17,8 +17,10 @@ namespace kivo {
 // Sends one image file framed for the printer, then the print command, and logs
 // "Sending PCX file ..." first. A file that cannot be opened sends nothing and
 // gets one line saying why. The length in the header is the length of the file
-// that is then sent, from the same open file.
-void SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
+// that is then sent, from the same open file; a file that yields fewer bytes
+// (it shrank, or a read failed) is padded with zero bytes to that length, with
+// one line saying how many. True when the whole frame went out.
+bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
                   Console& console);
 
 // Sends an image held in memory framed exactly as a file is: the download header

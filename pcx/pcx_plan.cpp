@@ -53,20 +53,20 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     return plan;
 }
 
-void SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
+bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
                  Console& console) {
     switch (plan.action) {
     case PcxPlan::Action::Nothing:
-        return;
+        return true;
     case PcxPlan::Action::SendFile:
-        SendPcxImage(sender, s, plan.path, printCommand, console);
-        return;
+        return SendPcxImage(sender, s, plan.path, printCommand, console);
     case PcxPlan::Action::SendConverted:
         console.LogMessage(QStringLiteral("O"), QStringLiteral("Sending the converted picture %1 to IP Address %2")
                                                     .arg(plan.path, console.AddressText()));
         SendPcxBytes(sender, s, plan.image, printCommand);
-        return;
+        return !sender.JobFailed();
     }
+    return false;
 }
 
 }  // namespace kivo

@@ -50,8 +50,9 @@ struct PcxPlan {
 
 // Carries out a plan on the printer connection: the file as "Print PCX File"
 // always sent it, or the converted bytes in the same frame after the line
-// "Sending the converted picture <path> to IP Address <address>".
-void SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
+// "Sending the converted picture <path> to IP Address <address>". True when
+// the whole frame went out.
+bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
                  Console& console);
 
 }  // namespace kivo

@@ -7,9 +7,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -223,6 +225,18 @@ int recv(SOCKET s, char* buf, int len, int flags) {
     detail::AfterRecv(s, err);
     if (n >= 0) return static_cast<int>(n);
     return Fail(err);
+}
+
+int UnacknowledgedBytes(SOCKET s) {
+    if (!Started()) return SOCKET_ERROR;
+    if (s < 0) return Fail(WSAENOTSOCK);
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return FailErrno();
+    if (type != ::SOCK_STREAM) return Fail(WSAEINVAL);
+    int count = 0;
+    if (::ioctl(s, SIOCOUTQ, &count) != 0) return FailErrno();
+    return count;
 }
 
 int WSAAsyncSelect(SOCKET s, platform::Window* window, unsigned int msg, long events) {

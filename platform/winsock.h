@@ -125,6 +125,11 @@ int connect(SOCKET s, const sockaddr_in* name, int namelen);
 int send(SOCKET s, const char* buf, int len, int flags);
 int recv(SOCKET s, char* buf, int len, int flags);
 
+// Bytes sent on a connected stream socket that the peer has not yet acknowledged
+// (sent and waiting for the peer's acknowledgement, or not yet sent at all): 0
+// once the peer's system has taken every byte. -1 on failure.
+[[nodiscard]] int UnacknowledgedBytes(SOCKET s);
+
 // Registers the socket for socket messages: from then on it is non-blocking and
 // `msg` is posted to the window for each of the events asked for, with wParam the
 // socket and lParam the event in its low word and the error code in its high word.

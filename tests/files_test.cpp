@@ -1,13 +1,20 @@
 // Files, test tickets and PCX images, against a printer on loopback: the pieces
 // a file goes out in, the bytes and the copies that arrive, the lines logged,
-// the file-open dialog's set-up, and files that cannot be read.
+// the file-open dialog's set-up, files that cannot be read, and an image file
+// that shrinks while it is sent.
 #include "console/frmkivo.h"
 #include "link/send_file.h"
 #include "link/winsock_module.h"
+#include "pcx/pcx_download.h"
 #include "tests/support/test_support.h"
+#ifdef KIVO_TEST_WITH_EMULATOR
+#include "emulator/emulator.h"
+#endif
 
 #include <QFile>
 #include <QLineEdit>
+#include <QLocale>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -21,6 +28,7 @@ using namespace kivo;
 using kivo::test::Button;
 using kivo::test::Field;
 using kivo::test::ConnectWindow;
+using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::ListConsole;
@@ -28,11 +36,23 @@ using kivo::test::LoopbackPrinter;
 using kivo::test::PatternBytes;
 using kivo::test::ReadFile;
 using kivo::test::SendMarker;
+using kivo::test::Watchdog;
+using kivo::test::WhenTrue;
 using kivo::test::WriteFile;
 
 namespace {
 
 QByteArray VekCopyHeader(int copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
+
+// Whether the log holds one line saying that the printer has taken the job
+// (`copies` of `name`) and its `bytes`, as they went on the wire.
+bool SaysDone(frmkivo& w, int copies, const QString& name, qsizetype bytes) {
+    const QString what = (copies == 1 ? QStringLiteral("1 copy") : QString::number(copies) + " copies") + " of " + name;
+    const QString start = QStringLiteral("Done: %1, %2 bytes, taken by the printer in ")
+                              .arg(what, QLocale(QLocale::English).toString(bytes));
+    const QRegularExpression done('^' + QRegularExpression::escape(start) + "[0-9]+\\.[0-9]{2} s$");
+    return w.OutgoingLog().Lines().filter(done).size() == 1;
+}
 
 }  // namespace
 
@@ -55,6 +75,7 @@ private slots:
     void pcxFileThatCannotBeOpenedSendsNothing();
     void fileThatIsNoMonochromePcxIsAskedAbout_data();
     void fileThatIsNoMonochromePcxIsAskedAbout();
+    void pcxFileThatShrinksIsPaddedToItsHeader();
 };
 
 void FilesTest::sendFileGoesInPiecesOf1024_data() {
@@ -144,6 +165,7 @@ void FilesTest::fileCopiesAndTheirWording() {
 
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
+    if (copies > 0) QTRY_VERIFY(SaysDone(w, copies, "a ticket.prn", expected.size() - 1));
     QCOMPARE(Field(w, "TxtCount")->text(), count);
     const QString address = printer.Address();
     if (copies < 0) {
@@ -254,6 +276,8 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
 
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
+    // The Done line counts the copy headers too: every byte on the wire but the marker.
+    if (copies > 0) QTRY_VERIFY(SaysDone(w, copies, vek ? "vek_test.txt" : "hp_id.prn", expected.size() - 1));
     QCOMPARE(Field(w, "TxtCount")->text(), countAfter);
     QCOMPARE(lines.value(0), "Sending  " + path);
     QCOMPARE(lines.size(), copies < 0 ? 2 : 1);
@@ -338,6 +362,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
     QCOMPARE(lines, QStringList{"Sending PCX file " + path + " to IP Address " + printer.Address()});
+    QTRY_VERIFY(SaysDone(w, 1, name, expected.size() - 1));
 }
 
 void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
@@ -394,6 +419,52 @@ void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout() {
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
     if (!sent) QVERIFY2(lines.size() == 1 && lines[0].endsWith(line), qPrintable(lines.join('\n')));
+}
+
+// The header announces 1 MiB; the file shrinks to a quarter while the download
+// waits for the printer. The image is made up with zeros to the length announced,
+// so the print command after it is read as one.
+void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("shrinks.pcx");
+    const QByteArray image = PatternBytes(1024 * 1024);
+    QVERIFY(WriteFile(path, image));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
+    printer.SetReading(false);
+    w.ClearLogs();
+    DialogAnswer answer(w, path);
+    answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
+    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
+             [&] {
+                 QVERIFY(QFile::resize(path, 256 * 1024));
+                 printer.SetReading(true);
+             });
+    const Watchdog watchdog(w, 15000);
+    Button(w, "CmdPcxFile")->click();
+
+    const QByteArray expected =
+        PcxDownloadHeader(image.size()) + image.left(256 * 1024) + QByteArray(768 * 1024, '\0') + "<p>";
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), expected.size(), 10000);
+    QVERIFY(printer.Received() == expected);
+    QCOMPARE(w.OutgoingLog().Lines().mid(0, 2),
+             (QStringList{"Sending PCX file " + path + " to IP Address " + printer.Address(),
+                          "PCX file " + path + " read short (the file ended 786432 bytes early): padded the image "
+                                               "with 786,432 zero bytes to the 1,048,576 bytes its header announced"}));
+#ifdef KIVO_TEST_WITH_EMULATOR
+    // The printer sees one whole image and one print.
+    struct Images : emu::PrinterStream::Sink {
+        void answer(std::uint8_t) override {}
+        void imageEnded(const emu::ImageEvent& image) override { complete << image.complete(); }
+        QList<bool> complete;
+    } sink;
+    emu::PrinterStream stream;
+    const QByteArray wire = printer.Received();
+    stream.feed(std::span(reinterpret_cast<const std::uint8_t*>(wire.constData()), wire.size()), sink);
+    QCOMPARE(sink.complete, QList<bool>{true});
+    QCOMPARE(stream.printCommands(), std::uint64_t{1});
+#endif
 }
 
 QTEST_MAIN(FilesTest)

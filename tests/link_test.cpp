@@ -1,5 +1,6 @@
 // The printer link against real sockets on loopback: opening the connection,
 // the socket message hook, the read path and sending.
+#include "link/delivery.h"
 #include "link/reply_decoder.h"
 #include "pcx/pcx_download.h"
 #include "link/send.h"
@@ -80,6 +81,10 @@ private slots:
     void textGoesOutAsWindows1252_data();
     void textGoesOutAsWindows1252();
     void pcxHeaderCarriesTheTrueLength();
+
+    void unacknowledgedBytesFollowThePrinter();
+    void ledgerAccountsForEveryJob_data();
+    void ledgerAccountsForEveryJob();
 
 private:
     RecordingWindow* hooked_ = nullptr;
@@ -438,6 +443,98 @@ void LinkTest::pcxHeaderCarriesTheTrueLength() {
     // Past 2 GiB and 4 GiB, where a 32-bit length would wrap.
     QCOMPARE(PcxDownloadHeader(3000000000LL), QByteArray("<SP100,100><pcx><G3000000000>"));
     QCOMPARE(PcxDownloadHeader(5000000000LL), QByteArray("<SP100,100><pcx><G5000000000>"));
+}
+
+// The count is the printer's system's: what sits in its receive buffer, read or
+// not, is acknowledged; only what it has no room for yet is counted.
+void LinkTest::unacknowledgedBytesFollowThePrinter() {
+    LoopbackPrinter printer;
+    const ws::SOCKET s = OpenToStalledPrinter(printer);
+    QVERIFY(s > 0);
+    const int sendBuffer = 1024 * 1024;
+    QCOMPARE(::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer), 0);
+    QCOMPARE(ws::UnacknowledgedBytes(s), 0);
+    ListConsole console;
+    Sender sender(console);
+    const QByteArray bytes(256 * 1024, 'u');
+    QVERIFY(sender.SendToPrinter(s, bytes) > 0);
+    QCOMPARE(console.pauses, 0);  // the send buffer took it all at once
+    const int waiting = ws::UnacknowledgedBytes(s);
+    QVERIFY2(waiting > bytes.size() / 2 && waiting <= bytes.size(), qPrintable(QString::number(waiting)));
+
+    printer.SetReading(true);
+    QTRY_COMPARE(ws::UnacknowledgedBytes(s), 0);
+    QTRY_COMPARE(printer.Received().size(), bytes.size());
+    ws::closesocket(s);
+    QCOMPARE(ws::UnacknowledgedBytes(-1), -1);
+    QCOMPARE(ws::WSAGetLastError(), ws::WSAENOTSOCK);
+}
+
+struct LedgerStep {
+    enum Kind { Begin, Copy, End, Stop } kind;
+    qint64 at;  // offset in the connection's bytes
+};
+Q_DECLARE_METATYPE(QList<LedgerStep>)
+
+void LinkTest::ledgerAccountsForEveryJob_data() {
+    using S = LedgerStep;
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<qint64>("copies");
+    QTest::addColumn<qint64>("planned");
+    QTest::addColumn<bool>("reportDone");
+    QTest::addColumn<QList<LedgerStep>>("steps");  // one job, begun at the first step
+    QTest::addColumn<qint64>("acked");
+    QTest::addColumn<QString>("progress");   // of the running job at 3.0 s, 1563 sent; "" when none runs
+    QTest::addColumn<QStringList>("lines");  // Taken at 1.41 s, then CutShort with 1563 sent
+
+    const QString three = QStringLiteral("3 copies of vek_test.txt");
+    const QList<S> threeCopies{{S::Begin, 0}, {S::Copy, 521}, {S::Copy, 1042}, {S::Copy, 1563}, {S::End, 1563}};
+    QTest::newRow("taken in full: Done") << three << 3LL << 1563LL << true << threeCopies << 1563LL << ""
+                                         << QStringList{"Done: 3 copies of vek_test.txt, 1,563 bytes, taken by the "
+                                                        "printer in 0.41 s"};
+    QTest::newRow("one byte short") << three << 3LL << 1563LL << true << threeCopies << 1562LL << ""
+                                    << QStringList{"Cut short: 3 copies of vek_test.txt, the printer took 1,562 of "
+                                                   "1,563 bytes (2 of 3 copies)"};
+    QTest::newRow("running job, counted to what was sent")
+        << three << 3LL << 5000LL << true << QList<S>{{S::Begin, 0}, {S::Copy, 521}} << 600LL
+        << "600 of 5,000 bytes taken, copy 2 of 3, 300 B/s, 15 s left"
+        << QStringList{"Cut short: 3 copies of vek_test.txt, the printer took 600 of 5,000 bytes (1 of 3 copies)"};
+    QTest::newRow("short command: no Done line") << "VEK Form Feed" << 1LL << 3LL << false
+                                                 << QList<S>{{S::Begin, 1560}, {S::End, 1563}} << 1563LL << ""
+                                                 << QStringList{};
+    QTest::newRow("short command not delivered") << "VEK Form Feed" << 1LL << 3LL << false
+                                                 << QList<S>{{S::Begin, 1560}, {S::End, 1563}} << 1560LL << ""
+                                                 << QStringList{"Cut short: VEK Form Feed, the printer took 0 of 3 bytes"};
+    QTest::newRow("stopped, then taken: no line") << three << 3LL << 1563LL << true
+                                                  << QList<S>{{S::Begin, 0}, {S::Copy, 521}, {S::Stop, 700}} << 1563LL << ""
+                                                  << QStringList{};
+}
+
+void LinkTest::ledgerAccountsForEveryJob() {
+    QFETCH(QString, what);
+    QFETCH(qint64, copies);
+    QFETCH(qint64, planned);
+    QFETCH(bool, reportDone);
+    QFETCH(QList<LedgerStep>, steps);
+    QFETCH(qint64, acked);
+    QFETCH(QString, progress);
+    QFETCH(QStringList, lines);
+    JobLedger ledger;
+    int id = 0;
+    for (const LedgerStep& step : steps) {
+        switch (step.kind) {
+        case LedgerStep::Begin: id = ledger.Begin(what, planned, copies, reportDone, step.at, 1.0); break;
+        case LedgerStep::Copy: ledger.CopyEnded(id, step.at); break;
+        case LedgerStep::End: ledger.End(id, step.at, JobEnd::Sent); break;
+        case LedgerStep::Stop: ledger.End(id, step.at, JobEnd::Stopped); break;
+        }
+    }
+    const std::optional<JobState> running = ledger.Running(1563, acked, 3.0);
+    QCOMPARE(running ? ProgressText(*running) : QString(), progress);
+    QStringList written = ledger.Taken(acked, 1.41);
+    written << ledger.CutShort(acked, 1563);
+    QCOMPARE(written, lines);
+    QVERIFY(ledger.Empty());
 }
 
 QTEST_MAIN(LinkTest)

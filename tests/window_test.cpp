@@ -102,6 +102,7 @@ void WindowTest::initialState() {
     QCOMPARE(Label(w, "Label2")->text(), QStringLiteral("Incoming Printer Data  and Messages"));
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(FocusChain(w), kTabOrder);
+    QVERIFY(w.findChild<QWidget*>("PrgSend")->isHidden() && Button(w, "CmdStop")->isHidden());
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{0});
     QVERIFY(!w.Timer1.isActive());
     QCOMPARE(w.palette().color(QPalette::Window), QColor(192, 192, 255));
@@ -146,6 +147,10 @@ void WindowTest::controlsStandWhereTheFormSays_data() {
     QTest::newRow("CmdClear") << "CmdClear" << QRect(4560, 5040, 1335, 495) << "Clear out messages below";
     QTest::newRow("TxtMsg") << "TxtMsg" << QRect(120, 2880, 10695, 2085) << "";
     QTest::newRow("InTxtMsg") << "InTxtMsg" << QRect(120, 5640, 10695, 2535) << "";
+    // Between the logs right of Clear Messages, shown only while a long send runs.
+    QTest::newRow("PrgSend") << "PrgSend" << QRect(6000, 5040, 3480, 240) << "";
+    QTest::newRow("CmdStop") << "CmdStop" << QRect(9600, 5040, 1215, 495)
+                             << "Stop the running send and the sends queued behind it";
 }
 
 void WindowTest::controlsStandWhereTheFormSays() {

@@ -17,8 +17,12 @@
 
 #include <filesystem>
 
+#include <QFile>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -185,6 +189,44 @@ bool UseSmallSendBuffer(frmkivo& w, int bytes) {
 bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes) {
     printer.UseSmallBuffers(bytes);
     return ConnectWindow(w, printer) && UseSmallSendBuffer(w, bytes);
+}
+
+QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
+    const QByteArray bytes = PatternBytes(size);
+    const int sendBuffer = 4 * static_cast<int>(size) + 65536;
+    if (!WriteFile(path, bytes) ||
+        ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
+        return {};
+    DialogAnswer answer(w, path);
+    const long long pauses = w.PrinterSender().Pauses();
+    Button(w, "CmdFile")->click();
+    return w.PrinterSender().Pauses() == pauses && !w.Sends().Busy() ? bytes : QByteArray();
+}
+
+QString ConnectionName(const frmkivo& w) {
+    sockaddr_in ends[2]{};
+    socklen_t length = sizeof ends[0];
+    if (::getsockname(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&ends[0]), &length) != 0) return {};
+    length = sizeof ends[1];
+    if (::getpeername(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&ends[1]), &length) != 0) return {};
+    QStringList names;
+    for (const sockaddr_in& end : ends)
+        names << QStringLiteral("%1:%2")
+                     .arg(end.sin_addr.s_addr, 8, 16, QLatin1Char('0'))
+                     .arg(ntohs(end.sin_port), 4, 16, QLatin1Char('0'))
+                     .toUpper();
+    return names.join(QLatin1Char(' '));
+}
+
+bool ClosedInOrder(const QString& connection) {
+    // Lines of "sl local_address rem_address st ...".
+    for (const QByteArray& line : ReadFile(QStringLiteral("/proc/net/tcp")).split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4 || fields[1] + ' ' + fields[2] != connection.toLatin1()) continue;
+        const uint state = fields[3].toUInt(nullptr, 16);
+        if (state == 0x04 || state == 0x05 || state == 0x06 || state == 0x0B) return true;
+    }
+    return false;
 }
 
 Watchdog::Watchdog(frmkivo& w, int ms) {

@@ -170,6 +170,21 @@ public:
 // kilobytes.
 [[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
 
+// "Send Text File" of `size` pattern bytes written to `path`, through a send
+// buffer big enough to take them at once: the click returns with every byte
+// handed to the system, while a printer with small buffers holds few of them.
+// Returns the bytes, or nothing when the file could not be written or the send
+// had to wait.
+[[nodiscard]] QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size);
+
+// The window's connection as the system lists it in /proc/net/tcp, both ends
+// ("0100007F:A1B2 0100007F:238C"); empty when it has none.
+[[nodiscard]] QString ConnectionName(const frmkivo& w);
+// Whether that connection was closed in order: the system keeps a socket that
+// sent its end of the stream (FIN_WAIT, CLOSING or TIME_WAIT), where an
+// abortive close (a reset) leaves none.
+[[nodiscard]] bool ClosedInOrder(const QString& connection);
+
 // A click on "HP Form Feed" after the click under test: once its 0C has arrived,
 // everything the click under test sent has arrived before it. Returns the 0C.
 QByteArray SendMarker(frmkivo& w);
