@@ -1,5 +1,8 @@
 #include "console/log_model.h"
 
+#include <QDateTime>
+
+#include <algorithm>
 #include <cstring>
 
 namespace kivo {
@@ -12,6 +15,15 @@ constexpr int kOffsetBits = 20;
 constexpr quint64 kMaxLength = (quint64{1} << kLengthBits) - 1;  // longer lines are cut
 constexpr std::size_t kChunkSize = std::size_t{1} << kOffsetBits;
 
+// A line's mark: its severity in bits 0-1 (3: not decided yet), its origin in bits 2-3.
+constexpr quint8 kSeverityMask = 3;
+constexpr quint8 kUnclassified = 3;
+
+constexpr quint8 Mark(Severity severity, LineOrigin origin) {
+    return static_cast<quint8>(static_cast<quint8>(severity) | (static_cast<quint8>(origin) << 2));
+}
+constexpr quint8 kWritten = kUnclassified | (static_cast<quint8>(LineOrigin::Written) << 2);
+
 }  // namespace
 
 LogModel::LogModel(QObject* parent) : QAbstractListModel(parent) {}
@@ -21,10 +33,17 @@ void LogModel::SetRecurringLines(const QStringList& lines) {
         if (recurringIndex_.contains(line)) continue;
         recurringIndex_.insert(line, static_cast<quint32>(recurring_.size()));
         recurring_.append(line);
+        recurringUtf8_.push_back(line.toUtf8());
     }
 }
 
-void LogModel::Store(const QString& line) {
+void LogModel::StampTime() {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (times_.empty() || times_.back().second != now) times_.emplace_back(Count(), now);
+}
+
+void LogModel::Store(const QString& line, quint8 mark) {
+    marks_.push_back(mark);
     if (line.size() <= 40) {
         const auto it = recurringIndex_.constFind(line);
         if (it != recurringIndex_.constEnd()) {
@@ -50,7 +69,8 @@ void LogModel::Store(const QString& line) {
 void LogModel::Append(const QString& line) {
     const int row = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), row, row);
-    Store(line);
+    StampTime();
+    Store(line, kWritten);
     endInsertRows();
 }
 
@@ -58,8 +78,22 @@ void LogModel::Append(const QStringList& lines) {
     if (lines.isEmpty()) return;
     const int first = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
+    StampTime();
     rows_.reserve(rows_.size() + static_cast<std::size_t>(lines.size()));
-    for (const QString& line : lines) Store(line);
+    for (const QString& line : lines) Store(line, kWritten);
+    endInsertRows();
+}
+
+void LogModel::Append(const std::vector<ReplyLine>& lines) {
+    if (lines.empty()) return;
+    const int first = static_cast<int>(rows_.size());
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
+    StampTime();
+    for (const ReplyLine& line : lines) {
+        Store(line.text, line.byte < 0 ? Mark(Severity::None, LineOrigin::PrinterText)
+                                       : Mark(StatusSeverity(static_cast<unsigned char>(line.byte)),
+                                              LineOrigin::PrinterByte));
+    }
     endInsertRows();
 }
 
@@ -67,18 +101,28 @@ void LogModel::Clear() {
     beginResetModel();
     rows_.clear();
     rows_.shrink_to_fit();
+    marks_.clear();
+    marks_.shrink_to_fit();
+    times_.clear();
     chunks_.clear();
     endResetModel();
+}
+
+QByteArrayView LogModel::LineUtf8(qsizetype row) const {
+    if (row < 0 || row >= Count()) return {};
+    const quint64 entry = rows_[static_cast<std::size_t>(row)];
+    if (entry & kRecurringFlag) return recurringUtf8_[static_cast<std::size_t>(entry & ~kRecurringFlag)];
+    const quint64 chunk = entry >> (kOffsetBits + kLengthBits);
+    const quint64 offset = (entry >> kLengthBits) & ((quint64{1} << kOffsetBits) - 1);
+    const quint64 length = entry & kMaxLength;
+    return QByteArrayView(chunks_[chunk].bytes.get() + offset, static_cast<qsizetype>(length));
 }
 
 QString LogModel::Line(qsizetype row) const {
     if (row < 0 || row >= Count()) return {};
     const quint64 entry = rows_[static_cast<std::size_t>(row)];
     if (entry & kRecurringFlag) return recurring_.at(static_cast<qsizetype>(entry & ~kRecurringFlag));
-    const quint64 chunk = entry >> (kOffsetBits + kLengthBits);
-    const quint64 offset = (entry >> kLengthBits) & ((quint64{1} << kOffsetBits) - 1);
-    const quint64 length = entry & kMaxLength;
-    return QString::fromUtf8(chunks_[chunk].bytes.get() + offset, static_cast<qsizetype>(length));
+    return QString::fromUtf8(LineUtf8(row));
 }
 
 QStringList LogModel::Lines() const {
@@ -86,6 +130,29 @@ QStringList LogModel::Lines() const {
     out.reserve(Count());
     for (qsizetype i = 0; i < Count(); ++i) out.append(Line(i));
     return out;
+}
+
+qint64 LogModel::LineTime(qsizetype row) const {
+    if (row < 0 || row >= Count() || times_.empty()) return 0;
+    // The last run that starts at or before the row.
+    const auto after = std::upper_bound(times_.begin(), times_.end(), row,
+                                        [](qsizetype r, const auto& run) { return r < run.first; });
+    return std::prev(after)->second;
+}
+
+Severity LogModel::LineSeverity(qsizetype row) const {
+    if (row < 0 || row >= Count()) return Severity::None;
+    quint8& mark = marks_[static_cast<std::size_t>(row)];
+    if ((mark & kSeverityMask) == kUnclassified) {
+        const Severity severity = rule_ ? rule_(Line(row)) : Severity::None;
+        mark = static_cast<quint8>((mark & ~kSeverityMask) | static_cast<quint8>(severity));
+    }
+    return static_cast<Severity>(mark & kSeverityMask);
+}
+
+LineOrigin LogModel::Origin(qsizetype row) const {
+    if (row < 0 || row >= Count()) return LineOrigin::Written;
+    return static_cast<LineOrigin>(marks_[static_cast<std::size_t>(row)] >> 2);
 }
 
 int LogModel::rowCount(const QModelIndex& parent) const {
