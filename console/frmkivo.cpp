@@ -1,8 +1,10 @@
 #include "console/frmkivo.h"
 
 #include "console/app_icon.h"
+#include "console/line_severity.h"
 #include "console/log_view.h"
 #include "console/numbers.h"
+#include "console/status_tally_label.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
 #include "link/socket_events.h"
@@ -17,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 
 #include <cmath>
 
@@ -64,25 +67,22 @@ QLineEdit* MakeTextBox(QWidget* parent, const char* tip) {
     return t;
 }
 
-LogView* MakeLog(QWidget* parent, LogModel* model) {
+LogView* MakeLog(QWidget* parent, LogModel* model, const char* name) {
     auto* v = new LogView(model, parent);
+    v->setObjectName(QString::fromLatin1(name));
     v->setFont(FormFont(8.25));
     return v;
 }
 
-QStringList ReplyNames() {
-    QStringList names;
-    for (int b = 0; b < 32; ++b)
-        if (!ReplyName(static_cast<unsigned char>(b)).isEmpty()) names << ReplyName(static_cast<unsigned char>(b));
-    names << QString();
-    return names;
-}
+QSettings UserSettings() { return QSettings(QStringLiteral("Kivo Systems"), QStringLiteral("kivo-socket-test")); }
 
 }  // namespace
 
 frmkivo::frmkivo(QWidget* parent) : QWidget(parent), sender_(*this) {
     BuildControls();
-    inLog_.SetRecurringLines(ReplyNames());
+    inLog_.SetRecurringLines(ReplyByteLines());
+    outLog_.SetSeverityRule(OutgoingSeverity);
+    SetUpLogs();
     Timer1.setInterval(0);
     Timer1.setSingleShot(false);
     connect(&Timer1, &QTimer::timeout, this, &frmkivo::Timer1_Timer);
@@ -129,8 +129,10 @@ void frmkivo::BuildControls() {
     CmdVEKTest = MakeButton(this, "VEK Test Ticket", "Generate standard VEK test ticket (# of Copies)");
     CmdHPTest = MakeButton(this, "HP Test Ticket", "Generate standard HP ID test ticket (# of Copies)");
     CmdAscii = MakeButton(this, "Send Ascii ", "Send ASCII Value to printer");
-    TxtMsg = MakeLog(this, &outLog_);
-    InTxtMsg = MakeLog(this, &inLog_);
+    TxtMsg = MakeLog(this, &outLog_, "TxtMsg");
+    InTxtMsg = MakeLog(this, &inLog_, "InTxtMsg");
+    tally_ = new StatusTallyLabel(this);
+    tally_->setFont(FormFont(9.75));
 
     Place(Cmdping, 1920, 360, 1095, 495);
     Place(IP_Address, 3600, 360, 2535, 495);
@@ -153,6 +155,7 @@ void frmkivo::BuildControls() {
     Place(CmdAscii, 1560, 1920, 1215, 495);
     Place(TxtMsg, 120, 2880, 10695, 2085);
     Place(InTxtMsg, 120, 5640, 10695, 2535);
+    Place(tally_, 6000, 5280, 4815, 375);  // on Label2's row, right of Clear Messages
 
     const QList<QWidget*> tabOrder = {Cmdping, IP_Address, CmdText, CmdFile, CmdClear, TxtCount,
                                       TxtCmd, CmdConnect, CmdPclFF, CmdVekFF, CmdPcxFile, CmdVEKTest,
@@ -172,6 +175,25 @@ void frmkivo::BuildControls() {
     connect(CmdClear, &QPushButton::clicked, this, &frmkivo::CmdClear_Click);
 
     SetConnectedState(false);
+}
+
+void frmkivo::SetUpLogs() {
+    const bool showTimes = UserSettings().value(QStringLiteral("logs/showTimes"), false).toBool();
+    for (const auto& [view, label] : {std::pair{TxtMsg, Label1}, std::pair{InTxtMsg, Label2}}) {
+        view->SetShowTimes(showTimes);
+        connect(view, &LogView::showTimesToggled, this, [this](bool show) {
+            TxtMsg->SetShowTimes(show);
+            InTxtMsg->SetShowTimes(show);
+            UserSettings().setValue(QStringLiteral("logs/showTimes"), show);
+        });
+        view->SetFileHeader([this, label = label] {
+            return LogFileHeader{QString::fromLatin1(kWindowCaption), label->text(),
+                                 AddressText() + QStringLiteral(" port ") + PrinterPort, QDateTime::currentDateTime()};
+        });
+        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line); });
+    }
+    // The tally goes with the incoming log's lines: Clear Messages and Clear This Log end it.
+    connect(&inLog_, &QAbstractItemModel::modelReset, tally_, &StatusTallyLabel::Clear);
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -235,7 +257,7 @@ void frmkivo::LogMessage(const QString& kind, const QString& text) {
     const bool outgoing = kind == kOut;
     LogModel& log = outgoing ? outLog_ : inLog_;
     log.Append(text);
-    (outgoing ? TxtMsg : InTxtMsg)->SetCurrentRow(static_cast<int>(log.Count() - 1));
+    (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
 }
 
 void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
@@ -243,7 +265,14 @@ void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
     const bool outgoing = kind == kOut;
     LogModel& log = outgoing ? outLog_ : inLog_;
     log.Append(lines);
-    (outgoing ? TxtMsg : InTxtMsg)->SetCurrentRow(static_cast<int>(log.Count() - 1));
+    (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
+}
+
+void frmkivo::LogReply(const std::vector<ReplyLine>& lines) {
+    if (lines.empty()) return;
+    inLog_.Append(lines);
+    tally_->Count(lines);
+    InTxtMsg->FollowNewest();
 }
 
 void frmkivo::ClearLogs() {
@@ -316,6 +345,7 @@ void frmkivo::CmdConnect_Click() {
                                  QStringLiteral(" on port ") + PrinterPort);
         } else {
             socketOpen_ = true;
+            tally_->Clear();  // the tally counts from each Connect
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
                                  PrinterPort);

@@ -19,6 +19,8 @@ class QPushButton;
 
 namespace kivo {
 
+class StatusTallyLabel;
+
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
 inline constexpr const char* kDefaultAddress = "10.0.0.192";
 
@@ -31,6 +33,7 @@ public:
     // Console
     void LogMessage(const QString& kind, const QString& text) override;
     void LogLines(const QString& kind, const QStringList& lines) override;
+    void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
     void Repaint() override;
     [[nodiscard]] QString AddressText() const override;
@@ -96,6 +99,9 @@ private:
     void Initialize();
     void Timer1_Timer();
     void BuildControls();
+    // The logs' context menus: the shared Show Times setting, what a saved file
+    // starts with, and where a failed save is reported.
+    void SetUpLogs();
     void SetConnectedState(bool connected);
     // Runs a sending job now, or after the running one.
     void RunSend(std::function<void()> job);
@@ -111,6 +117,7 @@ private:
     platform::Window hwnd_;
     LogModel outLog_;
     LogModel inLog_;
+    StatusTallyLabel* tally_ = nullptr;
     Sender sender_;
     SendQueue sends_;
 

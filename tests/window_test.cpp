@@ -1,17 +1,22 @@
 // The main window: its controls and initial state, the logs, the wait, and the
 // whole road from a click to the printer and back, against a loopback printer.
 #include "console/frmkivo.h"
+#include "console/log_export.h"
 #include "link/winsock_module.h"
 #include "tests/support/test_support.h"
 
+#include <QAction>
 #include <QClipboard>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScrollBar>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 using namespace kivo;
 using kivo::test::Hex;
@@ -36,11 +41,38 @@ QStringList EnabledControls(frmkivo& w) {
 
 const QStringList kDisconnectedControls{"Cmdping", "IP_Address", "CmdClear", "CmdConnect", "TxtMsg", "InTxtMsg"};
 
+QAction* MenuAction(LogView* view, const QString& text) {
+    for (QAction* action : view->MenuActions())
+        if (action->text() == text) return action;
+    return nullptr;
+}
+
+void ClickRow(LogView* view, int row, Qt::KeyboardModifiers modifiers = {}) {
+    const int y = (row - view->FirstRow()) * view->RowHeight() + view->RowHeight() / 2;
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, QPoint(10, y));
+}
+
+// One step of an operator selecting lines: "click 2", "shift 5", "ctrl 3",
+// "shift-down" or "ctrl-a".
+void SelectStep(LogView* view, const QString& step) {
+    const QString what = step.section(QLatin1Char(' '), 0, 0);
+    const int row = step.section(QLatin1Char(' '), 1).toInt();
+    if (what == QLatin1String("click")) ClickRow(view, row);
+    if (what == QLatin1String("shift")) ClickRow(view, row, Qt::ShiftModifier);
+    if (what == QLatin1String("ctrl")) ClickRow(view, row, Qt::ControlModifier);
+    if (what == QLatin1String("shift-down")) QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);
+    if (what == QLatin1String("ctrl-a")) QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+}
+
+QSettings UserSettings() { return QSettings(QStringLiteral("Kivo Systems"), QStringLiteral("kivo-socket-test")); }
+
 }  // namespace
 
 class WindowTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
+    void cleanup();
     void initialState();
     void controlsStandWhereTheFormSays_data();
     void controlsStandWhereTheFormSays();
@@ -54,7 +86,28 @@ private slots:
     void shutDownClosesOnlyAnOpenSocket();
     void clearEmptiesBothLogs();
     void logKeysMoveTheSelectionAndCopy();
+    void scrollBarShowsWhenLinesDoNotFit_data();
+    void scrollBarShowsWhenLinesDoNotFit();
+    void followsTheNewestLineUntilTheOperatorLooksElsewhere();
+    void selectedLinesAreCopiedInOrder_data();
+    void selectedLinesAreCopiedInOrder();
+    void showTimesIsSharedAndRemembered();
+    void saveAsWritesTheLogOrSaysWhyNot_data();
+    void saveAsWritesTheLogOrSaysWhyNot();
+    void printerStatusesShowInColourAndTally();
+
+private:
+    QTemporaryDir settings_;
 };
+
+void WindowTest::initTestCase() {
+    // The logs' Show Times setting is written: into a folder of this test's own.
+    QVERIFY(settings_.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(settings_.path()));
+    QVERIFY(UserSettings().fileName().startsWith(settings_.path()));
+}
+
+void WindowTest::cleanup() { UserSettings().clear(); }
 
 void WindowTest::initialState() {
     frmkivo w;
@@ -221,6 +274,8 @@ void WindowTest::failedConnectChangesNothing() {
     const QString at = w.IP_Address->text() + QStringLiteral(" on port 9100");
     QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
                                                    "Error while connecting to the printer " + at}));
+    QCOMPARE(w.OutgoingLog().LineSeverity(0), Severity::None);
+    QCOMPARE(w.OutgoingLog().LineSeverity(1), Severity::Fault);  // shown in red
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
 }
@@ -271,6 +326,191 @@ void WindowTest::logKeysMoveTheSelectionAndCopy() {
     QTRY_COMPARE(view->verticalScrollBar()->value(), view->FirstRow());
     view->verticalScrollBar()->setValue(0);
     QVERIFY(view->IsRowVisible(0));
+}
+
+void WindowTest::scrollBarShowsWhenLinesDoNotFit_data() {
+    QTest::addColumn<QString>("log");
+    QTest::newRow("outgoing") << "TxtMsg";
+    QTest::newRow("incoming") << "InTxtMsg";
+}
+
+void WindowTest::scrollBarShowsWhenLinesDoNotFit() {
+    QFETCH(QString, log);
+    frmkivo w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* view = w.findChild<LogView*>(log);
+    QVERIFY(view);
+    QScrollBar* bar = view->verticalScrollBar();
+    const int fit = view->viewport()->height() / view->RowHeight();
+    const QString kind = log == QLatin1String("TxtMsg") ? "O" : "I";
+    const auto fill = [&](int lines) {
+        MenuAction(view, "Clear This Log")->trigger();
+        w.LogLines(kind, QStringList(lines, QStringLiteral("Ticket ACK")));
+    };
+    fill(fit + 1);
+    QTRY_VERIFY(bar->isVisible());
+    QCOMPARE(bar->maximum(), 1);
+    QCOMPARE(bar->value(), 1);  // following the newest line
+    fill(fit);
+    QTRY_VERIFY(!bar->isVisible());
+    QCOMPARE(bar->maximum(), 0);
+    fill(32767);
+    QTRY_VERIFY(bar->isVisible());
+    QCOMPARE(bar->maximum(), 32767 - fit);
+    QCOMPARE(bar->pageStep(), fit);
+    QVERIFY(view->IsRowVisible(32766));
+    w.CmdClear->click();
+    QTRY_VERIFY(!bar->isVisible());
+}
+
+void WindowTest::followsTheNewestLineUntilTheOperatorLooksElsewhere() {
+    frmkivo w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    LogView* view = w.InTxtMsg;
+    for (int i = 0; i < 100; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    ClickRow(view, view->FirstRow() + 1);  // a line before the newest
+    const int picked = view->CurrentRow();
+    const int top = view->FirstRow();
+    w.LogMessage("I", "reply 100");
+    QVERIFY(view->Selection().IsOnly(picked));
+    QCOMPARE(view->FirstRow(), top);
+
+    QTest::keyClick(view, Qt::Key_End);  // back at the newest line, the view follows again
+    w.LogMessage("I", "reply 101");
+    QCOMPARE(view->CurrentRow(), 101);
+    QVERIFY(view->IsRowVisible(101));
+
+    // The wheel away from the newest line lets the operator read back.
+    QScrollBar* bar = view->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+    const QPointF at(10, 10);
+    QWheelEvent wheel(at, view->viewport()->mapToGlobal(at), {}, QPoint(0, 360), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(view->viewport(), &wheel);
+    QVERIFY(!view->IsRowVisible(101));
+    const int readingAt = view->FirstRow();
+    w.LogMessage("I", "reply 102");
+    QCOMPARE(view->FirstRow(), readingAt);
+}
+
+void WindowTest::selectedLinesAreCopiedInOrder_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("rows");
+    QTest::addColumn<bool>("times");
+    const auto withAndWithoutTimes = [](const char* name, const QStringList& steps, const QList<int>& rows) {
+        QTest::newRow(name) << steps << rows << false;
+        QTest::newRow(QByteArray(name).append(", with times").constData()) << steps << rows << true;
+    };
+    withAndWithoutTimes("click, then Shift-click", {"click 2", "shift 5"}, {2, 3, 4, 5});
+    withAndWithoutTimes("Ctrl-click adds and takes away", {"click 1", "shift 3", "ctrl 2", "ctrl 6"}, {1, 3, 6});
+    withAndWithoutTimes("Shift+Down", {"click 4", "shift-down", "shift-down"}, {4, 5, 6});
+    withAndWithoutTimes("Ctrl+A", {"click 3", "ctrl-a"}, {0, 1, 2, 3, 4, 5, 6, 7});
+}
+
+void WindowTest::selectedLinesAreCopiedInOrder() {
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, rows);
+    QFETCH(bool, times);
+    frmkivo w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    for (int i = 0; i < 8; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    auto* view = w.findChild<LogView*>("InTxtMsg");
+    MenuAction(view, "Show Times")->setChecked(times);
+    for (const QString& step : steps) SelectStep(view, step);
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QStringList expected;
+    for (int row : rows) {
+        const QString time = QDateTime::fromMSecsSinceEpoch(w.IncomingLog().LineTime(row)).toString("HH:mm:ss.zzz");
+        expected << (times ? time + QLatin1Char('\t') : QString()) + QStringLiteral("reply %1").arg(row);
+    }
+    QCOMPARE(QGuiApplication::clipboard()->text(), expected.join(QLatin1Char('\n')));
+}
+
+void WindowTest::showTimesIsSharedAndRemembered() {
+    {
+        frmkivo w;
+        QVERIFY(!w.TxtMsg->ShowTimes() && !w.InTxtMsg->ShowTimes());
+        MenuAction(w.InTxtMsg, "Show Times")->trigger();
+        QVERIFY(w.TxtMsg->ShowTimes() && w.InTxtMsg->ShowTimes());
+        QVERIFY(MenuAction(w.TxtMsg, "Show Times")->isChecked());
+    }
+    frmkivo next;  // the next run
+    QVERIFY(next.TxtMsg->ShowTimes() && next.InTxtMsg->ShowTimes());
+    MenuAction(next.TxtMsg, "Show Times")->trigger();
+    QCOMPARE(UserSettings().value("logs/showTimes"), QVariant(false));
+}
+
+void WindowTest::saveAsWritesTheLogOrSaysWhyNot_data() {
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("a folder that can be written") << "log.txt" << true;
+    QTest::newRow("a folder that does not exist") << "missing/log.txt" << false;
+    QTest::newRow("the operator cancels") << "" << false;
+}
+
+void WindowTest::saveAsWritesTheLogOrSaysWhyNot() {
+    QFETCH(QString, where);
+    QFETCH(bool, saved);
+    QTemporaryDir dir;
+    const QString path = where.isEmpty() ? QString() : QDir(dir.path()).filePath(where);
+    frmkivo w;
+    w.LogMessage("I", "Ticket ACK");
+    QString suggested;
+    w.InTxtMsg->SetSaveChooser([&](QWidget*, const QString& offered) {
+        suggested = offered;
+        return path;
+    });
+    const qsizetype lines = w.OutgoingLog().Count();
+    MenuAction(w.InTxtMsg, "Save As...")->trigger();
+    QVERIFY(QFileInfo(suggested).fileName().startsWith("kivo-incoming-log-") && suggested.endsWith(".txt"));
+    QCOMPARE(QFileInfo(path).isFile(), saved);
+    if (saved) {
+        QVERIFY(test::ReadFile(path).startsWith("Kivo Systems Socket Test Program V2.0\n"
+                                                "Log: Incoming Printer Data  and Messages\n"
+                                                "Printer: 10.0.0.192 port 9100\nSaved: "));
+    }
+    const bool failed = !saved && !path.isEmpty();
+    QCOMPARE(w.OutgoingLog().Count(), lines + (failed ? 1 : 0));
+    if (failed) {
+        QVERIFY(w.OutgoingLog().Lines().last().startsWith("Cannot save the log to " + path + ": "));
+        QCOMPARE(w.OutgoingLog().LineSeverity(lines), Severity::Fault);
+    }
+}
+
+void WindowTest::printerStatusesShowInColourAndTally() {
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    auto* tally = w.findChild<QLabel*>("StatusTally");
+    QVERIFY(tally);
+    printer.Send(QByteArray("Ticket ACK\x06\x06\x18\x16\x80"));  // the text is no status; the bytes are
+    QTRY_COMPARE(tally->text(), QString::fromUtf8("ACK 2 \u00B7 Ribbon Low 1 \u00B7 Jam 1"));
+    w.LogMessage("I", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64");  // ping's line, not the printer's
+    const LogModel& in = w.IncomingLog();
+    QCOMPARE(in.Lines(), (QStringList{"Ticket ACK", "Ticket ACK", "Ticket ACK", "Ticket Jam", "Ribbon Low",
+                                      "Byte 0x80 (128)", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64"}));
+    const QList<Severity> severities = {Severity::None,  Severity::None,    Severity::None, Severity::Fault,
+                                        Severity::Warning, Severity::None, Severity::None};
+    for (int row = 0; row < in.Count(); ++row) QCOMPARE(in.LineSeverity(row), severities[row]);
+    QVERIFY(LineToolTip(in, 0).endsWith("\nBytes: 54 69 63 6B 65 74 20 41 43 4B"));
+    QVERIFY(LineToolTip(in, 5).endsWith("\nBytes: 80"));
+    QVERIFY(!LineToolTip(in, 6).contains("Bytes"));
+
+    // On Label2's row, clear of Label2 and of Clear Messages.
+    QCOMPARE(tally->y(), w.Label2->y());
+    QVERIFY(!tally->geometry().intersects(w.Label2->geometry()));
+    QVERIFY(!tally->geometry().intersects(w.CmdClear->geometry()));
+
+    w.CmdClear->click();
+    QCOMPARE(tally->text(), QString());
+    printer.Send(QByteArray("\x15"));
+    QTRY_COMPARE(tally->text(), QStringLiteral("NAK 1"));
+    w.CmdConnect->click();  // Disconnect
+    QVERIFY(ConnectWindow(w, printer));
+    QCOMPARE(tally->text(), QString());  // counted from each Connect
 }
 
 QTEST_MAIN(WindowTest)
