@@ -159,13 +159,14 @@ void LogView::SetCurrentRow(int row) {
 }
 
 void LogView::FollowNewest() {
-    if (following_ && Rows() > 0) {
-        const int last = Rows() - 1;
-        selection_.SelectOnly(last);
-        current_ = anchor_ = last;
-        ScrollTo(last);
-    }
-    ScheduleScrollBars();
+    // Called once a line for a flood of lines: the append has already asked
+    // for a repaint and for the scroll bars, so this only moves the selection
+    // and the top row.
+    if (!following_ || Rows() == 0) return;
+    const int last = Rows() - 1;
+    if (!selection_.IsOnly(last)) selection_.SelectOnly(last);
+    current_ = anchor_ = last;
+    firstRow_ = std::clamp(firstRow_, last - RowsInSight() + 1, last);
 }
 
 void LogView::MoveTo(int row, Qt::KeyboardModifiers modifiers) {
