@@ -42,6 +42,16 @@ void LogModel::StampTime() {
     if (times_.empty() || times_.back().second != now) times_.emplace_back(Count(), now);
 }
 
+void LogModel::Reserve(qsizetype more) {
+    // At least doubling: room for exactly one batch more would move every row
+    // again with the next batch.
+    const std::size_t needed = rows_.size() + static_cast<std::size_t>(more);
+    if (needed <= rows_.capacity()) return;
+    const std::size_t room = std::max(needed, 2 * rows_.capacity());
+    rows_.reserve(room);
+    marks_.reserve(room);
+}
+
 void LogModel::Store(const QString& line, quint8 mark) {
     marks_.push_back(mark);
     if (line.size() <= 40) {
@@ -79,7 +89,7 @@ void LogModel::Append(const QStringList& lines) {
     const int first = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
     StampTime();
-    rows_.reserve(rows_.size() + static_cast<std::size_t>(lines.size()));
+    Reserve(lines.size());
     for (const QString& line : lines) Store(line, kWritten);
     endInsertRows();
 }
@@ -89,6 +99,7 @@ void LogModel::Append(const std::vector<ReplyLine>& lines) {
     const int first = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
     StampTime();
+    Reserve(static_cast<qsizetype>(lines.size()));
     for (const ReplyLine& line : lines) {
         Store(line.text, line.byte < 0 ? Mark(Severity::None, LineOrigin::PrinterText)
                                        : Mark(StatusSeverity(static_cast<unsigned char>(line.byte)),

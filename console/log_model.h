@@ -58,6 +58,8 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
+    // Room for that many more lines.
+    void Reserve(qsizetype more);
     void Store(const QString& line, quint8 mark);
     // Starts a new run of times when the clock has moved on since the last line.
     void StampTime();
