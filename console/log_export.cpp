@@ -6,6 +6,7 @@
 
 #include <QSaveFile>
 
+#include <cstdlib>
 #include <optional>
 
 namespace kivo {

@@ -148,13 +148,13 @@ void LogView::UpdateFollowing() {
 }
 
 void LogView::SetCurrentRow(int row) {
-    if (row < 0 || row >= Rows()) {
+    if (row >= 0 && row < Rows()) {
+        MoveTo(row, Qt::NoModifier);
+    } else {
         selection_.Clear();
         current_ = anchor_ = -1;
-    } else {
-        MoveTo(row, Qt::NoModifier);
+        UpdateFollowing();
     }
-    UpdateFollowing();
     viewport()->update();
 }
 
