@@ -61,7 +61,23 @@ void LogModel::Store(const QString& line, quint8 mark) {
             return;
         }
     }
-    const QByteArray utf8 = line.toUtf8();
+    // A line that surely fits a chunk is encoded straight into it, with no
+    // copy of its own; a longer one goes through one.
+    const auto room = static_cast<std::size_t>(utf8_.requiredSpace(line.size()));
+    if (room > kChunkSize) {
+        StoreLong(line.toUtf8());
+        return;
+    }
+    if (chunks_.empty() || chunks_.back().size - chunks_.back().used < room)
+        chunks_.push_back({std::make_unique<char[]>(kChunkSize), 0, kChunkSize});
+    Chunk& chunk = chunks_.back();
+    char* start = chunk.bytes.get() + chunk.used;
+    const auto length = static_cast<std::size_t>(utf8_.appendToBuffer(start, line) - start);
+    AddRow(chunk.used, length);
+    chunk.used += length;
+}
+
+void LogModel::StoreLong(const QByteArray& utf8) {
     const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(utf8.size()), kMaxLength);
     if (chunks_.empty() || chunks_.back().size - chunks_.back().used < length) {
         // A line longer than a chunk gets a chunk of its own, at offset 0.
@@ -69,9 +85,12 @@ void LogModel::Store(const QString& line, quint8 mark) {
         chunks_.push_back({std::make_unique<char[]>(size), 0, size});
     }
     Chunk& chunk = chunks_.back();
-    const quint64 offset = chunk.used;
     if (length > 0) std::memcpy(chunk.bytes.get() + chunk.used, utf8.constData(), length);
+    AddRow(chunk.used, length);
     chunk.used += length;
+}
+
+void LogModel::AddRow(quint64 offset, quint64 length) {
     const quint64 chunkIndex = chunks_.size() - 1;
     rows_.push_back((chunkIndex << (kOffsetBits + kLengthBits)) | (offset << kLengthBits) | length);
 }

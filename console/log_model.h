@@ -12,6 +12,7 @@
 #include <QAbstractListModel>
 #include <QByteArrayView>
 #include <QHash>
+#include <QStringEncoder>
 #include <QStringList>
 #include <memory>
 #include <utility>
@@ -61,6 +62,9 @@ private:
     // Room for that many more lines.
     void Reserve(qsizetype more);
     void Store(const QString& line, quint8 mark);
+    void StoreLong(const QByteArray& utf8);
+    // A row for the text at that offset of the last chunk.
+    void AddRow(quint64 offset, quint64 length);
     // Starts a new run of times when the clock has moved on since the last line.
     void StampTime();
 
@@ -80,6 +84,7 @@ private:
     QStringList recurring_;
     std::vector<QByteArray> recurringUtf8_;
     QHash<QString, quint32> recurringIndex_;
+    QStringEncoder utf8_{QStringEncoder::Utf8, QStringConverter::Flag::Stateless};
     SeverityRule rule_ = nullptr;
 };
 

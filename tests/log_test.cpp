@@ -74,7 +74,7 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
     for (int i = 0; i < kLines / 2; ++i) batch << QStringLiteral("Sending text =>TICKET %1 to IP Address 127.0.0.1").arg(i);
     log.Append(batch);
     for (int i = kLines / 2; i < kLines - 1; ++i) log.Append(QStringLiteral("line %1").arg(i));
-    log.Append(std::vector<ReplyLine>{{QStringLiteral("Grüße €"), -1}});
+    log.Append(std::vector<ReplyLine>{{QStringLiteral("Grüße € \U0001F5A8"), -1}});
     QVERIFY(log.LineTime(0) >= before && log.LineTime(kLines - 1) <= QDateTime::currentMSecsSinceEpoch());
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
@@ -96,7 +96,7 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
         if (time.toMSecsSinceEpoch() != log.LineTime(row) || line.mid(tab + 1) != log.Line(row))
             QFAIL(qPrintable(QStringLiteral("line %1 reads \"%2\"").arg(row).arg(line)));
     }
-    QCOMPARE(lines[6 + kLines - 1].section(QLatin1Char('\t'), 1), QStringLiteral("Grüße €"));
+    QCOMPARE(lines[6 + kLines - 1].section(QLatin1Char('\t'), 1), QStringLiteral("Grüße € \U0001F5A8"));
 }
 
 void LogTest::failedSaveLeavesNoFile_data() {
