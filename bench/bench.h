@@ -93,8 +93,8 @@ int RunPeer(const QStringList& args);
 // each followed by one or two control or high bytes. No run reads like a reply
 // name, so every byte can be accounted for in the decoded lines.
 [[nodiscard]] QByteArray MakeBurst(qsizetype bytes, quint32 seed);
-// The bytes that decoded lines stand for: a reply name or an empty line is one
-// byte, any other line is its text.
+// The bytes that decoded lines stand for: the name or value of a byte outside
+// 32 to 126 is one byte, any other line is its text.
 [[nodiscard]] qint64 BytesBehindLines(const QStringList& lines);
 
 // A file of ticket text of exactly that many bytes.

@@ -126,6 +126,12 @@ int RunAll(const QStringList& args) {
     const Figures batch = RunSelf({m, QStringLiteral("log-batch"), QStringLiteral("--lines"), lines}, 120);
     const Figures plainModel =
         RunSelf({m, QStringLiteral("log-plain-model"), QStringLiteral("--lines"), lines}, 120);
+    const Figures copy = RunSelf({m, QStringLiteral("log-copy"), QStringLiteral("--lines"), lines}, 120);
+    const Figures copyPlain =
+        RunSelf({m, QStringLiteral("log-copy"), QStringLiteral("--lines"), lines, QStringLiteral("--plain")}, 120);
+    const Figures save = RunSelf({m, QStringLiteral("log-save"), QStringLiteral("--lines"), lines}, 120);
+    const Figures savePlain =
+        RunSelf({m, QStringLiteral("log-save"), QStringLiteral("--lines"), lines, QStringLiteral("--plain")}, 120);
 
     std::fprintf(stderr, "5/5 start-up\n");
     std::vector<double> startWindow, startBare;
@@ -294,6 +300,27 @@ int RunAll(const QStringList& args) {
          QStringLiteral("one LogMessage at a time: %1%2").arg(singleDone ? QString() : QStringLiteral("~"), Duration(singleAll)),
          Num(Ratio(singleAll, Figure(batch, QStringLiteral("seconds"))), 0) + QStringLiteral("x faster"),
          QStringLiteral("for comparison")});
+
+    const auto secondsAndMemory = [](const Figures& f) {
+        return QStringLiteral("%1; +%2 MB").arg(Duration(Figure(f, QStringLiteral("seconds"))),
+                                               Num(Figure(f, QStringLiteral("mem_mb")), 1));
+    };
+    table << MarkdownRow(
+        {QStringLiteral("Ctrl+A then Ctrl+C of a %1-line log").arg(million),
+         secondsAndMemory(copy) +
+             QStringLiteral(" (%1 MB of text on the clipboard)").arg(Num(Figure(copy, QStringLiteral("text_mb")), 1)),
+         QStringLiteral("Lines().join() put on the clipboard: ") + secondsAndMemory(copyPlain),
+         Num(Ratio(Figure(copy, QStringLiteral("seconds")), Figure(copyPlain, QStringLiteral("seconds"))), 2) +
+             QStringLiteral(" (time)"),
+         QStringLiteral("for comparison")});
+    const double saveSeconds = Figure(save, QStringLiteral("seconds"));
+    table << MarkdownRow(
+        {QStringLiteral("Save As of a %1-line log, every line with its ISO time").arg(million),
+         secondsAndMemory(save) +
+             QStringLiteral(" (%1 MB file)").arg(Num(Figure(save, QStringLiteral("file_mb")), 1)),
+         QStringLiteral("plain QFile loop, the same lines and times: ") + secondsAndMemory(savePlain),
+         Num(Ratio(saveSeconds, Figure(savePlain, QStringLiteral("seconds"))), 2) + QStringLiteral(" (time)"),
+         QStringLiteral("< 2 s: ") + Verdict(saveSeconds, Limit::Below, 2)});
 
     const double startProgram = Median(startWindow);
     const double startBareMs = Median(startBare);

@@ -77,6 +77,8 @@ int RunMeasure(const QStringList& args) {
     if (name == QLatin1String("log-model-only")) return MeasureLogModelOnly(options);
     if (name == QLatin1String("log-batch")) return MeasureLogBatch(options);
     if (name == QLatin1String("log-plain-model")) return MeasureLogPlainModel(options);
+    if (name == QLatin1String("log-copy")) return MeasureLogCopy(options);
+    if (name == QLatin1String("log-save")) return MeasureLogSave(options);
     std::fprintf(stderr, "unknown measurement: %s\n", qPrintable(name));
     return 2;
 }

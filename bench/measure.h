@@ -39,5 +39,7 @@ int MeasureLogSingle(const QStringList& args);
 int MeasureLogModelOnly(const QStringList& args);
 int MeasureLogBatch(const QStringList& args);
 int MeasureLogPlainModel(const QStringList& args);
+int MeasureLogCopy(const QStringList& args);
+int MeasureLogSave(const QStringList& args);
 
 }  // namespace kivo::bench

@@ -33,22 +33,21 @@ qint64 Option(const QStringList& args, const QString& name, qint64 fallback) {
     return ok ? value : fallback;
 }
 
-const QSet<QString>& ReplyNames() {
-    static const QSet<QString> names = [] {
-        QSet<QString> out;
-        for (int b = 0; b < 32; ++b)
-            if (!ReplyName(static_cast<unsigned char>(b)).isEmpty()) out.insert(ReplyName(static_cast<unsigned char>(b)));
-        return out;
+// The lines a byte outside 32 to 126 becomes: its name or its value.
+const QSet<QString>& ByteLines() {
+    static const QSet<QString> lines = [] {
+        const QStringList all = ReplyByteLines();
+        return QSet<QString>(all.cbegin(), all.cend());
     }();
-    return names;
+    return lines;
 }
 
 bool IsPrintable(char c) { return c >= 32 && c <= 126; }
 
-// A printable run that reads like a reply name would hide how many bytes it
-// stands for; '#' begins no name.
+// A printable run that reads like the line of one byte would hide how many
+// bytes it stands for; '#' begins no such line.
 void KeepRunUnlikeNames(QByteArray& data, qsizetype start) {
-    if (start < data.size() && ReplyNames().contains(QString::fromLatin1(data.mid(start)))) data[start] = '#';
+    if (start < data.size() && ByteLines().contains(QString::fromLatin1(data.mid(start)))) data[start] = '#';
 }
 
 qint64 Sink(int conn, qint64 expect) {
@@ -186,7 +185,7 @@ QByteArray MakeBurst(qsizetype bytes, quint32 seed) {
 
 qint64 BytesBehindLines(const QStringList& lines) {
     qint64 bytes = 0;
-    for (const QString& line : lines) bytes += (line.isEmpty() || ReplyNames().contains(line)) ? 1 : line.size();
+    for (const QString& line : lines) bytes += ByteLines().contains(line) ? 1 : line.size();
     return bytes;
 }
 

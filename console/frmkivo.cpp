@@ -2,8 +2,10 @@
 
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
+#include "console/line_severity.h"
 #include "console/log_view.h"
 #include "console/numbers.h"
+#include "console/status_tally_label.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
 #include "link/socket_events.h"
@@ -69,13 +71,6 @@ QString ByteListRefusal(const QString& text, const ByteList& list) {
 // The text sent before each copy of the VEK test ticket.
 QByteArray VekCopyHeader(long long copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
 
-QStringList ReplyNames() {
-    QStringList names;
-    for (int b = 0; b < 32; ++b)
-        if (!ReplyName(static_cast<unsigned char>(b)).isEmpty()) names << ReplyName(static_cast<unsigned char>(b));
-    names << QString();
-    return names;
-}
 
 }  // namespace
 
@@ -114,7 +109,7 @@ QRect GrownPlace(const Twips& place, Growth growth, QSize extra) {
 // window's growth.
 struct frmkivo::FormControl {
     std::variant<QPushButton* frmkivo::*, QLineEdit* frmkivo::*, QLabel* frmkivo::*, LogView* frmkivo::*,
-                 QProgressBar* frmkivo::*>
+                 QProgressBar* frmkivo::*, StatusTallyLabel* frmkivo::*>
         control;
     const char* name;
     const char* caption;
@@ -177,6 +172,10 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         {&F::PrgSend, "PrgSend", "", "", {6000, 5040, 3480, 240}, Usable::Always, nullptr, {}, Growth::BetweenLogs},
         {&F::CmdStop, "CmdStop", "Stop", "Stop the running send and the sends queued behind it",
          {9600, 5040, 1215, 495}, Usable::Always, &F::CmdStop_Click, {}, Growth::BetweenLogs},
+        // The printer's statuses since Connect, on the incoming log's label row
+        // under the progress bar.
+        {&F::StatusTally, "StatusTally", "", "", {6000, 5280, 3480, 360}, Usable::Always, nullptr, {},
+         Growth::BetweenLogs},
     };
     return form;
 }
@@ -187,7 +186,9 @@ frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
     BuildControls();
     connect(&watch_, &DeliveryWatch::Closed, this, &frmkivo::FinishDisconnect);
     connect(&watch_, &DeliveryWatch::Progress, this, &frmkivo::ShowProgress);
-    inLog_.SetRecurringLines(ReplyNames());
+    inLog_.SetRecurringLines(ReplyByteLines());
+    outLog_.SetSeverityRule(OutgoingSeverity);
+    SetUpLogs();
     Timer1.setInterval(0);
     Timer1.setSingleShot(false);
     connect(&Timer1, &QTimer::timeout, this, &frmkivo::Timer1_Timer);
@@ -251,6 +252,11 @@ void frmkivo::BuildControls() {
                     p->setAlignment(Qt::AlignCenter);
                     return this->*member = p;
                 },
+                [&](StatusTallyLabel* frmkivo::*member) -> QWidget* {
+                    auto* l = new StatusTallyLabel(this);
+                    l->setFont(FormFont(9.75));
+                    return this->*member = l;
+                },
             },
             row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
@@ -288,6 +294,29 @@ void frmkivo::BuildControls() {
     });
 
     SetConnectedState(false);
+}
+
+void frmkivo::SetUpLogs() {
+    const bool showTimes = settings_.ShowTimes();
+    for (const auto& [view, label] : {std::pair{TxtMsg, Label1}, std::pair{InTxtMsg, Label2}}) {
+        view->SetShowTimes(showTimes);
+        connect(view, &LogView::showTimesToggled, this, [this](bool show) {
+            TxtMsg->SetShowTimes(show);
+            InTxtMsg->SetShowTimes(show);
+            settings_.RememberShowTimes(show);
+        });
+        view->SetFileHeader([this, label = label] {
+            return LogFileHeader{QString::fromLatin1(kWindowCaption), label->text(),
+                                 AddressText() + QStringLiteral(" port ") + PrinterPort, QDateTime::currentDateTime()};
+        });
+        view->SetSaveChooser([this](QWidget*, const QString& suggested) {
+            return dialogs_->ChooseSaveFile(QStringLiteral("Save As"), suggested,
+                                            QStringLiteral("text files(*.txt)|*.txt|all files(*.*)|*.*"));
+        });
+        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line); });
+    }
+    // The tally goes with the incoming log's lines: Clear Messages and Clear This Log end it.
+    connect(&inLog_, &QAbstractItemModel::modelReset, StatusTally, &StatusTallyLabel::Clear);
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -419,7 +448,7 @@ void frmkivo::LogMessage(const QString& kind, const QString& text) {
     const bool outgoing = kind == kOut;
     LogModel& log = outgoing ? outLog_ : inLog_;
     log.Append(text);
-    (outgoing ? TxtMsg : InTxtMsg)->SetCurrentRow(static_cast<int>(log.Count() - 1));
+    (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
 }
 
 void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
@@ -427,7 +456,14 @@ void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
     const bool outgoing = kind == kOut;
     LogModel& log = outgoing ? outLog_ : inLog_;
     log.Append(lines);
-    (outgoing ? TxtMsg : InTxtMsg)->SetCurrentRow(static_cast<int>(log.Count() - 1));
+    (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
+}
+
+void frmkivo::LogReply(const std::vector<ReplyLine>& lines) {
+    if (lines.empty()) return;
+    inLog_.Append(lines);
+    StatusTally->Count(lines);
+    InTxtMsg->FollowNewest();
 }
 
 void frmkivo::ClearLogs() {
@@ -523,6 +559,7 @@ void frmkivo::CmdConnect_Click() {
         } else {
             socketOpen_ = true;
             watch_.Attach(PrinterSocket);
+            StatusTally->Clear();  // the tally counts from each Connect
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
                                  PrinterPort);

@@ -29,6 +29,7 @@ class QStringListModel;
 namespace kivo {
 
 class ConnectWait;
+class StatusTallyLabel;
 
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
 inline constexpr const char* kDefaultAddress = "10.0.0.192";
@@ -50,6 +51,7 @@ public:
     // Console
     void LogMessage(const QString& kind, const QString& text) override;
     void LogLines(const QString& kind, const QStringList& lines) override;
+    void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
     void Repaint() override;
     [[nodiscard]] QString AddressText() const override;
@@ -111,6 +113,9 @@ private:
     void Click(void (frmkivo::*handler)());
     void Timer1_Timer();
     void BuildControls();
+    // The logs' context menus: the shared Show Times setting, what a saved file
+    // starts with, and where a failed save is reported.
+    void SetUpLogs();
     void SetConnectedState(bool connected);
     // While Disconnect waits for the printer: nothing can be sent, and only
     // Disconnect (which then discards) and the controls usable in both states
@@ -166,6 +171,7 @@ private:
     LogView* InTxtMsg = nullptr;
     QProgressBar* PrgSend = nullptr;
     QPushButton* CmdStop = nullptr;
+    StatusTallyLabel* StatusTally = nullptr;
 
     QtDialogs qtDialogs_{this};
     OperatorDialogs* dialogs_ = &qtDialogs_;

@@ -10,6 +10,7 @@ constexpr char kRecentAddresses[] = "connection/recentAddresses";
 constexpr char kCopyCount[] = "send/copies";
 constexpr char kCommands[] = "send/commands";
 constexpr char kGeometry[] = "window/geometry";
+constexpr char kShowTimes[] = "logs/showTimes";
 
 QString DialogKey(const QString& dialog) { return QStringLiteral("dialogs/") + dialog; }
 
@@ -71,6 +72,10 @@ void OperatorSettings::RememberAddress(const QString& address) {
     store_->setValue(QLatin1String(kLastAddress), address);
     store_->setValue(QLatin1String(kRecentAddresses), addresses.mid(0, kAddressesKept));
 }
+
+bool OperatorSettings::ShowTimes() const { return Text(kShowTimes) == QLatin1String("true"); }
+
+void OperatorSettings::RememberShowTimes(bool show) { store_->setValue(QLatin1String(kShowTimes), show); }
 
 QString OperatorSettings::CopyCount() const { return Text(kCopyCount); }
 

@@ -49,6 +49,9 @@ public:
     [[nodiscard]] QString DialogFolder(const QString& dialog) const;
     void RememberDialogFolder(const QString& dialog, const QString& folder);
 
+    [[nodiscard]] bool ShowTimes() const;  // the logs' time column
+    void RememberShowTimes(bool show);
+
     [[nodiscard]] QByteArray WindowGeometry() const;  // empty when none
     void RememberWindowGeometry(const QByteArray& geometry);
 

@@ -39,7 +39,7 @@ QStringList Expected(const std::uint8_t* data, std::size_t size) {
             continue;
         }
         if (!run.isEmpty()) lines.append(run), run.clear();
-        lines.append(kivo::ReplyName(data[i]));
+        lines.append(kivo::ReplyByteLine(data[i]));
     }
     if (!run.isEmpty()) lines.append(run);
     return lines;

@@ -9,7 +9,16 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 namespace kivo {
+
+// One line of a decoded printer reply: its text, and the byte it stands for when
+// the line names a single byte (-1 for a run of printable text).
+struct ReplyLine {
+    QString text;
+    int byte = -1;
+};
 
 class Console {
 public:
@@ -21,6 +30,14 @@ public:
     // Appends several lines to one log at once, as LogMessage would one by one.
     virtual void LogLines(const QString& kind, const QStringList& lines) {
         for (const QString& line : lines) LogMessage(kind, line);
+    }
+    // Appends the lines of a decoded printer reply to the incoming log. A window
+    // can mark them as the printer's own; by default they are plain lines.
+    virtual void LogReply(const std::vector<ReplyLine>& lines) {
+        QStringList texts;
+        texts.reserve(static_cast<qsizetype>(lines.size()));
+        for (const ReplyLine& line : lines) texts.append(line.text);
+        LogLines(QStringLiteral("I"), texts);
     }
     // Waits about that long while the window goes on handling its events.
     virtual void Pause(double seconds) = 0;

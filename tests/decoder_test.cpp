@@ -1,9 +1,13 @@
 // The reply decoder: which lines a printer's bytes become, in which order.
 #include "link/reply_decoder.h"
+#include "link/status_tally.h"
 
 #include <QTest>
 
 using kivo::DecodeReply;
+using kivo::Severity;
+
+Q_DECLARE_METATYPE(kivo::Severity)
 
 class DecoderTest : public QObject {
     Q_OBJECT
@@ -13,6 +17,8 @@ private slots:
     void namesEveryControlByte_data();
     void namesEveryControlByte();
     void decodesLongRepliesWhole();
+    void tallyCountsStatusBytes_data();
+    void tallyCountsStatusBytes();
 };
 
 void DecoderTest::decodesReplies_data() {
@@ -31,9 +37,9 @@ void DecoderTest::decodesReplies_data() {
         << QByteArray("\x00" "A\x06", 3) << QStringList{"Null", "A", "Ticket ACK"};
     QTest::newRow("blank and tilde are text") << QByteArray(" x~") << QStringList{" x~"};
     QTest::newRow("31 and 127 end a text run") << QByteArray("a\x1f" "b\x7f" "c")
-                                               << QStringList{"a", "", "b", "", "c"};
-    QTest::newRow("bytes 128 and 255 are nameless")
-        << QByteArray("\x80\xff") << QStringList{"", ""};
+                                               << QStringList{"a", "Byte 0x1F (31)", "b", "Byte 0x7F (127)", "c"};
+    QTest::newRow("bytes 128 and 255 show their value")
+        << QByteArray("\x80\xff") << QStringList{"Byte 0x80 (128)", "Byte 0xFF (255)"};
     QTest::newRow("CR LF") << QByteArray("READY\r\n") << QStringList{"READY", "Carriage Return", "Line Feed"};
     QTest::newRow("empty reply") << QByteArray() << QStringList{};
 }
@@ -47,19 +53,30 @@ void DecoderTest::decodesReplies() {
 void DecoderTest::namesEveryControlByte_data() {
     QTest::addColumn<int>("byte");
     QTest::addColumn<QString>("name");
+    QTest::addColumn<Severity>("severity");
     const char* names[] = {"Null", "Start of Heading", "Start of Text", "End of Text", "End of Transmission",
                            "Test Button Ticket ACK", "Ticket ACK", "Bell", "Backspace", "Horizontal Tab",
                            "Line Feed", "Vertical Tab", "Form Feed", "Carriage Return", "Shift Out", "Shift In",
                            "Out of Tickets", "X-On", "Power On", "X-Off", "DC4", "Ticket NAK", "Ribbon Low",
                            "Ribbon Out", "Ticket Jam", "Illegal Data", "Power Up Problem", "Escape",
-                           "Incomplete Logo Stored in FLASH", "", "", ""};
-    for (int b = 0; b < 32; ++b) QTest::newRow(qPrintable(QString::number(b))) << b << QString::fromLatin1(names[b]);
+                           "Incomplete Logo Stored in FLASH", "Byte 0x1D (29)", "Byte 0x1E (30)", "Byte 0x1F (31)"};
+    const QList<int> faults = {0x10, 0x15, 0x17, 0x18, 0x19, 0x1A, 0x1C};
+    for (int b = 0; b < 32; ++b) {
+        const Severity severity = faults.contains(b) ? Severity::Fault : b == 0x16 ? Severity::Warning : Severity::None;
+        QTest::newRow(qPrintable(QString::number(b))) << b << QString::fromLatin1(names[b]) << severity;
+    }
+    QTest::newRow("127") << 127 << "Byte 0x7F (127)" << Severity::None;
+    QTest::newRow("255") << 255 << "Byte 0xFF (255)" << Severity::None;
 }
 
 void DecoderTest::namesEveryControlByte() {
     QFETCH(int, byte);
     QFETCH(QString, name);
+    QFETCH(Severity, severity);
+    const auto b = static_cast<unsigned char>(byte);
     QCOMPARE(DecodeReply(QByteArray(1, static_cast<char>(byte))), QStringList{name});
+    QCOMPARE(kivo::StatusSeverity(b), severity);
+    QCOMPARE(kivo::ReplyLineByte(name), std::optional<unsigned char>(b));  // the byte back from its line
 }
 
 void DecoderTest::decodesLongRepliesWhole() {
@@ -72,6 +89,29 @@ void DecoderTest::decodesLongRepliesWhole() {
     QCOMPARE(lines[0].size(), 40000);
     QCOMPARE(lines[1], QStringLiteral("Ticket ACK"));
     QCOMPARE(lines[2], QStringLiteral("yyyyy"));
+}
+
+void DecoderTest::tallyCountsStatusBytes_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("tally");
+    QTest::newRow("nothing yet") << QByteArray() << "";
+    QTest::newRow("burn-in with one NAK and one jam")
+        << QByteArray(2998, '\x06') + "\x15\x18" << QString::fromUtf8("ACK 2,998 \u00B7 NAK 1 \u00B7 Jam 1");
+    QTest::newRow("a fixed order, whatever came first")
+        << QByteArray("\x12\x1c\x05\x06") << QString::fromUtf8("ACK 1 \u00B7 Test ACK 1 \u00B7 Logo Incomplete 1 \u00B7 Power On 1");
+    QTest::newRow("control bytes, high bytes and text are no statuses")
+        << QByteArray("\x07\r\x11\x13\x1d\x80\xffTicket ACK") << "";
+    QTest::newRow("a million and more") << QByteArray(1'234'567, '\x10') << "Out of Tickets 1,234,567";
+}
+
+void DecoderTest::tallyCountsStatusBytes() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, tally);
+    kivo::StatusTally counts;
+    for (const char b : bytes) counts.Add(static_cast<unsigned char>(b));
+    QCOMPARE(counts.Text(), tally);
+    counts.Clear();
+    QCOMPARE(counts.Text(), QString());
 }
 
 QTEST_APPLESS_MAIN(DecoderTest)

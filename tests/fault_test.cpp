@@ -243,7 +243,7 @@ public:
             if (byte_ >= sent_.size()) {
                 error_ = QStringLiteral("line %1 beyond the bytes sent: \"%2\"").arg(line_).arg(text);
             } else if (const auto b = static_cast<unsigned char>(sent_[byte_]); b < 32 || b > 126) {
-                if (text == ReplyName(b))
+                if (text == ReplyByteLine(b))
                     ++byte_;
                 else
                     error_ = QStringLiteral("line %1 \"%2\" for byte %3 at %4").arg(line_).arg(text).arg(b).arg(byte_);

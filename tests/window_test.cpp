@@ -3,9 +3,11 @@
 #include "console/command_history.h"
 #include "console/frmkivo.h"
 #include "console/settings.h"
+#include "console/log_export.h"
 #include "link/winsock_module.h"
 #include "tests/support/test_support.h"
 
+#include <QAction>
 #include <QClipboard>
 #include <QCompleter>
 #include <QDir>
@@ -14,8 +16,10 @@
 #include <QScrollBar>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 using namespace kivo;
 using kivo::test::Button;
@@ -58,6 +62,29 @@ const QStringList kDisconnectedControls{"Cmdping", "IP_Address", "CmdClear", "Cm
 // A table cell of several short words.
 QStringList Steps(const QString& letters) { return letters.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 
+QAction* MenuAction(LogView* view, const QString& text) {
+    for (QAction* action : view->MenuActions())
+        if (action->text() == text) return action;
+    return nullptr;
+}
+
+void ClickRow(LogView* view, int row, Qt::KeyboardModifiers modifiers = {}) {
+    const int y = (row - view->FirstRow()) * view->RowHeight() + view->RowHeight() / 2;
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, QPoint(10, y));
+}
+
+// One step of an operator selecting lines: "click 2", "shift 5", "ctrl 3",
+// "shift-down" or "ctrl-a".
+void SelectStep(LogView* view, const QString& step) {
+    const QString what = step.section(QLatin1Char(' '), 0, 0);
+    const int row = step.section(QLatin1Char(' '), 1).toInt();
+    if (what == QLatin1String("click")) ClickRow(view, row);
+    if (what == QLatin1String("shift")) ClickRow(view, row, Qt::ShiftModifier);
+    if (what == QLatin1String("ctrl")) ClickRow(view, row, Qt::ControlModifier);
+    if (what == QLatin1String("shift-down")) QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);
+    if (what == QLatin1String("ctrl-a")) QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -87,6 +114,13 @@ private slots:
     void shutDownClosesOnlyAnOpenSocket();
     void clearEmptiesBothLogs();
     void logKeysMoveTheSelectionAndCopy();
+    void scrollBarShowsWhenLinesDoNotFit_data();
+    void scrollBarShowsWhenLinesDoNotFit();
+    void followsTheNewestLineUntilTheOperatorLooksElsewhere();
+    void selectedLinesAreCopiedInOrder_data();
+    void selectedLinesAreCopiedInOrder();  // and Show Times, shared and remembered
+    void saveAsWritesTheLogOrSaysWhyNot();
+    void printerStatusesShowInColourAndTally();
 };
 
 void WindowTest::initialState() {
@@ -266,6 +300,8 @@ void WindowTest::failedConnectChangesNothing() {
     Button(w, "CmdConnect")->click();
     lines.replaceInStrings("@", Field(w, "IP_Address")->text());
     QCOMPARE(w.OutgoingLog().Lines(), lines);
+    for (qsizetype row = 0; row < lines.size(); ++row)  // a failed connect shows in red
+        if (lines[row].startsWith("Error while connecting")) QCOMPARE(w.OutgoingLog().LineSeverity(row), Severity::Fault);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{lines.size() == 1 ? 0 : -1});
 }
@@ -491,6 +527,167 @@ void WindowTest::logKeysMoveTheSelectionAndCopy() {
     QTRY_COMPARE(view->verticalScrollBar()->value(), view->FirstRow());
     view->verticalScrollBar()->setValue(0);
     QVERIFY(view->IsRowVisible(0));
+}
+
+void WindowTest::scrollBarShowsWhenLinesDoNotFit_data() {
+    QTest::addColumn<QString>("log");
+    QTest::newRow("outgoing") << "TxtMsg";
+    QTest::newRow("incoming") << "InTxtMsg";
+}
+
+void WindowTest::scrollBarShowsWhenLinesDoNotFit() {
+    QFETCH(QString, log);
+    frmkivo w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* view = w.findChild<LogView*>(log);
+    QVERIFY(view);
+    QScrollBar* bar = view->verticalScrollBar();
+    const int fit = view->viewport()->height() / view->RowHeight();
+    const QString kind = log == QLatin1String("TxtMsg") ? "O" : "I";
+    const auto fill = [&](int lines) {
+        MenuAction(view, "Clear This Log")->trigger();
+        w.LogLines(kind, QStringList(lines, QStringLiteral("Ticket ACK")));
+    };
+    fill(fit + 1);
+    QTRY_VERIFY(bar->isVisible());
+    QCOMPARE(bar->maximum(), 1);
+    QCOMPARE(bar->value(), 1);  // following the newest line
+    fill(fit);
+    QTRY_VERIFY(!bar->isVisible());
+    QCOMPARE(bar->maximum(), 0);
+    fill(32767);
+    QTRY_VERIFY(bar->isVisible());
+    QCOMPARE(bar->maximum(), 32767 - fit);
+    Button(w, "CmdClear")->click();
+    QTRY_VERIFY(!bar->isVisible());
+}
+
+void WindowTest::followsTheNewestLineUntilTheOperatorLooksElsewhere() {
+    frmkivo w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* view = w.findChild<LogView*>("InTxtMsg");
+    for (int i = 0; i < 100; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    ClickRow(view, view->FirstRow() + 1);  // a line before the newest
+    const int picked = view->CurrentRow();
+    const int top = view->FirstRow();
+    w.LogMessage("I", "reply 100");
+    QVERIFY(view->Selection().IsOnly(picked));
+    QCOMPARE(view->FirstRow(), top);
+
+    QTest::keyClick(view, Qt::Key_End);  // back at the newest line, the view follows again
+    w.LogMessage("I", "reply 101");
+    QCOMPARE(view->CurrentRow(), 101);
+    QVERIFY(view->IsRowVisible(101));
+
+    // The wheel away from the newest line lets the operator read back.
+    QScrollBar* bar = view->verticalScrollBar();
+    QTRY_VERIFY(bar->maximum() > 0 && bar->value() == bar->maximum());
+    const QPointF at(10, 10);
+    QWheelEvent wheel(at, view->viewport()->mapToGlobal(at), {}, QPoint(0, 360), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(view->viewport(), &wheel);
+    QVERIFY(!view->IsRowVisible(101));
+    const int readingAt = view->FirstRow();
+    w.LogMessage("I", "reply 102");
+    QCOMPARE(view->FirstRow(), readingAt);
+}
+
+void WindowTest::selectedLinesAreCopiedInOrder_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("rows");
+    QTest::addColumn<bool>("times");
+    const auto withAndWithoutTimes = [](const char* name, const QStringList& steps, const QList<int>& rows) {
+        QTest::newRow(name) << steps << rows << false;
+        QTest::newRow(QByteArray(name).append(", with times").constData()) << steps << rows << true;
+    };
+    withAndWithoutTimes("click, then Shift-click", {"click 2", "shift 5"}, {2, 3, 4, 5});
+    withAndWithoutTimes("Ctrl-click adds and takes away", {"click 1", "shift 3", "ctrl 2", "ctrl 6"}, {1, 3, 6});
+    withAndWithoutTimes("Shift+Down", {"click 4", "shift-down", "shift-down"}, {4, 5, 6});
+    withAndWithoutTimes("Ctrl+A", {"click 3", "ctrl-a"}, {0, 1, 2, 3, 4, 5, 6, 7});
+}
+
+void WindowTest::selectedLinesAreCopiedInOrder() {
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, rows);
+    QFETCH(bool, times);
+    frmkivo w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    for (int i = 0; i < 8; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    auto* view = w.findChild<LogView*>("InTxtMsg");
+    MenuAction(view, "Show Times")->setChecked(times);
+    // Both logs show the times or neither, and the next run remembers it.
+    QCOMPARE(w.findChild<LogView*>("TxtMsg")->ShowTimes(), times);
+    QCOMPARE(frmkivo().findChild<LogView*>("TxtMsg")->ShowTimes(), times);
+    for (const QString& step : steps) SelectStep(view, step);
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    QStringList expected;
+    for (int row : rows) {
+        const QString time = QDateTime::fromMSecsSinceEpoch(w.IncomingLog().LineTime(row)).toString("HH:mm:ss.zzz");
+        expected << (times ? time + QLatin1Char('\t') : QString()) + QStringLiteral("reply %1").arg(row);
+    }
+    QCOMPARE(QGuiApplication::clipboard()->text(), expected.join(QLatin1Char('\n')));
+}
+
+void WindowTest::saveAsWritesTheLogOrSaysWhyNot() {
+    frmkivo w;
+    w.LogMessage("I", "Ticket ACK");
+    auto* view = w.findChild<LogView*>("InTxtMsg");
+    QString path;  // what the operator chooses; "" for a cancel
+    QString offered;
+    view->SetSaveChooser([&](QWidget*, const QString& suggested) {
+        offered = suggested;
+        return path;
+    });
+    QTemporaryDir dir;
+    path = dir.filePath("log.txt");
+    MenuAction(view, "Save As...")->trigger();
+    QVERIFY(QFileInfo(path).isFile());
+    QVERIFY(QFileInfo(offered).fileName().startsWith("kivo-incoming-log-"));
+    path = dir.filePath("missing/log.txt");
+    MenuAction(view, "Save As...")->trigger();
+    const LogModel& out = w.OutgoingLog();
+    QCOMPARE(out.Count(), 1);
+    QVERIFY(out.Line(0).startsWith("Cannot save the log to " + path + ": "));
+    QCOMPARE(out.LineSeverity(0), Severity::Fault);
+    path.clear();
+    MenuAction(view, "Save As...")->trigger();
+    QCOMPARE(out.Count(), 1);  // a cancel says nothing
+}
+
+void WindowTest::printerStatusesShowInColourAndTally() {
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    auto* tally = w.findChild<QLabel*>("StatusTally");
+    QVERIFY(tally);
+    printer.Send(QByteArray("Ticket ACK\x06\x06\x18\x16\x80"));  // the text is no status; the bytes are
+    QTRY_COMPARE(tally->text(), QString::fromUtf8("ACK 2 \u00B7 Ribbon Low 1 \u00B7 Jam 1"));
+    w.LogMessage("I", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64");  // ping's line, not the printer's
+    const LogModel& in = w.IncomingLog();
+    QCOMPARE(in.Lines(), (QStringList{"Ticket ACK", "Ticket ACK", "Ticket ACK", "Ticket Jam", "Ribbon Low",
+                                      "Byte 0x80 (128)", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64"}));
+    QCOMPARE(in.LineSeverity(0), Severity::None);  // the printer's text, not its status
+    QCOMPARE(in.LineSeverity(3), Severity::Fault);
+    QCOMPARE(in.LineSeverity(4), Severity::Warning);
+    QVERIFY(LineToolTip(in, 0).endsWith("\nBytes: 54 69 63 6B 65 74 20 41 43 4B"));
+    QVERIFY(LineToolTip(in, 5).endsWith("\nBytes: 80"));
+    QVERIFY(!LineToolTip(in, 6).contains("Bytes"));
+
+    // On Label2's row, clear of Label2 and of Clear Messages (their twips in pixels).
+    const QRect label2(8, 352, 241, 25), clearMessages(304, 336, 89, 33);
+    QCOMPARE(tally->y(), label2.y());
+    QVERIFY(!tally->geometry().intersects(label2) && !tally->geometry().intersects(clearMessages));
+
+    Button(w, "CmdClear")->click();
+    QCOMPARE(tally->text(), QString());
+    printer.Send(QByteArray("\x15"));
+    QTRY_COMPARE(tally->text(), QStringLiteral("NAK 1"));
+    Button(w, "CmdConnect")->click();  // Disconnect
+    QVERIFY(ConnectWindow(w, printer));
+    QCOMPARE(tally->text(), QString());  // counted from each Connect
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,0 +1,28 @@
+// A count of the printer's status bytes, and the one short line that shows it,
+// e.g. "ACK 2,998 · NAK 1 · Jam 1": the figure a burn-in test wants.
+#pragma once
+
+#include <QString>
+
+#include <array>
+
+namespace kivo {
+
+class StatusTally {
+public:
+    // Counts one byte the printer sent; bytes that are no status are passed
+    // over. Whether it counted.
+    bool Add(unsigned char byte);
+    void Clear() { counts_.fill(0); }
+    [[nodiscard]] quint64 Count(unsigned char byte) const { return byte < counts_.size() ? counts_[byte] : 0; }
+    // The statuses that came, by their short names, in a fixed order: "" for none.
+    [[nodiscard]] QString Text() const;
+
+private:
+    std::array<quint64, 32> counts_{};
+};
+
+// A whole number with a comma between groups of three digits: 2998 -> "2,998".
+[[nodiscard]] QString WithThousands(quint64 value);
+
+}  // namespace kivo

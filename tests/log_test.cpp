@@ -1,0 +1,131 @@
+// The logs as values: which lines read as faults, the selection's ranges, and
+// saving a log to a file.
+#include "console/line_severity.h"
+#include "console/log_export.h"
+#include "console/log_model.h"
+#include "console/row_selection.h"
+#include "tests/support/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace kivo;
+
+Q_DECLARE_METATYPE(kivo::Severity)
+
+class LogTest : public QObject {
+    Q_OBJECT
+private slots:
+    void outgoingErrorLinesAreFaults_data();
+    void outgoingErrorLinesAreFaults();
+    void selectionKeepsSeparateRanges();
+    void saveKeepsEveryLineWithItsTime();
+    void failedSaveLeavesNoFile_data();
+    void failedSaveLeavesNoFile();
+};
+
+void LogTest::outgoingErrorLinesAreFaults_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<Severity>("severity");
+    const Severity fault = Severity::Fault;
+    QTest::newRow("failed connect") << "Error while connecting to the printer 10.0.0.192 on port 9100" << fault;
+    QTest::newRow("error code") << "Error 10053: Software caused connection abort" << fault;
+    QTest::newRow("lost connection") << "Lost connection with printer" << fault;
+    QTest::newRow("log not saved") << "Cannot save the log to /proc/x.txt: Permission denied" << fault;
+    QTest::newRow("bad number") << "Nothing sent: \"abc\" is not a whole number from 0 to 255" << fault;
+    QTest::newRow("queued sends dropped") << "Send canceled by Disconnect; 2 queued send(s) dropped" << fault;
+    QTest::newRow("bytes not delivered") << "12,345 bytes not delivered: the printer took nothing for 3 s" << fault;
+    QTest::newRow("job cut short") << "Cut short: 3 copies of vek_test.txt, the printer took 10 of 30 bytes" << fault;
+    QTest::newRow("queued sends lost with the printer") << "2 queued send(s) dropped" << fault;
+    QTest::newRow("the operator's Stop") << "Stopped: HP Form Feed, 0 of 1 bytes sent; 1 queued send(s) dropped"
+                                         << Severity::None;
+    QTest::newRow("picture not converted") << "logo.png cannot be read as a picture; nothing was sent" << fault;
+    QTest::newRow("short PCX padded") << "PCX file /x.pcx read short (the file ended 4 bytes early): padded ..."
+                                      << Severity::Warning;
+    QTest::newRow("typed text that reads like an error") << "Sending text =>Error 1 to IP Address 10.0.0.192"
+                                                         << Severity::None;
+    QTest::newRow("more after a whole-line match") << "Lost connection with printer 2" << Severity::None;
+}
+
+void LogTest::outgoingErrorLinesAreFaults() {
+    QFETCH(QString, line);
+    QFETCH(Severity, severity);
+    QCOMPARE(OutgoingSeverity(line), severity);
+}
+
+void LogTest::selectionKeepsSeparateRanges() {
+    using Ranges = std::vector<RowSelection::Range>;
+    RowSelection rows;
+    rows.Add(5, 9);
+    rows.Add(12, 10);  // touching ranges join
+    QCOMPARE(rows.Ranges(), (Ranges{{5, 12}}));
+    rows.Toggle(7);
+    rows.Toggle(11);
+    rows.Add(0, 3);
+    QCOMPARE(rows.Ranges(), (Ranges{{0, 3}, {5, 6}, {8, 10}, {12, 12}}));
+    rows.Add(4, 8);
+    rows.Toggle(12);
+    QCOMPARE(rows.Ranges(), (Ranges{{0, 10}}));
+    QVERIFY(rows.Contains(10) && !rows.Contains(11));
+    rows.SelectOnly(999'999, 0);  // a million lines are one range
+    QCOMPARE(rows.Count(), 1'000'000);
+    QCOMPARE(rows.Ranges().size(), std::size_t{1});
+}
+
+void LogTest::saveKeepsEveryLineWithItsTime() {
+    constexpr int kLines = 100'000;
+    LogModel log;
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    QStringList batch;
+    for (int i = 0; i < kLines / 2; ++i) batch << QStringLiteral("Sending text =>TICKET %1 to IP Address 127.0.0.1").arg(i);
+    log.Append(batch);
+    for (int i = kLines / 2; i < kLines - 1; ++i) log.Append(QStringLiteral("line %1").arg(i));
+    log.Append(std::vector<ReplyLine>{{QStringLiteral("Grüße € \U0001F5A8"), -1}});
+    QVERIFY(log.LineTime(0) >= before && log.LineTime(kLines - 1) <= QDateTime::currentMSecsSinceEpoch());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    const QDateTime saved = QDateTime::fromMSecsSinceEpoch(1'700'000'000'123);
+    QCOMPARE(SaveLog(log, path, {"Kivo Systems Socket Test Program V2.0", "Incoming Printer Data  and Messages",
+                                 "127.0.0.1 port 9100", saved}),
+             QString());
+
+    const QStringList lines = QString::fromUtf8(test::ReadFile(path)).split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 6 + kLines + 1);  // the header, a blank line, the lines, the last line's end
+    QCOMPARE(lines.first(5), (QStringList{"Kivo Systems Socket Test Program V2.0",
+                                          "Log: Incoming Printer Data  and Messages", "Printer: 127.0.0.1 port 9100",
+                                          "Saved: " + saved.toOffsetFromUtc(saved.offsetFromUtc()).toString(Qt::ISODateWithMs),
+                                          "Lines: 100,000"}));
+    for (int row = 0; row < kLines; ++row) {
+        const QString& line = lines[6 + row];
+        const qsizetype tab = line.indexOf(QLatin1Char('\t'));
+        const QDateTime time = QDateTime::fromString(line.left(tab), Qt::ISODateWithMs);
+        if (time.toMSecsSinceEpoch() != log.LineTime(row) || line.mid(tab + 1) != log.Line(row))
+            QFAIL(qPrintable(QStringLiteral("line %1 reads \"%2\"").arg(row).arg(line)));
+    }
+    QCOMPARE(lines[6 + kLines - 1].section(QLatin1Char('\t'), 1), QStringLiteral("Grüße € \U0001F5A8"));
+}
+
+void LogTest::failedSaveLeavesNoFile_data() {
+    QTest::addColumn<QString>("where");
+    QTest::newRow("under a folder that does not exist") << "missing/log.txt";
+    QTest::newRow("onto an existing folder") << "folder";
+    QTest::newRow("under /proc") << "/proc/kivo-log.txt";
+}
+
+void LogTest::failedSaveLeavesNoFile() {
+    QFETCH(QString, where);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    LogModel log;
+    log.Append(QStringLiteral("a line"));
+    const QString path = QDir(dir.path()).filePath(where);
+    QVERIFY(!SaveLog(log, path, {}).isEmpty());
+    QVERIFY(!QFileInfo(path).isFile());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"folder"});  // no half-written file left beside it either
+}
+
+QTEST_GUILESS_MAIN(LogTest)
+#include "log_test.moc"
