@@ -8,7 +8,7 @@
 // like 65536 is an IPv4 address, so nothing typed here may reach a real network.
 #include "console/frmkivo.h"
 #include "link/winsock_module.h"
-#include "tests/support/test_support.h"
+#include "tests/support/window_support.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -9,7 +9,7 @@
 #include "link/delivery.h"
 #include "link/reply_decoder.h"
 #include "link/winsock_module.h"
-#include "tests/support/test_support.h"
+#include "tests/support/window_support.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -40,7 +40,11 @@ using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::kSanitized;
 using kivo::test::LoopbackPrinter;
 using kivo::test::ReadFile;
+using kivo::test::OnceReceived;
+using kivo::test::RunStepsUntilSendsEnd;
+using kivo::test::Steps;
 using kivo::test::Watchdog;
+using kivo::test::WrittenFile;
 
 namespace {
 
@@ -48,71 +52,6 @@ namespace {
 constexpr qsizetype kMiB = 1024 * 1024;
 // Both ways at once; smaller under the sanitizers, which run several times slower.
 constexpr qsizetype kFloodBytes = (kSanitized ? 10 : 20) * kMiB;
-
-// Runs a test's steps from the event loop, each once its condition holds. A click
-// that waits for the printer runs a nested event loop deep on the stack; the steps
-// run there too, so a test can act and look in the middle of a send.
-class Steps : public QObject {
-public:
-    using Condition = std::function<bool()>;
-    using Action = std::function<void()>;
-
-    Steps() { connect(&poll_, &QTimer::timeout, this, &Steps::Tick); }
-
-    // Runs `act` once `ready` holds. A step not ready within `timeoutMs` of the one
-    // before ends the run as failed, and the escape unwinds whatever still waits.
-    Steps& When(const QString& name, Condition ready, Action act, int timeoutMs = 15000) {
-        steps_.append({name, std::move(ready), std::move(act), timeoutMs});
-        return *this;
-    }
-    Steps& Then(const QString& name, Action act) {
-        return When(name, [] { return true; }, std::move(act));
-    }
-    void Start(Action escape) {
-        escape_ = std::move(escape);
-        clock_.start();
-        poll_.start(1);
-    }
-    // Every step has begun (the first may still be running, waiting deeper down),
-    // or one has timed out.
-    [[nodiscard]] bool Finished() const { return started_ == steps_.size() || !failure_.isEmpty(); }
-    [[nodiscard]] const QString& Failure() const { return failure_; }
-
-private:
-    struct Step {
-        QString name;
-        Condition ready;
-        Action act;
-        int timeoutMs;
-    };
-
-    void Tick() {
-        if (!failure_.isEmpty() || next_ == steps_.size()) return poll_.stop();
-        if (started_ < next_) return;  // the last action has not begun yet
-        const Step& step = steps_[next_];
-        if (step.ready()) {
-            ++next_;
-            clock_.restart();
-            // Each action on a timer of its own: one that waits does not stop the polling.
-            QTimer::singleShot(0, this, [this, act = step.act] {
-                ++started_;
-                act();
-            });
-        } else if (clock_.elapsed() > step.timeoutMs) {
-            failure_ = QStringLiteral("step \"%1\" not ready after %2 ms").arg(step.name).arg(step.timeoutMs);
-            poll_.stop();
-            if (escape_) QTimer::singleShot(0, this, escape_);
-        }
-    }
-
-    QList<Step> steps_;
-    qsizetype next_ = 0;
-    qsizetype started_ = 0;
-    QTimer poll_;
-    QElapsedTimer clock_;
-    QString failure_;
-    Action escape_;
-};
 
 // A printer on a thread of its own, as a real one runs beside the window: it takes
 // every connection and resets it, at once or a few milliseconds later (the nth
@@ -168,43 +107,12 @@ private:
     std::thread thread_;
 };
 
-// Starts the steps, with a click on Disconnect as their escape, and waits up to
-// `timeoutMs` for every step to have begun and the sends to have ended. Empty
-// when all went well, else what did not.
-[[nodiscard]] QString RunStepsUntilSendsEnd(Steps& steps, frmkivo& w, const Watchdog& watchdog, int timeoutMs) {
-    steps.Start([&w] {
-        if (w.Connected()) Button(w, "CmdConnect")->click();
-    });
-    if (!QTest::qWaitFor([&] { return steps.Finished() && !w.Sends().Busy(); }, timeoutMs))
-        return QStringLiteral("steps or sends still running after %1 ms").arg(timeoutMs);
-    if (!steps.Failure().isEmpty()) return steps.Failure();
-    if (watchdog.Fired()) return QStringLiteral("the watchdog had to click Disconnect");
-    return {};
-}
-
-// Runs `act` once, when the printer has received at least `bytes`.
-void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
-    auto done = std::make_shared<bool>(false);
-    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act] {
-        if (*done || printer.Received().size() < bytes) return;
-        *done = true;
-        act();
-    });
-}
-
 [[nodiscard]] QByteArray RandomBytes(qsizetype size, quint32 seed) {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator random(seed);
     random.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     for (qsizetype i = size / 4 * 4; i < size; ++i) bytes[i] = static_cast<char>(random.bounded(256));
     return bytes;
-}
-
-[[nodiscard]] QString WriteFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) return {};
-    return path;
 }
 
 // Empty when `received` is an unbroken prefix of `sent`; else where they part.
@@ -296,8 +204,11 @@ class FaultTest : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
-    void init() { deadline_.start(); }
-    void cleanup() { deadline_.stop(); }
+    void init() { deadline_.Start(); }
+    void cleanup() {
+        const QString expired = deadline_.Expired();
+        QVERIFY2(expired.isEmpty(), qPrintable(expired));
+    }
 
     void printerResetsInTheMiddleOfAJob_data();
     void printerResetsInTheMiddleOfAJob();
@@ -310,7 +221,7 @@ private slots:
 
 private:
     QTemporaryDir dir_;
-    QTimer deadline_;
+    kivo::test::TestDeadline deadline_{120000};
 };
 
 void FaultTest::initTestCase() {
@@ -318,12 +229,6 @@ void FaultTest::initTestCase() {
     // would end here with it.
     std::signal(SIGPIPE, SIG_DFL);
     QVERIFY(dir_.isValid());
-    // A wait that never ends would hold the test deep in a nested event loop, where
-    // no check can return; this timer still fires there and ends the run with a name.
-    deadline_.setSingleShot(true);
-    deadline_.setInterval(120000);
-    connect(&deadline_, &QTimer::timeout, this,
-            [] { qFatal("%s: still running after 120 s; a wait never ended", QTest::currentTestFunction()); });
 }
 
 enum class Job { TypedCommand, TextFile, PcxImage, VekTickets };
@@ -362,12 +267,12 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     }
     case Job::TextFile:
         whole = RandomBytes(4 * kMiB, 1);
-        path = WriteFile(dir_, "reset.txt", whole);
+        path = WrittenFile(dir_, "reset.txt", whole);
         button = Button(w, "CmdFile");
         break;
     case Job::PcxImage: {
         const QByteArray image = RandomBytes(2 * kMiB, 2);
-        path = WriteFile(dir_, "reset.pcx", image);
+        path = WrittenFile(dir_, "reset.pcx", image);
         whole = "<SP100,100><pcx><G" + QByteArray::number(image.size()) + '>' + image + "<p>";
         button = Button(w, "CmdPcxFile");
         break;
@@ -386,6 +291,7 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     OnceReceived(printer, resetAfter, [&printer] { printer.Reset(); });
     const Watchdog watchdog(w, 30000);
     QTimer::singleShot(0, button, [button] { button->click(); });
+    deadline_.Waiting(QStringLiteral("the job to end after the printer reset the connection"));
     QTRY_VERIFY_WITH_TIMEOUT(!printer.HasClient() && !w.Sends().Busy(), 40000);
     QVERIFY(!watchdog.Fired());
 
@@ -427,6 +333,7 @@ void FaultTest::printerResetsRightAfterTheConnect() {
     int refused = 0;
     for (int round = 0; round < 20; ++round) {
         w.ClearLogs();
+        deadline_.Waiting(QStringLiteral("a connect to a printer that resets at once"));
         Button(w, "CmdConnect")->click();
         QStringList lines = w.OutgoingLog().Lines();
         QCOMPARE(lines.value(0), "Attempting to establish a connection with the printer at " + at);
@@ -458,7 +365,7 @@ void FaultTest::printerResetsRightAfterTheConnect() {
 
 void FaultTest::printerClosesInTheMiddleOfAFileAndTheWindowDisconnects() {
     const QByteArray file = RandomBytes(4 * kMiB, 3);
-    const QString path = WriteFile(dir_, "closed.txt", file);
+    const QString path = WrittenFile(dir_, "closed.txt", file);
     QVERIFY(!path.isEmpty());
     LoopbackPrinter printer(9100);
     frmkivo w;
@@ -468,6 +375,7 @@ void FaultTest::printerClosesInTheMiddleOfAFileAndTheWindowDisconnects() {
     OnceReceived(printer, 256 * 1024, [&printer] { printer.CloseMidJob(); });
     const Watchdog watchdog(w, 30000);
     QTimer::singleShot(0, Button(w, "CmdFile"), [&w] { Button(w, "CmdFile")->click(); });
+    deadline_.Waiting(QStringLiteral("the file send to end after the printer closed"));
     QTRY_VERIFY_WITH_TIMEOUT(!printer.HasClient() && !w.Sends().Busy(), 40000);
     QVERIFY(!watchdog.Fired());
 
@@ -498,7 +406,7 @@ void FaultTest::printerClosesInTheMiddleOfAFileAndTheWindowDisconnects() {
 
 void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
     const QByteArray file = RandomBytes(50 * kMiB, 4);
-    const QString path = WriteFile(dir_, "fifty.txt", file);
+    const QString path = WrittenFile(dir_, "fifty.txt", file);
     QVERIFY(!path.isEmpty());
     LoopbackPrinter printer(9100);
     printer.UseSmallBuffers(4096);
@@ -542,6 +450,7 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
                   Button(w, "CmdText")->click();
               });
     const Watchdog watchdog(w, 45000);
+    deadline_.Waiting(QStringLiteral("the steps with a printer that stopped reading"));
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
@@ -574,7 +483,7 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
 }
 
 void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
-    const QString path = WriteFile(dir_, "closing.txt", RandomBytes(50 * kMiB, 5));
+    const QString path = WrittenFile(dir_, "closing.txt", RandomBytes(50 * kMiB, 5));
     QVERIFY(!path.isEmpty());
     {  // Whatever Qt opens once, on first use, is open before the count.
         LoopbackPrinter printer(9100);
@@ -616,6 +525,7 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
         steps.Start([alive] {
             if (alive && alive->Connected()) Button(*alive, "CmdConnect")->click();
         });
+        deadline_.Waiting(QStringLiteral("the window to close while its send waits"));
         QTRY_VERIFY_WITH_TIMEOUT(steps.Finished() && alive.isNull(), 30000);
         closeMs = clock.elapsed();
         QVERIFY2(steps.Failure().isEmpty(), qPrintable(steps.Failure()));
@@ -640,7 +550,7 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
 
 void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
     const QByteArray file = RandomBytes(kFloodBytes, 6);
-    const QString path = WriteFile(dir_, "both_ways.txt", file);
+    const QString path = WrittenFile(dir_, "both_ways.txt", file);
     QVERIFY(!path.isEmpty());
     const QByteArray flood = MixedReplyBytes(kFloodBytes, 7);
     LoopbackPrinter printer(9100);
@@ -664,6 +574,7 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
                   QTimer::singleShot(0, &w, [&] { clickMs = clickClock.elapsed(); });
               });
     const Watchdog watchdog(w, 60000);
+    deadline_.Waiting(QStringLiteral("the flood both ways to end"));
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 80000);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
     const qint64 sendMs = clock.elapsed();
@@ -692,8 +603,8 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
 void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
     const QByteArray fileA = RandomBytes(kMiB + 3, 8);
     const QByteArray fileB = RandomBytes(256 * 1024 + 1, 9);
-    const QString pathA = WriteFile(dir_, "first.txt", fileA);
-    const QString pathB = WriteFile(dir_, "second.prn", fileB);
+    const QString pathA = WrittenFile(dir_, "first.txt", fileA);
+    const QString pathB = WrittenFile(dir_, "second.prn", fileB);
     QVERIFY(!pathA.isEmpty() && !pathB.isEmpty());
     const QString hpPath = platform::ProgramFolder() + QStringLiteral("/hp_id.prn");
     const QByteArray hp = ReadFile(hpPath);
@@ -730,6 +641,7 @@ void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
                   queued = w.Sends().Queued();
               });
     const Watchdog watchdog(w, 45000);
+    deadline_.Waiting(QStringLiteral("the clicks queued behind a long send to go out"));
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
     QCOMPARE(queued, 7);

@@ -6,7 +6,7 @@
 #include "link/send_file.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
-#include "tests/support/test_support.h"
+#include "tests/support/window_support.h"
 #ifdef KIVO_TEST_WITH_EMULATOR
 #include "emulator/emulator.h"
 #endif
@@ -212,6 +212,9 @@ void FilesTest::cancelledDialogSendsNothing() {
     QCOMPARE(answer.shown, 1);
     QCOMPARE(answer.defaultExt, defaultExt);
     QCOMPARE(answer.filter, filter);
+    if (pcx)  // as Qt's dialog shows it: the PCX files, then any picture
+        QCOMPARE(FilterToNameFilters(filter),
+                 (QStringList{"pcx(*.pcx)", "Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)"}));
     QCOMPARE(answer.fileName, QString());
     QCOMPARE(answer.cancelError, false);
 }

@@ -5,7 +5,7 @@
 #include "console/frmkivo.h"
 #include "console/numbers.h"
 #include "link/winsock_module.h"
-#include "tests/support/test_support.h"
+#include "tests/support/window_support.h"
 
 #include <QElapsedTimer>
 #include <QLocale>

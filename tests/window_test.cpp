@@ -5,7 +5,7 @@
 #include "console/settings.h"
 #include "console/log_export.h"
 #include "link/winsock_module.h"
-#include "tests/support/test_support.h"
+#include "tests/support/window_support.h"
 
 #include <QAction>
 #include <QClipboard>

@@ -3,7 +3,7 @@
 // hold back until the connect gives up. Skipped when Xvfb is not installed.
 #include "console/frmkivo.h"
 #include "platform/winsock.h"
-#include "tests/support/test_support.h"
+#include "tests/support/window_support.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,14 +1,9 @@
 #include "tests/support/test_support.h"
 
-#include "console/frmkivo.h"
-#include "console/log_view.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -176,121 +171,6 @@ void ListConsole::Pause(double seconds) {
     loop.exec();
 }
 
-bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer) {
-    Field(w, "IP_Address")->setText(printer.Address());
-    Button(w, "CmdConnect")->click();
-    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
-}
-
-bool UseSmallSendBuffer(frmkivo& w, int bytes) {
-    return ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
-}
-
-bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes) {
-    printer.UseSmallBuffers(bytes);
-    return ConnectWindow(w, printer) && UseSmallSendBuffer(w, bytes);
-}
-
-QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
-    const QByteArray bytes = PatternBytes(size);
-    const int sendBuffer = 4 * static_cast<int>(size) + 65536;
-    if (!WriteFile(path, bytes) ||
-        ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
-        return {};
-    DialogAnswer answer(w, path);
-    const long long pauses = w.PrinterSender().Pauses();
-    Button(w, "CmdFile")->click();
-    return w.PrinterSender().Pauses() == pauses && !w.Sends().Busy() ? bytes : QByteArray();
-}
-
-QString ConnectionName(const frmkivo& w) {
-    sockaddr_in ends[2]{};
-    socklen_t length = sizeof ends[0];
-    if (::getsockname(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&ends[0]), &length) != 0) return {};
-    length = sizeof ends[1];
-    if (::getpeername(w.PrinterSocketHandle(), reinterpret_cast<sockaddr*>(&ends[1]), &length) != 0) return {};
-    QStringList names;
-    for (const sockaddr_in& end : ends)
-        names << QStringLiteral("%1:%2")
-                     .arg(end.sin_addr.s_addr, 8, 16, QLatin1Char('0'))
-                     .arg(ntohs(end.sin_port), 4, 16, QLatin1Char('0'))
-                     .toUpper();
-    return names.join(QLatin1Char(' '));
-}
-
-bool ClosedInOrder(const QString& connection) {
-    // Lines of "sl local_address rem_address st ...".
-    for (const QByteArray& line : ReadFile(QStringLiteral("/proc/net/tcp")).split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 4 || fields[1] + ' ' + fields[2] != connection.toLatin1()) continue;
-        const uint state = fields[3].toUInt(nullptr, 16);
-        if (state == 0x04 || state == 0x05 || state == 0x06 || state == 0x0B) return true;
-    }
-    return false;
-}
-
-Watchdog::Watchdog(frmkivo& w, int ms) {
-    QTimer::singleShot(ms, &w, [this, &w] {
-        if (!w.Sends().Busy() || !w.Connected()) return;
-        fired_ = true;
-        Button(w, "CmdConnect")->click();
-    });
-}
-
-QByteArray SendMarker(frmkivo& w) {
-    Button(w, "CmdPclFF")->click();
-    return QByteArray("\x0c");
-}
-
-DialogAnswer::DialogAnswer(frmkivo& w, QString path) : DialogAnswer(w, QStringList{std::move(path)}) {
-    repeat_ = true;
-}
-
-DialogAnswer::DialogAnswer(frmkivo& w, QStringList paths)
-    : window_(&w), previous_(w.SetDialogs(this)), paths_(std::move(paths)), repeat_(false) {}
-
-DialogAnswer::~DialogAnswer() {
-    if (window_) window_->SetDialogs(previous_);
-}
-
-QString DialogAnswer::ChooseFile(const CommonDialog& dialog) {
-    ++shown;
-    initDir = dialog.InitDir;
-    defaultExt = dialog.DefaultExt;
-    filter = dialog.Filter;
-    fileName = dialog.FileName;
-    cancelError = dialog.CancelError;
-    if (paths_.isEmpty()) return {};
-    return repeat_ ? paths_.constFirst() : paths_.takeFirst();
-}
-
-QString DialogAnswer::ChooseSaveFile(const QString&, const QString&, const QString&) {
-    return savePaths.isEmpty() ? QString() : savePaths.takeFirst();
-}
-
-void DialogAnswer::ShowMessage(const QString& prompt, const QString& title) { messages << prompt << title; }
-
-int DialogAnswer::Ask(const Question& question) {
-    questions << question;
-    return answers.isEmpty() ? question.defaultAnswer : answers.takeFirst();
-}
-
-namespace {
-
-template <class T>
-T* Find(const QWidget& w, const char* name) {
-    T* control = w.findChild<T*>(QString::fromLatin1(name));
-    if (!control) qFatal("the window has no control %s of the kind asked for", name);
-    return control;
-}
-
-}  // namespace
-
-QPushButton* Button(const QWidget& w, const char* name) { return Find<QPushButton>(w, name); }
-QLineEdit* Field(const QWidget& w, const char* name) { return Find<QLineEdit>(w, name); }
-QLabel* Label(const QWidget& w, const char* name) { return Find<QLabel>(w, name); }
-LogView* Log(const QWidget& w, const char* name) { return Find<LogView>(w, name); }
-
 void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs) {
     auto* poll = new QTimer(context);
     const QDeadlineTimer deadline(timeoutMs);
@@ -318,6 +198,20 @@ QByteArray PatternBytes(qsizetype size) {
     bytes.reserve(size);
     while (bytes.size() < size) bytes.append(unit.left(size - bytes.size()));
     return bytes;
+}
+
+void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
+    auto done = std::make_shared<bool>(false);
+    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act] {
+        if (*done || printer.Received().size() < bytes) return;
+        *done = true;
+        act();
+    });
+}
+
+QString WrittenFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    const QString path = dir.filePath(name);
+    return WriteFile(path, bytes) ? path : QString();
 }
 
 bool WriteFile(const QString& path, const QByteArray& bytes) {

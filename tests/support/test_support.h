@@ -1,12 +1,15 @@
-// Shared pieces of the tests: a printer on loopback and a console that keeps its
-// lines in plain lists.
+// Shared pieces of the tests that need no window: printers on loopback, a
+// console that keeps its lines in plain lists, files of pattern bytes, a private
+// network namespace, and a settings folder of the test program's own. The
+// window's own helpers are in window_support.h.
 #pragma once
 
-#include "console/operator_dialogs.h"
 #include "link/console_port.h"
 #include "platform/window.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
@@ -16,15 +19,6 @@
 #include <QTimer>
 
 #include <functional>
-
-class QLabel;
-class QLineEdit;
-class QPushButton;
-
-namespace kivo {
-class frmkivo;
-class LogView;
-}
 
 namespace kivo::test {
 
@@ -156,110 +150,89 @@ public:
 // Descriptors this process has open (entries of /proc/self/fd), to catch leaks.
 [[nodiscard]] int OpenDescriptorCount();
 
-// Connects the window to the printer through its Connect button (the port is the
-// window's fixed 9100) and waits until the printer has the connection.
-[[nodiscard]] bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer);
-
-// A small send buffer on the window's connection, so that sends fill it within a
-// few kilobytes instead of the megabytes loopback grows it to. Set after the
-// connect: shrinking the sending side does no harm to the handshake.
-[[nodiscard]] bool UseSmallSendBuffer(frmkivo& w, int bytes = 4096);
-
-// ConnectWindow with `bytes` of kernel buffer each way: the printer's set before
-// the connect, the window's send buffer after it. Sends then wait after a few
-// kilobytes.
-[[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
-
-// "Send Text File" of `size` pattern bytes written to `path`, through a send
-// buffer big enough to take them at once: the click returns with every byte
-// handed to the system, while a printer with small buffers holds few of them.
-// Returns the bytes, or nothing when the file could not be written or the send
-// had to wait.
-[[nodiscard]] QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size);
-
-// The window's connection as the system lists it in /proc/net/tcp, both ends
-// ("0100007F:A1B2 0100007F:238C"); empty when it has none.
-[[nodiscard]] QString ConnectionName(const frmkivo& w);
-// Whether that connection was closed in order: the system keeps a socket that
-// sent its end of the stream (FIN_WAIT, CLOSING or TIME_WAIT), where an
-// abortive close (a reset) leaves none.
-[[nodiscard]] bool ClosedInOrder(const QString& connection);
-
-// A click on "HP Form Feed" after the click under test: once its 0C has arrived,
-// everything the click under test sent has arrived before it. Returns the 0C.
-QByteArray SendMarker(frmkivo& w);
-
-// Answers a window's dialogs while it lives, in place of Qt's: each file-open
-// dialog with `path`, or with the next of `paths` ("" once they run out: a
-// cancel); each question with the next of `answers` (the question's default once
-// they run out); every message is kept. The window gets its own dialogs back
-// when the answer goes, if the window is still there.
-class DialogAnswer : public OperatorDialogs {
-public:
-    DialogAnswer(frmkivo& w, QString path);
-    DialogAnswer(frmkivo& w, QStringList paths);
-    ~DialogAnswer() override;
-    DialogAnswer(const DialogAnswer&) = delete;
-    DialogAnswer& operator=(const DialogAnswer&) = delete;
-
-    QString ChooseFile(const CommonDialog& dialog) override;
-    QString ChooseSaveFile(const QString& title, const QString& suggestedPath, const QString& filter) override;
-    void ShowMessage(const QString& prompt, const QString& title) override;
-    int Ask(const Question& question) override;
-
-    // How the last file-open dialog was set up, and how many were shown.
-    int shown = 0;
-    QString initDir;
-    QString defaultExt;
-    QString filter;
-    QString fileName;
-    bool cancelError = true;
-    // Answers still to give to Save As and to questions, and what was asked.
-    QStringList savePaths;
-    QList<int> answers;
-    QList<Question> questions;
-    QStringList messages;  // prompt and title of each message, one after the other
-
-private:
-    QPointer<frmkivo> window_;
-    OperatorDialogs* previous_;
-    QStringList paths_;
-    bool repeat_;
-};
-
-// Ends a send that still waits after `ms` with a click on Disconnect, so a test
-// that goes wrong fails instead of hanging; Fired() says it had to. It must not
-// go before the window does.
-class Watchdog {
-public:
-    Watchdog(frmkivo& w, int ms);
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-    [[nodiscard]] bool Fired() const { return fired_; }
-
-private:
-    bool fired_ = false;
-};
-
 // Runs `action` once as soon as `condition` holds. The check runs every few
 // milliseconds from the event loop, so also inside a wait that a click is
 // blocked in. Gives up after `timeoutMs`; everything goes with `context`.
 void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action,
               int timeoutMs = 10000);
 
+// Runs a test's steps from the event loop, each once its condition holds. A click
+// that waits for the printer runs a nested event loop deep on the stack; the steps
+// run there too, so a test can act and look in the middle of a send.
+class Steps : public QObject {
+public:
+    using Condition = std::function<bool()>;
+    using Action = std::function<void()>;
+
+    Steps() { connect(&poll_, &QTimer::timeout, this, &Steps::Tick); }
+
+    // Runs `act` once `ready` holds. A step not ready within `timeoutMs` of the one
+    // before ends the run as failed, and the escape unwinds whatever still waits.
+    Steps& When(const QString& name, Condition ready, Action act, int timeoutMs = 15000) {
+        steps_.append({name, std::move(ready), std::move(act), timeoutMs});
+        return *this;
+    }
+    Steps& Then(const QString& name, Action act) {
+        return When(name, [] { return true; }, std::move(act));
+    }
+    void Start(Action escape) {
+        escape_ = std::move(escape);
+        clock_.start();
+        poll_.start(1);
+    }
+    // Every step has begun (the first may still be running, waiting deeper down),
+    // or one has timed out.
+    [[nodiscard]] bool Finished() const { return started_ == steps_.size() || !failure_.isEmpty(); }
+    [[nodiscard]] const QString& Failure() const { return failure_; }
+
+private:
+    struct Step {
+        QString name;
+        Condition ready;
+        Action act;
+        int timeoutMs;
+    };
+
+    void Tick() {
+        if (!failure_.isEmpty() || next_ == steps_.size()) return poll_.stop();
+        if (started_ < next_) return;  // the last action has not begun yet
+        const Step& step = steps_[next_];
+        if (step.ready()) {
+            ++next_;
+            clock_.restart();
+            // Each action on a timer of its own: one that waits does not stop the polling.
+            QTimer::singleShot(0, this, [this, act = step.act] {
+                ++started_;
+                act();
+            });
+        } else if (clock_.elapsed() > step.timeoutMs) {
+            failure_ = QStringLiteral("step \"%1\" not ready after %2 ms").arg(step.name).arg(step.timeoutMs);
+            poll_.stop();
+            if (escape_) QTimer::singleShot(0, this, escape_);
+        }
+    }
+
+    QList<Step> steps_;
+    qsizetype next_ = 0;
+    qsizetype started_ = 0;
+    QTimer poll_;
+    QElapsedTimer clock_;
+    QString failure_;
+    Action escape_;
+};
+
+// Runs `act` once, when the printer has received at least `bytes`.
+void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act);
+
 // Bytes that hold every value 0 to 255, CR LF pairs among them, repeated to `size`.
 [[nodiscard]] QByteArray PatternBytes(qsizetype size);
 // Writes the bytes to a new file; false when it could not be written whole.
 [[nodiscard]] bool WriteFile(const QString& path, const QByteArray& bytes);
+// Writes the bytes to a new file `name` in `dir`; its path, or "" when it could
+// not be written whole.
+[[nodiscard]] QString WrittenFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes);
 // The whole file; empty when it cannot be read.
 [[nodiscard]] QByteArray ReadFile(const QString& path);
-
-// A control of the window by its object name; the test program stops with a
-// message when the window has none of that name and kind.
-QPushButton* Button(const QWidget& w, const char* name);
-QLineEdit* Field(const QWidget& w, const char* name);
-QLabel* Label(const QWidget& w, const char* name);
-LogView* Log(const QWidget& w, const char* name);
 
 // What windows remember goes to a temporary folder of the test program's own,
 // made when it starts (XDG_CONFIG_HOME), never to the user's settings. The file
