@@ -22,31 +22,31 @@ namespace kivo::emu {
 
 namespace {
 
-constexpr std::size_t ReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
 // Answers waiting for a client that does not read them: past this, reading stops
 // until they are taken, as a printer with a full output buffer would.
-constexpr std::size_t AnswerBacklog = 64 * 1024;
+constexpr std::size_t kAnswerBacklog = 64 * 1024;
 // Largest image kept in memory to turn into a PNG; longer ones are only streamed.
-constexpr std::uint64_t MaxImageInMemory = 64ull << 20;
+constexpr std::uint64_t kMaxImageInMemory = 64ull << 20;
 // A small receive buffer makes a slow or stalled printer push back on the sender soon.
-constexpr int SlowPrinterReceiveBuffer = 16 * 1024;
-constexpr auto DrainTime = std::chrono::seconds(2);
-constexpr int MaxNakTextLength = 1024;
+constexpr int kSlowPrinterReceiveBuffer = 16 * 1024;
+constexpr auto kDrainTime = std::chrono::seconds(2);
+constexpr int kMaxNakTextLength = 1024;
 
-void say(const QString& line) {
+void Say(const QString& line) {
     const QByteArray bytes = line.toUtf8();
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-void warn(const QString& line) {
+void Warn(const QString& line) {
     const QByteArray bytes = line.toUtf8();
     std::fprintf(stderr, "kivo-printer-emulator: %s\n", bytes.constData());
 }
 
 // Client bytes shown in a log line: printable ASCII as is, the rest as \xNN.
-QString escaped(std::span<const std::uint8_t> bytes) {
+QString Escaped(std::span<const std::uint8_t> bytes) {
     QString text;
     for (const std::uint8_t b : bytes) {
         if (b >= 0x20 && b < 0x7F && b != '\\')
@@ -58,13 +58,13 @@ QString escaped(std::span<const std::uint8_t> bytes) {
 }
 
 // Moves a finished ".part" file to its final name, replacing an older file.
-[[nodiscard]] bool publish(QFile& file, const QString& finalPath) {
+[[nodiscard]] bool Publish(QFile& file, const QString& finalPath) {
     file.close();
     QFile::remove(finalPath);
     return file.rename(finalPath);
 }
 
-void discard(QFile& file) {
+void Discard(QFile& file) {
     if (!file.fileName().isEmpty()) {
         file.close();
         file.remove();
@@ -72,7 +72,7 @@ void discard(QFile& file) {
     file.setFileName(QString());
 }
 
-[[nodiscard]] bool parseCount(const QString& text, std::uint64_t& value) {
+[[nodiscard]] bool ParseCount(const QString& text, std::uint64_t& value) {
     bool ok = false;
     const qulonglong v = text.trimmed().toULongLong(&ok);
     if (!ok || text.trimmed().startsWith(u'+') || text.trimmed().startsWith(u'-')) return false;
@@ -80,7 +80,7 @@ void discard(QFile& file) {
     return true;
 }
 
-[[nodiscard]] bool parseHex(const QString& text, std::vector<std::uint8_t>& bytes) {
+[[nodiscard]] bool ParseHex(const QString& text, std::vector<std::uint8_t>& bytes) {
     QString digits = text;
     digits.remove(u' ');
     if (digits.isEmpty() || digits.size() % 2 != 0) return false;
@@ -96,13 +96,13 @@ void discard(QFile& file) {
 
 // The highest N of the files named stem-N.* in a folder (unfinished ".part" ones
 // included), or 0 when there is none.
-std::uint64_t highestNumber(const QString& folder, const char* stem) {
+std::uint64_t HighestNumber(const QString& folder, const char* stem) {
     std::uint64_t highest = 0;
     const QString prefix = QString::fromLatin1(stem) + u'-';
     for (const QString& name : QDir(folder).entryList({prefix + u'*'}, QDir::Files)) {
         const qsizetype dot = name.indexOf(u'.', prefix.size());
         std::uint64_t number = 0;
-        if (dot > prefix.size() && parseCount(name.mid(prefix.size(), dot - prefix.size()), number))
+        if (dot > prefix.size() && ParseCount(name.mid(prefix.size(), dot - prefix.size()), number))
             highest = std::max(highest, number);
     }
     return highest;
@@ -110,7 +110,7 @@ std::uint64_t highestNumber(const QString& folder, const char* stem) {
 
 }  // namespace
 
-ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options, QString& text) {
+ParseOutcome ParseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options, QString& text) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Emulates a Kivo Systems thermal ticket printer on a TCP port: prints on \"<p>\" and form feed,\n"
@@ -156,7 +156,7 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
     const QString where = parser.value(listen);
     const qsizetype colon = where.lastIndexOf(u':');
     std::uint64_t port = 0;
-    if (colon < 0 || !parseCount(where.mid(colon + 1), port) || port > 65535) {
+    if (colon < 0 || !ParseCount(where.mid(colon + 1), port) || port > 65535) {
         text = "--listen wants ADDR:PORT, got " + where;
         return ParseOutcome::Error;
     }
@@ -171,7 +171,7 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
 
     const auto count = [&](const QCommandLineOption& option, std::uint64_t& value) {
         if (!parser.isSet(option)) return true;
-        if (parseCount(parser.value(option), value)) return true;
+        if (ParseCount(parser.value(option), value)) return true;
         text = "--" + option.names().constLast() + " wants a whole number, got " + parser.value(option);
         return false;
     };
@@ -188,13 +188,13 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
 
     if (parser.isSet(nak)) {
         const QByteArray bytes = parser.value(nak).toLocal8Bit();  // the bytes as typed
-        if (bytes.isEmpty() || bytes.size() > MaxNakTextLength) {
-            text = QString("--nak-on wants 1 to %1 characters").arg(MaxNakTextLength);
+        if (bytes.isEmpty() || bytes.size() > kMaxNakTextLength) {
+            text = QString("--nak-on wants 1 to %1 characters").arg(kMaxNakTextLength);
             return ParseOutcome::Error;
         }
         options.printer.nakOn.assign(bytes.begin(), bytes.end());
     }
-    if (parser.isSet(hello) && !parseHex(parser.value(hello), options.sendOnConnect)) {
+    if (parser.isSet(hello) && !ParseHex(parser.value(hello), options.sendOnConnect)) {
         text = "--send-on-connect wants hex byte pairs such as 12 or 1206, got " + parser.value(hello);
         return ParseOutcome::Error;
     }
@@ -206,19 +206,19 @@ ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOption
 }
 
 EmulatorServer::EmulatorServer(EmulatorOptions options)
-    : options_(std::move(options)), stream_(options_.printer), readBuffer_(ReadChunk) {}
+    : options_(std::move(options)), stream_(options_.printer), readBuffer_(kReadChunk) {}
 
 EmulatorServer::~EmulatorServer() {
     if (client_.fd >= 0) ::close(client_.fd);
     if (listenFd_ >= 0) ::close(listenFd_);
 }
 
-QString EmulatorServer::numberedName(const char* stem, std::uint64_t number, const char* extension) const {
+QString EmulatorServer::NumberedName(const char* stem, std::uint64_t number, const char* extension) const {
     number += std::strcmp(stem, "ticket") == 0 ? ticketsBefore_ : imagesBefore_;
     return QString::asprintf("%s-%04llu.%s", stem, static_cast<unsigned long long>(number), extension);
 }
 
-bool EmulatorServer::start(QString& error) {
+bool EmulatorServer::Start(QString& error) {
     if (!options_.recordFile.isEmpty()) {
         record_.setFileName(options_.recordFile);
         if (!record_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
@@ -233,8 +233,8 @@ bool EmulatorServer::start(QString& error) {
         }
     }
     // A new run numbers on from the last one instead of overwriting what it saved.
-    if (!options_.ticketsDir.isEmpty()) ticketsBefore_ = highestNumber(options_.ticketsDir, "ticket");
-    if (!options_.pcxDir.isEmpty()) imagesBefore_ = highestNumber(options_.pcxDir, "image");
+    if (!options_.ticketsDir.isEmpty()) ticketsBefore_ = HighestNumber(options_.ticketsDir, "ticket");
+    if (!options_.pcxDir.isEmpty()) imagesBefore_ = HighestNumber(options_.pcxDir, "image");
 
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) {
@@ -245,7 +245,7 @@ bool EmulatorServer::start(QString& error) {
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (options_.stall || options_.readRate > 0) {
         // Accepted sockets inherit it, and it must be set before listen() to hold.
-        const int size = SlowPrinterReceiveBuffer;
+        const int size = kSlowPrinterReceiveBuffer;
         ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     sockaddr_in address{};
@@ -259,11 +259,11 @@ bool EmulatorServer::start(QString& error) {
     }
     socklen_t length = sizeof address;
     ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    say(QString("listening on %1:%2").arg(options_.host).arg(ntohs(address.sin_port)));
+    Say(QString("listening on %1:%2").arg(options_.host).arg(ntohs(address.sin_port)));
     return true;
 }
 
-int EmulatorServer::run(int stopFd) {
+int EmulatorServer::Run(int stopFd) {
     int exitCode = 0;
     for (;;) {
         pollfd fds[2] = {{stopFd, POLLIN, 0}, {-1, 0, 0}};
@@ -272,32 +272,32 @@ int EmulatorServer::run(int stopFd) {
             fds[1] = {listenFd_, POLLIN, 0};
         } else {
             short events = 0;
-            if (wantsToRead()) events |= POLLIN;
+            if (WantsToRead()) events |= POLLIN;
             if (client_.outSent < client_.out.size()) events |= POLLOUT;
             // A stalled printer still notices that its client went away.
             if (options_.stall) events |= POLLRDHUP;
             fds[1] = {client_.fd, events, 0};
-            timeout = pollTimeoutMs();
+            timeout = PollTimeoutMs();
         }
         if (::poll(fds, 2, timeout) < 0) {
             if (errno == EINTR) continue;
-            warn(QString("poll: ") + std::strerror(errno));
+            Warn(QString("poll: ") + std::strerror(errno));
             exitCode = 1;
             break;
         }
         if (fds[0].revents != 0) break;
         if (client_.fd < 0) {
-            if (fds[1].revents & POLLIN) acceptClient();
+            if (fds[1].revents & POLLIN) AcceptClient();
         } else {
-            serveClient(fds[1].revents);
+            ServeClient(fds[1].revents);
         }
     }
-    if (client_.fd >= 0) closeClient("ended by stop");
-    printSummary();
+    if (client_.fd >= 0) CloseClient("ended by stop");
+    PrintSummary();
     return exitCode;
 }
 
-void EmulatorServer::acceptClient() {
+void EmulatorServer::AcceptClient() {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -310,88 +310,88 @@ void EmulatorServer::acceptClient() {
     client_.peer = std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
     client_.tokens = 0;
     client_.refilled = Clock::now();
-    say(QString("connection %1 from %2").arg(client_.number).arg(QString::fromStdString(client_.peer)));
+    Say(QString("connection %1 from %2").arg(client_.number).arg(QString::fromStdString(client_.peer)));
 
     if (!options_.sendOnConnect.empty()) {
         client_.out = options_.sendOnConnect;
-        flushAnswers();
+        FlushAnswers();
     }
     if (client_.fd >= 0 && options_.resetAfter && *options_.resetAfter == 0)
-        closeClient("reset by the emulator after 0 bytes", true);
+        CloseClient("reset by the emulator after 0 bytes", true);
 }
 
-bool EmulatorServer::wantsToRead() {
+bool EmulatorServer::WantsToRead() {
     if (options_.stall || client_.draining) return false;
-    if (client_.out.size() - client_.outSent >= AnswerBacklog) return false;
+    if (client_.out.size() - client_.outSent >= kAnswerBacklog) return false;
     if (options_.resetAfter && client_.received >= *options_.resetAfter) return false;
     if (options_.readRate > 0) {
-        refillTokens();
+        RefillTokens();
         // Read only with a full bucket, so a slow printer makes few, sizeable reads.
-        const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(ReadChunk));
+        const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(kReadChunk));
         return client_.tokens >= bucket;
     }
     return true;
 }
 
-void EmulatorServer::refillTokens() {
+void EmulatorServer::RefillTokens() {
     const auto now = Clock::now();
     const double seconds = std::chrono::duration<double>(now - client_.refilled).count();
-    const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(ReadChunk));
+    const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(kReadChunk));
     client_.tokens = std::min(bucket, client_.tokens + seconds * double(options_.readRate));
     client_.refilled = now;
 }
 
-int EmulatorServer::pollTimeoutMs() {
+int EmulatorServer::PollTimeoutMs() {
     if (client_.draining) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(client_.drainDeadline - Clock::now());
         return int(std::max<std::int64_t>(0, left.count()));
     }
-    if (options_.readRate > 0 && !options_.stall && !wantsToRead() &&
-        client_.out.size() - client_.outSent < AnswerBacklog &&
+    if (options_.readRate > 0 && !options_.stall && !WantsToRead() &&
+        client_.out.size() - client_.outSent < kAnswerBacklog &&
         !(options_.resetAfter && client_.received >= *options_.resetAfter)) {
-        const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(ReadChunk));
+        const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(kReadChunk));
         const double ms = (bucket - client_.tokens) * 1000.0 / double(options_.readRate);
         return int(std::clamp(std::ceil(ms), 1.0, 60000.0));
     }
     return -1;
 }
 
-void EmulatorServer::serveClient(short revents) {
-    if (revents & POLLOUT) flushAnswers();
+void EmulatorServer::ServeClient(short revents) {
+    if (revents & POLLOUT) FlushAnswers();
     if (client_.fd < 0) return;
     if (client_.draining) {
         if (client_.outSent == client_.out.size() || Clock::now() >= client_.drainDeadline)
-            closeClient("closed by client");
+            CloseClient("closed by client");
         return;
     }
     if (options_.stall) {
-        if (revents & (POLLRDHUP | POLLHUP | POLLERR)) closeClient("closed by client");
+        if (revents & (POLLRDHUP | POLLHUP | POLLERR)) CloseClient("closed by client");
         return;
     }
     if (revents & (POLLIN | POLLHUP | POLLERR)) {
-        if (wantsToRead())
-            readClient();
+        if (WantsToRead())
+            ReadClient();
         else if (revents & (POLLHUP | POLLERR))
-            closeClient("reset by client");
+            CloseClient("reset by client");
     }
 }
 
-void EmulatorServer::readClient() {
+void EmulatorServer::ReadClient() {
     std::size_t allowed = readBuffer_.size();
     if (options_.readRate > 0) allowed = std::min(allowed, std::size_t(client_.tokens));
     if (options_.resetAfter) allowed = std::size_t(std::min<std::uint64_t>(allowed, *options_.resetAfter - client_.received));
     const ssize_t n = ::recv(client_.fd, readBuffer_.data(), allowed, 0);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        closeClient(std::string("reset by client (") + std::strerror(errno) + ")");
+        CloseClient(std::string("reset by client (") + std::strerror(errno) + ")");
         return;
     }
     if (n == 0) {
         // The client has sent everything; it may still be reading our answers.
-        stream_.endConnection(*this);
+        stream_.EndConnection(*this);
         client_.draining = true;
-        client_.drainDeadline = Clock::now() + DrainTime;
-        if (client_.outSent == client_.out.size()) closeClient("closed by client");
+        client_.drainDeadline = Clock::now() + kDrainTime;
+        if (client_.outSent == client_.out.size()) CloseClient("closed by client");
         return;
     }
     const auto bytes = std::span<const std::uint8_t>(readBuffer_.data(), std::size_t(n));
@@ -399,24 +399,24 @@ void EmulatorServer::readClient() {
     totals_.bytes += std::uint64_t(n);
     client_.tokens -= double(n);
     if (record_.isOpen() && record_.write(reinterpret_cast<const char*>(bytes.data()), n) != n) {
-        warn("stopped recording, cannot write " + record_.fileName() + ": " + record_.errorString());
+        Warn("stopped recording, cannot write " + record_.fileName() + ": " + record_.errorString());
         ++totals_.writeErrors;
         record_.close();
     }
-    stream_.feed(bytes, *this);
-    flushAnswers();
+    stream_.Feed(bytes, *this);
+    FlushAnswers();
     if (client_.fd >= 0 && options_.resetAfter && client_.received >= *options_.resetAfter)
-        closeClient("reset by the emulator after " + std::to_string(client_.received) + " bytes", true);
+        CloseClient("reset by the emulator after " + std::to_string(client_.received) + " bytes", true);
 }
 
-void EmulatorServer::flushAnswers() {
+void EmulatorServer::FlushAnswers() {
     auto& c = client_;
     while (c.outSent < c.out.size()) {
         const ssize_t n = ::send(c.fd, c.out.data() + c.outSent, c.out.size() - c.outSent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            closeClient(std::string("reset by client (") + std::strerror(errno) + ")");
+            CloseClient(std::string("reset by client (") + std::strerror(errno) + ")");
             return;
         }
         c.outSent += std::size_t(n);
@@ -425,26 +425,26 @@ void EmulatorServer::flushAnswers() {
     c.outSent = 0;
 }
 
-void EmulatorServer::closeClient(const std::string& how, bool abortive) {
-    stream_.endConnection(*this);
+void EmulatorServer::CloseClient(const std::string& how, bool abortive) {
+    stream_.EndConnection(*this);
     if (abortive) {
         const linger hard{1, 0};
         ::setsockopt(client_.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
     ::close(client_.fd);
-    say(QString("connection %1 %2: %3 bytes received")
+    Say(QString("connection %1 %2: %3 bytes received")
             .arg(client_.number)
             .arg(QString::fromStdString(how))
             .arg(client_.received));
     client_ = Client{};
 }
 
-void EmulatorServer::answer(std::uint8_t status) { client_.out.push_back(status); }
+void EmulatorServer::Answer(std::uint8_t status) { client_.out.push_back(status); }
 
-void EmulatorServer::ticketBytes(std::span<const std::uint8_t> bytes) {
+void EmulatorServer::TicketBytes(std::span<const std::uint8_t> bytes) {
     if (options_.ticketsDir.isEmpty() || bytes.empty()) return;
     if (ticketFile_.fileName().isEmpty()) {
-        const QString name = numberedName("ticket", stream_.printCommands() + 1, "txt");
+        const QString name = NumberedName("ticket", stream_.PrintCommands() + 1, "txt");
         ticketFile_.setFileName(QDir(options_.ticketsDir).filePath(name + ".part"));
         if (!ticketFile_.open(QIODevice::WriteOnly | QIODevice::Truncate)) ticketFailed_ = ticketFile_.errorString();
     }
@@ -453,43 +453,43 @@ void EmulatorServer::ticketBytes(std::span<const std::uint8_t> bytes) {
         ticketFailed_ = ticketFile_.errorString();
 }
 
-void EmulatorServer::ticketEnded(const TicketEvent& ticket) {
+void EmulatorServer::TicketEnded(const TicketEvent& ticket) {
     ++totals_.byAnswer[ticket.answer];
-    QString line = QString("ticket %1: %2 bytes, %3").arg(ticket.number).arg(ticket.bytes).arg(statusName(ticket.answer));
-    if (ticket.ribbonLow) line += QString(", ") + statusName(status::RibbonLow);
+    QString line = QString("ticket %1: %2 bytes, %3").arg(ticket.number).arg(ticket.bytes).arg(StatusName(ticket.answer));
+    if (ticket.ribbonLow) line += QString(", ") + StatusName(status::kRibbonLow);
     if (!options_.ticketsDir.isEmpty()) {
-        const QString name = numberedName("ticket", ticket.number, "txt");
-        if (ticketFailed_.isEmpty() && ticketFile_.flush() && publish(ticketFile_, QDir(options_.ticketsDir).filePath(name))) {
+        const QString name = NumberedName("ticket", ticket.number, "txt");
+        if (ticketFailed_.isEmpty() && ticketFile_.flush() && Publish(ticketFile_, QDir(options_.ticketsDir).filePath(name))) {
             line += ", saved " + name;
         } else {
             if (ticketFailed_.isEmpty()) ticketFailed_ = ticketFile_.errorString();
             line += ", not saved: " + ticketFailed_;
             ++totals_.writeErrors;
-            discard(ticketFile_);
+            Discard(ticketFile_);
         }
     }
     ticketFile_.setFileName(QString());
     ticketFailed_.clear();
-    say(line);
+    Say(line);
 }
 
-void EmulatorServer::ticketDropped(std::uint64_t bytes) {
-    discard(ticketFile_);
+void EmulatorServer::TicketDropped(std::uint64_t bytes) {
+    Discard(ticketFile_);
     ticketFailed_.clear();
-    say(QString("unprinted ticket dropped: %1 bytes").arg(bytes));
+    Say(QString("unprinted ticket dropped: %1 bytes").arg(bytes));
 }
 
-void EmulatorServer::imageStarted(std::uint64_t number, std::uint64_t declared) {
+void EmulatorServer::ImageStarted(std::uint64_t number, std::uint64_t declared) {
     imageBytes_.clear();
     imageHead_.clear();
-    keepImage_ = !options_.pcxDir.isEmpty() && declared <= MaxImageInMemory;
+    keepImage_ = !options_.pcxDir.isEmpty() && declared <= kMaxImageInMemory;
     imageFailed_.clear();
     if (options_.pcxDir.isEmpty()) return;
-    imageFile_.setFileName(QDir(options_.pcxDir).filePath(numberedName("image", number, "pcx") + ".part"));
+    imageFile_.setFileName(QDir(options_.pcxDir).filePath(NumberedName("image", number, "pcx") + ".part"));
     if (!imageFile_.open(QIODevice::WriteOnly | QIODevice::Truncate)) imageFailed_ = imageFile_.errorString();
 }
 
-void EmulatorServer::imageBytes(std::span<const std::uint8_t> bytes) {
+void EmulatorServer::ImageBytes(std::span<const std::uint8_t> bytes) {
     const std::size_t head = std::min(bytes.size(), PcxHeaderSize - std::min(imageHead_.size(), PcxHeaderSize));
     imageHead_.insert(imageHead_.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(head));
     if (keepImage_) imageBytes_.insert(imageBytes_.end(), bytes.begin(), bytes.end());
@@ -498,36 +498,36 @@ void EmulatorServer::imageBytes(std::span<const std::uint8_t> bytes) {
         imageFailed_ = imageFile_.errorString();
 }
 
-void EmulatorServer::imageEnded(const ImageEvent& image) {
+void EmulatorServer::ImageEnded(const ImageEvent& image) {
     QString line;
-    if (!image.complete()) {
+    if (!image.Complete()) {
         ++totals_.imagesCut;
-        discard(imageFile_);
+        Discard(imageFile_);
         line = QString("image %1: cut short after %2 of %3 bytes, discarded")
                    .arg(image.number).arg(image.received).arg(image.declared);
     } else {
         ++totals_.imagesDone;
         line = QString("image %1: %2 bytes").arg(image.number).arg(image.declared);
         // A printer prints monochrome PCX only; say what else it got, so a demo shows why nothing came out.
-        const QString depth = QString::fromStdString(describePcxDepth(imageHead_));
+        const QString depth = QString::fromStdString(DescribePcxDepth(imageHead_));
         const QString cannotDraw = depth.isEmpty() ? QString() : depth + ": cannot draw";
         if (!cannotDraw.isEmpty() && options_.pcxDir.isEmpty()) line += ", " + cannotDraw;
         if (!options_.pcxDir.isEmpty()) {
             const QDir dir(options_.pcxDir);
-            const QString pcxName = numberedName("image", image.number, "pcx");
-            if (imageFailed_.isEmpty() && imageFile_.flush() && publish(imageFile_, dir.filePath(pcxName))) {
+            const QString pcxName = NumberedName("image", image.number, "pcx");
+            if (imageFailed_.isEmpty() && imageFile_.flush() && Publish(imageFile_, dir.filePath(pcxName))) {
                 line += ", saved " + pcxName;
             } else {
                 if (imageFailed_.isEmpty()) imageFailed_ = imageFile_.errorString();
                 line += ", not saved: " + imageFailed_;
                 ++totals_.writeErrors;
-                discard(imageFile_);
+                Discard(imageFile_);
             }
             if (!keepImage_) {
                 line += ", no PNG: " + (cannotDraw.isEmpty() ? QString("larger than 64 MiB") : cannotDraw);
             } else {
-                const PcxDecoded decoded = decodeMonochromePcx(imageBytes_);
-                const QString pngName = numberedName("image", image.number, "png");
+                const PcxDecoded decoded = DecodeMonochromePcx(imageBytes_);
+                const QString pngName = NumberedName("image", image.number, "png");
                 if (decoded.image.isNull())
                     line += ", no PNG: " + (cannotDraw.isEmpty() ? QString::fromStdString(decoded.error) : cannotDraw);
                 else if (decoded.image.save(dir.filePath(pngName), "PNG"))
@@ -540,23 +540,23 @@ void EmulatorServer::imageEnded(const ImageEvent& image) {
     imageFile_.setFileName(QString());
     std::vector<std::uint8_t>().swap(imageBytes_);  // give the memory back now
     keepImage_ = false;
-    say(line);
+    Say(line);
 }
 
-void EmulatorServer::illegalData(std::span<const std::uint8_t> command) {
+void EmulatorServer::IllegalData(std::span<const std::uint8_t> command) {
     ++totals_.illegal;
-    say("illegal data: graphics length in " + escaped(command));
+    Say("illegal data: graphics length in " + Escaped(command));
 }
 
-void EmulatorServer::printSummary() {
+void EmulatorServer::PrintSummary() {
     const auto& by = totals_.byAnswer;
     const std::uint64_t tickets =
-        by[status::TicketAck] + by[status::TicketNak] + by[status::OutOfTickets] + by[status::TicketJam];
-    say(QString("summary: %1 connections, %2 bytes received, %3 tickets (%4 Ticket ACK, %5 Ticket NAK, "
+        by[status::kTicketAck] + by[status::kTicketNak] + by[status::kOutOfTickets] + by[status::kTicketJam];
+    Say(QString("summary: %1 connections, %2 bytes received, %3 tickets (%4 Ticket ACK, %5 Ticket NAK, "
                 "%6 Out of Tickets, %7 Ticket Jam), %8 images (%9 cut short), %10 illegal data, %11 write errors")
             .arg(totals_.connections).arg(totals_.bytes).arg(tickets)
-            .arg(by[status::TicketAck]).arg(by[status::TicketNak]).arg(by[status::OutOfTickets])
-            .arg(by[status::TicketJam]).arg(totals_.imagesDone).arg(totals_.imagesCut)
+            .arg(by[status::kTicketAck]).arg(by[status::kTicketNak]).arg(by[status::kOutOfTickets])
+            .arg(by[status::kTicketJam]).arg(totals_.imagesDone).arg(totals_.imagesCut)
             .arg(totals_.illegal).arg(totals_.writeErrors));
 }
 

@@ -34,7 +34,7 @@ enum class ParseOutcome { Run, Help, Version, Error };
 
 // Reads the command line (program name first). On Help and Version, text holds
 // what to print; on Error, the reason.
-[[nodiscard]] ParseOutcome parseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options,
+[[nodiscard]] ParseOutcome ParseEmulatorArguments(const QStringList& arguments, EmulatorOptions& options,
                                                   QString& text);
 
 class EmulatorServer : private PrinterStream::Sink {
@@ -46,10 +46,10 @@ public:
 
     // Opens the output files and the listening socket, and prints
     // "listening on ADDR:PORT" with the port actually bound.
-    [[nodiscard]] bool start(QString& error);
+    [[nodiscard]] bool Start(QString& error);
     // Serves until stopFd turns readable (a signalfd for SIGINT/SIGTERM), then
     // prints the summary. Returns the process exit code.
-    [[nodiscard]] int run(int stopFd);
+    [[nodiscard]] int Run(int stopFd);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -66,28 +66,28 @@ private:
         Clock::time_point refilled;
     };
 
-    void acceptClient();
-    void serveClient(short revents);
-    void readClient();
-    void flushAnswers();
-    void closeClient(const std::string& how, bool abortive = false);
-    [[nodiscard]] bool wantsToRead();
-    [[nodiscard]] int pollTimeoutMs();
-    void refillTokens();
-    void printSummary();
+    void AcceptClient();
+    void ServeClient(short revents);
+    void ReadClient();
+    void FlushAnswers();
+    void CloseClient(const std::string& how, bool abortive = false);
+    [[nodiscard]] bool WantsToRead();
+    [[nodiscard]] int PollTimeoutMs();
+    void RefillTokens();
+    void PrintSummary();
     // The file name of this run's ticket or image N ("ticket", "image"): numbered
     // on from the highest number its folder held when the emulator started.
-    [[nodiscard]] QString numberedName(const char* stem, std::uint64_t number, const char* extension) const;
+    [[nodiscard]] QString NumberedName(const char* stem, std::uint64_t number, const char* extension) const;
 
     // PrinterStream::Sink
-    void answer(std::uint8_t status) override;
-    void ticketBytes(std::span<const std::uint8_t> bytes) override;
-    void ticketEnded(const TicketEvent& ticket) override;
-    void ticketDropped(std::uint64_t bytes) override;
-    void imageStarted(std::uint64_t number, std::uint64_t declared) override;
-    void imageBytes(std::span<const std::uint8_t> bytes) override;
-    void imageEnded(const ImageEvent& image) override;
-    void illegalData(std::span<const std::uint8_t> command) override;
+    void Answer(std::uint8_t status) override;
+    void TicketBytes(std::span<const std::uint8_t> bytes) override;
+    void TicketEnded(const TicketEvent& ticket) override;
+    void TicketDropped(std::uint64_t bytes) override;
+    void ImageStarted(std::uint64_t number, std::uint64_t declared) override;
+    void ImageBytes(std::span<const std::uint8_t> bytes) override;
+    void ImageEnded(const ImageEvent& image) override;
+    void IllegalData(std::span<const std::uint8_t> command) override;
 
     EmulatorOptions options_;
     PrinterStream stream_;

@@ -23,7 +23,7 @@ int main(int argc, char* argv[]) {
 
     kivo::emu::EmulatorOptions options;
     QString text;
-    switch (kivo::emu::parseEmulatorArguments(QCoreApplication::arguments(), options, text)) {
+    switch (kivo::emu::ParseEmulatorArguments(QCoreApplication::arguments(), options, text)) {
     case kivo::emu::ParseOutcome::Help:
     case kivo::emu::ParseOutcome::Version:
         std::fputs(qPrintable(text), stdout);
@@ -41,9 +41,9 @@ int main(int argc, char* argv[]) {
 
     kivo::emu::EmulatorServer server(std::move(options));
     QString error;
-    if (!server.start(error)) {
+    if (!server.Start(error)) {
         std::fprintf(stderr, "kivo-printer-emulator: %s\n", qPrintable(error));
         return 1;
     }
-    return server.run(stopFd);
+    return server.Run(stopFd);
 }

@@ -17,10 +17,10 @@ struct PcxDecoded {
 };
 
 // Largest picture side, and largest decoded scan-line data, accepted.
-inline constexpr int MaxPcxSide = 16384;
-inline constexpr std::uint64_t MaxPcxDecodedBytes = 64ull << 20;
+inline constexpr int kMaxPcxSide = 16384;
+inline constexpr std::uint64_t kMaxPcxDecodedBytes = 64ull << 20;
 
-[[nodiscard]] PcxDecoded decodeMonochromePcx(std::span<const std::uint8_t> file);
+[[nodiscard]] PcxDecoded DecodeMonochromePcx(std::span<const std::uint8_t> file);
 
 // The bytes of a PCX header, which is all describePcxDepth needs.
 inline constexpr std::size_t PcxHeaderSize = 128;
@@ -28,6 +28,6 @@ inline constexpr std::size_t PcxHeaderSize = 128;
 // What kind of PCX the printer got when it cannot draw it, e.g. "24-bit colour
 // PCX (3 planes of 8 bits)"; empty for a monochrome PCX (1 bit, 1 plane) and
 // for bytes that are no PCX header at all.
-[[nodiscard]] std::string describePcxDepth(std::span<const std::uint8_t> file);
+[[nodiscard]] std::string DescribePcxDepth(std::span<const std::uint8_t> file);
 
 }  // namespace kivo::emu

@@ -458,15 +458,15 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
 #ifdef KIVO_TEST_WITH_EMULATOR
     // The printer sees one whole image and one print.
     struct Images : emu::PrinterStream::Sink {
-        void answer(std::uint8_t) override {}
-        void imageEnded(const emu::ImageEvent& image) override { complete << image.complete(); }
+        void Answer(std::uint8_t) override {}
+        void ImageEnded(const emu::ImageEvent& image) override { complete << image.Complete(); }
         QList<bool> complete;
     } sink;
     emu::PrinterStream stream;
     const QByteArray wire = printer.Received();
-    stream.feed(std::span(reinterpret_cast<const std::uint8_t*>(wire.constData()), wire.size()), sink);
+    stream.Feed(std::span(reinterpret_cast<const std::uint8_t*>(wire.constData()), wire.size()), sink);
     QCOMPARE(sink.complete, QList<bool>{true});
-    QCOMPARE(stream.printCommands(), std::uint64_t{1});
+    QCOMPARE(stream.PrintCommands(), std::uint64_t{1});
 #endif
 }
 

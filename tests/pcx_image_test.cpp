@@ -30,7 +30,7 @@ char Channel(QRgb c, int i) { return char(i == 3 ? qAlpha(c) : c >> (16 - 8 * i)
 // take ARGB from `pixel`, the others a palette index.
 QByteArray MakePcx(int width, int height, int bits, int planes, int bytesPerLine, int colours,
                    const std::function<QRgb(int, int)>& pixel) {
-    QByteArray file = pcx_samples::header(width, height, bytesPerLine);
+    QByteArray file = pcx_samples::Header(width, height, bytesPerLine);
     file[3] = char(bits), file[65] = char(planes);
     for (int i = 0; i < std::min(colours, 16) * 3; ++i) file[16 + i] = Channel(PaletteColour(i / 3), i % 3);
     for (int y = 0; y < height; ++y)
@@ -42,7 +42,7 @@ QByteArray MakePcx(int width, int height, int bits, int planes, int bytesPerLine
                 else if (planes == 1) line[x * bits / 8] = char(line[x * bits / 8] | v << (8 - bits - x * bits % 8));
                 else line[x / 8] = char(line[x / 8] | ((v >> p) & 1) << (7 - x % 8));
             }
-            file += pcx_samples::rle(line, false);
+            file += pcx_samples::Rle(line, false);
         }
     if (bits == 8 && planes == 1) file += '\x0c';
     for (int i = 0; bits == 8 && planes == 1 && i < 768; ++i) file += Channel(PaletteColour(i / 3), i % 3);
@@ -68,7 +68,7 @@ GreyPicture Grey(int width, int height, const std::function<int(int, int)>& leve
 
 QImage AsThePrinterReadsIt(const QByteArray& b) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(b.constData());
-    return emu::decodeMonochromePcx({bytes, std::size_t(b.size())}).image;
+    return emu::DecodeMonochromePcx({bytes, std::size_t(b.size())}).image;
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ void PcxImageTest::encoderFollowsTheRunLengthRules() {
     const QByteArray file = EncodeMonochromePcx(DitherToBitmap(Grey(width, height, [&](int x, int y) {
         return (uchar(pixels[y * stride + x / 8]) >> (7 - x % 8)) & 1 ? 255 : 0;
     })));
-    QByteArray header = pcx_samples::header(width, height, bytesPerLine);  // version 5, RLE, 1 bit, 1 plane
+    QByteArray header = pcx_samples::Header(width, height, bytesPerLine);  // version 5, RLE, 1 bit, 1 plane
     header[12] = header[14] = char(300 & 0xFF), header[13] = header[15] = char(300 >> 8);
     header[19] = header[20] = header[21] = char(0xFF);  // palette: 0 black, 1 white
     QCOMPARE(test::Hex(file.left(128)), test::Hex(header));
@@ -175,7 +175,7 @@ void PcxImageTest::convertsPicturesTheEmulatorReadsBack_data() {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QImage>("expected");  // null: refused
     QTest::addColumn<QString>("line");     // the whole line, or the start of the refusal
-    const QImage logo = pcx_samples::picture(200, 80), odd = pcx_samples::picture(17, 5);
+    const QImage logo = pcx_samples::Picture(200, 80), odd = pcx_samples::Picture(17, 5);
     QImage clear = odd.convertToFormat(QImage::Format_ARGB32), onWhite = odd.convertToFormat(QImage::Format_RGB32);
     for (int x = 0; x < odd.width(); ++x) clear.setPixel(x, 2, 0), onWhite.setPixel(x, 2, qRgb(255, 255, 255));
     const QString made = QStringLiteral("Converted %1 to a monochrome PCX of %2 bytes");
@@ -207,7 +207,7 @@ void PcxImageTest::convertsPicturesTheEmulatorReadsBack() {
     QVERIFY2((expected.isNull() ? converted.error : converted.line).startsWith(line),
              qPrintable(converted.line + converted.error));
     QCOMPARE(converted.bytes.isEmpty(), expected.isNull());
-    if (!expected.isNull()) QVERIFY(pcx_samples::samePixels(AsThePrinterReadsIt(converted.bytes), expected));
+    if (!expected.isNull()) QVERIFY(pcx_samples::SamePixels(AsThePrinterReadsIt(converted.bytes), expected));
 }
 
 void PcxImageTest::planAsksOnlyWhenItMust_data() {
@@ -217,14 +217,14 @@ void PcxImageTest::planAsksOnlyWhenItMust_data() {
     QTest::addColumn<QString>("question");  // empty: none asked
     QTest::addColumn<PcxPlan::Action>("action");
     QTest::addColumn<QStringList>("lines");  // %1 is the file's path
-    QByteArray palette = pcx_samples::header(300, 2, 300);
+    QByteArray palette = pcx_samples::Header(300, 2, 300);
     palette[3] = 8;
-    const QByteArray colour = ImageMagickPcx(pcx_samples::picture(200, 80));
+    const QByteArray colour = ImageMagickPcx(pcx_samples::Picture(200, 80));
     const QString asked = "a.pcx is a 24-bit colour PCX (3 planes of 8 bits), 200 x 80 pixels" + kOnly;
     using A = PcxPlan::Action;
     const PcxAnswer convert = PcxAnswer::Convert, asIs = PcxAnswer::SendAsItIs, cancel = PcxAnswer::Cancel;
     const QStringList made{"made %1"}, none;
-    QTest::newRow("monochrome PCX") << "m.pcx" << pcx_samples::encode(pcx_samples::picture(8, 2)) << cancel << ""
+    QTest::newRow("monochrome PCX") << "m.pcx" << pcx_samples::Encode(pcx_samples::Picture(8, 2)) << cancel << ""
                                     << A::SendFile << none;
     QTest::newRow("PNG") << "p.png" << QByteArray("png") << cancel << "" << A::SendConverted << made;
     QTest::newRow("24-bit: Convert") << "a.pcx" << colour << convert << asked << A::SendConverted << made;
@@ -234,7 +234,7 @@ void PcxImageTest::planAsksOnlyWhenItMust_data() {
     QTest::newRow("8-bit palette") << "b.pcx" << palette << asIs
                                    << "b.pcx is an 8-bit palette PCX (1 plane of 8 bits), 300 x 2 pixels" + kOnly
                                    << A::SendFile << none;
-    QTest::newRow("not a PCX") << "n.pcx" << PictureFile(pcx_samples::picture(200, 1)) << asIs
+    QTest::newRow("not a PCX") << "n.pcx" << PictureFile(pcx_samples::Picture(200, 1)) << asIs
                                << "n.pcx is not a PCX file" + kOnly << A::SendFile << none;
     QTest::newRow("cut short, other name") << "t.txt" << colour.left(57) << convert
                                            << "t.txt is shorter than a PCX header (57 of 128 bytes)" + kOnly

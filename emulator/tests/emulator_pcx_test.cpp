@@ -11,10 +11,10 @@ using namespace kivo::emu;
 Q_DECLARE_METATYPE(pcx_samples::Layout)
 
 namespace {
-std::span<const std::uint8_t> span(const QByteArray& b) {
+std::span<const std::uint8_t> AsSpan(const QByteArray& b) {
     return {reinterpret_cast<const std::uint8_t*>(b.constData()), std::size_t(b.size())};
 }
-void put16(QByteArray& file, int at, int v) {
+void Put16(QByteArray& file, int at, int v) {
     file[at] = char(v & 0xFF);
     file[at + 1] = char((v >> 8) & 0xFF);
 }
@@ -53,17 +53,17 @@ void PcxDecodeTest::decodes_data() {
 void PcxDecodeTest::decodes() {
     QFETCH(QSize, size);
     QFETCH(pcx_samples::Layout, layout);
-    const QImage source = pcx_samples::picture(size.width(), size.height());
-    const PcxDecoded decoded = decodeMonochromePcx(span(pcx_samples::encode(source, layout)));
+    const QImage source = pcx_samples::Picture(size.width(), size.height());
+    const PcxDecoded decoded = DecodeMonochromePcx(AsSpan(pcx_samples::Encode(source, layout)));
     QVERIFY2(!decoded.image.isNull(), decoded.error.c_str());
-    QVERIFY(pcx_samples::samePixels(decoded.image, source));
+    QVERIFY(pcx_samples::SamePixels(decoded.image, source));
 }
 
 void PcxDecodeTest::refuses_data() {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("reason");
 
-    const QByteArray good = pcx_samples::encode(pcx_samples::picture(16, 4));
+    const QByteArray good = pcx_samples::Encode(pcx_samples::Picture(16, 4));
     const auto with = [&](int at, char value) {
         QByteArray f = good;
         f[at] = value;
@@ -71,7 +71,7 @@ void PcxDecodeTest::refuses_data() {
     };
     const auto with16 = [&](int at, int value) {
         QByteArray f = good;
-        put16(f, at, value);
+        Put16(f, at, value);
         return f;
     };
     QTest::newRow("header cut short") << good.left(127) << "shorter";
@@ -81,20 +81,20 @@ void PcxDecodeTest::refuses_data() {
     QTest::newRow("8 bits per pixel") << with(3, 8) << "bits per pixel";
     QTest::newRow("4 planes") << with(65, 4) << "planes";
     QTest::newRow("inverted window") << with16(4, 100) << "inverted";
-    QTest::newRow("65536 pixels wide") << [&] { auto f = with16(8, 65535); put16(f, 66, 8192); return f; }()
+    QTest::newRow("65536 pixels wide") << [&] { auto f = with16(8, 65535); Put16(f, 66, 8192); return f; }()
                                          << "larger";
     QTest::newRow("line too short for width") << with16(66, 1) << "too small";
     QTest::newRow("decoded size over the bound")
-        << [&] { auto f = with16(66, 65535); put16(f, 10, 16383); return f; }() << "too large";
+        << [&] { auto f = with16(66, 65535); Put16(f, 10, 16383); return f; }() << "too large";
     QTest::newRow("data ends early") << good.left(good.size() - 1) << "ends early";
     QTest::newRow("run without its value")
-        << pcx_samples::header(8, 1, 2) + QByteArray("\xC1", 1) << "ends early";
+        << pcx_samples::Header(8, 1, 2) + QByteArray("\xC1", 1) << "ends early";
 }
 
 void PcxDecodeTest::refuses() {
     QFETCH(QByteArray, file);
     QFETCH(QString, reason);
-    const PcxDecoded decoded = decodeMonochromePcx(span(file));
+    const PcxDecoded decoded = DecodeMonochromePcx(AsSpan(file));
     QVERIFY(decoded.image.isNull());
     QVERIFY2(QString::fromStdString(decoded.error).contains(reason), decoded.error.c_str());
 }
@@ -103,7 +103,7 @@ void PcxDecodeTest::refuses() {
 // decoder either refuses or yields a picture of the size the header states.
 void PcxDecodeTest::survivesDamagedFiles() {
     QRandomGenerator random(20240611);
-    const QByteArray good = pcx_samples::encode(pcx_samples::picture(40, 20));
+    const QByteArray good = pcx_samples::Encode(pcx_samples::Picture(40, 20));
     for (int round = 0; round < 3000; ++round) {
         QByteArray file;
         if (round % 2 == 0) {
@@ -113,12 +113,12 @@ void PcxDecodeTest::survivesDamagedFiles() {
             file.truncate(random.bounded(int(file.size()) + 1));
         } else {
             const int width = 1 + int(random.bounded(300)), height = 1 + int(random.bounded(300));
-            file = pcx_samples::header(width, height, (width + 7) / 8 + int(random.bounded(3)));
+            file = pcx_samples::Header(width, height, (width + 7) / 8 + int(random.bounded(3)));
             QByteArray body(int(random.bounded(4000)), Qt::Uninitialized);
             for (char& c : body) c = char(random.bounded(256));
             file += body;
         }
-        const PcxDecoded decoded = decodeMonochromePcx(span(file));
+        const PcxDecoded decoded = DecodeMonochromePcx(AsSpan(file));
         if (decoded.image.isNull()) {
             QVERIFY(!decoded.error.empty());
             continue;

@@ -21,14 +21,14 @@
 
 namespace {
 
-constexpr int WaitMs = 20000;
+constexpr int kWaitMs = 20000;
 
-QByteArray readFile(const QString& path) {
+QByteArray ReadFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-bool writeFile(const QString& path, const QByteArray& data) {
+bool WriteFile(const QString& path, const QByteArray& data) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
@@ -40,34 +40,34 @@ public:
         process.setProgram(QStringLiteral(KIVO_EMULATOR_PATH));
         process.setArguments(onFreePort ? QStringList{"--listen", "127.0.0.1:0"} + options : options);
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { collect(); });
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { Collect(); });
         process.start();
     }
     ~Emulator() {
         process.kill();
-        process.waitForFinished(WaitMs);
+        process.waitForFinished(kWaitMs);
     }
-    [[nodiscard]] bool waitListening() {
-        (void)QTest::qWaitFor([&] { return port > 0 || process.state() == QProcess::NotRunning; }, WaitMs);
+    [[nodiscard]] bool WaitListening() {
+        (void)QTest::qWaitFor([&] { return port > 0 || process.state() == QProcess::NotRunning; }, kWaitMs);
         return port > 0;
     }
     // Lines are matched by their start.
-    [[nodiscard]] bool hasLine(const QString& start) const {
+    [[nodiscard]] bool HasLine(const QString& start) const {
         return std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.startsWith(start); });
     }
-    [[nodiscard]] bool waitLine(const QString& start) {
-        return QTest::qWaitFor([&] { return hasLine(start); }, WaitMs);
+    [[nodiscard]] bool WaitLine(const QString& start) {
+        return QTest::qWaitFor([&] { return HasLine(start); }, kWaitMs);
     }
     // Signals the emulator; true when it ended cleanly with its summary.
-    [[nodiscard]] bool stop(int signal = SIGTERM) {
+    [[nodiscard]] bool Stop(int signal = SIGTERM) {
         ::kill(pid_t(process.processId()), signal);
-        const bool finished = process.waitForFinished(WaitMs);
-        collect();
+        const bool finished = process.waitForFinished(kWaitMs);
+        Collect();
         return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
                lines.constLast().startsWith("summary: ");
     }
-    [[nodiscard]] long peakMemoryKiB() const {
-        const QString status = readFile(QString("/proc/%1/status").arg(process.processId()));
+    [[nodiscard]] long PeakMemoryKiB() const {
+        const QString status = ReadFile(QString("/proc/%1/status").arg(process.processId()));
         const auto m = QRegularExpression(R"(VmHWM:\s+(\d+) kB)").match(status);
         return m.hasMatch() ? m.captured(1).toLong() : -1;
     }
@@ -77,7 +77,7 @@ public:
     int port = 0;
 
 private:
-    void collect() {
+    void Collect() {
         buffer_ += process.readAllStandardOutput();
         for (qsizetype end; (end = buffer_.indexOf('\n')) >= 0; buffer_.remove(0, end + 1)) {
             lines << QString::fromUtf8(buffer_.left(end));
@@ -92,7 +92,7 @@ private:
 class Client {
 public:
     explicit Client(int port) {
-        const timeval limit{WaitMs / 1000, 0};
+        const timeval limit{kWaitMs / 1000, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -100,8 +100,8 @@ public:
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    ~Client() { close(); }
-    [[nodiscard]] bool send(const QByteArray& data, int flags = 0) {
+    ~Client() { Close(); }
+    [[nodiscard]] bool Send(const QByteArray& data, int flags = 0) {
         for (qsizetype at = 0; at < data.size();) {
             const ssize_t n = ::send(fd_, data.constData() + at, std::size_t(data.size() - at), MSG_NOSIGNAL | flags);
             if (n <= 0) return false;
@@ -109,7 +109,7 @@ public:
         }
         return true;
     }
-    void pump() {
+    void Pump() {
         char buffer[65536];
         ssize_t n;
         while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) received.append(buffer, n);
@@ -117,19 +117,19 @@ public:
         if (n < 0 && errno != EAGAIN) ended = true, error = errno;
     }
     // Waits until that many bytes came, or the connection ended.
-    [[nodiscard]] bool waitFor(qsizetype count) {
-        (void)QTest::qWaitFor([&] { pump(); return received.size() >= count || ended; }, WaitMs);
+    [[nodiscard]] bool WaitFor(qsizetype count) {
+        (void)QTest::qWaitFor([&] { Pump(); return received.size() >= count || ended; }, kWaitMs);
         return received.size() >= count;
     }
-    void close() {
+    void Close() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
     // Ends the connection with a reset instead of a close.
-    void abort() {
+    void Abort() {
         const linger hard{1, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        close();
+        Close();
     }
 
     bool connected = false, ended = false;
@@ -180,7 +180,7 @@ void EmulatorServerTest::answersOverTheSocket_data() {
     row("NAK", {"--nak-on", "VOID"}, "VOID<p>ok<p>", "\x15\x06", "ticket 1: 7 bytes, Ticket NAK");
     row("power on greeting", {"--send-on-connect", "12"}, "<p>", "\x12\x06", "ticket 1: 3 bytes, Ticket ACK");
     const auto pcx = [](char bits, char planes) {
-        QByteArray header = pcx_samples::header(8, 1, 8);
+        QByteArray header = pcx_samples::Header(8, 1, 8);
         header[3] = bits, header[65] = planes;
         return "<SP100,100><pcx><G128>" + header + "<p>";
     };
@@ -199,15 +199,15 @@ void EmulatorServerTest::answersOverTheSocket() {
     QFETCH(QByteArray, answers);
     QFETCH(QString, line);
     Emulator emulator(options);
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     Client client(emulator.port);
-    QVERIFY(client.send(stream));
-    QVERIFY(client.waitFor(answers.size()));
+    QVERIFY(client.Send(stream));
+    QVERIFY(client.WaitFor(answers.size()));
     QCOMPARE(client.received.toHex(' '), answers.toHex(' '));
-    client.close();
-    QVERIFY(emulator.waitLine("connection 1 closed by client"));
-    QVERIFY2(emulator.hasLine(line), qPrintable(emulator.lines.join('\n')));
-    QVERIFY(emulator.stop());
+    client.Close();
+    QVERIFY(emulator.WaitLine("connection 1 closed by client"));
+    QVERIFY2(emulator.HasLine(line), qPrintable(emulator.lines.join('\n')));
+    QVERIFY(emulator.Stop());
 }
 
 void EmulatorServerTest::nextClientServedAfterImageCutShort_data() {
@@ -219,44 +219,44 @@ void EmulatorServerTest::nextClientServedAfterImageCutShort_data() {
 void EmulatorServerTest::nextClientServedAfterImageCutShort() {
     QFETCH(bool, reset);
     Emulator emulator({});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     {
         Client first(emulator.port);
-        QVERIFY(first.send("<SP100,100><pcx><G1000>" + QByteArray(100, 'z')));
-        QVERIFY(emulator.waitLine("connection 1 from"));
-        reset ? first.abort() : first.close();
+        QVERIFY(first.Send("<SP100,100><pcx><G1000>" + QByteArray(100, 'z')));
+        QVERIFY(emulator.WaitLine("connection 1 from"));
+        reset ? first.Abort() : first.Close();
     }
-    QVERIFY(emulator.waitLine("connection 1 "));
+    QVERIFY(emulator.WaitLine("connection 1 "));
     Client second(emulator.port);
-    QVERIFY(second.send("<p>"));
-    QVERIFY(second.waitFor(1));
+    QVERIFY(second.Send("<p>"));
+    QVERIFY(second.WaitFor(1));
     QCOMPARE(second.received, QByteArray("\x06"));
-    QVERIFY(emulator.waitLine("ticket 1: 3 bytes, Ticket ACK"));
-    QVERIFY(emulator.hasLine(reset ? "image 1: cut short after" : "image 1: cut short after 100 of 1000 bytes"));
-    QVERIFY(emulator.stop());
+    QVERIFY(emulator.WaitLine("ticket 1: 3 bytes, Ticket ACK"));
+    QVERIFY(emulator.HasLine(reset ? "image 1: cut short after" : "image 1: cut short after 100 of 1000 bytes"));
+    QVERIFY(emulator.Stop());
 }
 
 // A printer serves one connection at a time; the next waits until the first leaves.
 void EmulatorServerTest::waitingClientServedWhenFirstLeaves() {
     Emulator emulator({});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     Client first(emulator.port);
-    QVERIFY(first.send("<p>") && first.waitFor(1));
+    QVERIFY(first.Send("<p>") && first.WaitFor(1));
     Client second(emulator.port);
-    QVERIFY(second.connected && second.send("<p>def"));
+    QVERIFY(second.connected && second.Send("<p>def"));
     // A full round trip on the first connection after the second one sent.
-    QVERIFY(first.send("<p>") && first.waitFor(2));
-    second.pump();
+    QVERIFY(first.Send("<p>") && first.WaitFor(2));
+    second.Pump();
     QVERIFY(second.received.isEmpty());
-    QVERIFY(!emulator.hasLine("connection 2"));
-    first.close();
-    QVERIFY(second.waitFor(1));
+    QVERIFY(!emulator.HasLine("connection 2"));
+    first.Close();
+    QVERIFY(second.WaitFor(1));
     QCOMPARE(second.received, QByteArray("\x06"));
-    QVERIFY(emulator.waitLine("ticket 3: 3 bytes, Ticket ACK"));
+    QVERIFY(emulator.WaitLine("ticket 3: 3 bytes, Ticket ACK"));
     // Stopping mid-ticket ends the connection and still gives the summary.
-    QVERIFY(emulator.stop(SIGINT));
-    QVERIFY(emulator.hasLine("unprinted ticket dropped: 3 bytes"));
-    QVERIFY(emulator.hasLine("connection 2 ended by stop: 6 bytes received"));
+    QVERIFY(emulator.Stop(SIGINT));
+    QVERIFY(emulator.HasLine("unprinted ticket dropped: 3 bytes"));
+    QVERIFY(emulator.HasLine("connection 2 ended by stop: 6 bytes received"));
     QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 12 bytes received, 3 tickets (3 Ticket ACK"));
 }
 
@@ -264,89 +264,89 @@ void EmulatorServerTest::resetAfterBytes() {
     QTemporaryDir dir;
     const QString record = dir.filePath("record.bin");
     Emulator emulator({"--reset-after", "10", "--record", record});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     {
         Client first(emulator.port);
-        QVERIFY(first.send("0123456789ABCDEF<p>"));
-        QVERIFY(QTest::qWaitFor([&] { first.pump(); return first.ended; }, WaitMs));
+        QVERIFY(first.Send("0123456789ABCDEF<p>"));
+        QVERIFY(QTest::qWaitFor([&] { first.Pump(); return first.ended; }, kWaitMs));
         QCOMPARE(first.error, ECONNRESET);
         QVERIFY(first.received.isEmpty());
     }
-    QVERIFY(emulator.waitLine("connection 1 reset by the emulator after 10 bytes: 10 bytes received"));
+    QVERIFY(emulator.WaitLine("connection 1 reset by the emulator after 10 bytes: 10 bytes received"));
     Client second(emulator.port);
-    QVERIFY(second.send("<p>") && second.waitFor(1));
+    QVERIFY(second.Send("<p>") && second.WaitFor(1));
     QCOMPARE(second.received, QByteArray("\x06"));
-    QVERIFY(emulator.stop());
-    QCOMPARE(readFile(record), QByteArray("0123456789<p>"));
+    QVERIFY(emulator.Stop());
+    QCOMPARE(ReadFile(record), QByteArray("0123456789<p>"));
 }
 
 void EmulatorServerTest::stalledPrinterNeverReads() {
     Emulator emulator({"--stall"});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     {
         Client client(emulator.port);
-        QVERIFY(emulator.waitLine("connection 1 from"));
+        QVERIFY(emulator.WaitLine("connection 1 from"));
         const QByteArray chunk = QByteArray(64 * 1024, 'x') + "<p>";
         int chunks = 0;
-        while (chunks < 4096 && client.send(chunk, MSG_DONTWAIT)) ++chunks;
+        while (chunks < 4096 && client.Send(chunk, MSG_DONTWAIT)) ++chunks;
         QVERIFY2(chunks < 4096, "the connection never filled up");
-        client.pump();
+        client.Pump();
         QVERIFY(client.received.isEmpty());
-        client.abort();
+        client.Abort();
     }
-    QVERIFY(emulator.waitLine("connection 1 closed by client: 0 bytes received"));
+    QVERIFY(emulator.WaitLine("connection 1 closed by client: 0 bytes received"));
     Client next(emulator.port);
-    QVERIFY(emulator.waitLine("connection 2 from"));
-    QVERIFY(emulator.stop());
+    QVERIFY(emulator.WaitLine("connection 2 from"));
+    QVERIFY(emulator.Stop());
     QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 0 bytes received"));
 }
 
 void EmulatorServerTest::readRateSlowsTheStream() {
     Emulator emulator({"--read-rate", "40000"});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     Client client(emulator.port);
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(client.send(QByteArray(20000, 'x') + "<p>"));
-    QVERIFY(client.waitFor(1));
+    QVERIFY(client.Send(QByteArray(20000, 'x') + "<p>"));
+    QVERIFY(client.WaitFor(1));
     // 20003 bytes at 40000 per second, less one 2000-byte bucket: at least 450 ms.
     QVERIFY2(timer.elapsed() >= 400, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(client.received, QByteArray("\x06"));
-    QVERIFY(emulator.stop());
+    QVERIFY(emulator.Stop());
 }
 
 void EmulatorServerTest::savesRecordTicketsAndImages() {
     QTemporaryDir dir;
     const QString record = dir.filePath("record.bin"), tickets = dir.filePath("t"), pictures = dir.filePath("pcx");
-    const QImage picture = pcx_samples::picture(40, 20);
-    const QByteArray pcx = pcx_samples::encode(picture);
+    const QImage picture = pcx_samples::Picture(40, 20);
+    const QByteArray pcx = pcx_samples::Encode(picture);
     const QByteArrayList sent{"<RL><F6><RC90,40>1Kivo test ticket\r\n<p>",
                               "<SP100,100><pcx><G" + QByteArray::number(pcx.size()) + ">" + pcx + "<p>",
                               "<SP100,100><pcx><G5>hello<p>", "\x1b" "E HP ticket\x0c", "unprinted tail"};
 
     Emulator emulator({"--record", record, "--tickets-dir", tickets, "--pcx-dir", pictures});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     for (int connection = 0; connection < 2; ++connection) {
         Client client(emulator.port);
-        QVERIFY(client.send(sent[connection * 2] + sent[connection * 2 + 1] + (connection ? sent[4] : "")));
-        QVERIFY(client.waitFor(2));
-        client.close();
-        QVERIFY(emulator.waitLine(QString("connection %1 closed").arg(connection + 1)));
+        QVERIFY(client.Send(sent[connection * 2] + sent[connection * 2 + 1] + (connection ? sent[4] : "")));
+        QVERIFY(client.WaitFor(2));
+        client.Close();
+        QVERIFY(emulator.WaitLine(QString("connection %1 closed").arg(connection + 1)));
     }
-    QVERIFY(emulator.stop());
+    QVERIFY(emulator.Stop());
 
-    QCOMPARE(readFile(record), sent.join());
+    QCOMPARE(ReadFile(record), sent.join());
     QCOMPARE(QDir(tickets).entryList(QDir::Files),
              (QStringList{"ticket-0001.txt", "ticket-0002.txt", "ticket-0003.txt", "ticket-0004.txt"}));
-    for (int i = 0; i < 4; ++i) QCOMPARE(readFile(tickets + QString("/ticket-000%1.txt").arg(i + 1)), sent[i]);
+    for (int i = 0; i < 4; ++i) QCOMPARE(ReadFile(tickets + QString("/ticket-000%1.txt").arg(i + 1)), sent[i]);
     QCOMPARE(QDir(pictures).entryList(QDir::Files), (QStringList{"image-0001.pcx", "image-0001.png", "image-0002.pcx"}));
-    QCOMPARE(readFile(pictures + "/image-0001.pcx"), pcx);
-    QCOMPARE(readFile(pictures + "/image-0002.pcx"), QByteArray("hello"));
-    QVERIFY(pcx_samples::samePixels(QImage(pictures + "/image-0001.png"), picture));
-    QVERIFY(emulator.hasLine(QString("image 1: %1 bytes, saved image-0001.pcx, image-0001.png (40x20)").arg(pcx.size())));
-    QVERIFY(emulator.hasLine("image 2: 5 bytes, saved image-0002.pcx, no PNG: shorter than a PCX header"));
-    QVERIFY(emulator.hasLine("ticket 4: 13 bytes, Ticket ACK, saved ticket-0004.txt"));
-    QVERIFY(emulator.hasLine("unprinted ticket dropped: 14 bytes"));
+    QCOMPARE(ReadFile(pictures + "/image-0001.pcx"), pcx);
+    QCOMPARE(ReadFile(pictures + "/image-0002.pcx"), QByteArray("hello"));
+    QVERIFY(pcx_samples::SamePixels(QImage(pictures + "/image-0001.png"), picture));
+    QVERIFY(emulator.HasLine(QString("image 1: %1 bytes, saved image-0001.pcx, image-0001.png (40x20)").arg(pcx.size())));
+    QVERIFY(emulator.HasLine("image 2: 5 bytes, saved image-0002.pcx, no PNG: shorter than a PCX header"));
+    QVERIFY(emulator.HasLine("ticket 4: 13 bytes, Ticket ACK, saved ticket-0004.txt"));
+    QVERIFY(emulator.HasLine("unprinted ticket dropped: 14 bytes"));
 }
 
 // A second run into the same folder (as scripts/run.sh does) keeps what the
@@ -358,22 +358,22 @@ void EmulatorServerTest::newRunNumbersOnFromTheLastOne() {
                                            {"ticket-0003.txt.part", "cut"}, {"ticket-notes.txt", "notes"},
                                            {"image-0002.pcx", "two"}, {"image-0002.png", "png"}};
     for (auto it = before.begin(); it != before.end(); ++it)
-        QVERIFY(writeFile(out + "/" + it.key(), it.value()));
+        QVERIFY(WriteFile(out + "/" + it.key(), it.value()));
 
     Emulator emulator({"--tickets-dir", out, "--pcx-dir", out});
-    QVERIFY(emulator.waitListening());
+    QVERIFY(emulator.WaitListening());
     Client client(emulator.port);
-    QVERIFY(client.send("first<p>second<p><SP100,100><pcx><G5>hello<p>"));
-    QVERIFY(client.waitFor(3));
-    QVERIFY(emulator.waitLine("ticket 3: "));
-    QVERIFY(emulator.stop());
+    QVERIFY(client.Send("first<p>second<p><SP100,100><pcx><G5>hello<p>"));
+    QVERIFY(client.WaitFor(3));
+    QVERIFY(emulator.WaitLine("ticket 3: "));
+    QVERIFY(emulator.Stop());
 
-    for (auto it = before.begin(); it != before.end(); ++it) QCOMPARE(readFile(out + "/" + it.key()), it.value());
-    QCOMPARE(readFile(out + "/ticket-0010.txt"), QByteArray("first<p>"));
-    QCOMPARE(readFile(out + "/ticket-0011.txt"), QByteArray("second<p>"));
-    QCOMPARE(readFile(out + "/ticket-0012.txt"), QByteArray("<SP100,100><pcx><G5>hello<p>"));
-    QCOMPARE(readFile(out + "/image-0003.pcx"), QByteArray("hello"));
-    QVERIFY(emulator.hasLine("ticket 1: 8 bytes, Ticket ACK, saved ticket-0010.txt"));
+    for (auto it = before.begin(); it != before.end(); ++it) QCOMPARE(ReadFile(out + "/" + it.key()), it.value());
+    QCOMPARE(ReadFile(out + "/ticket-0010.txt"), QByteArray("first<p>"));
+    QCOMPARE(ReadFile(out + "/ticket-0011.txt"), QByteArray("second<p>"));
+    QCOMPARE(ReadFile(out + "/ticket-0012.txt"), QByteArray("<SP100,100><pcx><G5>hello<p>"));
+    QCOMPARE(ReadFile(out + "/image-0003.pcx"), QByteArray("hello"));
+    QVERIFY(emulator.HasLine("ticket 1: 8 bytes, Ticket ACK, saved ticket-0010.txt"));
     QCOMPARE(QDir(out).entryList(QDir::Files).size(), before.size() + 4);
 }
 
@@ -385,21 +385,21 @@ void EmulatorServerTest::longStreamKeepsMemoryFlat() {
     const qsizetype imageLength = (1 << 20) - tickets.size() - 13;
     const QByteArray block =
         "<G" + QByteArray::number(imageLength).rightJustified(10, '0') + ">" + QByteArray(imageLength, 'i') + tickets;
-    constexpr int Blocks = 160;
+    constexpr int kBlocks = 160;
 
     Emulator emulator({});
-    QVERIFY(emulator.waitListening());
-    const long before = emulator.peakMemoryKiB();
+    QVERIFY(emulator.WaitListening());
+    const long before = emulator.PeakMemoryKiB();
     QVERIFY(before > 0);
     Client client(emulator.port);
-    for (int i = 0; i < Blocks; ++i) QVERIFY(client.send(block));
-    QVERIFY(client.waitFor(8 * Blocks));
-    QCOMPARE(client.received, QByteArray(8 * Blocks, '\x06'));
-    const long growth = emulator.peakMemoryKiB() - before;
+    for (int i = 0; i < kBlocks; ++i) QVERIFY(client.Send(block));
+    QVERIFY(client.WaitFor(8 * kBlocks));
+    QCOMPARE(client.received, QByteArray(8 * kBlocks, '\x06'));
+    const long growth = emulator.PeakMemoryKiB() - before;
     QVERIFY2(growth < 32 * 1024, qPrintable(QString("grew by %1 KiB").arg(growth)));
-    QVERIFY(emulator.stop());
+    QVERIFY(emulator.Stop());
     QVERIFY(emulator.lines.constLast().startsWith(
-        QString("summary: 1 connections, %1 bytes received, %2 tickets").arg(qint64(Blocks) << 20).arg(8 * Blocks)));
+        QString("summary: 1 connections, %1 bytes received, %2 tickets").arg(qint64(kBlocks) << 20).arg(8 * kBlocks)));
 }
 
 void EmulatorServerTest::refusesBadArguments_data() {
@@ -415,7 +415,7 @@ void EmulatorServerTest::refusesBadArguments_data() {
 void EmulatorServerTest::refusesBadArguments() {
     QFETCH(QStringList, arguments);
     Emulator emulator(arguments, false);
-    QVERIFY(emulator.process.waitForFinished(WaitMs));
+    QVERIFY(emulator.process.waitForFinished(kWaitMs));
     QCOMPARE(emulator.process.exitCode(), 2);
     QVERIFY(!emulator.process.readAllStandardError().isEmpty());
 }

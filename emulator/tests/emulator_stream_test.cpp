@@ -14,10 +14,10 @@ Q_DECLARE_METATYPE(kivo::emu::PrinterSettings)
 
 namespace {
 
-QByteArray bytes(std::span<const std::uint8_t> s) {
+QByteArray AsBytes(std::span<const std::uint8_t> s) {
     return QByteArray(reinterpret_cast<const char*>(s.data()), qsizetype(s.size()));
 }
-std::span<const std::uint8_t> span(const QByteArray& b) {
+std::span<const std::uint8_t> AsSpan(const QByteArray& b) {
     return {reinterpret_cast<const std::uint8_t*>(b.constData()), std::size_t(b.size())};
 }
 
@@ -29,32 +29,32 @@ struct Recorder : PrinterStream::Sink {
     qsizetype illegal = 0;
     quint64 dropped = 0;
 
-    void answer(std::uint8_t s) override { answers += char(s); }
-    void ticketBytes(std::span<const std::uint8_t> b) override { ticketData += bytes(b); }
-    void ticketEnded(const TicketEvent& t) override { tickets << t; }
-    void ticketDropped(std::uint64_t n) override { dropped += n; }
-    void imageBytes(std::span<const std::uint8_t> b) override { imageData += bytes(b); }
-    void imageEnded(const ImageEvent& i) override { images << i; }
-    void illegalData(std::span<const std::uint8_t>) override { ++illegal; }
+    void Answer(std::uint8_t s) override { answers += char(s); }
+    void TicketBytes(std::span<const std::uint8_t> b) override { ticketData += AsBytes(b); }
+    void TicketEnded(const TicketEvent& t) override { tickets << t; }
+    void TicketDropped(std::uint64_t n) override { dropped += n; }
+    void ImageBytes(std::span<const std::uint8_t> b) override { imageData += AsBytes(b); }
+    void ImageEnded(const ImageEvent& i) override { images << i; }
+    void IllegalData(std::span<const std::uint8_t>) override { ++illegal; }
 };
 
 // Feeds one connection's stream in the given pieces, then ends the connection.
-Recorder run(const PrinterSettings& settings, const QList<QByteArray>& pieces) {
+Recorder Run(const PrinterSettings& settings, const QList<QByteArray>& pieces) {
     PrinterStream stream(settings);
     Recorder r;
-    for (const QByteArray& piece : pieces) stream.feed(span(piece), r);
-    stream.endConnection(r);
+    for (const QByteArray& piece : pieces) stream.Feed(AsSpan(piece), r);
+    stream.EndConnection(r);
     return r;
 }
 
 template <typename Change>
-PrinterSettings printer(Change change) {
+PrinterSettings Printer(Change change) {
     PrinterSettings s;
     change(s);
     return s;
 }
-PrinterSettings nakOn(const char* text) {
-    return printer([&](auto& s) { s.nakOn.assign(text, text + std::strlen(text)); });
+PrinterSettings NakOn(const char* text) {
+    return Printer([&](auto& s) { s.nakOn.assign(text, text + std::strlen(text)); });
 }
 
 }  // namespace
@@ -103,17 +103,17 @@ void PrinterStreamTest::answers_data() {
     row("unclosed length before print", none, "<G12<p>", bad + ack);
     row("endless digits", none, "<G" + QByteArray(200, '7') + "<p>", bad + ack);
     row("bad length, then a good image", none, "<Gx><G2>ab<p>", bad + ack, 1);
-    row("stock runs out", printer([](auto& s) { s.tickets = 2; }), "<p><p>\x0c", ack + ack + oot);
-    row("no stock at all", printer([](auto& s) { s.tickets = 0; }), "<p>", oot);
-    row("jam after the first ticket", printer([](auto& s) { s.jamAfter = 1; }), "<p><p><p>", ack + jam + jam);
-    row("jam comes before an empty stock", printer([](auto& s) { s.tickets = s.jamAfter = 0; }), "<p>", jam);
-    row("ribbon low from the second ticket", printer([](auto& s) { s.ribbonLowAfter = 2; }), "<p><p><p>",
+    row("stock runs out", Printer([](auto& s) { s.tickets = 2; }), "<p><p>\x0c", ack + ack + oot);
+    row("no stock at all", Printer([](auto& s) { s.tickets = 0; }), "<p>", oot);
+    row("jam after the first ticket", Printer([](auto& s) { s.jamAfter = 1; }), "<p><p><p>", ack + jam + jam);
+    row("jam comes before an empty stock", Printer([](auto& s) { s.tickets = s.jamAfter = 0; }), "<p>", jam);
+    row("ribbon low from the second ticket", Printer([](auto& s) { s.ribbonLowAfter = 2; }), "<p><p><p>",
         ack + ack + low + ack + low);
-    row("NAK text in the ticket", nakOn("VOID"), "VOID<p>OK<p>", nak + ack);
-    row("NAK text after a false start", nakOn("ABAC"), "ABABAC<p>", nak);
-    row("NAK text split over two tickets", nakOn("VOID"), "VO<p>ID<p>", ack + ack);
-    row("NAK text inside image data", nakOn("VOID"), "<G4>VOID<p>", ack, 1);
-    row("NAK ticket takes no stock", printer([](auto& s) { s.tickets = 1, s.nakOn = {'X'}; }), "X<p>Y<p>Y<p>",
+    row("NAK text in the ticket", NakOn("VOID"), "VOID<p>OK<p>", nak + ack);
+    row("NAK text after a false start", NakOn("ABAC"), "ABABAC<p>", nak);
+    row("NAK text split over two tickets", NakOn("VOID"), "VO<p>ID<p>", ack + ack);
+    row("NAK text inside image data", NakOn("VOID"), "<G4>VOID<p>", ack, 1);
+    row("NAK ticket takes no stock", Printer([](auto& s) { s.tickets = 1, s.nakOn = {'X'}; }), "X<p>Y<p>Y<p>",
         nak + ack + oot);
 }
 
@@ -132,23 +132,23 @@ void PrinterStreamTest::answers() {
     for (qsizetype at = 1; at < stream.size(); ++at) cuts << QList<QByteArray>{stream.left(at), stream.mid(at)};
 
     for (const auto& pieces : cuts) {
-        const Recorder r = run(settings, pieces);
+        const Recorder r = Run(settings, pieces);
         const QByteArray how = QByteArray::number(pieces.size()) + " pieces, first " + pieces.first();
         QVERIFY2(r.answers == expected, how + ": answers " + r.answers.toHex(' '));
         QVERIFY2(r.ticketData == stream, how);  // every byte belongs to a ticket, in order
         int complete = 0;
-        for (const ImageEvent& i : r.images) complete += i.complete() ? 1 : 0;
+        for (const ImageEvent& i : r.images) complete += i.Complete() ? 1 : 0;
         QCOMPARE(complete, completeImages);
         QCOMPARE(r.illegal, expected.count('\x19'));
     }
 }
 
 void PrinterStreamTest::imageCutShortByDisconnect() {
-    const Recorder r = run(PrinterSettings(), {"<SP100,100><pcx><G10>", "abc"});
+    const Recorder r = Run(PrinterSettings(), {"<SP100,100><pcx><G10>", "abc"});
     QCOMPARE(r.images.size(), 1);
     QCOMPARE(r.images[0].declared, quint64(10));
     QCOMPARE(r.images[0].received, quint64(3));
-    QVERIFY(!r.images[0].complete());
+    QVERIFY(!r.images[0].Complete());
     QCOMPARE(r.imageData, QByteArray("abc"));
     QVERIFY(r.tickets.isEmpty());
     QCOMPARE(r.dropped, quint64(24));
@@ -157,19 +157,19 @@ void PrinterStreamTest::imageCutShortByDisconnect() {
 // Stock and counters belong to the printer; the half-read image belongs to the
 // connection that ended, so the next client's "<p>" is a print, not image data.
 void PrinterStreamTest::printerStateOutlivesConnection() {
-    PrinterStream stream(printer([](auto& s) { s.tickets = 2; }));
+    PrinterStream stream(Printer([](auto& s) { s.tickets = 2; }));
     Recorder first, second;
-    stream.feed(span("<p><G5>ab"), first);
-    stream.endConnection(first);
-    stream.feed(span("<p><p>"), second);
-    stream.endConnection(second);
+    stream.Feed(AsSpan("<p><G5>ab"), first);
+    stream.EndConnection(first);
+    stream.Feed(AsSpan("<p><p>"), second);
+    stream.EndConnection(second);
     QCOMPARE(first.answers, QByteArray("\x06"));
     QCOMPARE(second.answers, QByteArray("\x06\x10"));
     QCOMPARE(second.tickets.size(), 2);
     QCOMPARE(second.tickets[0].number, quint64(2));
-    QCOMPARE(stream.images(), quint64(1));
+    QCOMPARE(stream.Images(), quint64(1));
     QCOMPARE(first.images.size(), 1);
-    QVERIFY(!first.images[0].complete());
+    QVERIFY(!first.images[0].Complete());
     QVERIFY(second.images.isEmpty());
     QCOMPARE(second.ticketData, QByteArray("<p><p>"));
 }
@@ -178,17 +178,17 @@ namespace {
 // Counts without keeping anything, as the server's own sink must over a long stream.
 struct Counter : PrinterStream::Sink {
     quint64 answers = 0, acks = 0, ticketTotal = 0, tickets = 0, images = 0, imageTotal = 0;
-    void answer(std::uint8_t s) override {
+    void Answer(std::uint8_t s) override {
         ++answers;
-        acks += s == status::TicketAck;
+        acks += s == status::kTicketAck;
     }
-    void ticketBytes(std::span<const std::uint8_t> b) override { ticketTotal += b.size(); }
-    void ticketEnded(const TicketEvent&) override { ++tickets; }
-    void imageBytes(std::span<const std::uint8_t> b) override { imageTotal += b.size(); }
-    void imageEnded(const ImageEvent& i) override { images += i.complete(); }
+    void TicketBytes(std::span<const std::uint8_t> b) override { ticketTotal += b.size(); }
+    void TicketEnded(const TicketEvent&) override { ++tickets; }
+    void ImageBytes(std::span<const std::uint8_t> b) override { imageTotal += b.size(); }
+    void ImageEnded(const ImageEvent& i) override { images += i.Complete(); }
 };
 
-long maxResidentKiB() {
+long MaxResidentKiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
@@ -207,22 +207,22 @@ void PrinterStreamTest::gigabyteStreamRetainsNothing() {
     block += "<G" + QByteArray::number(imageLength).rightJustified(10, '0') + ">" + image;
     QCOMPARE(block.size(), qsizetype(1 << 20));
 
-    PrinterStream stream(nakOn("NEVER THERE"));
+    PrinterStream stream(NakOn("NEVER THERE"));
     Counter counter;
-    const std::size_t retained = stream.retainedBytes();
-    const long rssBefore = maxResidentKiB();
-    constexpr int Blocks = 1024;
-    constexpr qsizetype Piece = 65521;  // prime, so pieces cut commands at every offset
-    for (int b = 0; b < Blocks; ++b)
-        for (qsizetype at = 0; at < block.size(); at += Piece)
-            stream.feed(span(block).subspan(std::size_t(at), std::size_t(std::min(Piece, block.size() - at))), counter);
-    QCOMPARE(stream.retainedBytes(), retained);
-    QCOMPARE(counter.ticketTotal, quint64(Blocks) << 20);
-    QCOMPARE(counter.tickets, quint64(64 * Blocks));
+    const std::size_t retained = stream.RetainedBytes();
+    const long rssBefore = MaxResidentKiB();
+    constexpr int kBlocks = 1024;
+    constexpr qsizetype kPiece = 65521;  // prime, so pieces cut commands at every offset
+    for (int b = 0; b < kBlocks; ++b)
+        for (qsizetype at = 0; at < block.size(); at += kPiece)
+            stream.Feed(AsSpan(block).subspan(std::size_t(at), std::size_t(std::min(kPiece, block.size() - at))), counter);
+    QCOMPARE(stream.RetainedBytes(), retained);
+    QCOMPARE(counter.ticketTotal, quint64(kBlocks) << 20);
+    QCOMPARE(counter.tickets, quint64(64 * kBlocks));
     QCOMPARE(counter.acks, counter.tickets);
-    QCOMPARE(counter.images, quint64(Blocks));
-    QCOMPARE(counter.imageTotal, quint64(imageLength) * Blocks);
-    QVERIFY2(maxResidentKiB() - rssBefore < 16 * 1024, "memory grew with the stream");
+    QCOMPARE(counter.images, quint64(kBlocks));
+    QCOMPARE(counter.imageTotal, quint64(imageLength) * kBlocks);
+    QVERIFY2(MaxResidentKiB() - rssBefore < 16 * 1024, "memory grew with the stream");
 }
 
 QTEST_APPLESS_MAIN(PrinterStreamTest)

@@ -17,7 +17,7 @@ struct Layout {
 };
 
 // The 128-byte header; every field can be set wrong on purpose.
-inline QByteArray header(int width, int height, int bytesPerLine, int xMin = 0, int yMin = 0) {
+inline QByteArray Header(int width, int height, int bytesPerLine, int xMin = 0, int yMin = 0) {
     QByteArray h(128, '\0');
     const auto put16 = [&](int at, int v) { h[at] = char(v & 0xFF), h[at + 1] = char((v >> 8) & 0xFF); };
     h[0] = 0x0A;  // manufacturer
@@ -36,7 +36,7 @@ inline QByteArray header(int width, int height, int bytesPerLine, int xMin = 0, 
     return h;
 }
 
-inline QByteArray rle(const QByteArray& raw, bool zeroRuns) {
+inline QByteArray Rle(const QByteArray& raw, bool zeroRuns) {
     QByteArray out;
     for (qsizetype i = 0; i < raw.size();) {
         const char value = raw[i];
@@ -51,11 +51,11 @@ inline QByteArray rle(const QByteArray& raw, bool zeroRuns) {
 }
 
 // A PCX file of a Format_Mono picture (0 black, 1 white).
-inline QByteArray encode(const QImage& picture, const Layout& layout = {}) {
+inline QByteArray Encode(const QImage& picture, const Layout& layout = {}) {
     const QImage mono = picture.convertToFormat(QImage::Format_Mono);
     const int needed = (mono.width() + 7) / 8;
     const int bpl = layout.bytesPerLine ? layout.bytesPerLine : needed + (needed % 2);
-    QByteArray file = header(mono.width(), mono.height(), bpl, layout.xMin, layout.yMin);
+    QByteArray file = Header(mono.width(), mono.height(), bpl, layout.xMin, layout.yMin);
     QByteArray all;
     for (int y = 0; y < mono.height(); ++y) {
         QByteArray line(bpl, '\0');
@@ -64,14 +64,14 @@ inline QByteArray encode(const QImage& picture, const Layout& layout = {}) {
         if (layout.runsAcrossLines)
             all += line;
         else
-            file += rle(line, layout.zeroRuns);
+            file += Rle(line, layout.zeroRuns);
     }
-    if (layout.runsAcrossLines) file += rle(all, layout.zeroRuns);
+    if (layout.runsAcrossLines) file += Rle(all, layout.zeroRuns);
     return file + layout.trailer;
 }
 
 // A recognisable test picture: a frame, a diagonal and stripes.
-inline QImage picture(int width, int height) {
+inline QImage Picture(int width, int height) {
     QImage image(width, height, QImage::Format_Mono);
     image.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
     for (int y = 0; y < height; ++y)
@@ -83,7 +83,7 @@ inline QImage picture(int width, int height) {
 }
 
 // True when both pictures have the same size and the same pixels.
-inline bool samePixels(const QImage& a, const QImage& b) {
+inline bool SamePixels(const QImage& a, const QImage& b) {
     return a.convertToFormat(QImage::Format_RGB32) == b.convertToFormat(QImage::Format_RGB32);
 }
 
