@@ -828,23 +828,15 @@ void frmkivo::CmdPcxFile_Click() {
     const QString path = ChooseFile("CmdPcxFile", QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
     if (path.isEmpty()) return;
     const auto ask = [this](const QString& text) {
-        const Question question{QStringLiteral("Print PCX File"), text,
-                                {QStringLiteral("Convert"), QStringLiteral("Send As It Is"), QStringLiteral("Cancel")},
-                                /*defaultAnswer=*/0, /*escapeAnswer=*/2};
-        switch (dialogs_->Ask(question)) {
-        case 0: return PcxAnswer::Convert;
-        case 1: return PcxAnswer::SendAsItIs;
-        default: return PcxAnswer::Cancel;
-        }
+        Question question{QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};
+        for (const char* answer : kPcxAnswerTexts) question.answers << QString::fromLatin1(answer);
+        return PcxAnswerAt(dialogs_->Ask(question));
     };
     const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
     LogLines(kOut, plan.lines);
     if (plan.action == PcxPlan::Action::Nothing) return;
     RunSend(CmdPcxFile->text(), [this, plan] {
-        const qint64 imageBytes =
-            plan.action == PcxPlan::Action::SendConverted ? plan.image.size() : QFileInfo(plan.path).size();
-        TrackJob(CopiesOf(1, QFileInfo(plan.path).fileName()),
-                 PcxDownloadHeader(imageBytes).size() + imageBytes + PrintCommand.size(), 1, true);
+        TrackJob(CopiesOf(1, QFileInfo(plan.path).fileName()), PlannedBytes(plan, PrintCommand.size()), 1, true);
         if (!SendPcxPlan(sender_, PrinterSocket, plan, PrintCommand.toLatin1(), *this)) jobIncomplete_ = true;
     });
 }

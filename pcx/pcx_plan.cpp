@@ -53,6 +53,21 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     return plan;
 }
 
+PcxAnswer PcxAnswerAt(int index) {
+    switch (index) {
+    case 0: return PcxAnswer::Convert;
+    case 1: return PcxAnswer::SendAsItIs;
+    default: return PcxAnswer::Cancel;
+    }
+}
+
+qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize) {
+    if (plan.action == PcxPlan::Action::Nothing) return 0;
+    const qint64 image =
+        plan.action == PcxPlan::Action::SendConverted ? plan.image.size() : QFileInfo(plan.path).size();
+    return PcxDownloadHeader(image).size() + image + printCommandSize;
+}
+
 bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
                  Console& console) {
     switch (plan.action) {

@@ -26,6 +26,13 @@ inline constexpr const char* kPcxFileFilter =
 // "Convert" (the default), "Send As It Is" and "Cancel" (also Escape).
 enum class PcxAnswer { Convert, SendAsItIs, Cancel };
 
+// The question's title and its answers as the operator reads them, in the
+// order of PcxAnswer.
+inline constexpr const char* kPcxQuestionTitle = "Print PCX File";
+inline constexpr const char* kPcxAnswerTexts[] = {"Convert", "Send As It Is", "Cancel"};
+// The answer at an index of kPcxAnswerTexts; Cancel for any other index.
+[[nodiscard]] PcxAnswer PcxAnswerAt(int index);
+
 using PcxQuestion = std::function<PcxAnswer(const QString& question)>;
 using PictureConverter = std::function<ConvertedPcx(const QString& path)>;
 
@@ -47,6 +54,10 @@ struct PcxPlan {
 // line has no one to ask) such a file is converted. A file that cannot be
 // opened, a conversion that fails and a cancel each give one line and Nothing.
 [[nodiscard]] PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert);
+
+// The bytes a plan puts on the wire: the download header, the image, and the
+// print command of `printCommandSize` bytes (0 for a plan that sends nothing).
+[[nodiscard]] qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize);
 
 // Carries out a plan on the printer connection: the file as "Print PCX File"
 // always sent it, or the converted bytes in the same frame after the line
