@@ -307,7 +307,11 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     QTRY_VERIFY(!w.Connected());
     QStringList lines = w.OutgoingLog().Lines();
     QCOMPARE(lines.count(QStringLiteral("Lost connection with printer")), 1);
-    QVERIFY(lines.contains("Error 10054: " + SocketErrorText(ws::WSAECONNRESET)));
+    // The reset is told once: by the close event, or by the send that met it first
+    // (the close event then finds the error taken and tells an end of stream).
+    const int sendErrors = CountStartingWith(lines, QStringLiteral("Error while sending to the printer (error 10054)"));
+    QVERIFY2(lines.contains("Error 10054: " + SocketErrorText(ws::WSAECONNRESET)) != (sendErrors == 1),
+             qPrintable(lines.join(" | ")));
     QVERIFY(CountStartingWith(lines, QStringLiteral("Error while sending")) <= 1);
     QCOMPARE(CountStartingWith(lines, QStringLiteral("Cut short: ")), 1);
     QCOMPARE(CountStartingWith(lines, QStringLiteral("Send canceled")), 0);
