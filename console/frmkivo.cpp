@@ -549,14 +549,10 @@ void frmkivo::CmdConnect_Click() {
         PrinterSocket = OpenPrinterSocket(AddressText(), PrinterPort.toInt(), connection, &hwnd_, false);
         const int error = ws::WSAGetLastError();
         const bool cancelled = wait->CancelledByOperator();
-        wait.reset();
-        connectWait_ = nullptr;
-        connecting_ = false;
-        if (PrinterSocket == -1) {
-            LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
-                                 QStringLiteral(" on port ") + PrinterPort);
-            LogMessage(kOut, ConnectFailureReason(error, cancelled));
-        } else {
+        const bool connected = PrinterSocket != -1;
+        if (connected) {
+            // The connected state comes first: the end of the wait handles what is
+            // still pending, and a printer that closed at once is already among it.
             socketOpen_ = true;
             watch_.Attach(PrinterSocket);
             StatusTally->Clear();  // the tally counts from each Connect
@@ -565,6 +561,14 @@ void frmkivo::CmdConnect_Click() {
                                  PrinterPort);
             settings_.RememberAddress(AddressText());
             recentAddresses_->setStringList(settings_.RecentAddresses());
+        }
+        wait.reset();
+        connectWait_ = nullptr;
+        connecting_ = false;
+        if (!connected) {
+            LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
+                                 QStringLiteral(" on port ") + PrinterPort);
+            LogMessage(kOut, ConnectFailureReason(error, cancelled));
         }
         if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
     } else if (caption == QLatin1String("Disconnect")) {

@@ -341,7 +341,8 @@ void FaultTest::printerResetsRightAfterTheConnect() {
         Button(w, "CmdConnect")->click();
         QStringList lines = w.OutgoingLog().Lines();
         QCOMPARE(lines.value(0), "Attempting to establish a connection with the printer at " + at);
-        if (!w.Connected()) {
+        // A reset that came with the connect is handled before the click returns.
+        if (!w.Connected() && lines.value(1) != "Connection made to " + at) {
             QCOMPARE(lines.value(1), "Error while connecting to the printer " + at);
             QVERIFY2(lines.size() == 3 && lines[2].startsWith(QLatin1String("Error 100")), qPrintable(lines.join(" | ")));
             ++refused;
