@@ -38,7 +38,4 @@ private:
     bool cancelled_ = false;
 };
 
-// The line that says why a connect failed, from the socket library's error code.
-[[nodiscard]] QString ConnectFailureReason(int wsaError, bool cancelledByOperator);
-
 }  // namespace kivo

@@ -4,8 +4,9 @@
 #include "console/connect_wait.h"
 #include "console/line_severity.h"
 #include "console/log_view.h"
-#include "console/numbers.h"
 #include "console/status_tally_label.h"
+#include "link/jobs.h"
+#include "link/numbers.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
 #include "link/socket_events.h"
@@ -57,20 +58,6 @@ struct Overloaded : Ts... {
 };
 template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
-
-// The line that refuses a "Send Ascii " whose text is no list of bytes.
-QString ByteListRefusal(const QString& text, const ByteList& list) {
-    const QString values = QStringLiteral("(0 to 255, 0x00 to 0xFF or &H00 to &HFF)");
-    if (list.badValue.isEmpty())
-        return QStringLiteral("Nothing sent: \"%1\" has an empty value; byte values are %2").arg(text, values);
-    if (list.badValue == text.trimmed())
-        return QStringLiteral("Nothing sent: \"%1\" is not a byte value %2").arg(text, values);
-    return QStringLiteral("Nothing sent: \"%1\" in \"%2\" is not a byte value %3").arg(list.badValue, text, values);
-}
-
-// The text sent before each copy of the VEK test ticket.
-QByteArray VekCopyHeader(long long copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
-
 
 }  // namespace
 
@@ -366,8 +353,8 @@ void frmkivo::resizeEvent(QResizeEvent* event) {
 }
 
 void frmkivo::Initialize() {
-    PrintCommand = QStringLiteral("<p>");
-    FfText = QString(QChar(12));
+    PrintCommand = QString::fromLatin1(kVekFormFeed);
+    FfText = QString::fromLatin1(kPclFormFeed);
     IP_Address->setText(QString::fromLatin1(kDefaultAddress));
     PrinterPort = QStringLiteral("9100");
 }
@@ -752,17 +739,10 @@ void frmkivo::CmdPclFF_Click() {
 // ---------------------------------------------------------------- files
 
 void frmkivo::SendCopies(const QString& path, long long copies, bool vekHeader) {
-    bool fileErrorReported = false;
-    for (long long i = 1; i <= copies && !sender_.JobFailed(); ++i) {
-        if (vekHeader) sender_.SendToPrinter(PrinterSocket, VekCopyHeader(i));
-        const SendFileResult sent = SendFile(sender_, PrinterSocket, path);
-        watch_.EndCopy(trackedJob_);
-        if (!sent.fileError.isEmpty()) jobIncomplete_ = true;
-        if (!sent.fileError.isEmpty() && !fileErrorReported) {
-            fileErrorReported = true;
-            LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError));
-        }
-    }
+    const CopiesResult sent =
+        kivo::SendCopies(sender_, PrinterSocket, path, copies, vekHeader, [this] { watch_.EndCopy(trackedJob_); });
+    if (sent.incomplete) jobIncomplete_ = true;
+    if (!sent.fileError.isEmpty()) LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError));
 }
 
 QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter) {
@@ -787,39 +767,35 @@ void frmkivo::CmdFile_Click() {
     const QString countText = TxtCount->text();
     const QString address = AddressText();
     RunSend(CmdFile->text(), [this, path, countText, address] {
-        const std::optional<double> number = ReadNumber(countText);
-        const std::optional<long long> copies = ReadWholeNumber(countText, -32768, 32767);
-        if (!number || !copies) {
+        const std::optional<long long> copies = FileCopies(countText);
+        if (!copies) {
             LogMessage(kOut, QStringLiteral("Nothing sent: # of Copies \"%1\" is not a whole number from -32768 to 32767")
                                  .arg(countText));
             return;
         }
-        if (*number == 1.0)
+        if (ReadNumber(countText) == 1.0)
             LogMessage(kOut, QStringLiteral("Sending file ") + path + QStringLiteral(" to IP Address ") + address);
         else
             LogMessage(kOut, QStringLiteral("Sending ") + countText + QStringLiteral(" copies of file ") + path +
                                  QStringLiteral(" to IP Address ") + address);
-        const QFileInfo file(path);
-        TrackJob(CopiesOf(*copies, file.fileName()), file.size() * std::max(*copies, 0LL), *copies, true);
+        TrackJob(CopiesOf(*copies, QFileInfo(path).fileName()), CopiesBytes(path, *copies, false), *copies, true);
         SendCopies(path, *copies, false);
     });
 }
 
 void frmkivo::SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader) {
     const QString path = StockTicketPath(fileName);
-    const std::optional<double> number = ReadNumber(TxtCount->text());
-    if (number && (*number < 1 || *number > 100)) TxtCount->setText(QStringLiteral("1"));
+    if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text())
+        TxtCount->setText(counted);
     const QString countText = TxtCount->text();
     RunSend(caption, [this, path, fileName, countText, vekHeader] {
         LogMessage(kOut, QStringLiteral("Sending  ") + path);
-        const std::optional<long long> copies = ReadWholeNumber(countText, 1, 100);
+        const std::optional<long long> copies = TicketCopies(countText);
         if (!copies) {
             LogMessage(kOut, QStringLiteral("Nothing sent: # of Copies \"%1\" is not a number").arg(countText));
             return;
         }
-        qint64 planned = QFileInfo(path).size() * *copies;
-        for (long long i = 1; vekHeader && i <= *copies; ++i) planned += VekCopyHeader(i).size();
-        TrackJob(CopiesOf(*copies, fileName), planned, *copies, true);
+        TrackJob(CopiesOf(*copies, fileName), CopiesBytes(path, *copies, vekHeader), *copies, true);
         SendCopies(path, *copies, vekHeader);
     });
 }

@@ -1,7 +1,7 @@
 // Arbitrary operator text through the number reading of the copy count, the
 // byte value and the list of byte values, and through the conversion of typed
 // text to printer bytes.
-#include "console/numbers.h"
+#include "link/numbers.h"
 #include "link/code_page.h"
 
 #include <QList>

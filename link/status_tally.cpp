@@ -41,9 +41,15 @@ bool StatusTally::Add(unsigned char byte) {
 
 QString StatusTally::Text() const {
     QStringList parts;
-    for (const Status& s : kStatuses)
-        if (counts_[s.byte] > 0) parts << QLatin1String(s.shortName) + QLatin1Char(' ') + WithThousands(counts_[s.byte]);
+    for (const auto& [name, count] : Counts()) parts << name + QLatin1Char(' ') + WithThousands(count);
     return parts.join(QStringLiteral(" \u00B7 "));
+}
+
+std::vector<std::pair<QString, quint64>> StatusTally::Counts() const {
+    std::vector<std::pair<QString, quint64>> counts;
+    for (const Status& s : kStatuses)
+        if (counts_[s.byte] > 0) counts.emplace_back(QLatin1String(s.shortName), counts_[s.byte]);
+    return counts;
 }
 
 QString WithThousands(quint64 value) {

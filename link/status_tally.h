@@ -5,6 +5,8 @@
 #include <QString>
 
 #include <array>
+#include <utility>
+#include <vector>
 
 namespace kivo {
 
@@ -17,6 +19,8 @@ public:
     [[nodiscard]] quint64 Count(unsigned char byte) const { return byte < counts_.size() ? counts_[byte] : 0; }
     // The statuses that came, by their short names, in a fixed order: "" for none.
     [[nodiscard]] QString Text() const;
+    // The same statuses as short name and count, in the same order.
+    [[nodiscard]] std::vector<std::pair<QString, quint64>> Counts() const;
 
 private:
     std::array<quint64, 32> counts_{};

@@ -114,4 +114,16 @@ QString SocketErrorText(int code) {
     return {};
 }
 
+QString ConnectFailureReason(int wsaError, bool cancelledByOperator) {
+    QString text;
+    if (wsaError == ws::WSAEINTR && cancelledByOperator)
+        text = QStringLiteral("cancelled by the operator");
+    else if (wsaError == ws::WSAHOST_NOT_FOUND)
+        text = QStringLiteral("not an IPv4 address or a known host name");
+    else
+        text = SocketErrorText(wsaError);
+    const QString code = QStringLiteral("Error %1").arg(wsaError);
+    return text.isEmpty() ? code : code + QStringLiteral(": ") + text;
+}
+
 }  // namespace kivo

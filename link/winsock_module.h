@@ -42,4 +42,8 @@ int SetLinger(ws::SOCKET s, std::uint16_t on, std::uint16_t seconds);
 // The platform's text for a socket error code, or the empty text.
 [[nodiscard]] QString SocketErrorText(int code);
 
+// The line that says why a connect failed, from the socket library's error code:
+// "Error 10061: ...", "cancelled by the operator" for a wait the operator ended.
+[[nodiscard]] QString ConnectFailureReason(int wsaError, bool cancelledByOperator);
+
 }  // namespace kivo

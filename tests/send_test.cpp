@@ -3,7 +3,7 @@
 // meet a slow, a silent or a vanishing printer, Stop, and a Disconnect that
 // waits for the printer to take every byte or names what it discards.
 #include "console/frmkivo.h"
-#include "console/numbers.h"
+#include "link/numbers.h"
 #include "link/winsock_module.h"
 #include "tests/support/window_support.h"
 

@@ -1,4 +1,4 @@
-#include "console/numbers.h"
+#include "link/numbers.h"
 
 #include <QLocale>
 #include <cmath>

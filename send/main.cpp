@@ -1,0 +1,33 @@
+// kivo-send: the printer checks of the window, from a script.
+#include "platform/window.h"
+#include "send/send_options.h"
+#include "send/send_session.h"
+#include "version.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <unistd.h>
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kivo-send"));
+    const kivo::SendCommandLine line =
+        kivo::ReadSendCommandLine(QCoreApplication::arguments().mid(1), platform::ProgramFolder());
+    switch (line.outcome) {
+    case kivo::SendCommandLine::Outcome::Help:
+        std::fputs(line.text.toUtf8().constData(), stdout);
+        return 0;
+    case kivo::SendCommandLine::Outcome::Version:
+        std::printf("kivo-send %s\n", kivo::kVersion);
+        return 0;
+    case kivo::SendCommandLine::Outcome::Error:
+        std::fprintf(stderr, "kivo-send: %s; nothing was sent\n\n%s", line.text.toUtf8().constData(),
+                     kivo::SendUsage().toUtf8().constData());
+        return kivo::kSendUsage;
+    case kivo::SendCommandLine::Outcome::Run:
+        break;
+    }
+    kivo::SendSession session(line.options, stdout, stderr, isatty(STDERR_FILENO) == 1);
+    return session.Run();
+}

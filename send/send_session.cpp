@@ -1,0 +1,413 @@
+#include "send/send_session.h"
+
+#include "link/jobs.h"
+#include "link/reply_decoder.h"
+#include "link/socket_events.h"
+#include "link/winsock_module.h"
+#include "pcx/pcx_download.h"
+#include "ping/ping.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace kivo {
+namespace {
+
+const QString kOut = QStringLiteral("O");
+constexpr unsigned char kTicketAck = 0x06;
+
+QString Seconds(double seconds) { return QString::number(seconds, 'f', 3); }
+
+}  // namespace
+
+SendSession::SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal)
+    : options_(std::move(options)), out_(out), err_(err), progress_(errIsTerminal), sender_(*this),
+      watch_(sender_, *this) {
+    run_.start();
+}
+
+SendSession::~SendSession() {
+    if (socket_ >= 0) watch_.CloseNow(QStringLiteral("kivo-send ended"));
+    UnhookWindow(&window_);
+}
+
+int SendSession::Run() {
+    QString why;
+    if (!StartNetwork(&why)) {
+        reason_ = QStringLiteral("the socket library did not start: ") + why;
+        connectFailed_ = true;
+        Summarize(kSendUndelivered);
+        return kSendUndelivered;
+    }
+    if (options_.ping) {
+        const int pinged = Ping();
+        if (options_.actions.empty()) {
+            if (pinged != kSendOk) reason_ = QStringLiteral("no echo came back");
+            Summarize(pinged);
+            return pinged;
+        }
+    }
+    // An address that is no address is refused before anything is sent.
+    if (ResolveAddress(options_.address) == 0xFFFFFFFFu && ws::WSAGetLastError() == ws::WSAHOST_NOT_FOUND) {
+        Print(err_, QStringLiteral("kivo-send: %1: not an IPv4 address or a known host name; nothing was sent\n")
+                        .arg(options_.address));
+        return kSendUsage;
+    }
+    if (Connect()) {
+        RunActions();
+        WaitForPrinter();
+        Close();
+    }
+    EndProgress();
+    const int status = Status();
+    Summarize(status);
+    return status;
+}
+
+// ---------------------------------------------------------------- steps
+
+int SendSession::Ping() {
+    pinging_ = true;
+    Cmdping_Click(*this, [this](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+        const std::int32_t status = IcmpEcho(address, payload, reply);
+        if (status == 0) ++echoesAnswered_;
+        return status;
+    });
+    pinging_ = false;
+    return echoesAnswered_ > 0 ? kSendOk : kSendUndelivered;
+}
+
+bool SendSession::Connect() {
+    const QString where = QStringLiteral("%1 on port %2").arg(options_.address).arg(options_.port);
+    LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + where);
+    bool timedOut = false;
+    const auto previous = ws::WSASetBlockingHook([this, &timedOut] {
+        if (Elapsed() < options_.timeoutSeconds || timedOut) return;
+        timedOut = true;
+        ws::WSACancelBlockingCall();
+    });
+    QString connection;
+    socket_ = OpenPrinterSocket(options_.address, options_.port, connection, &window_, false);
+    const int error = ws::WSAGetLastError();
+    ws::WSASetBlockingHook(previous);
+    if (socket_ == -1) {
+        connectFailed_ = true;
+        if (timedOut) {
+            giveUp_ = kSendTimedOut;
+            reason_ = QStringLiteral("no connection within %1 s").arg(options_.timeoutSeconds);
+        } else {
+            reason_ = ConnectFailureReason(error, false);
+        }
+        LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + where);
+        LogMessage(kOut, reason_);
+        return false;
+    }
+    connected_.start();
+    HookWindow(&window_, *this);
+    watch_.Attach(socket_);
+    lastTakenAt_ = Elapsed();
+    if (options_.json)
+        Emit({{"event", "connect"}, {"address", options_.address}, {"port", options_.port}, {"connection", connection}});
+    LogMessage(kOut, QStringLiteral("Connection made to ") + where);
+    return true;
+}
+
+void SendSession::RunActions() {
+    for (long long run = 1; run <= options_.repeat && !Stopped(); ++run) {
+        if (run > 1) {
+            const double until = Elapsed() + options_.intervalSeconds;
+            while (!Stopped() && Elapsed() < until) Pause(std::min(0.05, until - Elapsed()));
+        }
+        for (const SendAction& action : options_.actions) {
+            if (Stopped()) break;
+            Perform(action);
+        }
+    }
+    sendingDone_ = true;
+}
+
+void SendSession::Perform(const SendAction& action) {
+    using Kind = SendAction::Kind;
+    const QString to = QStringLiteral(" to IP Address ") + options_.address;
+    const QString name = QFileInfo(action.path).fileName();
+    const qint64 before = watch_.Sent();
+    sender_.BeginJob();
+    int job = 0;
+    bool incomplete = false;
+    const auto sendBytes = [&](const QString& line, const QString& what) {
+        LogMessage(kOut, line);
+        job = watch_.BeginJob(what, action.bytes.size(), 1, false);
+        sender_.SendToPrinter(socket_, action.bytes);
+    };
+    const auto sendCopies = [&](bool vekHeader) {
+        job = watch_.BeginJob(CopiesOf(action.copies, name), CopiesBytes(action.path, action.copies, vekHeader),
+                              action.copies, true);
+        const CopiesResult sent = SendCopies(sender_, socket_, action.path, action.copies, vekHeader,
+                                             [this, &job] { watch_.EndCopy(job); });
+        incomplete = sent.incomplete;
+        if (!sent.fileError.isEmpty())
+            LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(action.path, sent.fileError));
+    };
+
+    switch (action.kind) {
+    case Kind::Text:
+        sendBytes(QStringLiteral("Sending text =>") + action.argument + to, QStringLiteral("Send Text"));
+        break;
+    case Kind::Bytes:
+        sendBytes(QStringLiteral("Sending Ascii =>") + action.argument + to, QStringLiteral("Send Ascii "));
+        break;
+    case Kind::VekFormFeed:
+        sendBytes(QStringLiteral("Sending an VEK Form Feed") + to, QStringLiteral("VEK Form Feed"));
+        break;
+    case Kind::PclFormFeed:
+        sendBytes(QStringLiteral("Sending an PCL Form Feed") + to, QStringLiteral("HP Form Feed"));
+        break;
+    case Kind::File:
+        LogMessage(kOut, action.copies == 1 ? QStringLiteral("Sending file ") + action.path + to
+                                            : QStringLiteral("Sending %1 copies of file %2%3")
+                                                  .arg(action.copies)
+                                                  .arg(action.path, to));
+        sendCopies(false);
+        break;
+    case Kind::VekTest:
+    case Kind::HpTest:
+        LogMessage(kOut, QStringLiteral("Sending  ") + action.path);
+        sendCopies(action.kind == Kind::VekTest);
+        break;
+    case Kind::Pcx:
+        LogLines(kOut, action.plan.lines);
+        job = watch_.BeginJob(CopiesOf(1, name), PlannedBytes(action.plan, qsizetype(sizeof kVekFormFeed) - 1), 1,
+                              true);
+        incomplete = !SendPcxPlan(sender_, socket_, action.plan, kVekFormFeed, *this);
+        break;
+    }
+    const bool failed = sender_.JobFailed() || incomplete;
+    watch_.EndJob(job, failed ? JobEnd::Failed : JobEnd::Sent);
+    if (failed && giveUp_ == kSendOk && !lost_) {
+        // A send error, or a file that could not be sent whole: the printer
+        // does not get what the action means to send.
+        giveUp_ = kSendUndelivered;
+        reason_ = QStringLiteral("%1 was not sent whole").arg(action.option);
+        sender_.CancelJob();
+    }
+    if (options_.json) {
+        QJsonObject event{{"event", "sent"}, {"action", action.option}, {"bytes", watch_.Sent() - before},
+                          {"time", SinceConnect()}};
+        if (!action.argument.isEmpty()) event.insert("argument", action.argument);
+        if (action.kind == Kind::File || action.kind == Kind::VekTest || action.kind == Kind::HpTest)
+            event.insert("copies", action.copies);
+        Emit(event);
+    }
+}
+
+void SendSession::WaitForPrinter() {
+    // Every byte taken by the printer first ...
+    while (!Stopped() && watch_.Unacknowledged() > 0) {
+        ShowProgress(QStringLiteral("waiting for the printer to take %1").arg(ByteCount(watch_.Unacknowledged())));
+        Pause(0.05);
+    }
+    // ... then its answers: as many as expected, or until it has been quiet.
+    const double takenAt = Elapsed();
+    while (!Stopped()) {
+        if (options_.expect ? answers_ >= *options_.expect
+                            : Elapsed() - std::max(takenAt, lastReplyAt_) >= options_.quietSeconds)
+            break;
+        ShowProgress(options_.expect ? QStringLiteral("%1 of %2 ticket answers").arg(answers_).arg(*options_.expect)
+                                     : QStringLiteral("waiting for answers"));
+        Pause(0.05);
+    }
+}
+
+void SendSession::Close() {
+    if (socket_ < 0) return;
+    sent_ = watch_.Sent();
+    if (giveUp_ != kSendOk) {
+        notTaken_ = watch_.Unacknowledged();
+        taken_ = sent_ - notTaken_;
+        watch_.CloseNow(reason_);
+    } else {
+        taken_ = Acked();
+        // The printer has taken everything: the close reads its last answers and
+        // ends the stream in order.
+        if (!watch_.CloseWhenTaken())
+            while (watch_.Waiting()) Pause(0.05);
+    }
+    socket_ = -1;
+    UnhookWindow(&window_);
+}
+
+void SendSession::ConnectionLost(ws::SOCKET s, int error) {
+    if (s != socket_ || socket_ < 0) return;
+    sent_ = watch_.Sent();
+    // After a reset the system forgets what it held: the last count seen stands.
+    const qint64 acked = error == 0 ? std::max(lastAcked_, Acked()) : lastAcked_;
+    notTaken_ = std::max<qint64>(sent_ - acked, 0);
+    taken_ = sent_ - notTaken_;
+    sender_.CancelJob();
+    const QString why = error != 0 ? QStringLiteral("the printer reset the connection")
+                                   : QStringLiteral("the printer closed the connection");
+    watch_.CloseNow(why);
+    socket_ = -1;
+    lost_ = true;
+    if (!sendingDone_ || notTaken_ > 0) {
+        if (giveUp_ == kSendOk) giveUp_ = kSendUndelivered;
+        if (reason_.isEmpty()) reason_ = why;
+    }
+}
+
+// ---------------------------------------------------------------- waiting
+
+void SendSession::Pause(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(std::max(1, static_cast<int>(seconds * 1000)), &loop, &QEventLoop::quit);
+    loop.exec();
+    Check();
+}
+
+void SendSession::Check() {
+    if (giveUp_ != kSendOk || pinging_) return;
+    if (Elapsed() >= options_.timeoutSeconds) {
+        GiveUp(kSendTimedOut, QStringLiteral("no end within %1 s").arg(options_.timeoutSeconds));
+        return;
+    }
+    if (socket_ < 0) return;
+    const qint64 unacked = watch_.Unacknowledged();
+    const qint64 acked = watch_.Sent() - unacked;
+    if (acked > lastAcked_ || unacked == 0) {
+        lastAcked_ = acked;
+        lastTakenAt_ = Elapsed();
+    } else if (Elapsed() - lastTakenAt_ >= options_.stallSeconds) {
+        GiveUp(kSendUndelivered, QStringLiteral("the printer took nothing for %1 s").arg(options_.stallSeconds));
+        return;
+    }
+    if (const std::optional<JobState> job = watch_.RunningJob()) ShowProgress(ProgressText(*job));
+}
+
+void SendSession::GiveUp(int status, const QString& reason) {
+    if (giveUp_ != kSendOk) return;
+    giveUp_ = status;
+    reason_ = reason;
+    sender_.CancelJob();
+}
+
+double SendSession::SinceConnect() const {
+    return connected_.isValid() ? static_cast<double>(connected_.elapsed()) / 1000.0 : 0.0;
+}
+
+// ---------------------------------------------------------------- output
+
+void SendSession::LogMessage(const QString& kind, const QString& text) {
+    if (pinging_) {
+        // The ping report is what --ping asks for: it goes to the output.
+        if (options_.json)
+            Emit({{"event", "ping"}, {"text", text}});
+        else if (!options_.quietOutput)
+            Print(out_, text + QLatin1Char('\n'));
+        return;
+    }
+    if (options_.json) {
+        Emit({{"event", "log"}, {"log", kind == kOut ? "outgoing" : "incoming"}, {"text", text},
+              {"time", SinceConnect()}});
+    } else if (!options_.quietOutput) {
+        EndProgress();
+        Print(err_, text + QLatin1Char('\n'));
+    }
+}
+
+void SendSession::LogReply(const std::vector<ReplyLine>& lines) {
+    lastReplyAt_ = Elapsed();
+    const double at = SinceConnect();
+    for (const ReplyLine& line : lines) {
+        QJsonArray bytes;
+        if (line.byte >= 0) {
+            const auto byte = static_cast<unsigned char>(line.byte);
+            bytes.append(line.byte);
+            tally_.Add(byte);
+            if (byte == kTicketAck) {
+                ++acks_;
+                ++answers_;
+            } else if (StatusSeverity(byte) == Severity::Fault) {
+                fault_ = true;
+                ++answers_;
+            }
+        } else {
+            for (const char c : line.text.toLatin1()) bytes.append(static_cast<unsigned char>(c));
+        }
+        if (options_.json) {
+            Emit({{"event", "reply"}, {"time", at}, {"text", line.text}, {"bytes", bytes}});
+        } else if (!options_.quietOutput) {
+            EndProgress();
+            Print(out_, QStringLiteral("%1  %2\n").arg(Seconds(at), 8).arg(line.text));
+        }
+    }
+}
+
+int SendSession::Status() const {
+    if (giveUp_ == kSendTimedOut) return kSendTimedOut;
+    if (connectFailed_ || giveUp_ == kSendUndelivered) return kSendUndelivered;
+    if (fault_) return kSendFault;
+    if (options_.expect && acks_ < *options_.expect) return kSendFault;
+    return kSendOk;
+}
+
+void SendSession::Summarize(int status) {
+    static const char* const kMeaning[] = {"every byte taken, no fault", "the printer reported a fault",
+                                           "not delivered", "timed out"};
+    const QString meaning = QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : "");
+    if (options_.json) {
+        QJsonObject tally;
+        for (const auto& [name, count] : tally_.Counts()) tally.insert(name, static_cast<qint64>(count));
+        QJsonObject done{{"event", "done"},  {"status", status},   {"meaning", meaning}, {"sent", sent_},
+                         {"taken", taken_},  {"notTaken", notTaken_}, {"answers", answers_}, {"acks", acks_},
+                         {"tally", tally},   {"runs", options_.repeat}, {"time", SinceConnect()}};
+        if (!reason_.isEmpty()) done.insert("reason", reason_);
+        Emit(done);
+        return;
+    }
+    QString line;
+    if (options_.actions.empty()) {
+        line = QStringLiteral("Summary: %1 of %2 echoes answered").arg(echoesAnswered_).arg(kPingCount);
+    } else {
+        line = QStringLiteral("Summary: ");
+        if (options_.repeat > 1) line += QStringLiteral("%1 runs, ").arg(Grouped(options_.repeat));
+        line += QStringLiteral("%1 sent, %2 taken").arg(ByteCount(sent_), Grouped(taken_));
+        if (notTaken_ > 0) line += QStringLiteral(", %1 not taken").arg(Grouped(notTaken_));
+        line += QStringLiteral("; %1 ticket answer%2").arg(Grouped(answers_)).arg(answers_ == 1 ? "" : "s");
+        if (const QString tally = tally_.Text(); !tally.isEmpty()) line += QStringLiteral(" (%1)").arg(tally);
+    }
+    line += QStringLiteral("; status %1: %2").arg(status).arg(meaning);
+    if (!reason_.isEmpty() && status != kSendOk) line += QStringLiteral(" (%1)").arg(reason_);
+    Print(out_, line + QLatin1Char('\n'));
+}
+
+void SendSession::Emit(QJsonObject event) {
+    if (!event.contains("time")) event.insert("time", SinceConnect());
+    Print(out_, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+}
+
+void SendSession::Print(std::FILE* to, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
+    std::fflush(to);
+}
+
+void SendSession::ShowProgress(const QString& text) {
+    if (!progress_) return;
+    if (progressShown_.isValid() && progressShown_.elapsed() < 250) return;
+    progressShown_.start();
+    Print(err_, QStringLiteral("\r\x1b[K") + text);
+    progressLine_ = true;
+}
+
+void SendSession::EndProgress() {
+    if (!progressLine_) return;
+    progressLine_ = false;
+    Print(err_, QStringLiteral("\r\x1b[K"));
+}
+
+}  // namespace kivo

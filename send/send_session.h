@@ -1,0 +1,104 @@
+// One run of kivo-send: connect, send the actions, wait until the printer has
+// taken every byte and answered, close in order, and say what happened. It is a
+// front end on the same printer link as the window: the same sender, socket
+// events, reply decoder and delivery watch, with standard output for its logs.
+#pragma once
+
+#include "link/console_port.h"
+#include "link/delivery.h"
+#include "link/send.h"
+#include "link/status_tally.h"
+#include "platform/window.h"
+#include "send/send_options.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace kivo {
+
+// The exit statuses a script acts on.
+enum SendStatus : int {
+    kSendOk = 0,
+    kSendFault = 1,        // the printer reported a fault
+    kSendUndelivered = 2,  // the connect failed, or bytes did not reach the printer
+    kSendTimedOut = 3,
+    kSendUsage = 64,
+};
+
+class SendSession : public Console {
+public:
+    // Writes the report to `out` and progress to `err` (progress only when
+    // `errIsTerminal`).
+    SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal);
+    ~SendSession() override;
+
+    // Runs everything; returns the exit status.
+    int Run();
+
+    // Console
+    void LogMessage(const QString& kind, const QString& text) override;
+    void LogReply(const std::vector<ReplyLine>& lines) override;
+    void Pause(double seconds) override;
+    [[nodiscard]] QString AddressText() const override { return options_.address; }
+    void ConnectionLost(ws::SOCKET s, int error) override;
+
+private:
+    int Ping();
+    bool Connect();
+    void RunActions();
+    void Perform(const SendAction& action);
+    void WaitForPrinter();
+    void Close();
+    int Status() const;
+    void Summarize(int status);
+
+    // Checks the time-out and the stall; gives up the job when either struck.
+    void Check();
+    void GiveUp(int status, const QString& reason);
+    [[nodiscard]] bool Stopped() const { return giveUp_ != kSendOk || lost_; }
+    [[nodiscard]] qint64 Acked() const { return watch_.Sent() - watch_.Unacknowledged(); }
+    [[nodiscard]] double Elapsed() const { return static_cast<double>(run_.elapsed()) / 1000.0; }
+    [[nodiscard]] double SinceConnect() const;
+
+    void Emit(QJsonObject event);
+    void Print(std::FILE* to, const QString& text);
+    void ShowProgress(const QString& text);
+    void EndProgress();
+
+    SendOptions options_;
+    std::FILE* out_;
+    std::FILE* err_;
+    bool progress_;
+    platform::Window window_;
+    Sender sender_;
+    DeliveryWatch watch_;
+    ws::SOCKET socket_ = -1;
+
+    QElapsedTimer run_;
+    QElapsedTimer connected_;
+    qint64 lastAcked_ = 0;
+    double lastTakenAt_ = 0;
+    double lastReplyAt_ = 0;
+    QElapsedTimer progressShown_;
+    bool progressLine_ = false;
+    bool pinging_ = false;
+    int echoesAnswered_ = 0;
+
+    StatusTally tally_;
+    long long answers_ = 0;  // ticket answers: ACK, NAK or a fault
+    long long acks_ = 0;
+    bool fault_ = false;
+    bool lost_ = false;
+    bool connectFailed_ = false;
+    int giveUp_ = kSendOk;
+    QString reason_;          // why the run did not end well, for the summary
+    qint64 notTaken_ = 0;     // bytes the printer did not take, when it gave up
+    qint64 sent_ = 0;
+    qint64 taken_ = 0;
+    bool sendingDone_ = false;  // every action has run
+};
+
+}  // namespace kivo
