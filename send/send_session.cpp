@@ -372,6 +372,10 @@ void SendSession::Summarize(int status) {
     QString line;
     if (options_.actions.empty()) {
         line = QStringLiteral("Summary: %1 of %2 echoes answered").arg(echoesAnswered_).arg(kPingCount);
+    } else if (connectFailed_) {
+        line = QStringLiteral("Summary: no connection to %1 on port %2, nothing sent")
+                   .arg(options_.address)
+                   .arg(options_.port);
     } else {
         line = QStringLiteral("Summary: ");
         if (options_.repeat > 1) line += QStringLiteral("%1 runs, ").arg(Grouped(options_.repeat));
