@@ -2,10 +2,12 @@
 # Checks the Debian package as Debian would and as a technician would use it:
 #   1. lintian (no errors or warnings), desktop-file-validate, appstreamcli
 #      validate, and every manual rendered by man without a warning;
-#   2. unpacked with dpkg -x into a scratch root: both installed programs print
-#      the package's version, and the installed window, driven under Xvfb with
-#      xdotool, sends both test tickets from the installed data folder to the
-#      installed emulator on a random loopback address, port 9100.
+#   2. unpacked with dpkg -x into a scratch root: the installed programs print
+#      the package's version; the installed kivo-send, which needs no Qt Gui,
+#      sends the installed VEK ticket to the installed emulator on a random
+#      loopback address, port 9100, and exits 1 on the jam that follows; and
+#      the installed window, driven under Xvfb with xdotool, sends both test
+#      tickets from the installed data folder to the same emulator.
 # Everything it starts stops with it.
 #   scripts/check-package.sh [path/to/kivo-socket-test_VERSION_ARCH.deb]
 # Needs: scripts/setup.sh --packaging
@@ -66,9 +68,12 @@ bin=$root/usr/bin
 data=$root/usr/share/kivo-socket-test
 [ "$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bin/kivo-socket-test" --version)" = "kivo-socket-test $version" ] ||
   fail "kivo-socket-test --version is not $version"
-[ "$("$bin/kivo-printer-emulator" --version)" = "kivo-printer-emulator $version" ] ||
-  fail "kivo-printer-emulator --version is not $version"
-pass "both programs are version $version"
+for program in kivo-send kivo-printer-emulator; do
+  [ "$("$bin/$program" --version)" = "$program $version" ] || fail "$program --version is not $version"
+done
+pass "the programs are version $version"
+! ldd "$bin/kivo-send" | grep -E "libQt6(Gui|Widgets)" || fail "kivo-send needs Qt Gui"
+pass "kivo-send links Qt Core alone"
 
 # Each installed ticket gets a line of its own in front, so that what the emulator
 # prints can only have come from the installed files.
@@ -84,7 +89,8 @@ out=$work/printed
 mkdir -p "$out"
 for attempt in 1 2 3 4 5; do
   address=127.$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1)).$((RANDOM % 254 + 1))
-  "$bin/kivo-printer-emulator" --listen "$address:9100" --tickets-dir "$out" > "$work/emulator.log" 2>&1 &
+  "$bin/kivo-printer-emulator" --listen "$address:9100" --tickets-dir "$out" --jam-after 3 \
+    > "$work/emulator.log" 2>&1 &
   emulator=$!
   pids+=("$emulator")
   if wait_for 10 grep -q -e "^listening on " -e "cannot listen" "$work/emulator.log" &&
@@ -96,6 +102,16 @@ for attempt in 1 2 3 4 5; do
 done
 [ -n "$address" ] || fail "the emulator found no free loopback address: $(cat "$work/emulator.log")"
 printed() { grep -q "^$1" "$work/emulator.log"; }
+
+# kivo-send first: one VEK ticket, answered with an ACK (the emulator jams from
+# the fourth ticket on, after the window's two).
+status=0
+"$bin/kivo-send" --quiet-output --vek-test --expect 1 --timeout 20 "$address" > "$work/send.log" 2>&1 || status=$?
+[ $status -eq 0 ] && grep -q "status 0" "$work/send.log" || fail "kivo-send exited $status: $(cat "$work/send.log")"
+printed "ticket 1: .*, Ticket ACK, saved ticket-0001.txt" || fail "kivo-send's ticket was not printed"
+{ printf '<RL><F6><RC90,40>1'; cat "$work/vek_test.txt"; } | cmp - "$out/ticket-0001.txt" ||
+  fail "the ticket kivo-send sent is not the installed one"
+pass "the installed kivo-send sent the installed VEK ticket and exited 0 on its ACK"
 
 # The installed window on its own X server.
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" 2>"$work/xvfb.log" &
@@ -114,20 +130,30 @@ for attempt in 1 2 3; do
   xdotool key --window "$win" ctrl+a
   xdotool type --window "$win" "$address"
   click 496 40                      # Connect
-  wait_for 10 printed "connection 1 from " && break
+  wait_for 10 printed "connection 2 from " && break
 done
-printed "connection 1 from " || fail "the window did not connect to $address: $(cat "$work/emulator.log")"
+printed "connection 2 from " || fail "the window did not connect to $address: $(cat "$work/emulator.log")"
 click 408 144                       # VEK Test Ticket
-wait_for 20 printed "ticket 1: " || fail "no VEK test ticket printed: $(cat "$work/emulator.log")"
+wait_for 20 printed "ticket 2: " || fail "no VEK test ticket printed: $(cat "$work/emulator.log")"
 click 584 144                       # HP Test Ticket
-wait_for 20 printed "ticket 2: " || fail "no HP test ticket printed: $(cat "$work/emulator.log")"
+wait_for 20 printed "ticket 3: " || fail "no HP test ticket printed: $(cat "$work/emulator.log")"
 
-{ printf '<RL><F6><RC90,40>1'; cat "$work/vek_test.txt"; } | cmp - "$out/ticket-0001.txt" ||
+{ printf '<RL><F6><RC90,40>1'; cat "$work/vek_test.txt"; } | cmp - "$out/ticket-0002.txt" ||
   fail "the VEK ticket printed is not the installed one"
-printed "ticket 1: .*, Ticket ACK, saved ticket-0001.txt" || fail "the VEK ticket was not acknowledged"
+printed "ticket 2: .*, Ticket ACK, saved ticket-0002.txt" || fail "the VEK ticket was not acknowledged"
 # The HP page ends in a form feed, which prints it; the reset after it waits for the next page.
 head -c "$(($(grep -abo $'\f' "$work/hp_id.prn" | tail -1 | cut -d: -f1) + 1))" "$work/hp_id.prn" |
-  cmp - "$out/ticket-0002.txt" || fail "the HP ticket printed is not the installed one"
+  cmp - "$out/ticket-0003.txt" || fail "the HP ticket printed is not the installed one"
 pass "the installed window sent both installed test tickets to the emulator on $address:9100"
+
+# After three tickets the emulator jams: kivo-send says so with status 1. The
+# emulator serves one connection at a time, so the window lets go of it first.
+click 496 40                        # Disconnect
+wait_for 20 printed "connection 2 closed" || fail "the window did not disconnect: $(cat "$work/emulator.log")"
+status=0
+"$bin/kivo-send" --quiet-output --vek-ff --expect 1 --timeout 20 "$address" > "$work/send.log" 2>&1 || status=$?
+[ $status -eq 1 ] && grep -q "(Jam 1); status 1" "$work/send.log" ||
+  fail "kivo-send exited $status on a jam: $(cat "$work/send.log")"
+pass "the installed kivo-send exits 1 on the printer's jam"
 
 echo "$passed passed, 0 failed"
