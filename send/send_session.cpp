@@ -47,7 +47,6 @@ int SendSession::Run() {
     if (options_.ping) {
         const int pinged = Ping();
         if (options_.actions.empty()) {
-            if (pinged != kSendOk) reason_ = QStringLiteral("no echo came back");
             Summarize(pinged);
             return pinged;
         }
@@ -358,7 +357,9 @@ int SendSession::Status() const {
 void SendSession::Summarize(int status) {
     static const char* const kMeaning[] = {"every byte taken, no fault", "the printer reported a fault",
                                            "not delivered", "timed out"};
-    const QString meaning = QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : "");
+    const QString meaning =
+        options_.actions.empty() ? QString::fromLatin1(status == kSendOk ? "the printer answers" : "no echo came back")
+                                 : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : "");
     if (options_.json) {
         QJsonObject tally;
         for (const auto& [name, count] : tally_.Counts()) tally.insert(name, static_cast<qint64>(count));
