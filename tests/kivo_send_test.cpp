@@ -16,6 +16,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <optional>
+
 using namespace kivo;
 using kivo::test::Button;
 using kivo::test::ConnectWindow;
@@ -175,6 +177,11 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
                                                       << QByteArray("\x15") << 1 << "NAK 1";
     QTest::newRow("no answer to the one expected: 3")
         << QStringList{"--vek-ff", "--expect", "1", "--timeout", "1"} << QByteArray() << 3 << "status 3: timed out";
+    QTest::newRow("a burn-in of three runs: 0") << QStringList{"--vek-ff", "--repeat", "3", "--interval", "0.1",
+                                                               "--quiet", "0.3"}
+                                                << QByteArray("\x06") << 0 << "3 runs, 9 bytes sent, 9 taken";
+    QTest::newRow("a printer that never answers the connect: 3")
+        << QStringList{"--vek-ff", "--timeout", "1", "@silent"} << QByteArray() << 3 << "no connection within 1 s";
     QTest::newRow("printer closes mid-file: 2") << QStringList{"--file", "@big"} << QByteArray("close") << 2
                                                 << "status 2";
     QTest::newRow("nothing listening: 2") << QStringList{"--vek-ff", "--port", "1", "127.0.0.1"} << QByteArray() << 2
@@ -202,6 +209,13 @@ void KivoSendTest::exitStatusSaysHowItWent() {
 
     QTemporaryDir dir;
     arguments.replaceInStrings(QStringLiteral("@big"), WrittenFile(dir, QStringLiteral("big"), PatternBytes(4 << 20)));
+    std::optional<kivo::test::SilentPrinter> silent;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("@silent")); at >= 0) {
+        silent.emplace(0);
+        QVERIFY(silent->Listening());
+        arguments.removeAt(at);
+        arguments << QStringLiteral("--port") << QString::number(silent->Port()) << silent->Address();
+    }
     LoopbackPrinter printer;
     if (answer == "close") {
         printer.UseSmallBuffers(4096);
