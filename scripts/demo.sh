@@ -9,6 +9,9 @@ bin=build/bin
 out=${1:-docs/demo.png}
 display=:96
 work=$(mktemp -d)
+# A settings folder of its own, inside the scratch folder: the session starts as a
+# first start does and leaves nothing behind.
+export XDG_CONFIG_HOME=$work/config
 Xvfb $display -screen 0 1024x768x24 -nolisten tcp &
 xvfb=$!
 "$bin/kivo-printer-emulator" --listen 127.0.0.1:9100 --tickets-dir "$work" > "$work/emulator.log" &
