@@ -51,12 +51,6 @@ int SendSession::Run() {
             return pinged;
         }
     }
-    // An address that is no address is refused before anything is sent.
-    if (ResolveAddress(options_.address) == 0xFFFFFFFFu && ws::WSAGetLastError() == ws::WSAHOST_NOT_FOUND) {
-        Print(err_, QStringLiteral("kivo-send: %1: not an IPv4 address or a known host name; nothing was sent\n")
-                        .arg(options_.address));
-        return kSendUsage;
-    }
     if (Connect()) {
         RunActions();
         WaitForPrinter();
@@ -99,6 +93,10 @@ bool SendSession::Connect() {
         if (timedOut) {
             giveUp_ = kSendTimedOut;
             reason_ = QStringLiteral("no connection within %1 s").arg(options_.timeoutSeconds);
+        } else if (error == ws::WSAHOST_NOT_FOUND) {
+            // An address that is no address: bad input, refused before any connect.
+            giveUp_ = kSendUsage;
+            reason_ = ConnectFailureReason(error, false);
         } else {
             reason_ = ConnectFailureReason(error, false);
         }
@@ -347,7 +345,7 @@ void SendSession::LogReply(const std::vector<ReplyLine>& lines) {
 }
 
 int SendSession::Status() const {
-    if (giveUp_ == kSendTimedOut) return kSendTimedOut;
+    if (giveUp_ == kSendTimedOut || giveUp_ == kSendUsage) return giveUp_;
     if (connectFailed_ || giveUp_ == kSendUndelivered) return kSendUndelivered;
     if (fault_) return kSendFault;
     if (options_.expect && acks_ < *options_.expect) return kSendFault;
@@ -357,9 +355,10 @@ int SendSession::Status() const {
 void SendSession::Summarize(int status) {
     static const char* const kMeaning[] = {"every byte taken, no fault", "the printer reported a fault",
                                            "not delivered", "timed out"};
+    const char* const kBadInput = "bad input";
     const QString meaning =
         options_.actions.empty() ? QString::fromLatin1(status == kSendOk ? "the printer answers" : "no echo came back")
-                                 : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : "");
+                                 : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : kBadInput);
     if (options_.json) {
         QJsonObject tally;
         for (const auto& [name, count] : tally_.Counts()) tally.insert(name, static_cast<qint64>(count));
