@@ -54,6 +54,19 @@ struct Child {
 // Ends a child that is still running and reaps it.
 void Stop(Child& child);
 
+// How a child ended: its exit code (-1 when a signal ended it), when it was
+// reaped (Now()), and the CPU seconds of that child and its own children, not
+// of this process or its other children. (Its ru_maxrss would not do for its
+// memory: the kernel carries the parent's peak across the exec.)
+struct Ending {
+    int exitCode = -1;
+    double at = 0;
+    double cpuSeconds = 0;
+};
+// Waits for the child to end, at most the time, and reaps it. When the time runs
+// out it ends the child (SIGKILL) and gives nothing.
+[[nodiscard]] std::optional<Ending> WaitEnding(Child& child, double timeoutSeconds);
+
 // ---------------------------------------------------------------- peers
 
 // The printer port. The window can only connect to it, so every peer listens on

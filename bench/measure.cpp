@@ -71,6 +71,7 @@ int RunMeasure(const QStringList& args) {
     if (name == QLatin1String("send-program")) return MeasureSendProgram(options);
     if (name == QLatin1String("send-loop")) return MeasureSendLoop(options);
     if (name == QLatin1String("send-nc")) return MeasureSendNc(options);
+    if (name == QLatin1String("send-kivo")) return MeasureSendKivo(options);
     if (name == QLatin1String("decode-window")) return MeasureDecodeWindow(options);
     if (name == QLatin1String("decode-plain")) return MeasureDecodePlain(options);
     if (name == QLatin1String("log-single")) return MeasureLogSingle(options);

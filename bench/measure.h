@@ -31,6 +31,7 @@ int MeasureDisconnectWait(const QStringList& args);
 int MeasureSendProgram(const QStringList& args);
 int MeasureSendLoop(const QStringList& args);
 int MeasureSendNc(const QStringList& args);
+int MeasureSendKivo(const QStringList& args);
 
 // Receiving and logging (log_bench.cpp).
 int MeasureDecodeWindow(const QStringList& args);

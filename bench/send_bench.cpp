@@ -1,6 +1,7 @@
 // Sending: the CPU the window takes while a send waits for a slow printer and
 // while Disconnect waits for it to take the last bytes, and how fast "Send Text
-// File" moves a file compared with nc and a plain loop.
+// File" moves a file compared with nc and a plain loop. The same for kivo-send:
+// its rate and memory against nc, and its CPU while a slow printer reads.
 #include "bench/measure.h"
 
 #include "console/frmkivo.h"
@@ -12,11 +13,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,6 +59,58 @@ struct CpuWindow {
     [[nodiscard]] double Seconds() const { return Now() - wall0; }
     [[nodiscard]] double Percent() const { return 100.0 * (CpuTime() - cpu0) / Seconds(); }
 };
+
+// GNU time reports the peak memory of the program it starts, which is that
+// program's own: one spawned from here would start from this process's peak.
+const QString kGnuTime = QStringLiteral("/usr/bin/time");
+
+// Another program sends size bytes to a peer on a listener of its own; it gets
+// the listener's address through args, and stdinPath as its standard input.
+// Figures: seconds and mbps until the peer had its count and the program had
+// ended; exit_seconds, exit_code, cpu_s and cpu_pct of the program's run; its
+// peak_rss_kb (when GNU time is there); the peer's count as received (-1 for
+// none). Nothing when the program did not start or end.
+Figures SendWithProgram(const QString& program, const std::function<QStringList(const QString&)>& args,
+                        const QString& stdinPath, const QStringList& peerArgs, int receiveBuffer, qint64 size) {
+    std::optional<Listener> listener = ListenOnPrinterPort(receiveBuffer);
+    if (!listener) return {};
+    std::optional<Peer> peer = StartPeer(*listener, peerArgs);
+    if (!peer) return {};
+    QTemporaryDir dir;
+    const QString peakFile = dir.filePath(QStringLiteral("peak"));
+    const bool timed = dir.isValid() && QFileInfo(kGnuTime).isExecutable();
+    const QStringList line = args(listener->address);
+    const double start = Now();
+    std::optional<Child> child =
+        timed ? Spawn(kGnuTime, QStringList{QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"), peakFile,
+                                            program} + line,
+                      {}, false, stdinPath)
+              : Spawn(program, line, {}, false, stdinPath);
+    const std::optional<Ending> ending = child ? WaitEnding(*child, 100) : std::nullopt;
+    const std::optional<qint64> received = ending ? WaitReport(*peer, 30) : std::nullopt;
+    const double done = Now();
+    Stop(*peer);
+    if (!ending) {
+        std::fprintf(stderr, "%s did not start or end\n", qPrintable(program));
+        return {};
+    }
+    const double run = ending->at - start;
+    Figures figures{{QStringLiteral("mbps"), static_cast<double>(size) / 1e6 / (done - start)},
+                    {QStringLiteral("seconds"), done - start},
+                    {QStringLiteral("exit_seconds"), run},
+                    {QStringLiteral("exit_code"), static_cast<double>(ending->exitCode)},
+                    {QStringLiteral("cpu_s"), ending->cpuSeconds},
+                    {QStringLiteral("cpu_pct"), 100 * ending->cpuSeconds / run},
+                    {QStringLiteral("received"), static_cast<double>(received.value_or(-1))}};
+    // The file holds "%M", after a line on how the program ended when it failed.
+    QFile peak(peakFile);
+    if (timed && peak.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        const long kb = QString::fromLatin1(peak.readAll()).trimmed().split(QLatin1Char('\n')).last().toLong(&ok);
+        if (ok) figures[QStringLiteral("peak_rss_kb")] = static_cast<double>(kb);
+    }
+    return figures;
+}
 
 }  // namespace
 
@@ -311,21 +366,40 @@ int MeasureSendNc(const QStringList& args) {
         std::fprintf(stderr, "send-nc: nc is not installed\n");
         return 1;
     }
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
-    std::optional<Peer> peer =
-        StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
-    if (!peer) return 1;
-    const double start = Now();
-    std::optional<Child> sender =
-        Spawn(nc, {QStringLiteral("-N"), listener->address, QString::number(kPrinterPort)}, {}, false, file);
-    const std::optional<qint64> received = sender ? WaitReport(*peer, 300) : std::nullopt;
-    const double done = Now();
-    if (sender) Stop(*sender);
-    Stop(*peer);
-    if (!received || *received != size) return 1;
-    PrintResult({{QStringLiteral("mbps"), static_cast<double>(size) / 1e6 / (done - start)},
-                 {QStringLiteral("seconds"), done - start}});
+    const Figures figures = SendWithProgram(
+        nc, [](const QString& address) {
+            return QStringList{QStringLiteral("-N"), address, QString::number(kPrinterPort)};
+        },
+        file, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)}, 0, size);
+    if (Figure(figures, QStringLiteral("received")) != static_cast<double>(size)) return 1;
+    PrintResult(figures);
+    return 0;
+}
+
+int MeasureSendKivo(const QStringList& args) {
+    const QString file = TextOption(args, QStringLiteral("--file"));
+    const qint64 size = QFileInfo(file).size();
+    const double rate = NumberOption(args, QStringLiteral("--rate"), 0);
+    const QString program = QFileInfo(SelfPath()).absolutePath() + QStringLiteral("/kivo-send");
+    if (!QFileInfo(program).isExecutable()) {
+        std::fprintf(stderr, "send-kivo: no %s beside this program\n", qPrintable(program));
+        return 1;
+    }
+    // With a rate, a slow printer with the receive buffer of the window's wait
+    // above; else a sink. It closes as soon as the printer has taken every byte.
+    const QStringList peer = rate > 0 ? QStringList{QStringLiteral("slow"), QStringLiteral("--rate"),
+                                                    QString::number(rate, 'f', 0)}
+                                      : QStringList{QStringLiteral("sink"), QStringLiteral("--expect"),
+                                                    QString::number(size)};
+    const Figures figures = SendWithProgram(
+        program, [&file](const QString& address) {
+            return QStringList{QStringLiteral("--port"), QString::number(kPrinterPort), QStringLiteral("--quiet"),
+                               QStringLiteral("0"), QStringLiteral("--quiet-output"), address,
+                               QStringLiteral("--file"), file};
+        },
+        {}, peer, rate > 0 ? 64 * 1024 : 0, size);
+    if (figures.isEmpty()) return 1;
+    PrintResult(figures);  // the count and exit code tell whether every byte arrived
     return 0;
 }
 

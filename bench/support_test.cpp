@@ -70,6 +70,8 @@ private slots:
     void projectionAddsUpTheCalls();
     void childrenAreCollectedAndStopped_data();
     void childrenAreCollectedAndStopped();
+    void endingTellsHowTheChildEnded_data();
+    void endingTellsHowTheChildEnded();
     void listenersTakeThePrinterPortOfTheirOwnAddress();
     void burstAccountsForEveryByte_data();
     void burstAccountsForEveryByte();
@@ -220,6 +222,43 @@ void BenchSupportTest::childrenAreCollectedAndStopped() {
     QVERIFY(Now() - start < timeout + 2);
     QCOMPARE(child->pid, pid_t{-1});
     QCOMPARE(::kill(pid, 0), -1);  // reaped: no such process any more
+}
+
+void BenchSupportTest::endingTellsHowTheChildEnded_data() {
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<double>("timeout");
+    QTest::addColumn<int>("exitCode");  // -2: no ending, the time ran out
+    QTest::addColumn<double>("minCpu");
+    QTest::newRow("exit code 0") << QStringList{"/bin/true"} << 10.0 << 0 << 0.0;
+    QTest::newRow("another exit code") << QStringList{"/bin/sh", "-c", "exit 3"} << 10.0 << 3 << 0.0;
+    QTest::newRow("ended by a signal") << QStringList{"/bin/sh", "-c", "kill -9 $$"} << 10.0 << -1 << 0.0;
+    QTest::newRow("its CPU time")
+        << QStringList{"/bin/sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"} << 60.0 << 0 << 0.05;
+    QTest::newRow("a stuck child is ended at its time limit") << QStringList{"/bin/sleep", "30"} << 0.3 << -2 << 0.0;
+}
+
+void BenchSupportTest::endingTellsHowTheChildEnded() {
+    QFETCH(QStringList, command);
+    QFETCH(double, timeout);
+    QFETCH(int, exitCode);
+    QFETCH(double, minCpu);
+    std::optional<Child> child = Spawn(command.first(), command.mid(1), {}, false);
+    QVERIFY(child);
+    const pid_t pid = child->pid;
+    const double start = Now();
+    const std::optional<Ending> ending = WaitEnding(*child, timeout);
+    const double end = Now();
+    QCOMPARE(child->pid, pid_t{-1});
+    QCOMPARE(::kill(pid, 0), -1);  // reaped either way
+    if (exitCode == -2) {
+        QVERIFY(!ending);
+        QVERIFY(end - start < timeout + 2);
+        return;
+    }
+    QVERIFY(ending);
+    QCOMPARE(ending->exitCode, exitCode);
+    QVERIFY(ending->at >= start && ending->at <= end);
+    QVERIFY2(ending->cpuSeconds >= minCpu, qPrintable(QString::number(ending->cpuSeconds)));
 }
 
 void BenchSupportTest::listenersTakeThePrinterPortOfTheirOwnAddress() {

@@ -17,6 +17,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ int MoveHigh(int fd) {
     return high;
 }
 
+double Seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; }
+
 }  // namespace
 
 double Now() {
@@ -45,10 +48,7 @@ double Now() {
 double CpuTime() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& tv) {
-        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
 long PeakRssKb() {
@@ -149,6 +149,31 @@ void Stop(Child& child) {
     ::kill(child.pid, SIGKILL);
     ::waitpid(child.pid, &status, 0);
     child.pid = -1;
+}
+
+std::optional<Ending> WaitEnding(Child& child, double timeoutSeconds) {
+    std::optional<Ending> ending;
+    // The pidfd turns readable the moment the child ends; without one (an old
+    // kernel) it looks every millisecond.
+    const int pidfd = child.pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)) : -1;
+    const double deadline = Now() + timeoutSeconds;
+    while (child.pid > 0) {
+        int status = 0;
+        rusage usage{};
+        if (::wait4(child.pid, &status, WNOHANG, &usage) == child.pid) {
+            ending = Ending{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Now(),
+                            Seconds(usage.ru_utime) + Seconds(usage.ru_stime)};
+            child.pid = -1;
+            break;
+        }
+        const double left = deadline - Now();
+        if (left <= 0) break;
+        pollfd p{pidfd, POLLIN, 0};
+        ::poll(&p, 1, pidfd >= 0 ? static_cast<int>(left * 1000) + 1 : 1);
+    }
+    if (pidfd >= 0) ::close(pidfd);
+    Stop(child);  // closes its output; ends it if the time ran out
+    return ending;
 }
 
 std::optional<Listener> ListenOnPrinterPort(int receiveBuffer) {

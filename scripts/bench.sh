@@ -13,8 +13,8 @@ if [[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null; then
   configure+=(-G Ninja)
 fi
 mkdir -p "$build"
-echo "building kivo-bench in $build ..." >&2
-if ! { cmake -S "$root" -B "$build" "${configure[@]}" && cmake --build "$build" -j2 --target kivo-bench; } \
+echo "building kivo-bench and kivo-send in $build ..." >&2
+if ! { cmake -S "$root" -B "$build" "${configure[@]}" && cmake --build "$build" -j2 --target kivo-bench kivo-send; } \
      >"$build/bench-build.log" 2>&1; then
   tail -n 30 "$build/bench-build.log" >&2
   exit 1

@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-comic-neue          # stands in for "Comic Sans MS"
   netcat-openbsd iproute2   # benchmarks' baseline, test network namespaces
+  time                      # benchmarks: a program's own peak memory
   xvfb libxcb1-dev          # the X11 test: its own X server, and X11 spoken to the window
   clang libclang-rt-14-dev  # fuzzers
 )
