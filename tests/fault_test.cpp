@@ -307,11 +307,16 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     QTRY_VERIFY(!w.Connected());
     QStringList lines = w.OutgoingLog().Lines();
     QCOMPARE(lines.count(QStringLiteral("Lost connection with printer")), 1);
-    // The reset is told once: by the close event, or by the send that met it first
-    // (the close event then finds the error taken and tells an end of stream).
+    // The reset is told by the close event, or by the send that met it first (the
+    // close event then finds the error taken and tells an end of stream). A send
+    // that retries after the close was noticed but before its event was handled
+    // meets the gone connection too, and says so as well.
     const int sendErrors = CountStartingWith(lines, QStringLiteral("Error while sending to the printer (error 10054)"));
-    QVERIFY2(lines.contains("Error 10054: " + SocketErrorText(ws::WSAECONNRESET)) != (sendErrors == 1),
-             qPrintable(lines.join(" | ")));
+    QStringList shortLines = lines;  // the typed command's line would hide the rest
+    for (QString& line : shortLines)
+        if (line.size() > 200) line = line.left(60) + QStringLiteral("...");
+    QVERIFY2(lines.contains("Error 10054: " + SocketErrorText(ws::WSAECONNRESET)) || sendErrors == 1,
+             qPrintable(shortLines.join(" | ")));
     QVERIFY(CountStartingWith(lines, QStringLiteral("Error while sending")) <= 1);
     QCOMPARE(CountStartingWith(lines, QStringLiteral("Cut short: ")), 1);
     QCOMPARE(CountStartingWith(lines, QStringLiteral("Send canceled")), 0);
