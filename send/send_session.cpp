@@ -123,6 +123,10 @@ void SendSession::RunActions() {
         for (const SendAction& action : options_.actions) {
             if (Stopped()) break;
             Perform(action);
+            // Replies, a lost connection and the time-out are heard between actions
+            // too, not only while a send waits for room.
+            platform::DoEvents();
+            Check();
         }
     }
     sendingDone_ = true;
@@ -178,7 +182,7 @@ void SendSession::Perform(const SendAction& action) {
         break;
     case Kind::Pcx:
         LogLines(kOut, action.plan.lines);
-        job = watch_.BeginJob(CopiesOf(1, name), PlannedBytes(action.plan, qsizetype(sizeof kVekFormFeed) - 1), 1,
+        job = watch_.BeginJob(CopiesOf(1, name), PlannedBytes(action.plan, QByteArrayView(kVekFormFeed).size()), 1,
                               true);
         incomplete = !SendPcxPlan(sender_, socket_, action.plan, kVekFormFeed, *this);
         break;
