@@ -24,8 +24,6 @@ namespace kivo::bench {
 
 // Monotonic seconds, comparable between processes.
 [[nodiscard]] double Now();
-// User and system CPU seconds of this process, all its threads.
-[[nodiscard]] double CpuTime();
 // Peak resident memory of this process so far, in KiB.
 [[nodiscard]] long PeakRssKb();
 // The median, or NaN for no values.
@@ -51,8 +49,6 @@ struct Child {
 // Reads the child's output until it closes or the time runs out; then ends the
 // child (SIGKILL if it is still running) and reaps it.
 [[nodiscard]] QByteArray CollectAndReap(Child& child, double timeoutSeconds);
-// Ends a child that is still running and reaps it.
-void Stop(Child& child);
 
 // How a child ended: its exit code (-1 when a signal ended it), when it was
 // reaped (Now()), and the CPU seconds of that child and its own children, not
@@ -135,8 +131,6 @@ enum class Limit { Below, AtLeast, AtMost };
 
 // One row of a Markdown table; a "|" inside a cell is escaped.
 [[nodiscard]] QString MarkdownRow(const QStringList& cells);
-// A number with the given decimals, or "n/a" for NaN.
-[[nodiscard]] QString Num(double value, int decimals);
 
 // ---------------------------------------------------------------- commands
 

@@ -47,6 +47,12 @@ double MedianOf(const std::vector<Figures>& runs, const QString& key) {
     return Median(values);
 }
 
+// A number with the given decimals, or "n/a" for NaN.
+QString Num(double value, int decimals) {
+    if (std::isnan(value)) return QStringLiteral("n/a");
+    return QString::number(value, 'f', decimals);
+}
+
 QString Rate(double mbps) { return Num(mbps, mbps >= 100 ? 0 : 1) + QStringLiteral(" MB/s"); }
 QString Percent(double value) { return Num(value, value < 10 ? 2 : 1) + QStringLiteral(" %"); }
 QString Count(double value) {

@@ -77,6 +77,30 @@ void FillLog(frmkivo& window, qint64 count) {
     QCoreApplication::processEvents();
 }
 
+// What one LogMessage call costs with a log that already holds n lines, for
+// each n of the probe: the log is cleared, filled in one batch, and then takes
+// 100 calls. Also what all calls would take.
+void ProbeCallCost(frmkivo& window, const std::vector<qint64>& sizes, qint64 count, Figures& figures) {
+    constexpr int kCalls = 100;
+    std::vector<double> xs, ys;
+    for (const qint64 size : sizes) {
+        window.ClearLogs();
+        QStringList earlier;
+        earlier.reserve(size);
+        for (qint64 i = 0; i < size; ++i) earlier << LogLine(i);
+        window.LogLines(kOut, earlier);
+        earlier.clear();
+        QCoreApplication::processEvents();
+        const double start = Now();
+        for (int i = 0; i < kCalls; ++i) window.LogMessage(kOut, LogLine(size + i));
+        const double perCall = (Now() - start) / kCalls;
+        figures[QStringLiteral("ms_per_call_at_%1").arg(size)] = perCall * 1000;
+        xs.push_back(static_cast<double>(size));
+        ys.push_back(perCall);
+    }
+    figures[QStringLiteral("projected_s")] = ProjectLinearCost(xs, ys, static_cast<double>(count));
+}
+
 }  // namespace
 
 int MeasureDecodeWindow(const QStringList& args) {
@@ -188,30 +212,6 @@ int MeasureDecodePlain(const QStringList& args) {
                  {QStringLiteral("lines_per_s"), static_cast<double>(lines.size()) / seconds},
                  {QStringLiteral("mem_mb"), Mb(PeakRssKb() - rssBefore)}});
     return 0;
-}
-
-// What one LogMessage call costs with a log that already holds n lines, for
-// each n of the probe: the log is cleared, filled in one batch, and then takes
-// 100 calls. Also what all calls would take.
-void ProbeCallCost(frmkivo& window, const std::vector<qint64>& sizes, qint64 count, Figures& figures) {
-    constexpr int kCalls = 100;
-    std::vector<double> xs, ys;
-    for (const qint64 size : sizes) {
-        window.ClearLogs();
-        QStringList earlier;
-        earlier.reserve(size);
-        for (qint64 i = 0; i < size; ++i) earlier << LogLine(i);
-        window.LogLines(kOut, earlier);
-        earlier.clear();
-        QCoreApplication::processEvents();
-        const double start = Now();
-        for (int i = 0; i < kCalls; ++i) window.LogMessage(kOut, LogLine(size + i));
-        const double perCall = (Now() - start) / kCalls;
-        figures[QStringLiteral("ms_per_call_at_%1").arg(size)] = perCall * 1000;
-        xs.push_back(static_cast<double>(size));
-        ys.push_back(perCall);
-    }
-    figures[QStringLiteral("projected_s")] = ProjectLinearCost(xs, ys, static_cast<double>(count));
 }
 
 int MeasureLogSingle(const QStringList& args) {

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +48,16 @@ public:
 private:
     QString path_;
 };
+
+// User and system CPU seconds of this process, all its threads.
+double CpuTime() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 // CPU seconds over wall seconds, as a percentage of one core.
 struct CpuWindow {

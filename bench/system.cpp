@@ -37,18 +37,33 @@ int MoveHigh(int fd) {
 
 double Seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; }
 
+// Ends a child that is still running and reaps it; closes its output pipe.
+void Stop(Child& child) {
+    if (child.outFd >= 0) {
+        ::close(child.outFd);
+        child.outFd = -1;
+    }
+    if (child.pid <= 0) return;
+    int status = 0;
+    // Give a child that has finished its work a moment to exit on its own.
+    for (int i = 0; i < 50; ++i) {
+        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            child.pid = -1;
+            return;
+        }
+        ::usleep(2000);
+    }
+    ::kill(child.pid, SIGKILL);
+    ::waitpid(child.pid, &status, 0);
+    child.pid = -1;
+}
+
 }  // namespace
 
 double Now() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double CpuTime() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
 long PeakRssKb() {
@@ -129,26 +144,6 @@ QByteArray CollectAndReap(Child& child, double timeoutSeconds) {
     }
     Stop(child);
     return output;
-}
-
-void Stop(Child& child) {
-    if (child.outFd >= 0) {
-        ::close(child.outFd);
-        child.outFd = -1;
-    }
-    if (child.pid <= 0) return;
-    int status = 0;
-    // Give a child that has finished its work a moment to exit on its own.
-    for (int i = 0; i < 50; ++i) {
-        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
-            child.pid = -1;
-            return;
-        }
-        ::usleep(2000);
-    }
-    ::kill(child.pid, SIGKILL);
-    ::waitpid(child.pid, &status, 0);
-    child.pid = -1;
 }
 
 std::optional<Ending> WaitEnding(Child& child, double timeoutSeconds) {
