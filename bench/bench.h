@@ -76,6 +76,8 @@ struct Listener {
 // A listening socket on port 9100 of a random loopback address. A receive
 // buffer size > 0 is set before listening, so connections start with it.
 [[nodiscard]] std::optional<Listener> ListenOnPrinterPort(int receiveBuffer = 0);
+// A plain blocking TCP connection to port 9100 of the address, or -1.
+[[nodiscard]] int ConnectPlain(const QString& address);
 
 // A printer peer in a process of its own, serving one connection on the listener
 // (whose descriptor the parent then closes). When it is done it reports one

@@ -22,8 +22,6 @@ namespace kivo::bench {
 [[nodiscard]] bool ShowAndExpose(QWidget& widget);
 // Types the address and clicks Connect; true once the window says it is connected.
 [[nodiscard]] bool ConnectWindow(frmkivo& window, const QString& address);
-// A plain blocking TCP connection to port 9100 of the address, or -1.
-[[nodiscard]] int ConnectPlain(const QString& address);
 
 // Sending (send_bench.cpp).
 int MeasureCpuWait(const QStringList& args);

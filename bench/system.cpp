@@ -37,6 +37,15 @@ int MoveHigh(int fd) {
 
 double Seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; }
 
+// Port 9100 of the address.
+sockaddr_in PrinterPortOf(const QString& address) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPrinterPort);
+    ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
+    return addr;
+}
+
 // Ends a child that is still running and reaps it; closes its output pipe.
 void Stop(Child& child) {
     if (child.outFd >= 0) {
@@ -184,15 +193,26 @@ std::optional<Listener> ListenOnPrinterPort(int receiveBuffer) {
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(kPrinterPort);
-        ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
+        const sockaddr_in addr = PrinterPortOf(address);
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 4) == 0)
             return Listener{fd, address};
         ::close(fd);
     }
     return std::nullopt;
+}
+
+int ConnectPlain(const QString& address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in addr = PrinterPortOf(address);
+    int rc = 0;
+    do rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::optional<Peer> StartPeer(Listener& listener, const QStringList& args, const QString& program) {
