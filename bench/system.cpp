@@ -37,6 +37,22 @@ int MoveHigh(int fd) {
 
 double Seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; }
 
+// One read of at most size bytes, waiting for them until the deadline (a
+// Now() time); 0 at the end of the input, when the time ran out, or on an error.
+ssize_t ReadBefore(int fd, char* buffer, std::size_t size, double deadline) {
+    for (;;) {
+        const double left = deadline - Now();
+        if (left <= 0) return 0;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return 0;
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        return std::max<ssize_t>(n, 0);
+    }
+}
+
 // Port 9100 of the address.
 sockaddr_in PrinterPortOf(const QString& address) {
     sockaddr_in addr{};
@@ -138,19 +154,10 @@ std::optional<Child> Spawn(const QString& program, const QStringList& args, cons
 QByteArray CollectAndReap(Child& child, double timeoutSeconds) {
     QByteArray output;
     const double deadline = Now() + timeoutSeconds;
-    while (child.outFd >= 0) {
-        const double left = deadline - Now();
-        if (left <= 0) break;
-        pollfd p{child.outFd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        char buffer[4096];
-        const ssize_t n = ::read(child.outFd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+    char buffer[4096];
+    ssize_t n = 0;
+    while (child.outFd >= 0 && (n = ReadBefore(child.outFd, buffer, sizeof buffer, deadline)) > 0)
         output.append(buffer, n);
-    }
     Stop(child);
     return output;
 }
@@ -239,14 +246,7 @@ std::optional<qint64> WaitReport(Peer& peer, double timeoutSeconds) {
     char bytes[sizeof(qint64)];
     std::size_t got = 0;
     while (got < sizeof bytes) {
-        const double left = deadline - Now();
-        if (left <= 0) return std::nullopt;
-        pollfd p{peer.reportFd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::nullopt;
-        const ssize_t n = ::read(peer.reportFd, bytes + got, sizeof bytes - got);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = ReadBefore(peer.reportFd, bytes + got, sizeof bytes - got, deadline);
         if (n <= 0) return std::nullopt;
         got += static_cast<std::size_t>(n);
     }
