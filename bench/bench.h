@@ -89,6 +89,7 @@ struct Listener {
 struct Peer {
     Child process;
     int reportFd = -1;
+    QString address;  // the listener's
 };
 // The peer is this executable unless another one that has the "peer" command is named.
 [[nodiscard]] std::optional<Peer> StartPeer(Listener& listener, const QStringList& args,

@@ -109,11 +109,9 @@ int MeasureDecodeWindow(const QStringList& args) {
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
-    std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("burst"), QStringLiteral("--bytes"),
-                                                     QString::number(bytes), QStringLiteral("--seed"), seed});
-    if (!peer || !ConnectWindow(window, listener->address)) return 1;
+    std::optional<Peer> peer = StartListeningPeer({QStringLiteral("burst"), QStringLiteral("--bytes"),
+                                                   QString::number(bytes), QStringLiteral("--seed"), seed});
+    if (!peer || !ConnectWindow(window, peer->address)) return 1;
     // A log that already holds lines from earlier work, when asked for.
     const qint64 prefill = static_cast<qint64>(NumberOption(args, QStringLiteral("--prefill"), 0));
     if (prefill > 0) {
@@ -181,11 +179,9 @@ int MeasureDecodeWindow(const QStringList& args) {
 int MeasureDecodePlain(const QStringList& args) {
     const qint64 bytes = static_cast<qint64>(NumberOption(args, QStringLiteral("--bytes"), 10e6));
     const QString seed = TextOption(args, QStringLiteral("--seed"), QStringLiteral("7"));
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
-    std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("burst"), QStringLiteral("--bytes"),
-                                                     QString::number(bytes), QStringLiteral("--seed"), seed});
-    const int fd = peer ? ConnectPlain(listener->address) : -1;
+    std::optional<Peer> peer = StartListeningPeer({QStringLiteral("burst"), QStringLiteral("--bytes"),
+                                                   QString::number(bytes), QStringLiteral("--seed"), seed});
+    const int fd = peer ? ConnectPlain(peer->address) : -1;
     if (fd < 0) return 1;
 
     // The same bytes read in 64 KiB pieces, decoded and kept in a plain list.

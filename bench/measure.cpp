@@ -35,6 +35,12 @@ bool ShowAndExpose(QWidget& widget) {
     return QTest::qWaitForWindowExposed(&widget);
 }
 
+std::optional<Peer> StartListeningPeer(const QStringList& args, int receiveBuffer) {
+    std::optional<Listener> listener = ListenOnPrinterPort(receiveBuffer);
+    if (!listener) return std::nullopt;
+    return StartPeer(*listener, args);
+}
+
 bool ConnectWindow(frmkivo& window, const QString& address) {
     window.findChild<QLineEdit*>("IP_Address")->setText(address);
     window.CmdConnect_Click();

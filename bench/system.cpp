@@ -237,7 +237,7 @@ std::optional<Peer> StartPeer(Listener& listener, const QStringList& args, const
         ::close(report[0]);
         return std::nullopt;
     }
-    return Peer{*child, report[0]};
+    return Peer{*child, report[0], listener.address};
 }
 
 std::optional<qint64> WaitReport(Peer& peer, double timeoutSeconds) {
