@@ -94,8 +94,8 @@ int RunAll(const QStringList& args) {
         std::fprintf(stderr, "cannot write the test files\n");
         return 1;
     }
-    const QString big = QString::number(s.bigFile / 1'000'000) + QStringLiteral(" MB");
-    const QString small = QString::number(s.smallFile / 1'000'000) + QStringLiteral(" MB");
+    const QString big = Megabytes(s.bigFile);
+    const QString small = Megabytes(s.smallFile);
     const QString m = QStringLiteral("measure");
 
     std::fprintf(stderr, "1/5 CPU while a send waits\n");
@@ -262,7 +262,7 @@ int RunAll(const QStringList& args) {
     bool intact = !decode.empty();
     for (const Figures& f : decode)
         intact = intact && Figure(f, QStringLiteral("bytes_sent")) == Figure(f, QStringLiteral("bytes_in_log"));
-    const QString burst = QString::number(s.burst / 1'000'000) + QStringLiteral(" MB");
+    const QString burst = Megabytes(s.burst);
     table << MarkdownRow(
         {QStringLiteral("Decode and log a %1 burst of replies until the last line is in the log (median of %2)")
              .arg(burst)
