@@ -24,8 +24,6 @@ namespace kivo::bench {
 
 // Monotonic seconds, comparable between processes.
 [[nodiscard]] double Now();
-// User and system CPU seconds of this process, all its threads.
-[[nodiscard]] double CpuTime();
 // Peak resident memory of this process so far, in KiB.
 [[nodiscard]] long PeakRssKb();
 // The median, or NaN for no values.
@@ -51,8 +49,6 @@ struct Child {
 // Reads the child's output until it closes or the time runs out; then ends the
 // child (SIGKILL if it is still running) and reaps it.
 [[nodiscard]] QByteArray CollectAndReap(Child& child, double timeoutSeconds);
-// Ends a child that is still running and reaps it.
-void Stop(Child& child);
 
 // How a child ended: its exit code (-1 when a signal ended it), when it was
 // reaped (Now()), and the CPU seconds of that child and its own children, not
@@ -80,6 +76,8 @@ struct Listener {
 // A listening socket on port 9100 of a random loopback address. A receive
 // buffer size > 0 is set before listening, so connections start with it.
 [[nodiscard]] std::optional<Listener> ListenOnPrinterPort(int receiveBuffer = 0);
+// A plain blocking TCP connection to port 9100 of the address, or -1.
+[[nodiscard]] int ConnectPlain(const QString& address);
 
 // A printer peer in a process of its own, serving one connection on the listener
 // (whose descriptor the parent then closes). When it is done it reports one
@@ -91,6 +89,7 @@ struct Listener {
 struct Peer {
     Child process;
     int reportFd = -1;
+    QString address;  // the listener's
 };
 // The peer is this executable unless another one that has the "peer" command is named.
 [[nodiscard]] std::optional<Peer> StartPeer(Listener& listener, const QStringList& args,
@@ -135,8 +134,6 @@ enum class Limit { Below, AtLeast, AtMost };
 
 // One row of a Markdown table; a "|" inside a cell is escaped.
 [[nodiscard]] QString MarkdownRow(const QStringList& cells);
-// A number with the given decimals, or "n/a" for NaN.
-[[nodiscard]] QString Num(double value, int decimals);
 
 // ---------------------------------------------------------------- commands
 

@@ -47,6 +47,12 @@ double MedianOf(const std::vector<Figures>& runs, const QString& key) {
     return Median(values);
 }
 
+// A number with the given decimals, or "n/a" for NaN.
+QString Num(double value, int decimals) {
+    if (std::isnan(value)) return QStringLiteral("n/a");
+    return QString::number(value, 'f', decimals);
+}
+
 QString Rate(double mbps) { return Num(mbps, mbps >= 100 ? 0 : 1) + QStringLiteral(" MB/s"); }
 QString Percent(double value) { return Num(value, value < 10 ? 2 : 1) + QStringLiteral(" %"); }
 QString Count(double value) {
@@ -88,8 +94,8 @@ int RunAll(const QStringList& args) {
         std::fprintf(stderr, "cannot write the test files\n");
         return 1;
     }
-    const QString big = QString::number(s.bigFile / 1'000'000) + QStringLiteral(" MB");
-    const QString small = QString::number(s.smallFile / 1'000'000) + QStringLiteral(" MB");
+    const QString big = Megabytes(s.bigFile);
+    const QString small = Megabytes(s.smallFile);
     const QString m = QStringLiteral("measure");
 
     std::fprintf(stderr, "1/5 CPU while a send waits\n");
@@ -256,7 +262,7 @@ int RunAll(const QStringList& args) {
     bool intact = !decode.empty();
     for (const Figures& f : decode)
         intact = intact && Figure(f, QStringLiteral("bytes_sent")) == Figure(f, QStringLiteral("bytes_in_log"));
-    const QString burst = QString::number(s.burst / 1'000'000) + QStringLiteral(" MB");
+    const QString burst = Megabytes(s.burst);
     table << MarkdownRow(
         {QStringLiteral("Decode and log a %1 burst of replies until the last line is in the log (median of %2)")
              .arg(burst)

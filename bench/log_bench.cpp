@@ -35,12 +35,26 @@ QString LogLine(qint64 i) {
     return QStringLiteral("Sending text =>TICKET ") + QString::number(i) + QStringLiteral(" to IP Address 127.0.0.1");
 }
 
+// The first count log lines in one list.
+QStringList LogLineList(qint64 count) {
+    QStringList lines;
+    lines.reserve(count);
+    for (qint64 i = 0; i < count; ++i) lines << LogLine(i);
+    return lines;
+}
+
+// The lines a log measurement asks for: a million unless told otherwise.
+qint64 LineCount(const QStringList& args) {
+    return static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+}
+
 double Mb(long kb) { return static_cast<double>(kb) / 1024.0; }
 
 // Appends lines one at a time until all are in or the time is up; keeps the
 // time every 1024 lines, so the figures show whether a line costs more as the
-// log grows.
+// log grows. Its memory figure counts from just before the first line.
 struct OneAtATime {
+    long rssBefore = PeakRssKb();
     qint64 lines = 0;
     double seconds = 0;
     double secondsAtHalf = 0;
@@ -60,7 +74,7 @@ struct OneAtATime {
         secondsAtHalf = marks.empty() ? 0 : marks[static_cast<std::size_t>(lines / 2 / 1024)];
     }
 
-    [[nodiscard]] Figures Result(long rssBefore) const {
+    [[nodiscard]] Figures Result() const {
         return {{QStringLiteral("lines"), static_cast<double>(lines)},
                 {QStringLiteral("seconds"), seconds},
                 {QStringLiteral("seconds_at_half"), secondsAtHalf},
@@ -77,6 +91,26 @@ void FillLog(frmkivo& window, qint64 count) {
     QCoreApplication::processEvents();
 }
 
+// What one LogMessage call costs with a log that already holds n lines, for
+// each n of the probe: the log is cleared, filled in one batch, and then takes
+// 100 calls. Also what all calls would take.
+void ProbeCallCost(frmkivo& window, const std::vector<qint64>& sizes, qint64 count, Figures& figures) {
+    constexpr int kCalls = 100;
+    std::vector<double> xs, ys;
+    for (const qint64 size : sizes) {
+        window.ClearLogs();
+        window.LogLines(kOut, LogLineList(size));
+        QCoreApplication::processEvents();
+        const double start = Now();
+        for (int i = 0; i < kCalls; ++i) window.LogMessage(kOut, LogLine(size + i));
+        const double perCall = (Now() - start) / kCalls;
+        figures[QStringLiteral("ms_per_call_at_%1").arg(size)] = perCall * 1000;
+        xs.push_back(static_cast<double>(size));
+        ys.push_back(perCall);
+    }
+    figures[QStringLiteral("projected_s")] = ProjectLinearCost(xs, ys, static_cast<double>(count));
+}
+
 }  // namespace
 
 int MeasureDecodeWindow(const QStringList& args) {
@@ -85,17 +119,13 @@ int MeasureDecodeWindow(const QStringList& args) {
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
-    std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("burst"), QStringLiteral("--bytes"),
-                                                     QString::number(bytes), QStringLiteral("--seed"), seed});
-    if (!peer || !ConnectWindow(window, listener->address)) return 1;
+    std::optional<Peer> peer = StartListeningPeer({QStringLiteral("burst"), QStringLiteral("--bytes"),
+                                                   QString::number(bytes), QStringLiteral("--seed"), seed});
+    if (!peer || !ConnectWindow(window, peer->address)) return 1;
     // A log that already holds lines from earlier work, when asked for.
     const qint64 prefill = static_cast<qint64>(NumberOption(args, QStringLiteral("--prefill"), 0));
     if (prefill > 0) {
-        QStringList earlier;
-        earlier.reserve(prefill);
-        for (qint64 i = 0; i < prefill; ++i) earlier << LogLine(i);
+        const QStringList earlier = LogLineList(prefill);
         window.LogLines(QStringLiteral("I"), earlier);
         QCoreApplication::processEvents();
     }
@@ -157,11 +187,9 @@ int MeasureDecodeWindow(const QStringList& args) {
 int MeasureDecodePlain(const QStringList& args) {
     const qint64 bytes = static_cast<qint64>(NumberOption(args, QStringLiteral("--bytes"), 10e6));
     const QString seed = TextOption(args, QStringLiteral("--seed"), QStringLiteral("7"));
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
-    std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("burst"), QStringLiteral("--bytes"),
-                                                     QString::number(bytes), QStringLiteral("--seed"), seed});
-    const int fd = peer ? ConnectPlain(listener->address) : -1;
+    std::optional<Peer> peer = StartListeningPeer({QStringLiteral("burst"), QStringLiteral("--bytes"),
+                                                   QString::number(bytes), QStringLiteral("--seed"), seed});
+    const int fd = peer ? ConnectPlain(peer->address) : -1;
     if (fd < 0) return 1;
 
     // The same bytes read in 64 KiB pieces, decoded and kept in a plain list.
@@ -190,39 +218,14 @@ int MeasureDecodePlain(const QStringList& args) {
     return 0;
 }
 
-// What one LogMessage call costs with a log that already holds n lines, for
-// each n of the probe: the log is cleared, filled in one batch, and then takes
-// 100 calls. Also what all calls would take.
-void ProbeCallCost(frmkivo& window, const std::vector<qint64>& sizes, qint64 count, Figures& figures) {
-    constexpr int kCalls = 100;
-    std::vector<double> xs, ys;
-    for (const qint64 size : sizes) {
-        window.ClearLogs();
-        QStringList earlier;
-        earlier.reserve(size);
-        for (qint64 i = 0; i < size; ++i) earlier << LogLine(i);
-        window.LogLines(kOut, earlier);
-        earlier.clear();
-        QCoreApplication::processEvents();
-        const double start = Now();
-        for (int i = 0; i < kCalls; ++i) window.LogMessage(kOut, LogLine(size + i));
-        const double perCall = (Now() - start) / kCalls;
-        figures[QStringLiteral("ms_per_call_at_%1").arg(size)] = perCall * 1000;
-        xs.push_back(static_cast<double>(size));
-        ys.push_back(perCall);
-    }
-    figures[QStringLiteral("projected_s")] = ProjectLinearCost(xs, ys, static_cast<double>(count));
-}
-
 int MeasureLogSingle(const QStringList& args) {
-    const qint64 count = static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+    const qint64 count = LineCount(args);
     const double cap = NumberOption(args, QStringLiteral("--cap"), 30);
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
-    const long rssBefore = PeakRssKb();
     const OneAtATime run(count, cap, [&](qint64 i) { window.LogMessage(kOut, LogLine(i)); });
-    Figures figures = run.Result(rssBefore);
+    Figures figures = run.Result();
     figures[QStringLiteral("in_log")] = static_cast<double>(window.OutgoingLog().Count());
     if (run.lines < count) ProbeCallCost(window, {count / 100, count / 10, count}, count, figures);
     PrintResult(figures);
@@ -232,25 +235,22 @@ int MeasureLogSingle(const QStringList& args) {
 // The same lines appended to the window's log model alone: no selecting and
 // no scrolling for each line; the view catches up once at the end.
 int MeasureLogModelOnly(const QStringList& args) {
-    const qint64 count = static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+    const qint64 count = LineCount(args);
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
-    const long rssBefore = PeakRssKb();
     const OneAtATime run(count, 120, [&](qint64 i) { window.OutgoingLog().Append(LogLine(i)); });
-    PrintResult(run.Result(rssBefore));
+    PrintResult(run.Result());
     return 0;
 }
 
 int MeasureLogBatch(const QStringList& args) {
-    const qint64 count = static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+    const qint64 count = LineCount(args);
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
     const long rssEmpty = PeakRssKb();
-    QStringList lines;
-    lines.reserve(count);
-    for (qint64 i = 0; i < count; ++i) lines << LogLine(i);
+    const QStringList lines = LogLineList(count);
     // What the log itself takes, over the list the caller already holds.
     const long rssBefore = PeakRssKb();
     const double start = Now();
@@ -267,7 +267,7 @@ int MeasureLogBatch(const QStringList& args) {
 }
 
 int MeasureLogPlainModel(const QStringList& args) {
-    const qint64 count = static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+    const qint64 count = LineCount(args);
     const double cap = NumberOption(args, QStringLiteral("--cap"), 30);
     const auto app = MakeApplication();
     // Qt's own string list model in a view set up as the window's logs are.
@@ -277,7 +277,6 @@ int MeasureLogPlainModel(const QStringList& args) {
     view.setUniformItemSizes(true);
     view.resize(713, 139);
     if (!ShowAndExpose(view)) return 1;
-    const long rssBefore = PeakRssKb();
     const OneAtATime run(count, cap, [&](qint64 i) {
         const int row = model.rowCount();
         model.insertRows(row, 1);
@@ -286,14 +285,14 @@ int MeasureLogPlainModel(const QStringList& args) {
         view.setCurrentIndex(index);
         view.scrollTo(index);
     });
-    PrintResult(run.Result(rssBefore));
+    PrintResult(run.Result());
     return 0;
 }
 
 // Ctrl+A then Ctrl+C in a log of a million lines; with --plain, the lines taken
 // out of the log, joined by hand and put on the clipboard instead.
 int MeasureLogCopy(const QStringList& args) {
-    const qint64 count = static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+    const qint64 count = LineCount(args);
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
@@ -319,7 +318,7 @@ int MeasureLogCopy(const QStringList& args) {
 // Save As of a log of a million lines; with --plain, the same lines with the
 // same ISO times written by a plain QFile loop instead.
 int MeasureLogSave(const QStringList& args) {
-    const qint64 count = static_cast<qint64>(NumberOption(args, QStringLiteral("--lines"), 1e6));
+    const qint64 count = LineCount(args);
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;

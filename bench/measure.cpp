@@ -8,12 +8,7 @@
 #include <QTest>
 #include <QWindow>
 
-#include <arpa/inet.h>
 #include <cstdio>
-#include <cerrno>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kivo::bench {
 
@@ -40,27 +35,16 @@ bool ShowAndExpose(QWidget& widget) {
     return QTest::qWaitForWindowExposed(&widget);
 }
 
+std::optional<Peer> StartListeningPeer(const QStringList& args, int receiveBuffer) {
+    std::optional<Listener> listener = ListenOnPrinterPort(receiveBuffer);
+    if (!listener) return std::nullopt;
+    return StartPeer(*listener, args);
+}
+
 bool ConnectWindow(frmkivo& window, const QString& address) {
     window.findChild<QLineEdit*>("IP_Address")->setText(address);
     window.CmdConnect_Click();
     return window.Connected();
-}
-
-int ConnectPlain(const QString& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPrinterPort);
-    ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
-    int rc = 0;
-    do rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 int RunMeasure(const QStringList& args) {

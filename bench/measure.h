@@ -20,10 +20,11 @@ namespace kivo::bench {
 [[nodiscard]] std::unique_ptr<QApplication> MakeApplication();
 // Shows the widget and waits until it is exposed.
 [[nodiscard]] bool ShowAndExpose(QWidget& widget);
+// A peer of this executable (see StartPeer) on a listener of its own (see
+// ListenOnPrinterPort); nothing when either fails.
+[[nodiscard]] std::optional<Peer> StartListeningPeer(const QStringList& args, int receiveBuffer = 0);
 // Types the address and clicks Connect; true once the window says it is connected.
 [[nodiscard]] bool ConnectWindow(frmkivo& window, const QString& address);
-// A plain blocking TCP connection to port 9100 of the address, or -1.
-[[nodiscard]] int ConnectPlain(const QString& address);
 
 // Sending (send_bench.cpp).
 int MeasureCpuWait(const QStringList& args);

@@ -69,9 +69,4 @@ QString MarkdownRow(const QStringList& cells) {
     return QStringLiteral("| ") + escaped.join(QStringLiteral(" | ")) + QStringLiteral(" |");
 }
 
-QString Num(double value, int decimals) {
-    if (std::isnan(value)) return QStringLiteral("n/a");
-    return QString::number(value, 'f', decimals);
-}
-
 }  // namespace kivo::bench

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +49,16 @@ private:
     QString path_;
 };
 
+// User and system CPU seconds of this process, all its threads.
+double CpuTime() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 // CPU seconds over wall seconds, as a percentage of one core.
 struct CpuWindow {
     double wall0 = 0;
@@ -65,21 +76,19 @@ struct CpuWindow {
 const QString kGnuTime = QStringLiteral("/usr/bin/time");
 
 // Another program sends size bytes to a peer on a listener of its own; it gets
-// the listener's address through args, and stdinPath as its standard input.
+// the peer's address through args, and stdinPath as its standard input.
 // Figures: seconds and mbps until the peer had its count and the program had
 // ended; exit_seconds, exit_code, cpu_s and cpu_pct of the program's run; its
 // peak_rss_kb (when GNU time is there); the peer's count as received (-1 for
 // none). Nothing when the program did not start or end.
 Figures SendWithProgram(const QString& program, const std::function<QStringList(const QString&)>& args,
                         const QString& stdinPath, const QStringList& peerArgs, int receiveBuffer, qint64 size) {
-    std::optional<Listener> listener = ListenOnPrinterPort(receiveBuffer);
-    if (!listener) return {};
-    std::optional<Peer> peer = StartPeer(*listener, peerArgs);
+    std::optional<Peer> peer = StartListeningPeer(peerArgs, receiveBuffer);
     if (!peer) return {};
     QTemporaryDir dir;
     const QString peakFile = dir.filePath(QStringLiteral("peak"));
     const bool timed = dir.isValid() && QFileInfo(kGnuTime).isExecutable();
-    const QStringList line = args(listener->address);
+    const QStringList line = args(peer->address);
     const double start = Now();
     std::optional<Child> child =
         timed ? Spawn(kGnuTime, QStringList{QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"), peakFile,
@@ -119,6 +128,7 @@ int MeasureCpuWait(const QStringList& args) {
     const double seconds = NumberOption(args, QStringLiteral("--seconds"), 5);
     const double naiveSeconds = NumberOption(args, QStringLiteral("--naive-seconds"), 2);
     const double rate = NumberOption(args, QStringLiteral("--rate"), 100000);
+    const QStringList slow{QStringLiteral("slow"), QStringLiteral("--rate"), QString::number(rate, 'f', 0)};
     const auto app = MakeApplication();
     Figures figures;
 
@@ -131,11 +141,8 @@ int MeasureCpuWait(const QStringList& args) {
     // The program: "Send Text File" of the file to a printer that reads slowly.
     // The first second fills the socket buffers; then the send only waits.
     {
-        std::optional<Listener> listener = ListenOnPrinterPort(64 * 1024);
-        if (!listener) return 1;
-        std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("slow"), QStringLiteral("--rate"),
-                                                         QString::number(rate, 'f', 0)});
-        if (!peer || !ConnectWindow(window, listener->address)) return 1;
+        std::optional<Peer> peer = StartListeningPeer(slow, 64 * 1024);
+        if (!peer || !ConnectWindow(window, peer->address)) return 1;
 
         CpuWindow cpu;
         long long pauses0 = 0;
@@ -168,11 +175,8 @@ int MeasureCpuWait(const QStringList& args) {
 
     // The naive wait: the same Sender, but its pause only spins the event loop.
     {
-        std::optional<Listener> listener = ListenOnPrinterPort(64 * 1024);
-        if (!listener) return 1;
-        std::optional<Peer> peer = StartPeer(*listener, {QStringLiteral("slow"), QStringLiteral("--rate"),
-                                                         QString::number(rate, 'f', 0)});
-        const int fd = peer ? ConnectPlain(listener->address) : -1;
+        std::optional<Peer> peer = StartListeningPeer(slow, 64 * 1024);
+        const int fd = peer ? ConnectPlain(peer->address) : -1;
         if (fd < 0) return 1;
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         SpinningConsole spinning;
@@ -221,10 +225,8 @@ int MeasureDisconnectWait(const QStringList& args) {
     // over Ethernet; with loopback's 64 KB segments a big buffer would open it in
     // steps of 64 KB, several seconds apart at this rate.
     {
-        std::optional<Listener> listener = ListenOnPrinterPort(4096);
-        if (!listener) return 1;
-        std::optional<Peer> peer = StartPeer(*listener, slow);
-        if (!peer || !ConnectWindow(window, listener->address)) return 1;
+        std::optional<Peer> peer = StartListeningPeer(slow, 4096);
+        if (!peer || !ConnectWindow(window, peer->address)) return 1;
         const ws::SOCKET s = window.PrinterSocketHandle();
         const int sendBuffer = 4 * static_cast<int>(bytes.size());
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -258,10 +260,8 @@ int MeasureDisconnectWait(const QStringList& args) {
     // The naive wait: the same count, asked again at once between turns of the
     // event loop until it reaches zero.
     {
-        std::optional<Listener> listener = ListenOnPrinterPort(4096);
-        if (!listener) return 1;
-        std::optional<Peer> peer = StartPeer(*listener, slow);
-        const int fd = peer ? ConnectPlain(listener->address) : -1;
+        std::optional<Peer> peer = StartListeningPeer(slow, 4096);
+        const int fd = peer ? ConnectPlain(peer->address) : -1;
         if (fd < 0) return 1;
         const int sendBuffer = 4 * static_cast<int>(bytes.size());
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
@@ -290,11 +290,9 @@ int MeasureSendProgram(const QStringList& args) {
     FileAnswer answer(file);
     frmkivo window(&answer);
     if (!ShowAndExpose(window)) return 1;
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
     std::optional<Peer> peer =
-        StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
-    if (!peer || !ConnectWindow(window, listener->address)) return 1;
+        StartListeningPeer({QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
+    if (!peer || !ConnectWindow(window, peer->address)) return 1;
 
     const long rssBefore = PeakRssKb();
     const double start = Now();
@@ -320,11 +318,9 @@ int MeasureSendProgram(const QStringList& args) {
 int MeasureSendLoop(const QStringList& args) {
     const QString file = TextOption(args, QStringLiteral("--file"));
     const qint64 size = QFileInfo(file).size();
-    std::optional<Listener> listener = ListenOnPrinterPort();
-    if (!listener) return 1;
     std::optional<Peer> peer =
-        StartPeer(*listener, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
-    const int fd = peer ? ConnectPlain(listener->address) : -1;
+        StartListeningPeer({QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)});
+    const int fd = peer ? ConnectPlain(peer->address) : -1;
     if (fd < 0) return 1;
 
     // The file in pieces of 1024 bytes, one blocking send() each.

@@ -25,20 +25,6 @@ namespace {
 
 const double kNaN = std::nan("");
 
-// A plain blocking connection to the listener's address, port 9100.
-int ConnectTo(const QString& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kPrinterPort);
-    ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool SendAll(int fd, const QByteArray& data) {
     qsizetype sent = 0;
     while (sent < data.size()) {
@@ -324,7 +310,7 @@ void BenchSupportTest::sinkPeerReportsEveryByte() {
     QVERIFY(listener->address.startsWith(QStringLiteral("127.")));
     std::optional<Peer> peer = Start({"sink", "--expect", "300000"}, *listener);
     QVERIFY(peer);
-    const int fd = ConnectTo(listener->address);
+    const int fd = ConnectPlain(listener->address);
     QVERIFY(fd >= 0);
     QVERIFY(SendAll(fd, QByteArray(300'000, 'k')));
     QCOMPARE(WaitReport(*peer, 30), std::optional<qint64>(300'000));
@@ -337,7 +323,7 @@ void BenchSupportTest::slowPeerNeverReadsFasterThanItsRate() {
     QVERIFY(listener);
     std::optional<Peer> peer = Start({"slow", "--rate", "100000"}, *listener);
     QVERIFY(peer);
-    const int fd = ConnectTo(listener->address);
+    const int fd = ConnectPlain(listener->address);
     QVERIFY(fd >= 0);
     // 40 kB at 100 kB/s take at least 0.4 s; the peer reports once it sees the end.
     const double start = Now();
@@ -355,7 +341,7 @@ void BenchSupportTest::burstPeerSendsTheBurstAfterTheFirstByte() {
     QVERIFY(listener);
     std::optional<Peer> peer = Start({"burst", "--bytes", "200000", "--seed", "11"}, *listener);
     QVERIFY(peer);
-    const int fd = ConnectTo(listener->address);
+    const int fd = ConnectPlain(listener->address);
     QVERIFY(fd >= 0);
     QVERIFY(SendAll(fd, "g"));
     QByteArray received;

@@ -37,18 +37,58 @@ int MoveHigh(int fd) {
 
 double Seconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; }
 
+// One read of at most size bytes, waiting for them until the deadline (a
+// Now() time); 0 at the end of the input, when the time ran out, or on an error.
+ssize_t ReadBefore(int fd, char* buffer, std::size_t size, double deadline) {
+    for (;;) {
+        const double left = deadline - Now();
+        if (left <= 0) return 0;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return 0;
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        return std::max<ssize_t>(n, 0);
+    }
+}
+
+// Port 9100 of the address.
+sockaddr_in PrinterPortOf(const QString& address) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPrinterPort);
+    ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
+    return addr;
+}
+
+// Ends a child that is still running and reaps it; closes its output pipe.
+void Stop(Child& child) {
+    if (child.outFd >= 0) {
+        ::close(child.outFd);
+        child.outFd = -1;
+    }
+    if (child.pid <= 0) return;
+    int status = 0;
+    // Give a child that has finished its work a moment to exit on its own.
+    for (int i = 0; i < 50; ++i) {
+        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            child.pid = -1;
+            return;
+        }
+        ::usleep(2000);
+    }
+    ::kill(child.pid, SIGKILL);
+    ::waitpid(child.pid, &status, 0);
+    child.pid = -1;
+}
+
 }  // namespace
 
 double Now() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double CpuTime() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
 long PeakRssKb() {
@@ -114,41 +154,12 @@ std::optional<Child> Spawn(const QString& program, const QStringList& args, cons
 QByteArray CollectAndReap(Child& child, double timeoutSeconds) {
     QByteArray output;
     const double deadline = Now() + timeoutSeconds;
-    while (child.outFd >= 0) {
-        const double left = deadline - Now();
-        if (left <= 0) break;
-        pollfd p{child.outFd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        char buffer[4096];
-        const ssize_t n = ::read(child.outFd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+    char buffer[4096];
+    ssize_t n = 0;
+    while (child.outFd >= 0 && (n = ReadBefore(child.outFd, buffer, sizeof buffer, deadline)) > 0)
         output.append(buffer, n);
-    }
     Stop(child);
     return output;
-}
-
-void Stop(Child& child) {
-    if (child.outFd >= 0) {
-        ::close(child.outFd);
-        child.outFd = -1;
-    }
-    if (child.pid <= 0) return;
-    int status = 0;
-    // Give a child that has finished its work a moment to exit on its own.
-    for (int i = 0; i < 50; ++i) {
-        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
-            child.pid = -1;
-            return;
-        }
-        ::usleep(2000);
-    }
-    ::kill(child.pid, SIGKILL);
-    ::waitpid(child.pid, &status, 0);
-    child.pid = -1;
 }
 
 std::optional<Ending> WaitEnding(Child& child, double timeoutSeconds) {
@@ -189,15 +200,26 @@ std::optional<Listener> ListenOnPrinterPort(int receiveBuffer) {
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(kPrinterPort);
-        ::inet_pton(AF_INET, address.toLatin1().constData(), &addr.sin_addr);
+        const sockaddr_in addr = PrinterPortOf(address);
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd, 4) == 0)
             return Listener{fd, address};
         ::close(fd);
     }
     return std::nullopt;
+}
+
+int ConnectPlain(const QString& address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in addr = PrinterPortOf(address);
+    int rc = 0;
+    do rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::optional<Peer> StartPeer(Listener& listener, const QStringList& args, const QString& program) {
@@ -215,7 +237,7 @@ std::optional<Peer> StartPeer(Listener& listener, const QStringList& args, const
         ::close(report[0]);
         return std::nullopt;
     }
-    return Peer{*child, report[0]};
+    return Peer{*child, report[0], listener.address};
 }
 
 std::optional<qint64> WaitReport(Peer& peer, double timeoutSeconds) {
@@ -224,14 +246,7 @@ std::optional<qint64> WaitReport(Peer& peer, double timeoutSeconds) {
     char bytes[sizeof(qint64)];
     std::size_t got = 0;
     while (got < sizeof bytes) {
-        const double left = deadline - Now();
-        if (left <= 0) return std::nullopt;
-        pollfd p{peer.reportFd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left * 1000) + 1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return std::nullopt;
-        const ssize_t n = ::read(peer.reportFd, bytes + got, sizeof bytes - got);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = ReadBefore(peer.reportFd, bytes + got, sizeof bytes - got, deadline);
         if (n <= 0) return std::nullopt;
         got += static_cast<std::size_t>(n);
     }
