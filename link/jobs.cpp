@@ -16,7 +16,6 @@ QString ByteListRefusal(const QString& text, const ByteList& list) {
 }
 
 std::optional<long long> FileCopies(const QString& text) {
-    if (!ReadNumber(text)) return std::nullopt;
     return ReadWholeNumber(text, kMinFileCopies, kMaxFileCopies);
 }
 
