@@ -18,6 +18,7 @@
 #include "ping/ping.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QCompleter>
 #include <QCoreApplication>
 #include <QDir>
@@ -32,6 +33,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -173,6 +175,7 @@ frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
     BuildControls();
     connect(&watch_, &DeliveryWatch::Closed, this, &frmkivo::FinishDisconnect);
     connect(&watch_, &DeliveryWatch::Progress, this, &frmkivo::ShowProgress);
+    connect(&watch_, &DeliveryWatch::JobsTaken, this, &frmkivo::ShowProgress);
     inLog_.SetRecurringLines(ReplyByteLines());
     outLog_.SetSeverityRule(OutgoingSeverity);
     SetUpLogs();
@@ -366,41 +369,63 @@ void frmkivo::Form_Unload() {
     if (size() != startSize_ || windowState() != startState_) settings_.RememberWindowGeometry(saveGeometry());
     sender_.CancelJob();
     sends_.DropQueued();
-    watch_.Detach();
     closing_ = false;
     if (socketOpen_) {
-        ws::closesocket(PrinterSocket);
+        // Whatever the printer has not taken is named, here and on standard error.
+        mirrorToStandardError_ = true;
+        watch_.CloseNow(QStringLiteral("the window closed"));
+        mirrorToStandardError_ = false;
+        if (watch_.Socket() == PrinterSocket) ws::closesocket(PrinterSocket);
         socketOpen_ = false;
         PrinterSocket = -1;
     }
+    watch_.Detach();
     UnhookWindow(&hwnd_);
     ws::WSASetBlockingHook({});
     StopNetwork();
 }
 
 // Closing is Disconnect first: the same wait for the printer and the same lines.
-// A second request while the printer is waited for discards and closes at once.
+// While a job runs or bytes wait for the printer, the operator says first whether
+// to wait for them, discard them or stay; a second request during the wait
+// discards. What is discarded at close is also written to standard error.
 void frmkivo::closeEvent(QCloseEvent* event) {
-    if (closing_ && !closeAfterWait_) {
-        closeAfterWait_ = true;
-        event->ignore();
-        return;
-    }
-    if (closing_) {
+    if (closeAfterWait_) {
         closeAfterWait_ = false;
-        DiscardAndDisconnect();
+        DiscardAtClose();
+    } else if (Connected() && !connecting_) {
+        const qint64 pending = watch_.Undelivered();
+        if (sends_.Busy() || pending > 0 || closing_) {
+            switch (AskBeforeClose(pending)) {
+            case CloseAnswer::Cancel:
+                event->ignore();
+                return;
+            case CloseAnswer::Wait:
+                closeAfterWait_ = true;
+                mirrorToStandardError_ = true;
+                if (sends_.Busy()) {
+                    // The running job goes on; the wait for the printer follows it.
+                    if (const QStringList dropped = sends_.DropQueued(); !dropped.isEmpty())
+                        LogMessage(kOut, DroppedSendsText(dropped));
+                } else if (!closing_) {
+                    BeginDisconnect();
+                }
+                event->ignore();
+                return;
+            case CloseAnswer::DiscardAndClose:
+                DiscardAtClose();
+                break;
+            }
+        }
     }
     // A send waiting for the printer, or a connect in progress, runs on this
     // window's stack: end it first, and close once it has unwound.
     if (sends_.Busy() || connecting_ || pauseDepth_ > 0) {
         closePending_ = true;
-        if (sends_.Busy() && Connected()) {
-            CancelAndDisconnect();
-        } else {
-            sender_.CancelJob();
-            sends_.DropQueued();
-        }
+        sender_.CancelJob();
+        sends_.DropQueued();
         if (ws::WSAIsBlocking()) ws::WSACancelBlockingCall();
+        EndPause();
         event->ignore();
         return;
     }
@@ -413,6 +438,29 @@ void frmkivo::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+frmkivo::CloseAnswer frmkivo::AskBeforeClose(qint64 pending) {
+    Question question{QString::fromLatin1(kWindowCaption),
+                      QStringLiteral("%1 not reached the printer yet.")
+                          .arg(pending == 1 ? QStringLiteral("1 byte has") : Grouped(pending) + QStringLiteral(" bytes have")),
+                      {QStringLiteral("Wait"), QStringLiteral("Discard and Close"), QStringLiteral("Cancel")},
+                      /*defaultAnswer=*/0,
+                      /*escapeAnswer=*/2};
+    switch (dialogs_->Ask(question)) {
+    case 0: return CloseAnswer::Wait;
+    case 1: return CloseAnswer::DiscardAndClose;
+    default: return CloseAnswer::Cancel;
+    }
+}
+
+void frmkivo::DiscardAtClose() {
+    mirrorToStandardError_ = true;
+    if (sends_.Busy() && Connected())
+        CancelAndDisconnect();
+    else if (closing_ || socketOpen_)
+        DiscardAndDisconnect();
+    mirrorToStandardError_ = false;
+}
+
 void frmkivo::keyPressEvent(QKeyEvent* event) {
     if (closing_ && event->key() == Qt::Key_Escape) {
         DiscardAndDisconnect();
@@ -422,9 +470,18 @@ void frmkivo::keyPressEvent(QKeyEvent* event) {
 }
 
 void frmkivo::OnSendsIdle() {
-    PrgSend->hide();
-    CmdStop->hide();
-    if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
+    ShowProgress();
+    if (closePending_) {
+        QTimer::singleShot(0, this, &QWidget::close);
+    } else if (closeAfterWait_) {
+        // The job the operator chose to wait for has ended: now the printer's last bytes.
+        if (!Connected()) {
+            closeAfterWait_ = false;
+            QTimer::singleShot(0, this, &QWidget::close);
+        } else if (!closing_) {
+            BeginDisconnect();
+        }
+    }
 }
 
 bool frmkivo::Connected() const { return CmdConnect->text() == QLatin1String("Disconnect"); }
@@ -433,6 +490,7 @@ bool frmkivo::Connected() const { return CmdConnect->text() == QLatin1String("Di
 
 void frmkivo::LogMessage(const QString& kind, const QString& text) {
     const bool outgoing = kind == kOut;
+    if (outgoing) MirrorToStandardError({text});
     LogModel& log = outgoing ? outLog_ : inLog_;
     log.Append(text);
     (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
@@ -441,6 +499,7 @@ void frmkivo::LogMessage(const QString& kind, const QString& text) {
 void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
     if (lines.isEmpty()) return;
     const bool outgoing = kind == kOut;
+    if (outgoing) MirrorToStandardError(lines);
     LogModel& log = outgoing ? outLog_ : inLog_;
     log.Append(lines);
     (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
@@ -451,6 +510,12 @@ void frmkivo::LogReply(const std::vector<ReplyLine>& lines) {
     inLog_.Append(lines);
     StatusTally->Count(lines);
     InTxtMsg->FollowNewest();
+}
+
+void frmkivo::MirrorToStandardError(const QStringList& lines) const {
+    if (!mirrorToStandardError_) return;
+    for (const QString& line : lines) std::fprintf(stderr, "kivo-socket-test: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void frmkivo::ClearLogs() {
@@ -480,6 +545,7 @@ void frmkivo::Pause(double seconds) {
     }
     ++pauseDepth_;
     PauseElapsed = false;
+    pauseLoop_ = &loop;
     const auto quit = connect(&Timer1, &QTimer::timeout, &loop, &QEventLoop::quit);
     Timer1.setInterval(wait);
     Timer1.start();
@@ -487,7 +553,18 @@ void frmkivo::Pause(double seconds) {
     while (!PauseElapsed) loop.exec();
     disconnect(quit);
     Timer1.stop();
+    pauseLoop_ = nullptr;
     --pauseDepth_;
+}
+
+void frmkivo::EndPause() {
+    if (pauseDepth_ == 0) return;
+    PauseElapsed = true;
+    if (pauseLoop_) pauseLoop_->quit();
+}
+
+void frmkivo::RoomToSend(ws::SOCKET s) {
+    if (sender_.Waiting() && s == PrinterSocket) EndPause();
 }
 
 void frmkivo::Timer1_Timer() {
@@ -584,12 +661,13 @@ bool frmkivo::BeginDisconnect() {
 void frmkivo::CancelAndDisconnect() {
     const std::optional<JobState> job = watch_.RunningJob();
     sender_.CancelJob();
-    const int dropped = sends_.DropQueued();
+    EndPause();
+    const QStringList dropped = sends_.DropQueued();
     QString line = QStringLiteral("Send canceled by Disconnect");
     if (job)
-        line += QStringLiteral(": %1, the printer had taken %2, %3 discarded")
-                    .arg(job->what, ByteCount(job->taken), Grouped(job->handed - job->taken));
-    if (dropped > 0) line += QStringLiteral("; %1 queued send(s) dropped").arg(dropped);
+        line += QStringLiteral(": %1, the printer acknowledged %2 of %3")
+                    .arg(job->what, Grouped(job->taken), ByteCount(std::max(job->planned, job->handed)));
+    if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
     LogMessage(kOut, line);
     watch_.CloseNow(kAtYourRequest, job ? job->id : 0);
     FinishDisconnect();
@@ -607,6 +685,7 @@ void frmkivo::FinishDisconnect() {
     PrinterSocket = -1;
     closing_ = false;
     SetConnectedState(false);
+    ShowProgress();
     LogMessage(kOut, QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") +
                          PrinterPort);
     if (closeAfterWait_) {
@@ -618,12 +697,13 @@ void frmkivo::FinishDisconnect() {
 void frmkivo::ConnectionLost(ws::SOCKET s, int error) {
     if (!socketOpen_ || s != PrinterSocket) return;
     if (sends_.Busy()) sender_.CancelJob();
-    const int dropped = sends_.DropQueued();
-    if (dropped > 0) LogMessage(kOut, QStringLiteral("%1 queued send(s) dropped").arg(dropped));
+    EndPause();
+    if (const QStringList dropped = sends_.DropQueued(); !dropped.isEmpty()) LogMessage(kOut, DroppedSendsText(dropped));
     watch_.CloseNow(error != 0 ? QStringLiteral("the printer reset the connection")
                                : QStringLiteral("the printer closed the connection"));
     socketOpen_ = false;
     PrinterSocket = -1;
+    ShowProgress();
     // A Disconnect that was waiting for the printer ends here.
     if (closing_)
         FinishDisconnect();
@@ -635,13 +715,15 @@ void frmkivo::ConnectionLost(ws::SOCKET s, int error) {
 
 void frmkivo::RunSend(const QString& caption, std::function<void()> job) {
     if (sends_.Busy()) LogMessage(kOut, QStringLiteral("Queued behind the running send: ") + caption);
-    sends_.Run([this, job = std::move(job)] {
+    sends_.Run(caption, [this, job = std::move(job)] {
         if (unloaded_) return;
         sender_.BeginJob();
         trackedJob_ = 0;
         jobIncomplete_ = false;
         job();
         // A job that Stop or Disconnect ended is already counted as such.
+        // It runs on, with its progress and Stop, until the printer has taken
+        // its last byte; the next send may start meanwhile.
         if (trackedJob_ != 0)
             watch_.EndJob(trackedJob_, sender_.JobFailed() || jobIncomplete_ ? JobEnd::Failed : JobEnd::Sent);
         trackedJob_ = 0;
@@ -653,34 +735,49 @@ void frmkivo::TrackJob(const QString& what, qint64 planned, qint64 copies, bool 
 }
 
 void frmkivo::ShowProgress() {
+    // A job runs until the printer has taken its last byte, or until it stops.
+    const std::optional<JobState> job = socketOpen_ ? watch_.RunningJob() : std::nullopt;
+    if (!job) {
+        PrgSend->hide();
+        CmdStop->hide();
+        return;
+    }
     // A few updates a second are enough to read, and cost next to nothing.
     if (!PrgSend->isHidden() && progressShown_.isValid() && progressShown_.elapsed() < 250) return;
-    const std::optional<JobState> job = watch_.RunningJob();
-    if (!job || !sends_.Busy()) return;
     if (PrgSend->isHidden() && job->seconds < 0.5) return;
     progressShown_.start();
     const qint64 total = std::max(job->planned, job->handed);
     PrgSend->setValue(total > 0 ? static_cast<int>(std::min<qint64>(job->taken * 1000 / total, 1000)) : 0);
-    PrgSend->setFormat(ProgressText(*job));
+    // One line that fits the bar, the whole text in its tooltip.
+    const QString full = ProgressText(*job);
+    const QFontMetrics metrics(PrgSend->font());
+    const int room = PrgSend->width() - 8;
+    QString text = metrics.horizontalAdvance(full) <= room ? full : ShortProgressText(*job);
+    text = metrics.elidedText(text, Qt::ElideRight, room);
+    PrgSend->setFormat(QString(text).replace(QLatin1Char('%'), QStringLiteral("%%")));
+    PrgSend->setToolTip(full);
     PrgSend->show();
     CmdStop->show();
 }
 
 void frmkivo::CmdStop_Click() {
-    if (!sends_.Busy()) return;
-    const std::optional<JobState> job = watch_.RunningJob();
+    if (!sends_.Busy() && !(socketOpen_ && watch_.RunningJob())) return;
     sender_.CancelJob();
-    const int dropped = sends_.DropQueued();
+    EndPause();
+    // Nothing more is handed to the system; what it already holds is on its way.
+    const std::optional<JobState> job = watch_.RunningJob();
+    const QStringList dropped = sends_.DropQueued();
     QString line = QStringLiteral("Stopped");
     if (job) {
-        watch_.EndJob(job->id, JobEnd::Stopped);
-        line += QStringLiteral(": %1, %2 of %3 sent")
-                    .arg(job->what, Grouped(job->handed), ByteCount(std::max(job->planned, job->handed)));
-        if (job->copies > 1)
-            line += QStringLiteral(", in copy %1 of %2")
-                        .arg(Grouped(std::min(job->copiesHanded + 1, job->copies)), Grouped(job->copies));
+        watch_.StopJob(job->id);
+        line += QStringLiteral(": %1, the printer acknowledged %2 of %3")
+                    .arg(job->what, Grouped(job->taken), ByteCount(std::max(job->planned, job->handed)));
+        if (const qint64 onTheirWay = job->handed - job->taken; onTheirWay > 0)
+            line += QStringLiteral("; %1 already on their way").arg(onTheirWay == 1 ? QStringLiteral("1 byte was")
+                                                                                    : ByteCount(onTheirWay) +
+                                                                                          QStringLiteral(" were"));
     }
-    if (dropped > 0) line += QStringLiteral("; %1 queued send(s) dropped").arg(dropped);
+    if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
     LogMessage(kOut, line);
 }
 
@@ -691,6 +788,7 @@ void frmkivo::CmdText_Click() {
     RememberCommand(text);
     RunSend(caption, [this, caption, text, address] {
         LogMessage(kOut, QStringLiteral("Sending text =>") + text + QStringLiteral(" to IP Address ") + address);
+        if (const QString unmapped = UnmappedCharactersLine(text); !unmapped.isEmpty()) LogMessage(kOut, unmapped);
         const QByteArray bytes = ToSingleByte(text);
         TrackJob(caption, bytes.size(), 1, false);
         sender_.SendToPrinter(PrinterSocket, bytes);

@@ -20,6 +20,7 @@
 
 #include <span>
 
+class QEventLoop;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -53,6 +54,7 @@ public:
     void LogLines(const QString& kind, const QStringList& lines) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
+    void RoomToSend(ws::SOCKET s) override;
     void Repaint() override;
     [[nodiscard]] QString AddressText() const override;
     // The printer closed or reset the connection: back to the disconnected state.
@@ -87,6 +89,8 @@ public:
     [[nodiscard]] platform::HWND WindowHandle() { return &hwnd_; }
     [[nodiscard]] const SendQueue& Sends() const { return sends_; }
     [[nodiscard]] Sender& PrinterSender() { return sender_; }
+    // The count of what the printer has taken, for tests.
+    [[nodiscard]] const DeliveryWatch& Delivery() const { return watch_; }
     // Whether Disconnect waits for the printer to take the last bytes sent.
     [[nodiscard]] bool WaitingForPrinter() const { return closing_; }
 
@@ -135,7 +139,8 @@ private:
     void RunSend(const QString& caption, std::function<void()> job);
     // Counts the bytes of the job now running, for its Done or Cut short line.
     void TrackJob(const QString& what, qint64 planned, qint64 copies, bool reportDone);
-    // Shows the running job's progress once it has run half a second.
+    // Shows the running job's progress once it has run half a second, until the
+    // printer has taken its last byte; hides it when no job runs.
     void ShowProgress();
     // Sends a file in copies; reports a file error once.
     void SendCopies(const QString& path, long long copies, bool vekHeader);
@@ -146,6 +151,16 @@ private:
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader);
     void OnSendsIdle();
+    // Ends the outermost Pause now, as if its time had come.
+    void EndPause();
+    enum class CloseAnswer { Wait, DiscardAndClose, Cancel };
+    // What to do with `pending` bytes the printer has not taken when the window closes.
+    CloseAnswer AskBeforeClose(qint64 pending);
+    // Ends a running send and the connection at once, the counts written to
+    // standard error as well.
+    void DiscardAtClose();
+    // While the window closes, outgoing lines go to standard error too.
+    void MirrorToStandardError(const QStringList& lines) const;
 
     // Controls, named as on the form.
     QPushButton* Cmdping = nullptr;
@@ -189,6 +204,8 @@ private:
     DeliveryWatch watch_;
     QElapsedTimer progressShown_;  // since the progress bar last changed
     int trackedJob_ = 0;       // the running job in the watch's count, or 0
+    QEventLoop* pauseLoop_ = nullptr;  // the outermost Pause's loop while it waits
+    bool mirrorToStandardError_ = false;
     bool jobIncomplete_ = false;  // a file of the running job could not be sent whole
 
     ws::SOCKET PrinterSocket = 0;

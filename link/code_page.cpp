@@ -1,6 +1,7 @@
 #include "link/code_page.h"
 
 #include <QList>
+#include <QStringList>
 
 namespace kivo {
 namespace {
@@ -22,6 +23,22 @@ char ToWindows1252(char32_t c) {
 }
 
 }  // namespace
+
+QString UnmappedCharactersLine(const QString& text) {
+    qsizetype count = 0;
+    QList<char32_t> named;
+    for (char32_t c : text.toUcs4()) {
+        if (c == U'?' || ToWindows1252(c) != '?') continue;
+        ++count;
+        if (!named.contains(c)) named.append(c);
+    }
+    if (count == 0) return {};
+    QStringList characters;
+    for (char32_t c : named) characters << QString::fromUcs4(&c, 1);
+    return QStringLiteral("%1 of the text %2 no byte in the printer's code page and went out as \"?\": %3")
+        .arg(count == 1 ? QStringLiteral("1 character") : QStringLiteral("%1 characters").arg(count),
+             count == 1 ? QStringLiteral("has") : QStringLiteral("have"), characters.join(QLatin1Char(' ')));
+}
 
 QByteArray ToSingleByte(const QString& text) {
     QByteArray out;

@@ -41,6 +41,9 @@ public:
     }
     // Waits about that long while the window goes on handling its events.
     virtual void Pause(double seconds) = 0;
+    // Room has freed on socket `s` after a send was refused: a pause that waits
+    // for it may end now rather than at its time.
+    virtual void RoomToSend(ws::SOCKET /*s*/) {}
     // Repaints the window at once.
     virtual void Repaint() {}
     // The current text of the address field.

@@ -48,6 +48,15 @@ QString ProgressText(const JobState& job) {
     return text;
 }
 
+QString ShortProgressText(const JobState& job) {
+    const qint64 total = std::max(job.planned, job.handed);
+    const long long percent = total > 0 ? job.taken * 100 / total : 0;
+    QString text = QStringLiteral("%1 of %2 taken (%3 %)").arg(Grouped(job.taken), ByteCount(total)).arg(percent);
+    const double rate = job.seconds > 0 ? static_cast<double>(job.taken) / job.seconds : 0;
+    if (rate > 0) text += QStringLiteral(", ") + TimeLeft(static_cast<double>(total - job.taken) / rate);
+    return text;
+}
+
 // ---------------------------------------------------------------- ledger
 
 int JobLedger::Begin(const QString& what, qint64 planned, qint64 copies, bool reportDone, qint64 at, double now) {
@@ -70,6 +79,21 @@ void JobLedger::End(int id, qint64 at, JobEnd how) {
     }
 }
 
+void JobLedger::Stop(int id, qint64 at) {
+    for (Job& job : jobs_) {
+        if (job.id != id) continue;
+        if (!job.ended) job.end = at;
+        job.ended = true;
+        job.how = JobEnd::Stopped;
+    }
+}
+
+qint64 JobLedger::NotYetHanded(qint64 sent) const {
+    for (const Job& job : jobs_)
+        if (!job.ended) return std::max<qint64>(job.planned - (sent - job.start), 0);
+    return 0;
+}
+
 JobState JobLedger::StateOf(const Job& job, qint64 end, qint64 acked, double now) {
     JobState state;
     state.id = job.id;
@@ -81,6 +105,7 @@ JobState JobLedger::StateOf(const Job& job, qint64 end, qint64 acked, double now
     state.copiesHanded = static_cast<qint64>(job.copyEnds.size());
     state.copiesTaken = std::count_if(job.copyEnds.begin(), job.copyEnds.end(),
                                       [acked](qint64 copyEnd) { return copyEnd <= acked; });
+    state.allHanded = job.ended;
     state.seconds = now - job.began;
     return state;
 }
@@ -104,10 +129,19 @@ QStringList JobLedger::CutShort(qint64 acked, qint64 sent, int except) {
         const qint64 end = job.ended ? job.end : sent;
         if (job.id == except || (job.ended && end <= acked)) continue;
         const JobState state = StateOf(job, end, acked, 0);
-        QString line = QStringLiteral("Cut short: %1, the printer took %2 of %3")
-                           .arg(job.what, Grouped(state.taken), ByteCount(std::max(job.planned, state.handed)));
+        if (job.how == JobEnd::Stopped && job.ended) {
+            // Only what was already on its way at Stop was meant to arrive.
+            const qint64 onItsWay = std::max<qint64>(end - std::max(job.start, acked), 0);
+            lines << QStringLiteral("Cut short: %1 (stopped), %2 of the bytes on their way did not reach the printer")
+                         .arg(job.what, Grouped(onItsWay));
+            continue;
+        }
+        const qint64 total = std::max(job.planned, state.handed);
+        QString line = QStringLiteral("Cut short: %1, the printer acknowledged %2 of %3")
+                           .arg(job.what, Grouped(state.taken), ByteCount(total));
         if (job.copies > 1)
             line += QStringLiteral(" (%1 of %2 copies)").arg(Grouped(state.copiesTaken), Grouped(job.copies));
+        line += QStringLiteral("; %1 not delivered").arg(Grouped(total - state.taken));
         lines << line;
     }
     jobs_.clear();
@@ -115,8 +149,8 @@ QStringList JobLedger::CutShort(qint64 acked, qint64 sent, int except) {
 }
 
 std::optional<JobState> JobLedger::Running(qint64 sent, qint64 acked, double now) const {
-    for (const Job& job : jobs_)
-        if (!job.ended) return StateOf(job, sent, acked, now);
+    for (auto job = jobs_.rbegin(); job != jobs_.rend(); ++job)
+        if (IsRunning(*job)) return StateOf(*job, job->ended ? job->end : sent, acked, now);
     return std::nullopt;
 }
 
@@ -133,6 +167,7 @@ void DeliveryWatch::Attach(ws::SOCKET s) {
     Detach();
     socket_ = s;
     base_ = sender_.BytesSent();
+    acked_ = 0;
 }
 
 void DeliveryWatch::Detach() {
@@ -152,31 +187,52 @@ void DeliveryWatch::EndCopy(int id) { ledger_.CopyEnded(id, Sent()); }
 
 void DeliveryWatch::EndJob(int id, JobEnd how) {
     ledger_.End(id, Sent(), how);
-    Follow(0);  // a printer that keeps up has taken it by the next turn
+    FollowClosely();
+}
+
+void DeliveryWatch::StopJob(int id) {
+    ledger_.Stop(id, Sent());
+    Follow();
 }
 
 std::optional<JobState> DeliveryWatch::RunningJob() const {
-    const qint64 sent = Sent();
-    return ledger_.Running(sent, sent - Unacknowledged(), Now());
+    return ledger_.Running(Sent(), Acknowledged(), Now());
 }
 
 qint64 DeliveryWatch::Sent() const { return sender_.BytesSent() - base_; }
 
-qint64 DeliveryWatch::Unacknowledged() const {
-    if (socket_ < 0) return 0;
-    return std::max<qint64>(ws::UnacknowledgedBytes(socket_), 0);
+qint64 DeliveryWatch::Acknowledged() const {
+    // Read while the socket is open; the count never goes back, and the end of
+    // the stream (which the count includes once acknowledged) is no byte sent.
+    ws::StreamDelivery delivery;
+    if (socket_ >= 0 && ws::GetStreamDelivery(socket_, delivery) == 0)
+        acked_ = std::max(acked_, std::min<qint64>(delivery.acknowledged, Sent()));
+    return acked_;
 }
 
 void DeliveryWatch::Follow(int firstMs) {
     if (socket_ < 0) return;
+    nextPollMs_ = kPollMs;
     if (!poll_.isActive() || poll_.remainingTime() > firstMs) poll_.start(firstMs);
+}
+
+void DeliveryWatch::FollowClosely() {
+    if (socket_ < 0) return;
+    nextPollMs_ = 1;
+    poll_.start(0);
+}
+
+void DeliveryWatch::Report(qint64 acked) {
+    const QStringList done = ledger_.Taken(acked, Now());
+    console_.LogLines(kOut, done);
+    if (!done.isEmpty() || !ledger_.HasRunning()) emit JobsTaken();
 }
 
 bool DeliveryWatch::CloseWhenTaken() {
     if (socket_ < 0) return true;
-    const qint64 unacked = Unacknowledged();
-    const qint64 acked = Sent() - unacked;
-    console_.LogLines(kOut, ledger_.Taken(acked, Now()));
+    const qint64 acked = Acknowledged();
+    const qint64 unacked = Sent() - acked;
+    Report(acked);
     if (unacked == 0) {
         CloseInOrder();
         return true;
@@ -191,9 +247,10 @@ bool DeliveryWatch::CloseWhenTaken() {
 
 void DeliveryWatch::Poll() {
     if (socket_ < 0) return;
-    const qint64 unacked = Unacknowledged();
-    const qint64 acked = Sent() - unacked;
-    console_.LogLines(kOut, ledger_.Taken(acked, Now()));
+    const qint64 acked = Acknowledged();
+    const qint64 unacked = Sent() - acked;
+    Report(acked);
+    if (socket_ < 0) return;  // a line's reader may have closed the connection
     if (waiting_) {
         if (unacked == 0) {
             CloseInOrder();
@@ -210,7 +267,11 @@ void DeliveryWatch::Poll() {
         }
     }
     if (ledger_.HasRunning()) emit Progress();
-    if (waiting_ || !ledger_.Empty()) Follow();
+    if (socket_ >= 0 && (waiting_ || !ledger_.Empty())) {
+        const int next = nextPollMs_;
+        nextPollMs_ = std::min(nextPollMs_ * 2, kPollMs);
+        if (!poll_.isActive()) poll_.start(next);
+    }
 }
 
 void DeliveryWatch::CloseInOrder() {
@@ -226,8 +287,8 @@ void DeliveryWatch::CloseInOrder() {
 void DeliveryWatch::CloseNow(const QString& reason, int except) {
     if (socket_ < 0) return;
     const qint64 sent = Sent();
-    const qint64 unacked = Unacknowledged();
-    const qint64 acked = sent - unacked;
+    const qint64 acked = Acknowledged();
+    const qint64 unacked = sent - acked;
     QStringList lines = ledger_.Taken(acked, Now());
     lines << ledger_.CutShort(acked, sent, except);
     if (unacked > 0) lines << QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), reason);

@@ -1,8 +1,10 @@
 // What the printer has taken of what was sent to it. Each job is the stretch of
-// the connection's byte stream that it handed to the system; the system's count
-// of bytes the printer has not yet acknowledged tells, the stream being in order,
-// which jobs the printer has taken in full. A close waits for that count to reach
-// zero, so the printer gets every byte and then the end of the stream.
+// the connection's byte stream that it handed to the system; the count of bytes
+// the printer's TCP stack has acknowledged tells, the stream being in order,
+// which jobs the printer has taken in full. That count comes from the system's
+// record of the connection, which a reset does not erase, so it stays true when
+// the printer goes away. A close waits for it to reach the bytes sent, so the
+// printer gets every byte and then the end of the stream.
 #pragma once
 
 #include "link/console_port.h"
@@ -33,6 +35,7 @@ namespace kivo {
 // operator, or ended by an error (of the file or of the connection).
 enum class JobEnd { Sent, Stopped, Failed };
 
+
 // Where one job stands.
 struct JobState {
     int id = 0;
@@ -41,6 +44,7 @@ struct JobState {
     qint64 copies = 1;
     qint64 handed = 0;      // bytes handed to the system so far
     qint64 taken = 0;       // of those, acknowledged by the printer
+    bool allHanded = false; // the job hands nothing more; it waits for the printer
     qint64 copiesHanded = 0;
     qint64 copiesTaken = 0;
     double seconds = 0;     // since the job began
@@ -48,6 +52,8 @@ struct JobState {
 
 // The progress bar's text: bytes taken of the total, the copy, rate and time left.
 [[nodiscard]] QString ProgressText(const JobState& job);
+// The same, short enough for a narrow bar: bytes taken, percent and time left.
+[[nodiscard]] QString ShortProgressText(const JobState& job);
 
 // The jobs of one connection. Offsets count the bytes handed to the system on
 // the connection; `acked` is how many of them the printer has acknowledged.
@@ -56,19 +62,30 @@ public:
     // Starts a job at offset `at`; returns its id (never reused).
     int Begin(const QString& what, qint64 planned, qint64 copies, bool reportDone, qint64 at, double now);
     void CopyEnded(int id, qint64 at);
-    // Ends the job; does nothing for a job already ended or forgotten.
+    // Ends the job's sending; does nothing for a job already ended or forgotten.
     void End(int id, qint64 at, JobEnd how);
+    // The operator stopped the job: it hands nothing after `at`, and a job
+    // that was waiting for the printer no longer gets a Done line.
+    void Stop(int id, qint64 at);
     // "Done: ..." for each job the printer has now taken in full that sent
     // every byte and asked for it; forgets every job taken in full.
     [[nodiscard]] QStringList Taken(qint64 acked, double now);
     // "Cut short: ..." for each job not taken in full (the running one counted
     // up to `sent`), except the one with id `except`; forgets every job.
     [[nodiscard]] QStringList CutShort(qint64 acked, qint64 sent, int except = 0);
-    // The job begun and not yet ended, if any.
+    // The job that runs: the latest one begun that is neither stopped nor
+    // failed, and not yet taken by the printer in full (it may have handed
+    // every byte already).
     [[nodiscard]] std::optional<JobState> Running(qint64 sent, qint64 acked, double now) const;
     [[nodiscard]] bool HasRunning() const {
-        return std::any_of(jobs_.begin(), jobs_.end(), [](const Job& job) { return !job.ended; });
+        return std::any_of(jobs_.begin(), jobs_.end(), [](const Job& job) { return IsRunning(job); });
     }
+    // Whether the job is still followed: not yet taken in full, nor cut short.
+    [[nodiscard]] bool Holds(int id) const {
+        return std::any_of(jobs_.begin(), jobs_.end(), [id](const Job& job) { return job.id == id; });
+    }
+    // Bytes the running job means to send and has not handed yet.
+    [[nodiscard]] qint64 NotYetHanded(qint64 sent) const;
     [[nodiscard]] bool Empty() const { return jobs_.empty(); }
     void Clear() { jobs_.clear(); }
 
@@ -87,15 +104,17 @@ private:
         std::vector<qint64> copyEnds;
     };
     [[nodiscard]] static JobState StateOf(const Job& job, qint64 end, qint64 acked, double now);
+    [[nodiscard]] static bool IsRunning(const Job& job) { return !job.ended || job.how == JobEnd::Sent; }
 
     std::deque<Job> jobs_;
     int nextId_ = 1;
 };
 
 // Follows one printer connection: the jobs sent on it, how far the printer has
-// taken them, and its close. It asks the system for the unacknowledged count on
-// a timer every kPollMs while there is something to follow (never in a loop), so
-// it costs next to nothing while it waits. Its lines go to the outgoing log.
+// taken them, and its close. It asks the system for the acknowledged count on a
+// timer (every kPollMs while it waits, sooner just after a job has handed its
+// last byte; never in a loop), so it costs next to nothing while it waits. Its
+// lines go to the outgoing log.
 class DeliveryWatch : public QObject {
     Q_OBJECT
 public:
@@ -118,12 +137,20 @@ public:
     int BeginJob(const QString& what, qint64 planned, qint64 copies, bool reportDone);
     void EndCopy(int id);
     void EndJob(int id, JobEnd how);
+    void StopJob(int id);
     [[nodiscard]] std::optional<JobState> RunningJob() const;
+    // Whether the job is still followed (not yet taken in full nor cut short).
+    [[nodiscard]] bool HoldsJob(int id) const { return ledger_.Holds(id); }
 
-    // Bytes handed to the system on this connection, and how many of them the
-    // printer has not yet acknowledged (0 when the system cannot say).
+    // Bytes handed to the system on this connection; how many of them the
+    // printer has acknowledged (the last count read once the connection is
+    // gone), and how many not.
     [[nodiscard]] qint64 Sent() const;
-    [[nodiscard]] qint64 Unacknowledged() const;
+    [[nodiscard]] qint64 Acknowledged() const;
+    [[nodiscard]] qint64 Unacknowledged() const { return Sent() - Acknowledged(); }
+    // Bytes that have not reached the printer: those it has not acknowledged,
+    // and those the running job has yet to hand to the system.
+    [[nodiscard]] qint64 Undelivered() const { return Unacknowledged() + ledger_.NotYetHanded(Sent()); }
 
     // Closes once the printer has taken every byte sent: at once, returning true,
     // when it already has; else writes "Waiting for the printer to take N bytes
@@ -143,10 +170,16 @@ signals:
     void Closed();
     // Polled while a job runs: its figures may have changed.
     void Progress();
+    // The printer has taken one or more jobs in full.
+    void JobsTaken();
 
 private:
     void Poll();
     void Follow(int firstMs = kPollMs);
+    // Polls again soon, then less and less often up to kPollMs: a printer that
+    // keeps up acknowledges a job within a few milliseconds of its last byte.
+    void FollowClosely();
+    void Report(qint64 acked);
     void CloseInOrder();
     [[nodiscard]] double Now() const { return static_cast<double>(clock_.elapsed()) / 1000.0; }
 
@@ -154,6 +187,8 @@ private:
     Console& console_;
     ws::SOCKET socket_ = -1;
     qint64 base_ = 0;  // the sender's count when the connection was attached
+    mutable qint64 acked_ = 0;  // the printer's acknowledged count, last read
+    int nextPollMs_ = kPollMs;
     JobLedger ledger_;
     QTimer poll_;
     QElapsedTimer clock_;

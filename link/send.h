@@ -12,9 +12,10 @@
 namespace kivo {
 
 // Sends on the non-blocking printer socket until every byte has been taken.
-// A full send buffer is waited out in pauses of 10 ms during which the window
-// goes on handling its events. Any other error ends the send at once: one line
-// in the outgoing log, and -1.
+// A full send buffer is waited out in pauses of at most 10 ms during which the
+// window goes on handling its events; a pause ends as soon as the system has
+// room again. Any other error ends the send at once: one line in the outgoing
+// log, and -1.
 //
 // Sends are grouped in jobs (one button click's worth). Once a send of a job has
 // failed, or the job was cancelled, every further send of that job returns -1 at

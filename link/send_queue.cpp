@@ -2,15 +2,15 @@
 
 namespace kivo {
 
-void SendQueue::Run(Job job) {
+void SendQueue::Run(const QString& caption, Job job) {
     if (running_) {
-        queue_.push_back(std::move(job));
+        queue_.push_back(Entry{caption, std::move(job)});
         return;
     }
     running_ = true;
     job();
     while (!queue_.empty()) {
-        Job next = std::move(queue_.front());
+        Job next = std::move(queue_.front().job);
         queue_.pop_front();
         next();
     }
@@ -18,10 +18,18 @@ void SendQueue::Run(Job job) {
     if (idle_) idle_();
 }
 
-int SendQueue::DropQueued() {
-    const int dropped = static_cast<int>(queue_.size());
+QStringList SendQueue::DropQueued() {
+    QStringList captions;
+    for (const Entry& entry : queue_) captions << entry.caption.trimmed();
     queue_.clear();
-    return dropped;
+    return captions;
+}
+
+QString DroppedSendsText(const QStringList& captions) {
+    if (captions.isEmpty()) return {};
+    return (captions.size() == 1 ? QStringLiteral("1 queued send dropped: ")
+                                 : QStringLiteral("%1 queued sends dropped: ").arg(captions.size())) +
+           captions.join(QStringLiteral(", "));
 }
 
 }  // namespace kivo

@@ -4,6 +4,9 @@
 // their bytes on the connection.
 #pragma once
 
+#include <QString>
+#include <QStringList>
+
 #include <deque>
 #include <functional>
 
@@ -13,10 +16,11 @@ class SendQueue {
 public:
     using Job = std::function<void()>;
 
-    // Runs the job now, or queues it when a job is running.
-    void Run(Job job);
-    // Drops the queued jobs (not the running one); returns how many.
-    int DropQueued();
+    // Runs the job now, or queues it when a job is running. `caption` names it
+    // (the button clicked) should it be dropped.
+    void Run(const QString& caption, Job job);
+    // Drops the queued jobs (not the running one); returns their captions.
+    QStringList DropQueued();
 
     [[nodiscard]] bool Busy() const { return running_; }
     [[nodiscard]] int Queued() const { return static_cast<int>(queue_.size()); }
@@ -25,9 +29,16 @@ public:
     void SetIdleCallback(std::function<void()> callback) { idle_ = std::move(callback); }
 
 private:
-    std::deque<Job> queue_;
+    struct Entry {
+        QString caption;
+        Job job;
+    };
+    std::deque<Entry> queue_;
     bool running_ = false;
     std::function<void()> idle_;
 };
+
+// "2 queued sends dropped: VEK Test Ticket, Send Text"; empty for none.
+[[nodiscard]] QString DroppedSendsText(const QStringList& captions);
 
 }  // namespace kivo

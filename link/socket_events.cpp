@@ -58,7 +58,9 @@ void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam) {
         return;
     }
     if (!EventConsole) return;
-    if (event == ws::FD_CONNECT && error == 0) {
+    if (event == ws::FD_WRITE && error == 0) {
+        EventConsole->RoomToSend(s);
+    } else if (event == ws::FD_CONNECT && error == 0) {
         EventConsole->LogMessage(QStringLiteral("O"), QStringLiteral("Connect with printer"));
     } else if (event == ws::FD_CLOSE) {
         EventConsole->LogMessage(QStringLiteral("O"), QStringLiteral("Lost connection with printer"));

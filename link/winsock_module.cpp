@@ -93,6 +93,8 @@ ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& co
         return ws::SOCKET{-1};
     };
     if (SetLinger(s, 1, 0) == -1) return fail();
+    // A system that cannot limit its backlog still sends; the counts stay true.
+    (void)ws::LimitUnsentBytes(s, kUnsentLimit);
     if (!async) {
         if (ws::connect(s, &address, sizeof address) != 0) return fail();
         if (ws::WSAAsyncSelect(s, window, WM_SOCKET, kSocketEvents) != 0) return fail();

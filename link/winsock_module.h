@@ -14,6 +14,10 @@ namespace kivo {
 inline constexpr unsigned int WM_SOCKET = platform::WM_USER + 1;  // 1025
 // Read, write, connect and close events.
 inline constexpr long kSocketEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
+// The system's backlog on the printer connection: it holds at most about this
+// many bytes that it has not put on the wire, so Stop, progress and a close
+// describe the printer rather than a buffer the operator cannot see.
+inline constexpr int kUnsentLimit = 64 * 1024;
 
 // Starts the library once; a second call does nothing and returns true.
 bool StartNetwork(QString* description = nullptr);

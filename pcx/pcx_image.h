@@ -78,6 +78,17 @@ struct DecodedPicture {
 // by kMaxPictureWidth x kMaxPictureHeight, and nothing is read past the end.
 [[nodiscard]] DecodedPicture DecodePcx(QByteArrayView file);
 
+// How much picture data a PCX holds against what its header announces: the
+// bytes its run-length data decode to (counted up to what is needed), and the
+// bytes its rows need (bytes per line x planes x height). A file with an
+// unusable header needs 0.
+struct PcxDataExtent {
+    qint64 decoded = 0;
+    qint64 needed = 0;
+    [[nodiscard]] bool EndsEarly() const { return decoded < needed; }
+};
+[[nodiscard]] PcxDataExtent MeasurePcxData(QByteArrayView file);
+
 // Reads a PCX file with DecodePcx; a picture larger than the bounds is refused
 // by its header before any pixel is read. Errors are operator lines naming the
 // file without its folder.

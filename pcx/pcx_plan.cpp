@@ -6,6 +6,12 @@
 #include <QFileInfo>
 
 namespace kivo {
+namespace {
+
+// A PCX larger than this is sent without its picture data checked.
+constexpr qint64 kMaxCheckedPcxSize = 64 * 1024 * 1024;
+
+}  // namespace
 
 bool IsPictureName(const QString& path) {
     static const QStringList suffixes{QStringLiteral("png"), QStringLiteral("bmp"), QStringLiteral("jpg"),
@@ -24,14 +30,29 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
         return plan;
     }
     const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
+    // A monochrome PCX whose picture data ends before its rows do would print
+    // garbage or stall the printer's reader: it is named before anything goes.
+    PcxDataExtent extent;
+    if (info.kind == PcxKind::Monochrome && file.size() <= kMaxCheckedPcxSize && file.seek(0))
+        extent = MeasurePcxData(file.readAll());
     file.close();
 
+    QString question = DescribePcxFile(name, info);
     if (info.kind == PcxKind::Monochrome) {
-        plan.action = PcxPlan::Action::SendFile;
-        return plan;
+        if (!extent.EndsEarly()) {
+            plan.action = PcxPlan::Action::SendFile;
+            return plan;
+        }
+        const QString shortfall = QStringLiteral("its picture data ends early: %1 of the %2 bytes its header announces")
+                                      .arg(GroupedNumber(extent.decoded), GroupedNumber(extent.needed));
+        if (!ask) {
+            plan.lines << QStringLiteral("%1: %2; nothing was sent").arg(name, shortfall);
+            return plan;
+        }
+        question += QStringLiteral(" But ") + shortfall + QLatin1Char('.');
     }
-    if (ask && !IsPictureName(path)) {
-        switch (ask(DescribePcxFile(name, info))) {
+    if (ask && (!IsPictureName(path) || extent.EndsEarly())) {
+        switch (ask(question)) {
         case PcxAnswer::Convert:
             break;
         case PcxAnswer::SendAsItIs:

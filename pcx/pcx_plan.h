@@ -48,11 +48,13 @@ struct PcxPlan {
 // than .pcx.
 [[nodiscard]] bool IsPictureName(const QString& path);
 
-// Reads the file's header and decides. Asks only for a file that is neither a
-// monochrome PCX nor a picture by its name; converts (through `convert`) a
+// Reads the file's header and decides. Asks for a file that is neither a
+// monochrome PCX nor a picture by its name, and for a monochrome PCX whose
+// picture data ends before its header says; converts (through `convert`) a
 // picture, and a file the operator chose to convert. Without `ask` (a command
-// line has no one to ask) such a file is converted. A file that cannot be
-// opened, a conversion that fails and a cancel each give one line and Nothing.
+// line has no one to ask) such a file is converted, and a monochrome PCX whose
+// data ends early is refused. A file that cannot be opened, a conversion that
+// fails, a refusal and a cancel each give one line and Nothing.
 [[nodiscard]] PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert);
 
 // The bytes a plan puts on the wire: the download header, the image, and the

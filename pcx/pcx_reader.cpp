@@ -64,6 +64,26 @@ std::array<unsigned char, 256> PaletteOf(QByteArrayView file, int bitsPerPixel, 
 
 }  // namespace
 
+PcxDataExtent MeasurePcxData(QByteArrayView file) {
+    PcxDataExtent extent;
+    const PcxHeaderInfo info = ReadPcxHeader(file.first(std::min(file.size(), kPcxHeaderSize)), file.size());
+    if (info.kind != PcxKind::Monochrome && info.kind != PcxKind::OtherPcx) return extent;
+    const qint64 bytesPerLine = qint64(At(file, 66)) | qint64(At(file, 67)) << 8;
+    extent.needed = bytesPerLine * info.planes * info.height;
+    const auto* data = reinterpret_cast<const unsigned char*>(file.data());
+    for (qsizetype pos = kPcxHeaderSize; pos < file.size() && extent.decoded < extent.needed;) {
+        const unsigned char b = data[pos++];
+        if ((b & 0xC0) != 0xC0) {
+            ++extent.decoded;
+        } else if (pos < file.size()) {
+            ++pos;  // the run's value
+            extent.decoded += b & 0x3F;
+        }
+    }
+    extent.decoded = std::min(extent.decoded, extent.needed);
+    return extent;
+}
+
 DecodedPicture DecodePcx(QByteArrayView file) {
     const PcxHeaderInfo info = ReadPcxHeader(file.first(std::min(file.size(), kPcxHeaderSize)), file.size());
     if (info.kind == PcxKind::TooShort) return Refused(QStringLiteral("the file is shorter than a PCX header"));

@@ -10,10 +10,10 @@ namespace kivo {
 
 namespace {
 
-// Told once per click when no echo could be sent at all.
+// Told once, in place of the echoes, when the system lets no echo out.
 constexpr char kIcmpNotAllowed[] =
-    "This system does not let the program send ICMP echo requests: allow its group in "
-    "net.ipv4.ping_group_range (sysctl), or give it the cap_net_raw capability.";
+    "No echo was sent: this system lets the program open neither an ICMP datagram socket nor a raw one. "
+    "Allow its group in net.ipv4.ping_group_range (sysctl), or give it the cap_net_raw capability.";
 
 constexpr std::pair<std::int32_t, const char*> kStatusTexts[] = {
     {0, "IP Success"},
@@ -82,17 +82,23 @@ std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoRep
 }
 
 void Cmdping_Click(Console& console, const EchoFunction& echo) {
+    if (console.AddressText().trimmed().isEmpty()) {
+        console.LogMessage("O", "No printer address to connect to: enter its IP address or host name first");
+        return;
+    }
     const QByteArray payload(kPingPayload);
     EchoReply reply{};
     int received = 0;
-    bool toldNotAllowed = false;
     // Lines are joined, never built with QString::arg: a typed "%1" stays text.
     console.LogMessage("O", "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
                                 " bytes of data.");
+    // Only echoes that went out count as sent: not those to a text that is no
+    // address, nor those the system would not let out.
     int sent = 0;
-    for (; sent < kPingCount; ++sent) {
+    for (int echoes = 0; echoes < kPingCount; ++echoes) {
         const QString address = console.AddressText();
         const std::int32_t status = PingOnce(address, payload, reply, echo);
+        if (status != kBadAddressStatus && status != static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) ++sent;
         if (status == 0) {
             ++received;
             // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
@@ -101,9 +107,11 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
                                         " ms TTL =" + QString::number(reply.header.Options.Ttl));
         } else {
             console.LogMessage("I", IcmpStatusText(status));
-            if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE) && !toldNotAllowed) {
+            if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) {
+                // Every further echo would meet the same refusal.
                 console.LogMessage("O", kIcmpNotAllowed);
-                toldNotAllowed = true;
+                console.Repaint();
+                break;
             }
         }
         console.Repaint();

@@ -130,6 +130,24 @@ int recv(SOCKET s, char* buf, int len, int flags);
 // once the peer's system has taken every byte. -1 on failure.
 [[nodiscard]] int UnacknowledgedBytes(SOCKET s);
 
+// What the peer's TCP stack has done with the bytes sent on a connected stream.
+struct StreamDelivery {
+    // Bytes of the stream the peer has acknowledged since the connect. The
+    // system keeps the count after a reset or a close, so it stays true to the
+    // end; once the stream's end has been acknowledged it is one more than the
+    // bytes sent.
+    std::int64_t acknowledged = 0;
+    // Bytes the system holds and has not put on the wire yet.
+    std::int64_t notSent = 0;
+};
+// Fills `delivery` for a TCP socket: 0, or -1 on failure.
+[[nodiscard]] int GetStreamDelivery(SOCKET s, StreamDelivery& delivery);
+// Lets the system hold at most about `bytes` unsent on the socket: beyond that a
+// send is refused with WSAEWOULDBLOCK, and FD_WRITE comes once the unsent bytes
+// fall below it. What is on the wire, up to the peer's receive window, is not
+// counted. 0, or -1 on failure.
+int LimitUnsentBytes(SOCKET s, int bytes);
+
 // Registers the socket for socket messages: from then on it is non-blocking and
 // `msg` is posted to the window for each of the events asked for, with wParam the
 // socket and lParam the event in its low word and the error code in its high word.

@@ -66,7 +66,7 @@ QString FileRefusal(const QString& path) {
 }
 
 // Fills in what the action sends; the reason it cannot when it cannot.
-QString Prepare(SendAction& action, const QString& copiesText, const QString& programFolder) {
+QString Prepare(SendAction& action, const QString& copiesText, const QString& programFolder, bool pcxAsIs) {
     switch (action.kind) {
     case Kind::Text:
         action.bytes = ToSingleByte(action.argument);
@@ -107,8 +107,10 @@ QString Prepare(SendAction& action, const QString& copiesText, const QString& pr
     case Kind::Pcx: {
         action.path = action.argument;
         if (const QString refusal = FileRefusal(action.path); !refusal.isEmpty()) return refusal;
-        // No one to ask: a PCX that is not monochrome is converted.
-        action.plan = PlanPcxDownload(action.path, {}, ConvertPcxWithoutGui);
+        // No one to ask: a PCX that is not monochrome is converted, and one whose
+        // picture data ends early is refused, unless the file is to go as it is.
+        const PcxQuestion asIs = [](const QString&) { return PcxAnswer::SendAsItIs; };
+        action.plan = PlanPcxDownload(action.path, pcxAsIs ? asIs : PcxQuestion{}, ConvertPcxWithoutGui);
         if (action.plan.action == PcxPlan::Action::Nothing) return action.plan.lines.join(QLatin1Char(' '));
         return {};
     }
@@ -141,6 +143,8 @@ QString SendUsage() {
         "  --vek-test        VEK Test Ticket\n"
         "  --hp-test         HP Test Ticket\n"
         "  --pcx PATH        Print PCX File (a PCX of another depth is converted)\n"
+        "  --pcx-as-is       send each --pcx file as it is: no conversion, and no\n"
+        "                    refusal of a PCX whose picture data ends early\n"
         "  --copies N        copies for the --file, --vek-test and --hp-test after it,\n"
         "                    and for those before the first --copies (file: -32768\n"
         "                    to 32767; tickets: 1 to 100, another number counts as 1)\n"
@@ -259,6 +263,8 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             if (!firstCopiesText) firstCopiesText = value;
         } else if (name == QLatin1String("--ping")) {
             options.ping = true;
+        } else if (name == QLatin1String("--pcx-as-is")) {
+            options.pcxAsIs = true;
         } else if (name == QLatin1String("--json")) {
             options.json = true;
         } else if (name == QLatin1String("--quiet-output")) {
@@ -297,7 +303,7 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
     for (size_t i = 0; i < options.actions.size(); ++i) {
         SendAction& action = options.actions[i];
         const QString copies = copiesOf[i].value_or(firstCopiesText.value_or(QStringLiteral("1")));
-        if (const QString why = Prepare(action, copies, programFolder); !why.isEmpty())
+        if (const QString why = Prepare(action, copies, programFolder, options.pcxAsIs); !why.isEmpty())
             return Refuse(QStringLiteral("%1: %2").arg(action.option, why));
     }
     return line;

@@ -31,6 +31,7 @@ struct SendOptions {
     int port = 9100;
     std::vector<SendAction> actions;
     bool ping = false;
+    bool pcxAsIs = false;  // --pcx files go as they are
     double quietSeconds = 2;
     std::optional<long long> expect;  // ticket answers to wait for
     double timeoutSeconds = 60;

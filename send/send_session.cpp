@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace kivo {
 namespace {
@@ -69,9 +70,16 @@ int SendSession::Ping() {
     Cmdping_Click(*this, [this](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
         const std::int32_t status = IcmpEcho(address, payload, reply);
         if (status == 0) ++echoesAnswered_;
+        if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) echoesNotAllowed_ = true;
         return status;
     });
     pinging_ = false;
+    // A system that lets no echo out is a local setting, not a silent printer.
+    if (echoesNotAllowed_ && echoesAnswered_ == 0) {
+        reason_ = QStringLiteral("this system lets the program send no ICMP echo (net.ipv4.ping_group_range)");
+        return kSendUsage;
+    }
+    if (AddressText().trimmed().isEmpty()) return kSendUsage;
     return echoesAnswered_ > 0 ? kSendOk : kSendUndelivered;
 }
 
@@ -157,6 +165,8 @@ void SendSession::Perform(const SendAction& action) {
 
     switch (action.kind) {
     case Kind::Text:
+        if (const QString unmapped = UnmappedCharactersLine(action.argument); !unmapped.isEmpty())
+            LogMessage(kOut, unmapped);
         sendBytes(QStringLiteral("Sending text =>") + action.argument + to, QStringLiteral("Send Text"));
         break;
     case Kind::Bytes:
@@ -228,15 +238,16 @@ void SendSession::Close() {
     if (socket_ < 0) return;
     sent_ = watch_.Sent();
     if (giveUp_ != kSendOk) {
-        notTaken_ = watch_.Unacknowledged();
-        taken_ = sent_ - notTaken_;
+        taken_ = Acked();
+        notTaken_ = sent_ - taken_;
         watch_.CloseNow(reason_);
     } else {
-        taken_ = Acked();
         // The printer has taken everything: the close reads its last answers and
         // ends the stream in order.
         if (!watch_.CloseWhenTaken())
             while (watch_.Waiting()) Pause(0.05);
+        taken_ = Acked();
+        notTaken_ = sent_ - taken_;
     }
     socket_ = -1;
     UnhookWindow(&window_);
@@ -245,10 +256,9 @@ void SendSession::Close() {
 void SendSession::ConnectionLost(ws::SOCKET s, int error) {
     if (s != socket_ || socket_ < 0) return;
     sent_ = watch_.Sent();
-    // After a reset the system forgets what it held: the last count seen stands.
-    const qint64 acked = error == 0 ? std::max(lastAcked_, Acked()) : lastAcked_;
-    notTaken_ = std::max<qint64>(sent_ - acked, 0);
-    taken_ = sent_ - notTaken_;
+    // The printer's acknowledged count survives its close or reset.
+    taken_ = Acked();
+    notTaken_ = sent_ - taken_;
     sender_.CancelJob();
     const QString why = error != 0 ? QStringLiteral("the printer reset the connection")
                                    : QStringLiteral("the printer closed the connection");
@@ -265,9 +275,15 @@ void SendSession::ConnectionLost(ws::SOCKET s, int error) {
 
 void SendSession::Pause(double seconds) {
     QEventLoop loop;
+    QEventLoop* const outer = std::exchange(pauseLoop_, &loop);
     QTimer::singleShot(std::max(1, static_cast<int>(seconds * 1000)), &loop, &QEventLoop::quit);
     loop.exec();
+    pauseLoop_ = outer;
     Check();
+}
+
+void SendSession::RoomToSend(ws::SOCKET s) {
+    if (s == socket_ && sender_.Waiting() && pauseLoop_) pauseLoop_->quit();
 }
 
 void SendSession::Check() {

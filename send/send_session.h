@@ -12,6 +12,7 @@
 #include "send/send_options.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonObject>
 #include <QTextStream>
 
@@ -42,6 +43,7 @@ public:
     void LogMessage(const QString& kind, const QString& text) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
+    void RoomToSend(ws::SOCKET s) override;
     [[nodiscard]] QString AddressText() const override { return options_.address; }
     void ConnectionLost(ws::SOCKET s, int error) override;
 
@@ -59,7 +61,7 @@ private:
     void Check();
     void GiveUp(int status, const QString& reason);
     [[nodiscard]] bool Stopped() const { return giveUp_ != kSendOk || lost_; }
-    [[nodiscard]] qint64 Acked() const { return watch_.Sent() - watch_.Unacknowledged(); }
+    [[nodiscard]] qint64 Acked() const { return watch_.Acknowledged(); }
     [[nodiscard]] double Elapsed() const { return static_cast<double>(run_.elapsed()) / 1000.0; }
     [[nodiscard]] double SinceConnect() const;
 
@@ -86,6 +88,8 @@ private:
     bool progressLine_ = false;
     bool pinging_ = false;
     int echoesAnswered_ = 0;
+    bool echoesNotAllowed_ = false;  // the system lets this program send no echo
+    QEventLoop* pauseLoop_ = nullptr;
 
     StatusTally tally_;
     long long answers_ = 0;  // ticket answers: ACK, NAK or a fault

@@ -298,21 +298,33 @@ void OperatorFaultTest::silentNameServerDelaysTheConnectButItEnds() {
 void OperatorFaultTest::sendTextSendsWindows1252_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("empty") << QString() << QByteArray();
-    QTest::newRow("blanks") << QStringLiteral("   ") << QByteArray("   ");
-    QTest::newRow("letters") << QStringLiteral("abc") << QByteArray("abc");
-    QTest::newRow("exponent") << QStringLiteral("1e9") << QByteArray("1e9");
-    QTest::newRow("minus zero") << QStringLiteral("-0") << QByteArray("-0");
-    QTest::newRow("65536") << QStringLiteral("65536") << QByteArray("65536");
-    // A character the code page has no byte for goes out as "?", one per character.
-    QTest::newRow("Chinese") << QStringLiteral("中文") << QByteArray("??");
-    QTest::newRow("Greek") << QStringLiteral("Ελληνικά") << QByteArray("????????");
-    QTest::newRow("300 mixed characters") << QStringLiteral("aé€").repeated(100) << QByteArray("a\xe9\x80").repeated(100);
+    QTest::addColumn<QString>("unmapped");  // the line naming what went out as "?"
+    QTest::newRow("empty") << QString() << QByteArray() << QString();
+    QTest::newRow("blanks") << QStringLiteral("   ") << QByteArray("   ") << QString();
+    QTest::newRow("letters") << QStringLiteral("abc") << QByteArray("abc") << QString();
+    QTest::newRow("exponent") << QStringLiteral("1e9") << QByteArray("1e9") << QString();
+    QTest::newRow("a question mark of its own") << QStringLiteral("?") << QByteArray("?") << QString();
+    // A character the code page has no byte for goes out as "?", one per
+    // character, and one line names them.
+    const QString unmapped =
+        QStringLiteral("%1 characters of the text have no byte in the printer's code page and went out as \"?\": %2");
+    QTest::newRow("Chinese") << QStringLiteral("中文") << QByteArray("??") << unmapped.arg(2).arg(QStringLiteral("中 文"));
+    QTest::newRow("Greek, each character named once")
+        << QStringLiteral("Ελληνικά") << QByteArray("????????") << unmapped.arg(8).arg(QStringLiteral("Ε λ η ν ι κ ά"));
+    QTest::newRow("mixed, beyond the basic plane")
+        << QStringLiteral("café €5 → 漢 \U0001F600") << QByteArray("caf\xe9 \x80" "5 ? ? ?")
+        << unmapped.arg(3).arg(QStringLiteral("→ 漢 \U0001F600"));
+    QTest::newRow("one character") << QStringLiteral("a→") << QByteArray("a?")
+                                   << QStringLiteral("1 character of the text has no byte in the printer's code page "
+                                                     "and went out as \"?\": →");
+    QTest::newRow("300 mixed characters") << QStringLiteral("aé€").repeated(100) << QByteArray("a\xe9\x80").repeated(100)
+                                          << QString();
 }
 
 void OperatorFaultTest::sendTextSendsWindows1252() {
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
+    QFETCH(QString, unmapped);
     LoopbackPrinter printer(9100);
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
@@ -322,8 +334,10 @@ void OperatorFaultTest::sendTextSendsWindows1252() {
     const QByteArray marker = SendMarker(w);
 
     QTRY_COMPARE(printer.Received(), bytes + marker);
-    QCOMPARE(w.OutgoingLog().Line(0), "Sending text =>" + text + " to IP Address " + printer.Address());
-    QCOMPARE(w.OutgoingLog().Count(), 2);  // and the marker's line
+    QStringList lines{"Sending text =>" + text + " to IP Address " + printer.Address()};
+    if (!unmapped.isEmpty()) lines << unmapped;
+    QCOMPARE(w.OutgoingLog().Lines().mid(0, lines.size()), lines);
+    QCOMPARE(w.OutgoingLog().Count(), lines.size() + 1);  // and the marker's line
     QCOMPARE(Field(w, "TxtCmd")->text(), text);
 }
 

@@ -87,6 +87,7 @@ private slots:
     void planAsksOnlyWhenItMust_data();
     void planAsksOnlyWhenItMust();
     void convertedPictureIsFramedOnTheWire();
+    void shortPictureDataIsRefusedWithNoOneToAsk();
 
 private:
     QString Write(const QString& name, const QByteArray& bytes) {
@@ -239,6 +240,15 @@ void PcxImageTest::planAsksOnlyWhenItMust_data() {
     QTest::newRow("cut short, other name") << "t.txt" << colour.left(57) << convert
                                            << "t.txt is shorter than a PCX header (57 of 128 bytes)" + kOnly
                                            << A::SendConverted << made;
+ // A monochrome PCX whose picture data ends before its rows: 3 of 2 x 4 bytes.
+    const QByteArray endsEarly = pcx_samples::Header(16, 4, 2) + QByteArray("\x00\x01\x02", 3);
+    const QString early = "s.pcx is a 1-bit monochrome PCX, 16 x 4 pixels. But its picture data ends early: 3 of the 8 "
+                          "bytes its header announces.";
+    QTest::newRow("data ends early: Send As It Is") << "s.pcx" << endsEarly << asIs << early << A::SendFile << none;
+    QTest::newRow("data ends early: Cancel") << "s.pcx" << endsEarly << cancel << early << A::Nothing
+                                             << QStringList{"PCX download canceled: s.pcx was not sent"};
+    QTest::newRow("a run that fills the rows is whole")
+        << "r.pcx" << pcx_samples::Header(16, 4, 2) + QByteArray("\xC8\xFF", 2) << cancel << "" << A::SendFile << none;
     QTest::newRow("conversion fails") << "broken.gif" << QByteArray("gif") << cancel << "" << A::Nothing
                                       << QStringList{"no %1; nothing was sent"};
     QTest::newRow("no such file") << "gone.pcx" << QByteArray() << cancel << "" << A::Nothing
@@ -263,6 +273,15 @@ void PcxImageTest::planAsksOnlyWhenItMust() {
     QCOMPARE(int(plan.action), int(action));
     QCOMPARE(plan.lines, lines.replaceInStrings("%1", path));
     QCOMPARE(plan.image, action == PcxPlan::Action::SendConverted ? QByteArray("PCX") : QByteArray());
+}
+
+// With no one to ask, a monochrome PCX whose data ends early is refused, not sent.
+void PcxImageTest::shortPictureDataIsRefusedWithNoOneToAsk() {
+    const QString path = Write("s.pcx", pcx_samples::Header(16, 4, 2) + QByteArray("\x00\x01\x02", 3));
+    const PcxPlan plan = PlanPcxDownload(path, {}, ConvertPictureToPcx);
+    QCOMPARE(int(plan.action), int(PcxPlan::Action::Nothing));
+    QCOMPARE(plan.lines, QStringList{"s.pcx: its picture data ends early: 3 of the 8 bytes its header announces; "
+                                     "nothing was sent"});
 }
 
 // Converted bytes go out in the file download's frame, and nothing is written beside the picture.

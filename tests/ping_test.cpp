@@ -197,11 +197,11 @@ private slots:
         QCOMPARE(payloads, QList<QByteArray>(4, "Kivo Systems Thermal Ticket Printer"));
     }
 
+    // An echo that cannot go out is not counted as sent.
     void badAddressSendsNothing_data() {
         QTest::addColumn<QString>("address");
         QTest::newRow("all bits set") << "255.255.255.255";
         QTest::newRow("host name") << "localhost";
-        QTest::newRow("empty") << "";
         QTest::newRow("five parts") << "127.0.0.1.5";
         QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0junk", 14);
         QTest::newRow("percent signs") << "%1%2";
@@ -214,19 +214,35 @@ private slots:
         QCOMPARE(console.incoming, QStringList(4, "inet_addr: bad IP format"));
         QCOMPARE(console.outgoing, (QStringList{"Pinging " + address + " with 35 bytes of data.",
                                                 "Ping statistics for " + address,
-                                                "Packets: Sent = 4 Received = 0 Lost = 4"}));
+                                                "Packets: Sent = 0 Received = 0 Lost = 0"}));
         QCOMPARE(echoes, 0);
     }
 
+    void emptyAddressIsRefusedLikeConnect_data() {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("empty") << "";
+        QTest::newRow("blanks") << "   ";
+    }
+    void emptyAddressIsRefusedLikeConnect() {
+        QFETCH(QString, address);
+        FakeConsole console(address);
+        Cmdping_Click(console, [](std::uint32_t, const QByteArray&, EchoReply&) { return 0; });
+        QCOMPARE(console.outgoing,
+                 QStringList{"No printer address to connect to: enter its IP address or host name first"});
+        QVERIFY(console.incoming.isEmpty());
+    }
+
+    // A system that lets no echo out is named once, with the setting; nothing counts as sent.
     void noIcmpSocketIsToldNotFaked() {
         FakeConsole console("127.0.0.1");
         Cmdping_Click(console, LoopbackEcho(0));
-        QCOMPARE(console.incoming, QStringList(4, "ip general failure"));
+        QCOMPARE(console.incoming, QStringList{"ip general failure"});
         QCOMPARE(console.outgoing,
                  (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
-                              "This system does not let the program send ICMP echo requests: allow its group in "
-                              "net.ipv4.ping_group_range (sysctl), or give it the cap_net_raw capability.",
-                              "Ping statistics for 127.0.0.1", "Packets: Sent = 4 Received = 0 Lost = 4"}));
+                              "No echo was sent: this system lets the program open neither an ICMP datagram socket "
+                              "nor a raw one. Allow its group in net.ipv4.ping_group_range (sysctl), or give it the "
+                              "cap_net_raw capability.",
+                              "Ping statistics for 127.0.0.1", "Packets: Sent = 0 Received = 0 Lost = 0"}));
     }
 
     void pingLoopback_data() {

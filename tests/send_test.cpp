@@ -49,6 +49,9 @@ private slots:
     void disconnectWaitsForThePrinterOrNamesWhatItDiscards_data();
     void disconnectWaitsForThePrinterOrNamesWhatItDiscards();
     void stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection();
+    void jobRunsUntilThePrinterHasTakenItAll();
+    void closeAsksWhileBytesWaitForThePrinter_data();
+    void closeAsksWhileBytesWaitForThePrinter();
 };
 
 namespace {
@@ -251,8 +254,8 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
     const QStringList errors = lines.filter(QRegularExpression("^Error while sending to the printer \\(error \\d+\\)"));
     QVERIFY(errors.size() <= 1);
     QVERIFY(lines.contains("Lost connection with printer"));
-    QCOMPARE(lines.filter(QRegularExpression("^Cut short: 1 copy of ten_megabytes.txt, the printer took [0-9,]+ of "
-                                             "10,485,760 bytes$"))
+    QCOMPARE(lines.filter(QRegularExpression("^Cut short: 1 copy of ten_megabytes.txt, the printer acknowledged "
+                                             "[0-9,]+ of 10,485,760 bytes; [0-9,]+ not delivered$"))
                  .size(),
              1);
 
@@ -300,13 +303,15 @@ void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
     QCOMPARE(lines.mid(0, 3), (QStringList{"while waiting", "Queued behind the running send: VEK Form Feed",
                                            "Queued behind the running send: Send Text"}));
     // What the canceled job had handed the system and the printer had not taken is
-    // discarded, and the log names it.
-    const QRegularExpressionMatch canceled =
-        QRegularExpression("^Send canceled by Disconnect: 1 copy of never_read.txt, the printer had taken [0-9,]+ "
-                           "bytes, ([0-9,]+) discarded; 2 queued send\\(s\\) dropped$")
-            .match(lines[3]);
-    QVERIFY2(canceled.hasMatch(), qPrintable(lines[3]));
-    QCOMPARE(lines[4], canceled.captured(1) + " bytes not delivered: discarded at your request");
+    // discarded, and the log names it: no more than the system's small backlog.
+    QVERIFY2(QRegularExpression("^Send canceled by Disconnect: 1 copy of never_read.txt, the printer acknowledged "
+                                "[0-9,]+ of 10,485,760 bytes; 2 queued sends dropped: VEK Form Feed, Send Text$")
+                 .match(lines[3])
+                 .hasMatch(),
+             qPrintable(lines[3]));
+    const QRegularExpressionMatch discarded =
+        QRegularExpression("^([0-9,]+) bytes not delivered: discarded at your request$").match(lines[4]);
+    QVERIFY2(discarded.hasMatch() && Number(discarded.captured(1)) <= kUnsentLimit + 16 * 1024, qPrintable(lines[4]));
     QCOMPARE(lines[5], "Disconnected from " + at);
     QVERIFY(!w.Sends().Busy());
     QCOMPARE(w.Sends().Queued(), 0);
@@ -412,9 +417,10 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
     w.show();
     QVERIFY(ConnectWindow(w, printer));
     slow ? printer.ReadSlowly(4096, 5) : printer.SetReading(false);
-    const QByteArray file = SendFileAtOnce(w, dir.filePath("big.txt"), 128 * 1024);
+    const QByteArray file = SendFileAtOnce(w, dir.filePath("big.txt"), 48 * 1024);
     QVERIFY(!file.isEmpty());
     const QString connection = ConnectionName(w);
+    DialogAnswer waitAtClose(w, QStringList{});  // the close question's default: Wait
 
     // Closing the window is a Disconnect first. Meanwhile nothing can be sent, and
     // Disconnect stays, to discard.
@@ -440,7 +446,7 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
         QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 10000);
         QVERIFY(printer.Received() == file);
         QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines[1].startsWith("Done: 1 copy of big.txt, 131,072 bytes, taken by the printer in "), qPrintable(lines[1]));
+        QVERIFY2(lines[1].startsWith("Done: 1 copy of big.txt, 49,152 bytes, taken by the printer in "), qPrintable(lines[1]));
         return;
     }
     QVERIFY2(discard.isEmpty() ? ms >= 2900 && ms < 4500 : ms < 500, qPrintable(QString::number(ms)));
@@ -451,7 +457,9 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
     // printer but not yet acknowledged, and counts it as not delivered.
     QCOMPARE(lines.size(), 4);
     const QRegularExpressionMatch cut =
-        QRegularExpression("^Cut short: 1 copy of big.txt, the printer took ([0-9,]+) of 131,072 bytes$").match(lines[1]);
+        QRegularExpression("^Cut short: 1 copy of big.txt, the printer acknowledged ([0-9,]+) of 49,152 bytes; [0-9,]+ "
+                           "not delivered$")
+            .match(lines[1]);
     const QRegularExpressionMatch lost = QRegularExpression("^([0-9,]+) bytes not delivered: (.*)$").match(lines[2]);
     QVERIFY2(cut.hasMatch() && lost.hasMatch(), qPrintable(lines.join(" | ")));
     QCOMPARE(lost.captured(2), reason);
@@ -464,11 +472,12 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
 }
 
 // Progress and Stop show once the send has run half a second; Stop ends it and
-// the click queued behind it, and the connection carries on.
+// the click queued behind it, and the connection carries on. The printer gets
+// what was on its way at Stop, which the system's small backlog bounds.
 void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
     QTemporaryDir dir;
     const QString path = dir.filePath("long.txt");
-    const QByteArray file = kivo::test::PatternBytes(4 * 1024 * 1024);
+    const QByteArray file = kivo::test::PatternBytes(2 * 1024 * 1024);
     QVERIFY(kivo::test::WriteFile(path, file));
     LoopbackPrinter printer(9100);
     frmkivo w;
@@ -477,7 +486,7 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
     w.ClearLogs();
     DialogAnswer answer(w, path);
     auto* bar = w.findChild<QProgressBar*>("PrgSend");
-    QString barText;
+    QString barText, barTip;
     qint64 shownAfterMs = -1;
     QElapsedTimer clock;
     WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdVekFF")->click(); });
@@ -485,6 +494,7 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
              [&] {
                  shownAfterMs = clock.elapsed();
                  barText = bar->text();
+                 barTip = bar->toolTip();
                  Button(w, "CmdStop")->click();
              });
     const Watchdog watchdog(w, 15000);
@@ -493,23 +503,132 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
 
     QVERIFY(!watchdog.Fired() && w.Connected());
     QVERIFY2(shownAfterMs >= 500, qPrintable(QString::number(shownAfterMs)));
-    QVERIFY2(QRegularExpression("^[0-9,]+ of 4,194,304 bytes taken, .+/s, .+ left$").match(barText).hasMatch(),
+    // The bar's text is one line that fits it; the whole of it is the tooltip.
+    QVERIFY2(bar->fontMetrics().horizontalAdvance(barText) <= bar->width() && QRegularExpression("^[0-9]").match(barText).hasMatch(),
              qPrintable(barText));
+    QVERIFY2(QRegularExpression("^[0-9,]+ of 2,097,152 bytes taken, .+/s, .+ left$").match(barTip).hasMatch(),
+             qPrintable(barTip));
     QVERIFY(bar->isHidden() && Button(w, "CmdStop")->isHidden());
     const QStringList lines = w.OutgoingLog().Lines();
     QCOMPARE(lines.mid(0, 2), (QStringList{"Sending file " + path + " to IP Address " + printer.Address(),
                                            "Queued behind the running send: VEK Form Feed"}));
     const QRegularExpressionMatch stopped =
-        QRegularExpression("^Stopped: 1 copy of long.txt, ([0-9,]+) of 4,194,304 bytes sent; 1 queued send\\(s\\) dropped$")
+        QRegularExpression("^Stopped: 1 copy of long.txt, the printer acknowledged ([0-9,]+) of 2,097,152 bytes; "
+                           "([0-9,]+) bytes were already on their way; 1 queued send dropped: VEK Form Feed$")
             .match(lines.value(2));
     QVERIFY2(lines.size() == 3 && stopped.hasMatch(), qPrintable(lines.join(" | ")));
+    const qsizetype onTheirWay = Number(stopped.captured(2));
+    QVERIFY2(onTheirWay <= kUnsentLimit + 16 * 1024, qPrintable(lines[2]));
 
-    // The printer gets what was handed over before the Stop, then the next click.
+    // The printer gets what was acknowledged and on its way at Stop, then the next click.
     Field(w, "TxtCmd")->setText("<after>");
     Button(w, "CmdText")->click();
-    const qsizetype sent = Number(stopped.captured(1));
+    const qsizetype sent = Number(stopped.captured(1)) + onTheirWay;
     QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), sent + 7, 10000);
     QVERIFY(printer.Received() == file.left(sent) + "<after>");
+}
+
+// A job runs until the printer has taken its last byte, not until the system
+// has it: a slow printer keeps progress and Stop in sight after the last piece
+// is handed over, and Done comes only then. The system's backlog stays small.
+void SendTest::jobRunsUntilThePrinterHasTakenItAll() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("slow.txt");
+    const QByteArray file = kivo::test::PatternBytes(224000);
+    QVERIFY(kivo::test::WriteFile(path, file));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
+    printer.ReadSlowly(1024, 10);
+    w.ClearLogs();
+    DialogAnswer answer(w, path);
+    auto* bar = w.findChild<QProgressBar*>("PrgSend");
+    qint64 mostUnacknowledged = 0;
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, &w, [&] {
+        if (w.Connected()) mostUnacknowledged = std::max(mostUnacknowledged, w.Delivery().Unacknowledged());
+    });
+    sampler.start(2);
+    const Watchdog watchdog(w, 30000);
+    Button(w, "CmdFile")->click();  // returns once the system has the last piece
+
+    QVERIFY(!watchdog.Fired());
+    QVERIFY(printer.Received().size() < file.size());  // the printer is still reading
+    const auto done = [&w] { return !w.OutgoingLog().Lines().filter(QRegularExpression("^Done: ")).isEmpty(); };
+    bool shownAfterHanding = false;
+    QTRY_VERIFY_WITH_TIMEOUT((shownAfterHanding |= !done() && !bar->isHidden() && !Button(w, "CmdStop")->isHidden(),
+                              done()),
+                             30000);
+    QVERIFY(shownAfterHanding);
+    QVERIFY2(w.OutgoingLog().Lines().last().startsWith("Done: 1 copy of slow.txt, 224,000 bytes, taken by the printer in "),
+             qPrintable(w.OutgoingLog().Lines().join(" | ")));
+    QTRY_VERIFY(bar->isHidden() && Button(w, "CmdStop")->isHidden());
+    QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 10000);
+    QVERIFY(printer.Received() == file);
+    QVERIFY2(mostUnacknowledged > 0 && mostUnacknowledged <= kUnsentLimit + 16 * 1024,
+             qPrintable(QString::number(mostUnacknowledged)));
+}
+
+void SendTest::closeAsksWhileBytesWaitForThePrinter_data() {
+    QTest::addColumn<int>("answer");  // Wait, Discard and Close, Cancel
+    QTest::newRow("Wait: the printer gets every byte, then the window closes") << 0;
+    QTest::newRow("Discard and Close: named and closed at once") << 1;
+    QTest::newRow("Cancel: nothing changes") << 2;
+}
+
+// Closing the window while bytes wait for the printer asks first.
+void SendTest::closeAsksWhileBytesWaitForThePrinter() {
+    QFETCH(int, answer);
+    QTemporaryDir dir;
+    LoopbackPrinter printer(9100);
+    printer.UseSmallBuffers(4096);
+    frmkivo w;
+    w.show();
+    QVERIFY(ConnectWindow(w, printer));
+    printer.SetReading(false);
+    const QByteArray file = SendFileAtOnce(w, dir.filePath("waiting.txt"), 48 * 1024);
+    QVERIFY(!file.isEmpty());
+    const QString connection = ConnectionName(w);
+    const qint64 pending = w.Delivery().Undelivered();
+    QVERIFY(pending > 0);
+    DialogAnswer answers(w, QStringList{});
+    answers.answers = {answer};
+    w.ClearLogs();
+    w.close();
+
+    QCOMPARE(answers.questions.size(), 1);
+    const Question& question = answers.questions[0];
+    QCOMPARE(question.text, QLocale(QLocale::English).toString(pending) + " bytes have not reached the printer yet.");
+    QCOMPARE(question.answers, (QStringList{"Wait", "Discard and Close", "Cancel"}));
+    QVERIFY(question.defaultAnswer == 0 && question.escapeAnswer == 2);
+    const QStringList waitLine{QStringLiteral("Waiting for the printer to take %1 bytes ...")
+                                   .arg(QLocale(QLocale::English).toString(pending))};
+    switch (answer) {
+    case 0:
+        QVERIFY(w.isVisible() && w.WaitingForPrinter());
+        QCOMPARE(w.OutgoingLog().Lines(), waitLine);
+        printer.SetReading(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 10000);
+        QTRY_COMPARE(printer.Received(), file);
+        QVERIFY(ClosedInOrder(connection));
+        break;
+    case 1: {
+        QVERIFY(!w.isVisible() && !w.Connected());
+        const QStringList lines = w.OutgoingLog().Lines();
+        QVERIFY2(lines.size() == 3 && lines[0].startsWith("Cut short: 1 copy of waiting.txt, the printer acknowledged ") &&
+                     lines[1] == QLocale(QLocale::English).toString(pending) +
+                                     " bytes not delivered: discarded at your request",
+                 qPrintable(lines.join(" | ")));
+        QVERIFY(!ClosedInOrder(connection));
+        break;
+    }
+    default:
+        QVERIFY(w.isVisible() && w.Connected() && !w.WaitingForPrinter());
+        QVERIFY(w.OutgoingLog().Lines().isEmpty());
+        printer.SetReading(true);
+        QTRY_COMPARE(printer.Received(), file);
+        QVERIFY(w.Connected());
+    }
 }
 
 QTEST_MAIN(SendTest)
