@@ -28,8 +28,6 @@ QString TimeLeft(double seconds) {
 
 }  // namespace
 
-QString Grouped(qint64 n) { return QLocale(QLocale::English).toString(n); }
-
 QString ByteCount(qint64 n) { return Grouped(n) + (n == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes")); }
 
 QString CopiesOf(qint64 copies, const QString& name) {
