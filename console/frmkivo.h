@@ -137,14 +137,12 @@ private:
     void TrackJob(const QString& what, qint64 planned, qint64 copies, bool reportDone);
     // Shows the running job's progress once it has run half a second.
     void ShowProgress();
-    // Sends a file in copies; reports a file error once.
-    void SendCopies(const QString& path, long long copies, bool vekHeader);
+    // Runs the command of the command table whose button is `control`.
+    void Perform(const char* control);
     // Shows the file-open dialog set up afresh, in the folder of the last file
     // chosen with the button named `dialog`; the chosen path, or "" after
     // logging the cancel.
     QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
-    // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
-    void SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader);
     void OnSendsIdle();
 
     // Controls, named as on the form.

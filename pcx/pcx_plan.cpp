@@ -1,5 +1,6 @@
 #include "pcx/pcx_plan.h"
 
+#include "link/jobs.h"
 #include "pcx/pcx_download.h"
 
 #include <QFile>
@@ -59,6 +60,17 @@ PcxAnswer PcxAnswerAt(int index) {
     case 1: return PcxAnswer::SendAsItIs;
     default: return PcxAnswer::Cancel;
     }
+}
+
+CommandInput PcxCommandInput(const PcxPlan& plan, const QString& address) {
+    CommandInput input;
+    input.path = plan.path;
+    input.address = address;
+    input.planBytes = PlannedBytes(plan, QByteArrayView(kVekFormFeed).size());
+    input.sendPlan = [plan](Sender& sender, ws::SOCKET s, Console& console) {
+        return SendPcxPlan(sender, s, plan, QByteArray(kVekFormFeed), console);
+    };
+    return input;
 }
 
 qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize) {

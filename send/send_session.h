@@ -28,6 +28,10 @@ enum SendStatus : int {
     kSendUsage = 64,
 };
 
+// kivo-send hands the system its files in pieces this large: the printer sees
+// the same stream as from the window's 1024-byte pieces, with far fewer calls.
+inline constexpr qint64 kSendFilePiece = 64 * 1024;
+
 class SendSession : public Console {
 public:
     // Writes the report to `out` and progress to `err` (progress only when
@@ -90,6 +94,7 @@ private:
     StatusTally tally_;
     long long answers_ = 0;  // ticket answers: ACK, NAK or a fault
     long long acks_ = 0;
+    long long expected_ = 0;  // ticket answers waited for; 0 waits for quiet instead
     bool fault_ = false;
     bool lost_ = false;
     bool connectFailed_ = false;
