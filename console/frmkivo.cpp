@@ -2,7 +2,6 @@
 
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
-#include "console/line_severity.h"
 #include "console/log_view.h"
 #include "console/status_tally_label.h"
 #include "link/commands.h"
@@ -40,7 +39,7 @@
 namespace kivo {
 namespace {
 
-const QString kOut = QStringLiteral("O");
+constexpr LogKind kOut = LogKind::Outgoing;
 const QString kAtYourRequest = QStringLiteral("discarded at your request");
 
 // Form positions are in twips; at 96 DPI a pixel is 15 twips.
@@ -175,7 +174,6 @@ frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
     connect(&watch_, &DeliveryWatch::Closed, this, &frmkivo::FinishDisconnect);
     connect(&watch_, &DeliveryWatch::Progress, this, &frmkivo::ShowProgress);
     inLog_.SetRecurringLines(ReplyByteLines());
-    outLog_.SetSeverityRule(OutgoingSeverity);
     SetUpLogs();
     Timer1.setInterval(0);
     Timer1.setSingleShot(false);
@@ -301,7 +299,7 @@ void frmkivo::SetUpLogs() {
             return dialogs_->ChooseSaveFile(QStringLiteral("Save As"), suggested,
                                             QStringLiteral("text files(*.txt)|*.txt|all files(*.*)|*.*"));
         });
-        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line); });
+        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line, Severity::Fault); });
     }
     // The tally goes with the incoming log's lines: Clear Messages and Clear This Log end it.
     connect(&inLog_, &QAbstractItemModel::modelReset, StatusTally, &StatusTallyLabel::Clear);
@@ -323,7 +321,7 @@ void frmkivo::Form_Load() {
 }
 
 void frmkivo::RestoreSettings() {
-    if (!settings_.Problem().isEmpty()) LogMessage(kOut, settings_.Problem());
+    if (!settings_.Problem().isEmpty()) LogMessage(kOut, settings_.Problem(), Severity::Warning);
     if (const QString address = settings_.LastAddress(); !address.isEmpty()) IP_Address->setText(address);
     recentAddresses_->setStringList(settings_.RecentAddresses());
     if (const QString count = settings_.CopyCount(); !count.isEmpty()) TxtCount->setText(count);
@@ -432,18 +430,18 @@ bool frmkivo::Connected() const { return CmdConnect->text() == QLatin1String("Di
 
 // ---------------------------------------------------------------- logs
 
-void frmkivo::LogMessage(const QString& kind, const QString& text) {
+void frmkivo::LogMessage(LogKind kind, const QString& text, Severity severity) {
     const bool outgoing = kind == kOut;
     LogModel& log = outgoing ? outLog_ : inLog_;
-    log.Append(text);
+    log.Append(text, severity);
     (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
 }
 
-void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
+void frmkivo::LogLines(LogKind kind, const QStringList& lines, Severity severity) {
     if (lines.isEmpty()) return;
     const bool outgoing = kind == kOut;
     LogModel& log = outgoing ? outLog_ : inLog_;
-    log.Append(lines);
+    log.Append(lines, severity);
     (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
 }
 
@@ -524,7 +522,8 @@ void frmkivo::CmdConnect_Click() {
     const QString caption = CmdConnect->text();
     if (caption == QLatin1String("Connect")) {
         if (AddressText().trimmed().isEmpty()) {
-            LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"));
+            LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"),
+                       Severity::Fault);
             return;
         }
         LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + AddressText() +
@@ -554,9 +553,11 @@ void frmkivo::CmdConnect_Click() {
         connectWait_ = nullptr;
         connecting_ = false;
         if (!connected) {
+            // The operator's own cancel is no fault of the printer's.
+            const Severity severity = cancelled ? Severity::None : Severity::Fault;
             LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
-                                 QStringLiteral(" on port ") + PrinterPort);
-            LogMessage(kOut, ConnectFailureReason(error, cancelled));
+                                 QStringLiteral(" on port ") + PrinterPort, severity);
+            LogMessage(kOut, ConnectFailureReason(error, cancelled), severity);
         }
         if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
     } else if (caption == QLatin1String("Disconnect")) {
@@ -591,7 +592,7 @@ void frmkivo::CancelAndDisconnect() {
         line += QStringLiteral(": %1, the printer had taken %2, %3 discarded")
                     .arg(job->what, ByteCount(job->taken), Grouped(job->handed - job->taken));
     if (dropped > 0) line += QStringLiteral("; %1 queued send(s) dropped").arg(dropped);
-    LogMessage(kOut, line);
+    LogMessage(kOut, line, Severity::Fault);
     watch_.CloseNow(kAtYourRequest, job ? job->id : 0);
     FinishDisconnect();
 }
@@ -620,7 +621,7 @@ void frmkivo::ConnectionLost(ws::SOCKET s, int error) {
     if (!socketOpen_ || s != PrinterSocket) return;
     if (sends_.Busy()) sender_.CancelJob();
     const int dropped = sends_.DropQueued();
-    if (dropped > 0) LogMessage(kOut, QStringLiteral("%1 queued send(s) dropped").arg(dropped));
+    if (dropped > 0) LogMessage(kOut, QStringLiteral("%1 queued send(s) dropped").arg(dropped), Severity::Fault);
     watch_.CloseNow(error != 0 ? QStringLiteral("the printer reset the connection")
                                : QStringLiteral("the printer closed the connection"));
     socketOpen_ = false;
@@ -739,7 +740,7 @@ void frmkivo::Perform(const char* control) {
             return PcxAnswerAt(dialogs_->Ask(question));
         };
         const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
-        LogLines(kOut, plan.lines);
+        LogLines(kOut, plan.lines, plan.severity);
         if (plan.action == PcxPlan::Action::Nothing) return;
         input = PcxCommandInput(plan, input.address);
     }

@@ -49,8 +49,8 @@ public:
     OperatorDialogs* SetDialogs(OperatorDialogs* dialogs);
 
     // Console
-    void LogMessage(const QString& kind, const QString& text) override;
-    void LogLines(const QString& kind, const QStringList& lines) override;
+    void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
+    void LogLines(LogKind kind, const QStringList& lines, Severity severity = Severity::None) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
     void Repaint() override;

@@ -111,9 +111,9 @@ QString CommandLine(const Command& command, const CommandInput& input) {
 CommandOutcome RunCommand(const Command& command, const CommandInput& input, const CommandTarget& target) {
     CommandOutcome outcome;
     Console& log = target.console;
-    const QString kOut = QStringLiteral("O");
+    constexpr LogKind kOut = LogKind::Outgoing;
     const auto refuse = [&](const QString& line) {
-        log.LogMessage(kOut, line);
+        log.LogMessage(kOut, line, Severity::Fault);
         outcome.refused = true;
         return outcome;
     };
@@ -155,7 +155,7 @@ CommandOutcome RunCommand(const Command& command, const CommandInput& input, con
     const CopiesResult sent = SendCopies(target.sender, target.socket, path, *copies, command.vekHeader,
                                          target.copyEnded, target.filePiece);
     outcome.incomplete = sent.incomplete;
-    if (!sent.fileError.isEmpty()) log.LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError));
+    if (!sent.fileError.isEmpty()) log.LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError), Severity::Fault);
     return outcome;
 }
 

@@ -22,6 +22,7 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         plan.lines << QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString());
+        plan.severity = Severity::Fault;
         return plan;
     }
     const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
@@ -46,6 +47,7 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     ConvertedPcx converted = convert(path);
     if (!converted.ok()) {
         plan.lines << converted.error + QStringLiteral("; nothing was sent");
+        plan.severity = Severity::Fault;
         return plan;
     }
     plan.action = PcxPlan::Action::SendConverted;
@@ -88,7 +90,7 @@ bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteA
     case PcxPlan::Action::SendFile:
         return SendPcxImage(sender, s, plan.path, printCommand, console);
     case PcxPlan::Action::SendConverted:
-        console.LogMessage(QStringLiteral("O"), QStringLiteral("Sending the converted picture %1 to IP Address %2")
+        console.LogMessage(LogKind::Outgoing, QStringLiteral("Sending the converted picture %1 to IP Address %2")
                                                     .arg(plan.path, console.AddressText()));
         SendPcxBytes(sender, s, plan.image, printCommand);
         return !sender.JobFailed();

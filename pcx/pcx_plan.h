@@ -43,6 +43,7 @@ struct PcxPlan {
     QString path;        // the file picked
     QByteArray image;    // the converted PCX, for SendConverted
     QStringList lines;   // outgoing-log lines to write now, before anything is sent
+    Severity severity = Severity::None;  // how much those lines matter
 };
 
 // Whether the name ends in one of the picture suffixes of the filter other

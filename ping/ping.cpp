@@ -87,7 +87,7 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
     int received = 0;
     bool toldNotAllowed = false;
     // Lines are joined, never built with QString::arg: a typed "%1" stays text.
-    console.LogMessage("O", "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
+    console.LogMessage(LogKind::Outgoing, "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
                                 " bytes of data.");
     int sent = 0;
     for (; sent < kPingCount; ++sent) {
@@ -96,20 +96,20 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
         if (status == 0) {
             ++received;
             // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
-            console.LogMessage("I", "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
+            console.LogMessage(LogKind::Incoming, "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
                                         " Time = " + QString::number(reply.header.RoundTripTime) +
                                         " ms TTL =" + QString::number(reply.header.Options.Ttl));
         } else {
-            console.LogMessage("I", IcmpStatusText(status));
+            console.LogMessage(LogKind::Incoming, IcmpStatusText(status));
             if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE) && !toldNotAllowed) {
-                console.LogMessage("O", kIcmpNotAllowed);
+                console.LogMessage(LogKind::Outgoing, kIcmpNotAllowed);
                 toldNotAllowed = true;
             }
         }
         console.Repaint();
     }
-    console.LogMessage("O", "Ping statistics for " + console.AddressText());
-    console.LogMessage("O", "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
+    console.LogMessage(LogKind::Outgoing, "Ping statistics for " + console.AddressText());
+    console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
                                 " Lost = " + QString::number(sent - received));
 }
 

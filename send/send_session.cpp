@@ -19,7 +19,7 @@
 namespace kivo {
 namespace {
 
-const QString kOut = QStringLiteral("O");
+constexpr LogKind kOut = LogKind::Outgoing;
 constexpr unsigned char kTicketAck = 0x06;
 
 QString Seconds(double seconds) { return QString::number(seconds, 'f', 3); }
@@ -106,8 +106,8 @@ bool SendSession::Connect() {
         } else {
             reason_ = ConnectFailureReason(error, false);
         }
-        LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + where);
-        LogMessage(kOut, reason_);
+        LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + where, Severity::Fault);
+        LogMessage(kOut, reason_, Severity::Fault);
         return false;
     }
     connected_.start();
@@ -143,7 +143,7 @@ void SendSession::Perform(const SendAction& action) {
     sender_.BeginJob();
     int job = 0;
     // The plan's lines (a conversion) come before the command, as in the window.
-    LogLines(kOut, action.plan.lines);
+    LogLines(kOut, action.plan.lines, action.plan.severity);
     const CommandTarget target{sender_, socket_, *this,
                                [this, &job](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
                                    job = watch_.BeginJob(what, planned, copies, reportDone);
@@ -269,7 +269,7 @@ double SendSession::SinceConnect() const {
 
 // ---------------------------------------------------------------- output
 
-void SendSession::LogMessage(const QString& kind, const QString& text) {
+void SendSession::LogMessage(LogKind kind, const QString& text, Severity severity) {
     if (pinging_) {
         // The ping report is what --ping asks for: it goes to the output.
         if (options_.json)
@@ -279,8 +279,10 @@ void SendSession::LogMessage(const QString& kind, const QString& text) {
         return;
     }
     if (options_.json) {
-        Emit({{"event", "log"}, {"log", kind == kOut ? "outgoing" : "incoming"}, {"text", text},
-              {"time", SinceConnect()}});
+        QJsonObject event{{"event", "log"}, {"log", kind == kOut ? "outgoing" : "incoming"}, {"text", text},
+                          {"time", SinceConnect()}};
+        if (severity != Severity::None) event.insert("severity", severity == Severity::Fault ? "fault" : "warning");
+        Emit(event);
     } else if (!options_.quietOutput) {
         EndProgress();
         Print(err_, text + QLatin1Char('\n'));

@@ -43,7 +43,7 @@ public:
     int Run();
 
     // Console
-    void LogMessage(const QString& kind, const QString& text) override;
+    void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
     [[nodiscard]] QString AddressText() const override { return options_.address; }
