@@ -16,6 +16,8 @@
 
 #include <algorithm>
 
+#include <poll.h>
+
 namespace kivo {
 namespace {
 
@@ -231,9 +233,34 @@ void SendSession::ConnectionLost(ws::SOCKET s, int error) {
 // ---------------------------------------------------------------- waiting
 
 void SendSession::Pause(double seconds) {
+    const int ms = std::max(1, static_cast<int>(seconds * 1000));
     QEventLoop loop;
-    QTimer::singleShot(std::max(1, static_cast<int>(seconds * 1000)), &loop, &QEventLoop::quit);
-    loop.exec();
+    if (sender_.Waiting() && socket_ >= 0) {
+        // A send waiting for room goes on as soon as the system has room again
+        // (or after the pause): a file streams at the printer's pace, not at
+        // that of 10 ms naps. There is no window to keep responsive; replies
+        // that came meanwhile are handled right after.
+        pollfd room{socket_, POLLOUT, 0};
+        ::poll(&room, 1, ms);
+        loop.processEvents();
+    } else {
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        // After the last send, a printer that took as much during the last
+        // pause as it still has to take is looked at every few milliseconds, so
+        // the run ends soon after its last acknowledgement; a slow printer is
+        // not polled any more often than before.
+        QTimer taken;
+        const qint64 unacked = sendingDone_ && socket_ >= 0 ? watch_.Unacknowledged() : 0;
+        const qint64 acked = watch_.Sent() - unacked;
+        if (unacked > 0 && ackedAtPause_ >= 0 && acked - ackedAtPause_ >= unacked) {
+            QObject::connect(&taken, &QTimer::timeout, &loop, [this, &loop] {
+                if (watch_.Unacknowledged() == 0) loop.quit();
+            });
+            taken.start(5);
+        }
+        ackedAtPause_ = unacked > 0 ? acked : -1;
+        loop.exec();
+    }
     Check();
 }
 

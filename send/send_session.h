@@ -104,6 +104,7 @@ private:
     qint64 sent_ = 0;
     qint64 taken_ = 0;
     bool sendingDone_ = false;  // every action has run
+    qint64 ackedAtPause_ = -1;  // while the last bytes are taken: the count at the last pause
 };
 
 }  // namespace kivo
