@@ -219,6 +219,7 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
     frmkivo w;
     DialogAnswer answer(w, path);
     QVERIFY(ConnectWindow(w, windowPrinter));
+    QCOMPARE(Button(w, qPrintable(button))->text(), QString::fromLatin1(CommandOfControl(button)->caption));
     Field(w, "TxtCmd")->setText(command);
     Field(w, "TxtCount")->setText(count);
     Button(w, qPrintable(button))->click();
