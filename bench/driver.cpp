@@ -2,9 +2,9 @@
 // memory and CPU time belong to that measurement alone), takes medians, and
 // prints the table. Progress and the raw figures go to standard error.
 #include "bench/bench.h"
+#include "link/numbers.h"
 
 #include <QDir>
-#include <QLocale>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -56,7 +56,7 @@ QString Num(double value, int decimals) {
 QString Rate(double mbps) { return Num(mbps, mbps >= 100 ? 0 : 1) + QStringLiteral(" MB/s"); }
 QString Percent(double value) { return Num(value, value < 10 ? 2 : 1) + QStringLiteral(" %"); }
 QString Count(double value) {
-    return std::isnan(value) ? QStringLiteral("n/a") : QLocale(QLocale::English).toString(std::llround(value));
+    return std::isnan(value) ? QStringLiteral("n/a") : kivo::Grouped(std::llround(value));
 }
 QString Thousands(double value) {
     return std::isnan(value) ? QStringLiteral("n/a") : QString::number(value / 1000, 'f', 0) + QStringLiteral("k");

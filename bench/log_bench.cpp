@@ -28,7 +28,7 @@
 namespace kivo::bench {
 namespace {
 
-const QString kOut = QStringLiteral("O");
+constexpr LogKind kOut = LogKind::Outgoing;
 
 // A log line of the kind the window writes most.
 QString LogLine(qint64 i) {
@@ -126,7 +126,7 @@ int MeasureDecodeWindow(const QStringList& args) {
     const qint64 prefill = static_cast<qint64>(NumberOption(args, QStringLiteral("--prefill"), 0));
     if (prefill > 0) {
         const QStringList earlier = LogLineList(prefill);
-        window.LogLines(QStringLiteral("I"), earlier);
+        window.LogLines(LogKind::Incoming, earlier);
         QCoreApplication::processEvents();
     }
 

@@ -31,7 +31,7 @@ namespace {
 // so a refused send is offered again without any sleep.
 class SpinningConsole : public Console {
 public:
-    void LogMessage(const QString&, const QString&) override {}
+    void LogMessage(LogKind, const QString&, Severity) override {}
     void Pause(double) override { QCoreApplication::processEvents(); }
     [[nodiscard]] QString AddressText() const override { return {}; }
 };

@@ -2,9 +2,9 @@
 
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
-#include "console/line_severity.h"
 #include "console/log_view.h"
 #include "console/status_tally_label.h"
+#include "link/commands.h"
 #include "link/jobs.h"
 #include "link/numbers.h"
 #include "link/reply_decoder.h"
@@ -41,7 +41,7 @@
 namespace kivo {
 namespace {
 
-const QString kOut = QStringLiteral("O");
+constexpr LogKind kOut = LogKind::Outgoing;
 const QString kAtYourRequest = QStringLiteral("discarded at your request");
 
 // Form positions are in twips; at 96 DPI a pixel is 15 twips.
@@ -177,7 +177,6 @@ frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
     connect(&watch_, &DeliveryWatch::Progress, this, &frmkivo::ShowProgress);
     connect(&watch_, &DeliveryWatch::JobsTaken, this, &frmkivo::ShowProgress);
     inLog_.SetRecurringLines(ReplyByteLines());
-    outLog_.SetSeverityRule(OutgoingSeverity);
     SetUpLogs();
     Timer1.setInterval(0);
     Timer1.setSingleShot(false);
@@ -303,7 +302,7 @@ void frmkivo::SetUpLogs() {
             return dialogs_->ChooseSaveFile(QStringLiteral("Save As"), suggested,
                                             QStringLiteral("text files(*.txt)|*.txt|all files(*.*)|*.*"));
         });
-        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line); });
+        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line, Severity::Fault); });
     }
     // The tally goes with the incoming log's lines: Clear Messages and Clear This Log end it.
     connect(&inLog_, &QAbstractItemModel::modelReset, StatusTally, &StatusTallyLabel::Clear);
@@ -325,7 +324,7 @@ void frmkivo::Form_Load() {
 }
 
 void frmkivo::RestoreSettings() {
-    if (!settings_.Problem().isEmpty()) LogMessage(kOut, settings_.Problem());
+    if (!settings_.Problem().isEmpty()) LogMessage(kOut, settings_.Problem(), Severity::Warning);
     if (const QString address = settings_.LastAddress(); !address.isEmpty()) IP_Address->setText(address);
     recentAddresses_->setStringList(settings_.RecentAddresses());
     if (const QString count = settings_.CopyCount(); !count.isEmpty()) TxtCount->setText(count);
@@ -488,20 +487,20 @@ bool frmkivo::Connected() const { return CmdConnect->text() == QLatin1String("Di
 
 // ---------------------------------------------------------------- logs
 
-void frmkivo::LogMessage(const QString& kind, const QString& text) {
+void frmkivo::LogMessage(LogKind kind, const QString& text, Severity severity) {
     const bool outgoing = kind == kOut;
     if (outgoing) MirrorToStandardError({text});
     LogModel& log = outgoing ? outLog_ : inLog_;
-    log.Append(text);
+    log.Append(text, severity);
     (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
 }
 
-void frmkivo::LogLines(const QString& kind, const QStringList& lines) {
+void frmkivo::LogLines(LogKind kind, const QStringList& lines, Severity severity) {
     if (lines.isEmpty()) return;
     const bool outgoing = kind == kOut;
     if (outgoing) MirrorToStandardError(lines);
     LogModel& log = outgoing ? outLog_ : inLog_;
-    log.Append(lines);
+    log.Append(lines, severity);
     (outgoing ? TxtMsg : InTxtMsg)->FollowNewest();
 }
 
@@ -600,7 +599,8 @@ void frmkivo::CmdConnect_Click() {
     const QString caption = CmdConnect->text();
     if (caption == QLatin1String("Connect")) {
         if (AddressText().trimmed().isEmpty()) {
-            LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"));
+            LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"),
+                       Severity::Fault);
             return;
         }
         LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + AddressText() +
@@ -630,9 +630,11 @@ void frmkivo::CmdConnect_Click() {
         connectWait_ = nullptr;
         connecting_ = false;
         if (!connected) {
+            // The operator's own cancel is no fault of the printer's.
+            const Severity severity = cancelled ? Severity::None : Severity::Fault;
             LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
-                                 QStringLiteral(" on port ") + PrinterPort);
-            LogMessage(kOut, ConnectFailureReason(error, cancelled));
+                                 QStringLiteral(" on port ") + PrinterPort, severity);
+            LogMessage(kOut, ConnectFailureReason(error, cancelled), severity);
         }
         if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
     } else if (caption == QLatin1String("Disconnect")) {
@@ -668,7 +670,7 @@ void frmkivo::CancelAndDisconnect() {
         line += QStringLiteral(": %1, the printer acknowledged %2 of %3")
                     .arg(job->what, Grouped(job->taken), ByteCount(std::max(job->planned, job->handed)));
     if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
-    LogMessage(kOut, line);
+    LogMessage(kOut, line, Severity::Fault);
     watch_.CloseNow(kAtYourRequest, job ? job->id : 0);
     FinishDisconnect();
 }
@@ -698,7 +700,8 @@ void frmkivo::ConnectionLost(ws::SOCKET s, int error) {
     if (!socketOpen_ || s != PrinterSocket) return;
     if (sends_.Busy()) sender_.CancelJob();
     EndPause();
-    if (const QStringList dropped = sends_.DropQueued(); !dropped.isEmpty()) LogMessage(kOut, DroppedSendsText(dropped));
+    if (const QStringList dropped = sends_.DropQueued(); !dropped.isEmpty())
+        LogMessage(kOut, DroppedSendsText(dropped), Severity::Fault);
     watch_.CloseNow(error != 0 ? QStringLiteral("the printer reset the connection")
                                : QStringLiteral("the printer closed the connection"));
     socketOpen_ = false;
@@ -781,67 +784,14 @@ void frmkivo::CmdStop_Click() {
     LogMessage(kOut, line);
 }
 
-void frmkivo::CmdText_Click() {
-    const QString caption = CmdText->text();
-    const QString text = TxtCmd->text();
-    const QString address = AddressText();
-    RememberCommand(text);
-    RunSend(caption, [this, caption, text, address] {
-        LogMessage(kOut, QStringLiteral("Sending text =>") + text + QStringLiteral(" to IP Address ") + address);
-        if (const QString unmapped = UnmappedCharactersLine(text); !unmapped.isEmpty()) LogMessage(kOut, unmapped);
-        const QByteArray bytes = ToSingleByte(text);
-        TrackJob(caption, bytes.size(), 1, false);
-        sender_.SendToPrinter(PrinterSocket, bytes);
-    });
-}
-
-void frmkivo::CmdAscii_Click() {
-    if (TxtCmd->text().isEmpty()) TxtCmd->setText(QStringLiteral("7"));
-    const QString caption = CmdAscii->text();
-    const QString text = TxtCmd->text();
-    const QString address = AddressText();
-    RememberCommand(text);
-    RunSend(caption, [this, caption, text, address] {
-        // Several values go out together, in one send; one bad value stops them all.
-        const ByteList values = ReadByteList(text);
-        if (!values.ok) {
-            LogMessage(kOut, ByteListRefusal(text, values));
-            return;
-        }
-        LogMessage(kOut, QStringLiteral("Sending Ascii =>") + text + QStringLiteral(" to IP Address ") + address);
-        TrackJob(caption, values.bytes.size(), 1, false);
-        sender_.SendToPrinter(PrinterSocket, QByteArrayView(values.bytes));
-    });
-}
-
-void frmkivo::CmdVekFF_Click() {
-    const QString caption = CmdVekFF->text();
-    const QString address = AddressText();
-    RunSend(caption, [this, caption, address] {
-        LogMessage(kOut, QStringLiteral("Sending an VEK Form Feed to IP Address ") + address);
-        TrackJob(caption, PrintCommand.size(), 1, false);
-        sender_.SendToPrinter(PrinterSocket, PrintCommand);
-    });
-}
-
-void frmkivo::CmdPclFF_Click() {
-    const QString caption = CmdPclFF->text();
-    const QString address = AddressText();
-    RunSend(caption, [this, caption, address] {
-        LogMessage(kOut, QStringLiteral("Sending an PCL Form Feed to IP Address ") + address);
-        TrackJob(caption, FfText.size(), 1, false);
-        sender_.SendToPrinter(PrinterSocket, FfText);
-    });
-}
-
-// ---------------------------------------------------------------- files
-
-void frmkivo::SendCopies(const QString& path, long long copies, bool vekHeader) {
-    const CopiesResult sent =
-        kivo::SendCopies(sender_, PrinterSocket, path, copies, vekHeader, [this] { watch_.EndCopy(trackedJob_); });
-    if (sent.incomplete) jobIncomplete_ = true;
-    if (!sent.fileError.isEmpty()) LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError));
-}
+void frmkivo::CmdText_Click() { Perform("CmdText"); }
+void frmkivo::CmdAscii_Click() { Perform("CmdAscii"); }
+void frmkivo::CmdVekFF_Click() { Perform("CmdVekFF"); }
+void frmkivo::CmdPclFF_Click() { Perform("CmdPclFF"); }
+void frmkivo::CmdFile_Click() { Perform("CmdFile"); }
+void frmkivo::CmdVEKTest_Click() { Perform("CmdVEKTest"); }
+void frmkivo::CmdHPTest_Click() { Perform("CmdHPTest"); }
+void frmkivo::CmdPcxFile_Click() { Perform("CmdPcxFile"); }
 
 QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter) {
     const QString folder = settings_.DialogFolder(QString::fromLatin1(dialog));
@@ -858,64 +808,47 @@ QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const
     return CommonDialog1.FileName;
 }
 
-void frmkivo::CmdFile_Click() {
-    const QString path = ChooseFile("CmdFile", QStringLiteral("*.txt"),
-                                    QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*"));
-    if (path.isEmpty()) return;
-    const QString countText = TxtCount->text();
-    const QString address = AddressText();
-    RunSend(CmdFile->text(), [this, path, countText, address] {
-        const std::optional<long long> copies = FileCopies(countText);
-        if (!copies) {
-            LogMessage(kOut, QStringLiteral("Nothing sent: # of Copies \"%1\" is not a whole number from -32768 to 32767")
-                                 .arg(countText));
-            return;
-        }
-        if (ReadNumber(countText) == 1.0)
-            LogMessage(kOut, QStringLiteral("Sending file ") + path + QStringLiteral(" to IP Address ") + address);
-        else
-            LogMessage(kOut, QStringLiteral("Sending ") + countText + QStringLiteral(" copies of file ") + path +
-                                 QStringLiteral(" to IP Address ") + address);
-        TrackJob(CopiesOf(*copies, QFileInfo(path).fileName()), CopiesBytes(path, *copies, false), *copies, true);
-        SendCopies(path, *copies, false);
-    });
-}
-
-void frmkivo::SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader) {
-    const QString path = StockTicketPath(fileName);
-    if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text())
-        TxtCount->setText(counted);
-    const QString countText = TxtCount->text();
-    RunSend(caption, [this, path, fileName, countText, vekHeader] {
-        LogMessage(kOut, QStringLiteral("Sending  ") + path);
-        const std::optional<long long> copies = TicketCopies(countText);
-        if (!copies) {
-            LogMessage(kOut, QStringLiteral("Nothing sent: # of Copies \"%1\" is not a number").arg(countText));
-            return;
-        }
-        TrackJob(CopiesOf(*copies, fileName), CopiesBytes(path, *copies, vekHeader), *copies, true);
-        SendCopies(path, *copies, vekHeader);
-    });
-}
-
-void frmkivo::CmdVEKTest_Click() { SendTestTicket(CmdVEKTest->text(), QStringLiteral("vek_test.txt"), true); }
-
-void frmkivo::CmdHPTest_Click() { SendTestTicket(CmdHPTest->text(), QStringLiteral("hp_id.prn"), false); }
-
-void frmkivo::CmdPcxFile_Click() {
-    const QString path = ChooseFile("CmdPcxFile", QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
-    if (path.isEmpty()) return;
-    const auto ask = [this](const QString& text) {
-        Question question{QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};
-        for (const char* answer : kPcxAnswerTexts) question.answers << QString::fromLatin1(answer);
-        return PcxAnswerAt(dialogs_->Ask(question));
-    };
-    const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
-    LogLines(kOut, plan.lines);
-    if (plan.action == PcxPlan::Action::Nothing) return;
-    RunSend(CmdPcxFile->text(), [this, plan] {
-        TrackJob(CopiesOf(1, QFileInfo(plan.path).fileName()), PlannedBytes(plan, PrintCommand.size()), 1, true);
-        if (!SendPcxPlan(sender_, PrinterSocket, plan, PrintCommand.toLatin1(), *this)) jobIncomplete_ = true;
+// Reads what the command takes from the form (the text field, the copies field,
+// a file chosen in the dialog, a PCX plan) and queues the command's run.
+void frmkivo::Perform(const char* control) {
+    const Command& command = *CommandOfControl(QString::fromLatin1(control));
+    CommandInput input;
+    input.address = AddressText();
+    if (TakesText(command)) {
+        if (command.emptyText && TxtCmd->text().isEmpty()) TxtCmd->setText(QString::fromLatin1(command.emptyText));
+        input.text = TxtCmd->text();
+        RememberCommand(input.text);
+    }
+    if (command.copies == CopyRule::TicketCopies) {
+        // A count the tickets cannot use shows as the 1 that is sent.
+        if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text())
+            TxtCount->setText(counted);
+    }
+    if (TakesCopies(command)) input.countText = TxtCount->text();
+    if (command.bytes == CommandBytes::ChosenFile) {
+        input.path = ChooseFile(control, QStringLiteral("*.txt"),
+                                QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*"));
+        if (input.path.isEmpty()) return;
+    } else if (command.bytes == CommandBytes::PcxPlan) {
+        const QString path = ChooseFile(control, QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
+        if (path.isEmpty()) return;
+        const auto ask = [this](const QString& text) {
+            Question question{QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};
+            for (const char* answer : kPcxAnswerTexts) question.answers << QString::fromLatin1(answer);
+            return PcxAnswerAt(dialogs_->Ask(question));
+        };
+        const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
+        LogLines(kOut, plan.lines, plan.severity);
+        if (plan.action == PcxPlan::Action::Nothing) return;
+        input = PcxCommandInput(plan, input.address);
+    }
+    RunSend(QString::fromLatin1(command.caption), [this, &command, input] {
+        const CommandTarget target{sender_, PrinterSocket, *this,
+                                   [this](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
+                                       TrackJob(what, planned, copies, reportDone);
+                                   },
+                                   [this] { watch_.EndCopy(trackedJob_); }};
+        if (RunCommand(command, input, target).incomplete) jobIncomplete_ = true;
     });
 }
 

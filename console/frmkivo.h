@@ -50,8 +50,8 @@ public:
     OperatorDialogs* SetDialogs(OperatorDialogs* dialogs);
 
     // Console
-    void LogMessage(const QString& kind, const QString& text) override;
-    void LogLines(const QString& kind, const QStringList& lines) override;
+    void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
+    void LogLines(LogKind kind, const QStringList& lines, Severity severity = Severity::None) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
     void RoomToSend(ws::SOCKET s) override;
@@ -142,14 +142,12 @@ private:
     // Shows the running job's progress once it has run half a second, until the
     // printer has taken its last byte; hides it when no job runs.
     void ShowProgress();
-    // Sends a file in copies; reports a file error once.
-    void SendCopies(const QString& path, long long copies, bool vekHeader);
+    // Runs the command of the command table whose button is `control`.
+    void Perform(const char* control);
     // Shows the file-open dialog set up afresh, in the folder of the last file
     // chosen with the button named `dialog`; the chosen path, or "" after
     // logging the cancel.
     QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
-    // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
-    void SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader);
     void OnSendsIdle();
     // Ends the outermost Pause now, as if its time had come.
     void EndPause();

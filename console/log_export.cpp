@@ -2,7 +2,7 @@
 
 #include "console/log_model.h"
 #include "console/row_selection.h"
-#include "link/status_tally.h"
+#include "link/numbers.h"
 
 #include <QSaveFile>
 
@@ -23,7 +23,7 @@ void AppendDigits(QByteArray& out, int value, int digits) {
 
 QString Hex(QByteArrayView bytes, qsizetype shown) {
     QString out = QString::fromLatin1(bytes.first(std::min(shown, bytes.size())).toByteArray().toHex(' ').toUpper());
-    if (bytes.size() > shown) out += QStringLiteral(" \u2026 (%1 bytes)").arg(WithThousands(static_cast<quint64>(bytes.size())));
+    if (bytes.size() > shown) out += QStringLiteral(" \u2026 (%1 bytes)").arg(Grouped(bytes.size()));
     return out;
 }
 
@@ -89,7 +89,7 @@ QString SaveLog(const LogModel& log, const QString& path, const LogFileHeader& h
     buffer += "Log: " + header.logName.toUtf8() + '\n';
     buffer += "Printer: " + header.printer.toUtf8() + '\n';
     buffer += "Saved: " + times.Iso(header.saved.toMSecsSinceEpoch()) + '\n';
-    buffer += "Lines: " + WithThousands(static_cast<quint64>(log.Count())).toLatin1() + "\n\n";
+    buffer += "Lines: " + Grouped(log.Count()).toLatin1() + "\n\n";
     bool written = true;
     for (qsizetype row = 0; row < log.Count() && written; ++row) {
         buffer += times.Iso(log.LineTime(row));

@@ -15,14 +15,12 @@ constexpr int kOffsetBits = 20;
 constexpr quint64 kMaxLength = (quint64{1} << kLengthBits) - 1;  // longer lines are cut
 constexpr std::size_t kChunkSize = std::size_t{1} << kOffsetBits;
 
-// A line's mark: its severity in bits 0-1 (3: not decided yet), its origin in bits 2-3.
+// A line's mark: its severity in bits 0-1, its origin in bits 2-3.
 constexpr quint8 kSeverityMask = 3;
-constexpr quint8 kUnclassified = 3;
 
 constexpr quint8 Mark(Severity severity, LineOrigin origin) {
     return static_cast<quint8>(static_cast<quint8>(severity) | (static_cast<quint8>(origin) << 2));
 }
-constexpr quint8 kWritten = kUnclassified | (static_cast<quint8>(LineOrigin::Written) << 2);
 
 }  // namespace
 
@@ -95,21 +93,21 @@ void LogModel::AddRow(quint64 offset, quint64 length) {
     rows_.push_back((chunkIndex << (kOffsetBits + kLengthBits)) | (offset << kLengthBits) | length);
 }
 
-void LogModel::Append(const QString& line) {
+void LogModel::Append(const QString& line, Severity severity) {
     const int row = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), row, row);
     StampTime();
-    Store(line, kWritten);
+    Store(line, Mark(severity, LineOrigin::Written));
     endInsertRows();
 }
 
-void LogModel::Append(const QStringList& lines) {
+void LogModel::Append(const QStringList& lines, Severity severity) {
     if (lines.isEmpty()) return;
     const int first = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(lines.size()) - 1);
     StampTime();
     Reserve(lines.size());
-    for (const QString& line : lines) Store(line, kWritten);
+    for (const QString& line : lines) Store(line, Mark(severity, LineOrigin::Written));
     endInsertRows();
 }
 
@@ -172,12 +170,7 @@ qint64 LogModel::LineTime(qsizetype row) const {
 
 Severity LogModel::LineSeverity(qsizetype row) const {
     if (row < 0 || row >= Count()) return Severity::None;
-    quint8& mark = marks_[static_cast<std::size_t>(row)];
-    if ((mark & kSeverityMask) == kUnclassified) {
-        const Severity severity = rule_ ? rule_(Line(row)) : Severity::None;
-        mark = static_cast<quint8>((mark & ~kSeverityMask) | static_cast<quint8>(severity));
-    }
-    return static_cast<Severity>(mark & kSeverityMask);
+    return static_cast<Severity>(marks_[static_cast<std::size_t>(row)] & kSeverityMask);
 }
 
 LineOrigin LogModel::Origin(qsizetype row) const {

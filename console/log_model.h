@@ -27,19 +27,14 @@ enum class LineOrigin : quint8 { Written, PrinterText, PrinterByte };
 class LogModel : public QAbstractListModel {
     Q_OBJECT
 public:
-    // Decides the severity of a written line from its text.
-    using SeverityRule = Severity (*)(QStringView line);
-
     explicit LogModel(QObject* parent = nullptr);
 
     // Lines stored once however often they are appended.
     void SetRecurringLines(const QStringList& lines);
-    // The rule for written lines, applied when a line's severity is first asked
-    // for (so appending costs nothing more); without one they have none.
-    void SetSeverityRule(SeverityRule rule) { rule_ = rule; }
 
-    void Append(const QString& line);
-    void Append(const QStringList& lines);
+    // Written lines, with the severity their writer gave them.
+    void Append(const QString& line, Severity severity = Severity::None);
+    void Append(const QStringList& lines, Severity severity = Severity::None);
     // The lines of a decoded printer reply; a line naming a byte takes that
     // status byte's severity.
     void Append(const std::vector<ReplyLine>& lines);
@@ -76,8 +71,8 @@ private:
     // One entry a line: chunk, offset and length of its UTF-8 text, or (top bit
     // set) the index of a recurring line.
     std::vector<quint64> rows_;
-    // One byte a line: severity (bits 0-1, or kUnclassified) and origin (bits 2-3).
-    mutable std::vector<quint8> marks_;
+    // One byte a line: severity (bits 0-1) and origin (bits 2-3).
+    std::vector<quint8> marks_;
     // (first row, time in ms): lines from that row on were written at that time.
     std::vector<std::pair<qsizetype, qint64>> times_;
     std::vector<Chunk> chunks_;
@@ -85,7 +80,6 @@ private:
     std::vector<QByteArray> recurringUtf8_;
     QHash<QString, quint32> recurringIndex_;
     QStringEncoder utf8_{QStringEncoder::Utf8, QStringConverter::Flag::Stateless};
-    SeverityRule rule_ = nullptr;
 };
 
 }  // namespace kivo

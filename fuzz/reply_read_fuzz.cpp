@@ -17,8 +17,8 @@ namespace {
 struct ListConsole : kivo::Console {
     QStringList incoming;
     int outgoing = 0;
-    void LogMessage(const QString& kind, const QString& text) override {
-        if (kind == QLatin1String("O"))
+    void LogMessage(kivo::LogKind kind, const QString& text, kivo::Severity) override {
+        if (kind == kivo::LogKind::Outgoing)
             ++outgoing;
         else
             incoming.append(text);

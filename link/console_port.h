@@ -4,6 +4,7 @@
 // The window implements it; tests implement it with plain lists.
 #pragma once
 
+#include "link/status_table.h"
 #include "platform/winsock.h"
 
 #include <QString>
@@ -12,6 +13,10 @@
 #include <vector>
 
 namespace kivo {
+
+// The two message logs: what goes out and the program's own news, and what
+// comes in from the printer (and Ping's echoes).
+enum class LogKind : quint8 { Outgoing, Incoming };
 
 // One line of a decoded printer reply: its text, and the byte it stands for when
 // the line names a single byte (-1 for a run of printable text).
@@ -24,12 +29,12 @@ class Console {
 public:
     virtual ~Console() = default;
 
-    // Appends one line to the outgoing log when kind is exactly "O", else to the
-    // incoming log, and selects it.
-    virtual void LogMessage(const QString& kind, const QString& text) = 0;
+    // Appends one line to a log and selects it. The writer says how much the
+    // line matters (a fault, a warning, or neither); nothing is read from its words.
+    virtual void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) = 0;
     // Appends several lines to one log at once, as LogMessage would one by one.
-    virtual void LogLines(const QString& kind, const QStringList& lines) {
-        for (const QString& line : lines) LogMessage(kind, line);
+    virtual void LogLines(LogKind kind, const QStringList& lines, Severity severity = Severity::None) {
+        for (const QString& line : lines) LogMessage(kind, line, severity);
     }
     // Appends the lines of a decoded printer reply to the incoming log. A window
     // can mark them as the printer's own; by default they are plain lines.
@@ -37,7 +42,7 @@ public:
         QStringList texts;
         texts.reserve(static_cast<qsizetype>(lines.size()));
         for (const ReplyLine& line : lines) texts.append(line.text);
-        LogLines(QStringLiteral("I"), texts);
+        LogLines(LogKind::Incoming, texts);
     }
     // Waits about that long while the window goes on handling its events.
     virtual void Pause(double seconds) = 0;

@@ -11,7 +11,7 @@
 namespace kivo {
 namespace {
 
-const QString kOut = QStringLiteral("O");
+constexpr LogKind kOut = LogKind::Outgoing;
 
 QString Rate(double bytesPerSecond) {
     if (bytesPerSecond >= 1e6) return QString::number(bytesPerSecond / 1e6, 'f', 1) + QStringLiteral(" MB/s");
@@ -27,8 +27,6 @@ QString TimeLeft(double seconds) {
 }
 
 }  // namespace
-
-QString Grouped(qint64 n) { return QLocale(QLocale::English).toString(n); }
 
 QString ByteCount(qint64 n) { return Grouped(n) + (n == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes")); }
 
@@ -289,13 +287,16 @@ void DeliveryWatch::CloseNow(const QString& reason, int except) {
     const qint64 sent = Sent();
     const qint64 acked = Acknowledged();
     const qint64 unacked = sent - acked;
-    QStringList lines = ledger_.Taken(acked, Now());
-    lines << ledger_.CutShort(acked, sent, except);
-    if (unacked > 0) lines << QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), reason);
+    const QStringList taken = ledger_.Taken(acked, Now());
+    const QStringList cutShort = ledger_.CutShort(acked, sent, except);
     const ws::SOCKET s = socket_;
     Detach();
     ws::closesocket(s);  // linger on with 0 s: the system drops what it holds and resets
-    console_.LogLines(kOut, lines);
+    console_.LogLines(kOut, taken);
+    console_.LogLines(kOut, cutShort, Severity::Fault);
+    if (unacked > 0)
+        console_.LogMessage(kOut, QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), reason),
+                            Severity::Fault);
 }
 
 }  // namespace kivo

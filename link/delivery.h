@@ -8,6 +8,7 @@
 #pragma once
 
 #include "link/console_port.h"
+#include "link/numbers.h"
 #include "link/send.h"
 #include "platform/winsock.h"
 
@@ -24,8 +25,6 @@
 
 namespace kivo {
 
-// A count with thousands separators: 1563 as "1,563".
-[[nodiscard]] QString Grouped(qint64 n);
 // "1 byte" or "1,563 bytes".
 [[nodiscard]] QString ByteCount(qint64 n);
 // "1 copy of name" or "3 copies of name".

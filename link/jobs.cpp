@@ -36,11 +36,11 @@ qint64 CopiesBytes(const QString& path, long long copies, bool vekHeader) {
 }
 
 CopiesResult SendCopies(Sender& sender, ws::SOCKET s, const QString& path, long long copies, bool vekHeader,
-                        const std::function<void()>& copyEnded) {
+                        const std::function<void()>& copyEnded, qint64 piece) {
     CopiesResult result;
     for (long long i = 1; i <= copies && !sender.JobFailed(); ++i) {
         if (vekHeader) sender.SendToPrinter(s, VekCopyHeader(i));
-        const SendFileResult sent = SendFile(sender, s, path);
+        const SendFileResult sent = SendFile(sender, s, path, piece);
         if (copyEnded) copyEnded();
         if (sent.fileError.isEmpty()) continue;
         result.incomplete = true;

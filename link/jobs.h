@@ -50,8 +50,8 @@ struct CopiesResult {
 
 // Sends `copies` copies of the file, each whole as it is when opened, with the
 // VEK copy header before each when `vekHeader`; stops when the job fails.
-// `copyEnded` runs after each copy.
+// `copyEnded` runs after each copy; the file goes out in pieces of `piece` bytes.
 CopiesResult SendCopies(Sender& sender, ws::SOCKET s, const QString& path, long long copies, bool vekHeader,
-                        const std::function<void()>& copyEnded = {});
+                        const std::function<void()>& copyEnded = {}, qint64 piece = kFilePiece);
 
 }  // namespace kivo

@@ -61,6 +61,19 @@ std::optional<long long> ReadWholeNumber(const QString& text, long long low, lon
     return static_cast<long long>(rounded);
 }
 
+QString Grouped(qint64 n) {
+    // Digits of the magnitude, without overflow for the smallest value.
+    const QString digits = QString::number(n < 0 ? 0 - static_cast<quint64>(n) : static_cast<quint64>(n));
+    QString out;
+    out.reserve(digits.size() + digits.size() / 3 + 1);
+    if (n < 0) out += QLatin1Char('-');
+    for (qsizetype i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += QLatin1Char(',');
+        out += digits[i];
+    }
+    return out;
+}
+
 ByteList ReadByteList(const QString& text) {
     ByteList list;
     // Commas separate values; so do blanks within each part. A part between two

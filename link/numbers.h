@@ -29,4 +29,8 @@ struct ByteList {
 // neither is an empty value between commas.
 [[nodiscard]] ByteList ReadByteList(const QString& text);
 
+// A whole number with a comma between groups of three digits, the one way every
+// count is shown: 2178 -> "2,178", -1234567 -> "-1,234,567".
+[[nodiscard]] QString Grouped(qint64 n);
+
 }  // namespace kivo

@@ -7,51 +7,48 @@
 namespace kivo {
 namespace {
 
-struct ReplyEntry {
-    const char* name;
-    Severity severity;
-};
-
-constexpr Severity kNone = Severity::None;
-constexpr Severity kFault = Severity::Fault;
-
-// Bytes 0 to 28: the printer's own status meanings where it has one, else the
-// ASCII name, with what the status means for the printer's work. Bytes 29 to 31
-// have no name.
-constexpr std::array<ReplyEntry, 32> kReplyTable = {{
-    {"Null", kNone},                              // 0x00 NUL
-    {"Start of Heading", kNone},                  // 0x01 SOH
-    {"Start of Text", kNone},                     // 0x02 STX
-    {"End of Text", kNone},                       // 0x03 ETX
-    {"End of Transmission", kNone},               // 0x04 EOT
-    {"Test Button Ticket ACK", kNone},            // 0x05 ENQ
-    {"Ticket ACK", kNone},                        // 0x06 ACK
-    {"Bell", kNone},                              // 0x07 BEL
-    {"Backspace", kNone},                         // 0x08 BS
-    {"Horizontal Tab", kNone},                    // 0x09 HT
-    {"Line Feed", kNone},                         // 0x0A LF
-    {"Vertical Tab", kNone},                      // 0x0B VT
-    {"Form Feed", kNone},                         // 0x0C FF
-    {"Carriage Return", kNone},                   // 0x0D CR
-    {"Shift Out", kNone},                         // 0x0E SO
-    {"Shift In", kNone},                          // 0x0F SI
-    {"Out of Tickets", kFault},                   // 0x10 DLE
-    {"X-On", kNone},                              // 0x11 DC1
-    {"Power On", kNone},                          // 0x12 DC2
-    {"X-Off", kNone},                             // 0x13 DC3
-    {"DC4", kNone},                               // 0x14 DC4
-    {"Ticket NAK", kFault},                       // 0x15 NAK
-    {"Ribbon Low", Severity::Warning},            // 0x16 SYN
-    {"Ribbon Out", kFault},                       // 0x17 ETB
-    {"Ticket Jam", kFault},                       // 0x18 CAN
-    {"Illegal Data", kFault},                     // 0x19 EM
-    {"Power Up Problem", kFault},                 // 0x1A SUB
-    {"Escape", kNone},                            // 0x1B ESC
-    {"Incomplete Logo Stored in FLASH", kFault},  // 0x1C FS
-    {"", kNone},                                  // 0x1D
-    {"", kNone},                                  // 0x1E
-    {"", kNone},                                  // 0x1F
+// The ASCII names of bytes 0 to 28; a status byte (see the status table) is
+// named by its status instead. Bytes 29 to 31 have no name.
+constexpr std::array<const char*, 32> kControlNames = {{
+    "Null",                 // 0x00 NUL
+    "Start of Heading",     // 0x01 SOH
+    "Start of Text",        // 0x02 STX
+    "End of Text",          // 0x03 ETX
+    "End of Transmission",  // 0x04 EOT
+    nullptr,                // 0x05 ENQ: a status
+    nullptr,                // 0x06 ACK: a status
+    "Bell",                 // 0x07 BEL
+    "Backspace",            // 0x08 BS
+    "Horizontal Tab",       // 0x09 HT
+    "Line Feed",            // 0x0A LF
+    "Vertical Tab",         // 0x0B VT
+    "Form Feed",            // 0x0C FF
+    "Carriage Return",      // 0x0D CR
+    "Shift Out",            // 0x0E SO
+    "Shift In",             // 0x0F SI
+    nullptr,                // 0x10 DLE: a status
+    "X-On",                 // 0x11 DC1
+    nullptr,                // 0x12 DC2: a status
+    "X-Off",                // 0x13 DC3
+    "DC4",                  // 0x14 DC4
+    nullptr,                // 0x15 NAK: a status
+    nullptr,                // 0x16 SYN: a status
+    nullptr,                // 0x17 ETB: a status
+    nullptr,                // 0x18 CAN: a status
+    nullptr,                // 0x19 EM: a status
+    nullptr,                // 0x1A SUB: a status
+    "Escape",               // 0x1B ESC
+    nullptr,                // 0x1C FS: a status
+    "",                     // 0x1D
+    "",                     // 0x1E
+    "",                     // 0x1F
 }};
+
+// The name of a byte below 32: its status, else its ASCII name ("" for none).
+const char* ControlName(unsigned char byte) {
+    if (const StatusRow* status = FindStatus(byte)) return status->name;
+    return byte < 32 && kControlNames[byte] ? kControlNames[byte] : "";
+}
 
 bool IsPrintable(unsigned char c) { return c >= 32 && c <= 126; }
 
@@ -61,7 +58,7 @@ const std::array<QString, 256>& ByteLineStrings() {
     static const std::array<QString, 256> lines = [] {
         std::array<QString, 256> out;
         for (int b = 0; b < 256; ++b) {
-            const char* name = b < 32 ? kReplyTable[static_cast<std::size_t>(b)].name : "";
+            const char* name = ControlName(static_cast<unsigned char>(b));
             if (IsPrintable(static_cast<unsigned char>(b)))
                 out[static_cast<std::size_t>(b)] = QString(QChar(b));
             else if (*name)
@@ -98,10 +95,8 @@ void WalkReply(QByteArrayView reply, AddLine addLine) {
 }  // namespace
 
 QString ReplyName(unsigned char byte) {
-    return byte < 32 && *kReplyTable[byte].name ? ByteLineStrings()[byte] : QString();
+    return byte < 32 && *ControlName(byte) ? ByteLineStrings()[byte] : QString();
 }
-
-Severity StatusSeverity(unsigned char byte) { return byte < 32 ? kReplyTable[byte].severity : Severity::None; }
 
 QString ReplyByteLine(unsigned char byte) { return ByteLineStrings()[byte]; }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "link/console_port.h"
+#include "link/status_table.h"
 
 #include <QByteArrayView>
 #include <QStringList>
@@ -12,17 +13,9 @@
 
 namespace kivo {
 
-// How much a line matters to the operator: a printer fault, a warning, or neither.
-enum class Severity : quint8 { None, Warning, Fault };
-
 // The name of a byte below 32 (and of 127 and above: none). Byte 13, which has
 // no status meaning, is "Carriage Return"; a byte without a name gives "".
 [[nodiscard]] QString ReplyName(unsigned char byte);
-
-// What the printer's status byte means for its work: Out of Tickets, Ticket NAK,
-// Ribbon Out, Ticket Jam, Illegal Data, Power Up Problem and an incomplete logo
-// are faults, Ribbon Low a warning, every other byte neither.
-[[nodiscard]] Severity StatusSeverity(unsigned char byte);
 
 // The line a byte outside 32 to 126 becomes: its name, or its value, as in
 // "Byte 0xFF (255)", when it has none. A printable byte is its own character.

@@ -31,9 +31,11 @@ int Sender::SendToPrinter(ws::SOCKET s, QByteArrayView bytes) {
         }
         failed_ = true;
         QString text = SocketErrorText(error);
-        console_.LogMessage(QStringLiteral("O"), QStringLiteral("Error while sending to the printer (error %1): %2")
-                                                     .arg(error)
-                                                     .arg(text.isEmpty() ? QStringLiteral("unknown error") : text));
+        console_.LogMessage(LogKind::Outgoing,
+                            QStringLiteral("Error while sending to the printer (error %1): %2")
+                                .arg(error)
+                                .arg(text.isEmpty() ? QStringLiteral("unknown error") : text),
+                            Severity::Fault);
         return -1;
     }
 }

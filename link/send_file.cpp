@@ -2,12 +2,14 @@
 
 namespace kivo {
 
-SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 length) {
+SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 length, qint64 pieceSize) {
     SendFileResult result;
-    char piece[kFilePiece];
+    pieceSize = std::max<qint64>(pieceSize, 1);
+    QByteArray buffer(static_cast<qsizetype>(std::min(pieceSize, std::max<qint64>(length, 1))), Qt::Uninitialized);
+    char* piece = buffer.data();
     qint64 remaining = length;
     while (remaining > 0) {
-        const qint64 want = std::min(remaining, kFilePiece);
+        const qint64 want = std::min<qint64>(remaining, buffer.size());
         const qint64 got = file.read(piece, want);
         if (got <= 0) {
             result.fileError = got < 0 ? file.errorString()
@@ -24,14 +26,14 @@ SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 le
     return result;
 }
 
-SendFileResult SendFile(Sender& sender, ws::SOCKET s, const QString& path) {
+SendFileResult SendFile(Sender& sender, ws::SOCKET s, const QString& path, qint64 piece) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         SendFileResult result;
         result.fileError = file.errorString();
         return result;
     }
-    return SendOpenFile(sender, s, file, file.size());
+    return SendOpenFile(sender, s, file, file.size(), piece);
 }
 
 }  // namespace kivo

@@ -1,4 +1,5 @@
-// Sending a file to the printer in pieces of 1024 bytes, byte for byte.
+// Sending a file to the printer in pieces of 1024 bytes (the window's size; a
+// command-line front end may hand the system larger ones), byte for byte.
 #pragma once
 
 #include "link/send.h"
@@ -18,11 +19,11 @@ struct SendFileResult {
 };
 
 // Sends `length` bytes of an open file from its current position, one piece of
-// at most 1024 bytes per SendToPrinter call; holds one piece in memory. Stops
+// at most `piece` bytes per SendToPrinter call; holds one piece in memory. Stops
 // when the send gives up, or when the file ends early.
-SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 length);
+SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 length, qint64 piece = kFilePiece);
 
 // Opens the file, sends the whole of it as it is when opened, and closes it.
-SendFileResult SendFile(Sender& sender, ws::SOCKET s, const QString& path);
+SendFileResult SendFile(Sender& sender, ws::SOCKET s, const QString& path, qint64 piece = kFilePiece);
 
 }  // namespace kivo

@@ -61,14 +61,16 @@ void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam) {
     if (event == ws::FD_WRITE && error == 0) {
         EventConsole->RoomToSend(s);
     } else if (event == ws::FD_CONNECT && error == 0) {
-        EventConsole->LogMessage(QStringLiteral("O"), QStringLiteral("Connect with printer"));
+        EventConsole->LogMessage(LogKind::Outgoing, QStringLiteral("Connect with printer"));
     } else if (event == ws::FD_CLOSE) {
-        EventConsole->LogMessage(QStringLiteral("O"), QStringLiteral("Lost connection with printer"));
+        EventConsole->LogMessage(LogKind::Outgoing, QStringLiteral("Lost connection with printer"), Severity::Fault);
         if (error != 0) {
             const QString text = SocketErrorText(error);
-            EventConsole->LogMessage(QStringLiteral("O"), QStringLiteral("Error %1: %2")
-                                                              .arg(error)
-                                                              .arg(text.isEmpty() ? QStringLiteral("unknown error") : text));
+            EventConsole->LogMessage(LogKind::Outgoing,
+                                     QStringLiteral("Error %1: %2")
+                                         .arg(error)
+                                         .arg(text.isEmpty() ? QStringLiteral("unknown error") : text),
+                                     Severity::Fault);
         }
         EventConsole->ConnectionLost(s, error);
     }

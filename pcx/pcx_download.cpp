@@ -29,12 +29,13 @@ bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByte
                   Console& console) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        console.LogMessage(QStringLiteral("O"),
-                           QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString()));
+        console.LogMessage(LogKind::Outgoing,
+                           QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString()),
+                           Severity::Fault);
         return false;
     }
     const qint64 length = file.size();
-    console.LogMessage(QStringLiteral("O"),
+    console.LogMessage(LogKind::Outgoing,
                        QStringLiteral("Sending PCX file %1 to IP Address %2").arg(path, console.AddressText()));
     sender.SendToPrinter(s, PcxDownloadHeader(length));
     const SendFileResult sent = SendOpenFile(sender, s, file, length);
@@ -44,10 +45,11 @@ bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByte
         // print command after them is read as a command.
         const qint64 missing = length - sent.sent;
         SendZeros(sender, s, missing);
-        console.LogMessage(QStringLiteral("O"),
+        console.LogMessage(LogKind::Outgoing,
                            QStringLiteral("PCX file %1 read short (%2): padded the image with %3 zero bytes to the "
                                           "%4 bytes its header announced")
-                               .arg(path, sent.fileError, Grouped(missing), Grouped(length)));
+                               .arg(path, sent.fileError, Grouped(missing), Grouped(length)),
+                           Severity::Warning);
     }
     if (!sender.JobFailed()) sender.SendToPrinter(s, printCommand);
     return !sender.JobFailed();

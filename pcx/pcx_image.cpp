@@ -1,6 +1,6 @@
 #include "pcx/pcx_image.h"
 
-#include <QLocale>
+#include "link/numbers.h"
 
 #include <algorithm>
 #include <vector>
@@ -72,8 +72,8 @@ QString DescribePcxFile(const QString& fileName, const PcxHeaderInfo& info) {
     case PcxKind::Monochrome:
     case PcxKind::OtherPcx:
         what = QStringLiteral("is ") + PcxKindText(info) +
-               (info.width > 0 ? QStringLiteral(", %1 x %2 pixels").arg(GroupedNumber(info.width),
-                                                                        GroupedNumber(info.height))
+               (info.width > 0 ? QStringLiteral(", %1 x %2 pixels").arg(Grouped(info.width),
+                                                                        Grouped(info.height))
                                : QStringLiteral(" with an inverted picture window"));
         if (info.kind == PcxKind::Monochrome) return fileName + QLatin1Char(' ') + what + QLatin1Char('.');
         break;
@@ -81,16 +81,11 @@ QString DescribePcxFile(const QString& fileName, const PcxHeaderInfo& info) {
     return fileName + QLatin1Char(' ') + what + QStringLiteral("; the printer prints 1-bit monochrome PCX only.");
 }
 
-QString GroupedNumber(qint64 value) {
-    static const QLocale english(QLocale::English, QLocale::UnitedStates);
-    return english.toString(value);
-}
-
 QString PictureSizeError(const QString& fileName, qint64 width, qint64 height) {
     if (width <= kMaxPictureWidth && height <= kMaxPictureHeight) return {};
     return QStringLiteral("%1 is %2 x %3 pixels, too large for a ticket printer (at most %4 wide and %5 tall)")
-        .arg(fileName, GroupedNumber(width), GroupedNumber(height), GroupedNumber(kMaxPictureWidth),
-             GroupedNumber(kMaxPictureHeight));
+        .arg(fileName, Grouped(width), Grouped(height), Grouped(kMaxPictureWidth),
+             Grouped(kMaxPictureHeight));
 }
 
 MonoBitmap DitherToBitmap(const GreyPicture& picture) {
@@ -173,8 +168,8 @@ ConvertedPcx ConvertGreyToPcx(const QString& fileName, const GreyPicture& pictur
     converted.width = picture.width;
     converted.height = picture.height;
     converted.line = QStringLiteral("Converted %1 (%2 x %3) to a monochrome PCX of %4 bytes")
-                         .arg(fileName, GroupedNumber(picture.width), GroupedNumber(picture.height),
-                              GroupedNumber(converted.bytes.size()));
+                         .arg(fileName, Grouped(picture.width), Grouped(picture.height),
+                              Grouped(converted.bytes.size()));
     return converted;
 }
 

@@ -44,8 +44,6 @@ struct PcxHeaderInfo {
 // 1-bit monochrome PCX only."
 [[nodiscard]] QString DescribePcxFile(const QString& fileName, const PcxHeaderInfo& info);
 
-// A count with thousands separators: 2178 -> "2,178".
-[[nodiscard]] QString GroupedNumber(qint64 value);
 
 // The refusal of a picture too large for the printer, naming its size, or ""
 // when the size is accepted.

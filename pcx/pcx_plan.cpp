@@ -1,5 +1,6 @@
 #include "pcx/pcx_plan.h"
 
+#include "link/jobs.h"
 #include "pcx/pcx_download.h"
 
 #include <QFile>
@@ -27,6 +28,7 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         plan.lines << QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString());
+        plan.severity = Severity::Fault;
         return plan;
     }
     const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
@@ -44,9 +46,10 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
             return plan;
         }
         const QString shortfall = QStringLiteral("its picture data ends early: %1 of the %2 bytes its header announces")
-                                      .arg(GroupedNumber(extent.decoded), GroupedNumber(extent.needed));
+                                      .arg(Grouped(extent.decoded), Grouped(extent.needed));
         if (!ask) {
             plan.lines << QStringLiteral("%1: %2; nothing was sent").arg(name, shortfall);
+            plan.severity = Severity::Fault;
             return plan;
         }
         question += QStringLiteral(" But ") + shortfall + QLatin1Char('.');
@@ -66,6 +69,7 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     ConvertedPcx converted = convert(path);
     if (!converted.ok()) {
         plan.lines << converted.error + QStringLiteral("; nothing was sent");
+        plan.severity = Severity::Fault;
         return plan;
     }
     plan.action = PcxPlan::Action::SendConverted;
@@ -80,6 +84,17 @@ PcxAnswer PcxAnswerAt(int index) {
     case 1: return PcxAnswer::SendAsItIs;
     default: return PcxAnswer::Cancel;
     }
+}
+
+CommandInput PcxCommandInput(const PcxPlan& plan, const QString& address) {
+    CommandInput input;
+    input.path = plan.path;
+    input.address = address;
+    input.planBytes = PlannedBytes(plan, QByteArrayView(kVekFormFeed).size());
+    input.sendPlan = [plan](Sender& sender, ws::SOCKET s, Console& console) {
+        return SendPcxPlan(sender, s, plan, QByteArray(kVekFormFeed), console);
+    };
+    return input;
 }
 
 qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize) {
@@ -97,7 +112,7 @@ bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteA
     case PcxPlan::Action::SendFile:
         return SendPcxImage(sender, s, plan.path, printCommand, console);
     case PcxPlan::Action::SendConverted:
-        console.LogMessage(QStringLiteral("O"), QStringLiteral("Sending the converted picture %1 to IP Address %2")
+        console.LogMessage(LogKind::Outgoing, QStringLiteral("Sending the converted picture %1 to IP Address %2")
                                                     .arg(plan.path, console.AddressText()));
         SendPcxBytes(sender, s, plan.image, printCommand);
         return !sender.JobFailed();

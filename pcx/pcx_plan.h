@@ -6,6 +6,7 @@
 // bring their own.
 #pragma once
 
+#include "link/commands.h"
 #include "link/console_port.h"
 #include "link/send.h"
 #include "pcx/pcx_image.h"
@@ -42,6 +43,7 @@ struct PcxPlan {
     QString path;        // the file picked
     QByteArray image;    // the converted PCX, for SendConverted
     QStringList lines;   // outgoing-log lines to write now, before anything is sent
+    Severity severity = Severity::None;  // how much those lines matter
 };
 
 // Whether the name ends in one of the picture suffixes of the filter other
@@ -67,5 +69,9 @@ struct PcxPlan {
 // the whole frame went out.
 bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
                  Console& console);
+
+// The input of the PCX command of the command table for a plan: the file, the
+// bytes it puts on the wire, and how it is sent (framed, ended by "<p>").
+[[nodiscard]] CommandInput PcxCommandInput(const PcxPlan& plan, const QString& address);
 
 }  // namespace kivo

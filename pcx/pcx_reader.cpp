@@ -1,4 +1,5 @@
 // Reading a PCX of any depth into grey pixels.
+#include "link/numbers.h"
 #include "pcx/pcx_image.h"
 
 #include <QFile>
@@ -99,8 +100,8 @@ DecodedPicture DecodePcx(QByteArrayView file) {
     const int width = info.width, height = info.height;
     if (width > kMaxPictureWidth || height > kMaxPictureHeight)
         return Refused(QStringLiteral("the picture is %1 x %2 pixels, larger than %3 x %4")
-                           .arg(GroupedNumber(width), GroupedNumber(height), GroupedNumber(kMaxPictureWidth),
-                                GroupedNumber(kMaxPictureHeight)));
+                           .arg(Grouped(width), Grouped(height), Grouped(kMaxPictureWidth),
+                                Grouped(kMaxPictureHeight)));
 
     const qsizetype bytesPerLine = qsizetype(At(file, 66)) | qsizetype(At(file, 67)) << 8;
     if (bytesPerLine < (qsizetype(width) * bits + 7) / 8)

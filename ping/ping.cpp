@@ -83,14 +83,15 @@ std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoRep
 
 void Cmdping_Click(Console& console, const EchoFunction& echo) {
     if (console.AddressText().trimmed().isEmpty()) {
-        console.LogMessage("O", "No printer address to connect to: enter its IP address or host name first");
+        console.LogMessage(LogKind::Outgoing, "No printer address to connect to: enter its IP address or host name first",
+                           Severity::Fault);
         return;
     }
     const QByteArray payload(kPingPayload);
     EchoReply reply{};
     int received = 0;
     // Lines are joined, never built with QString::arg: a typed "%1" stays text.
-    console.LogMessage("O", "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
+    console.LogMessage(LogKind::Outgoing, "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
                                 " bytes of data.");
     // Only echoes that went out count as sent: not those to a text that is no
     // address, nor those the system would not let out.
@@ -102,22 +103,22 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
         if (status == 0) {
             ++received;
             // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
-            console.LogMessage("I", "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
+            console.LogMessage(LogKind::Incoming, "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
                                         " Time = " + QString::number(reply.header.RoundTripTime) +
                                         " ms TTL =" + QString::number(reply.header.Options.Ttl));
         } else {
-            console.LogMessage("I", IcmpStatusText(status));
+            console.LogMessage(LogKind::Incoming, IcmpStatusText(status));
             if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) {
                 // Every further echo would meet the same refusal.
-                console.LogMessage("O", kIcmpNotAllowed);
+                console.LogMessage(LogKind::Outgoing, kIcmpNotAllowed, Severity::Fault);
                 console.Repaint();
                 break;
             }
         }
         console.Repaint();
     }
-    console.LogMessage("O", "Ping statistics for " + console.AddressText());
-    console.LogMessage("O", "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
+    console.LogMessage(LogKind::Outgoing, "Ping statistics for " + console.AddressText());
+    console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
                                 " Lost = " + QString::number(sent - received));
 }
 

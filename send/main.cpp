@@ -22,8 +22,7 @@ int main(int argc, char* argv[]) {
         std::printf("kivo-send %s\n", kivo::kVersion);
         return 0;
     case kivo::SendCommandLine::Outcome::Error:
-        std::fprintf(stderr, "kivo-send: %s; nothing was sent\n\n%s", line.text.toUtf8().constData(),
-                     kivo::SendUsage().toUtf8().constData());
+        std::fputs(kivo::UsageError(line.text).toUtf8().constData(), stderr);
         return kivo::kSendUsage;
     case kivo::SendCommandLine::Outcome::Run:
         break;

@@ -3,38 +3,24 @@
 #include "link/code_page.h"
 #include "link/jobs.h"
 #include "link/stock_tickets.h"
+#include "pcx/picture.h"
 
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
 namespace kivo {
 namespace {
 
-using Kind = SendAction::Kind;
-
-struct ActionOption {
-    const char* name;
-    Kind kind;
-    bool takesValue;
-};
-
-constexpr ActionOption kActionOptions[] = {
-    {"--text", Kind::Text, true},           {"--bytes", Kind::Bytes, true},
-    {"--vek-ff", Kind::VekFormFeed, false}, {"--hp-ff", Kind::PclFormFeed, false},
-    {"--file", Kind::File, true},           {"--vek-test", Kind::VekTest, false},
-    {"--hp-test", Kind::HpTest, false},     {"--pcx", Kind::Pcx, true},
-};
-
 // Options that take a value, other than the actions.
 constexpr const char* kValueOptions[] = {"--copies", "--quiet",  "--expect",   "--timeout",
                                          "--repeat", "--interval", "--stall", "--port"};
 
 bool TakesValue(const QString& name) {
-    for (const ActionOption& a : kActionOptions)
-        if (name == QLatin1String(a.name)) return a.takesValue;
+    if (const Command* command = CommandOfOption(name)) return command->value != nullptr;
     for (const char* option : kValueOptions)
         if (name == QLatin1String(option)) return true;
     return false;
@@ -65,53 +51,47 @@ QString FileRefusal(const QString& path) {
     return {};
 }
 
-// Fills in what the action sends; the reason it cannot when it cannot.
+// Fills in what the action runs with; the reason it cannot when it cannot.
 QString Prepare(SendAction& action, const QString& copiesText, const QString& programFolder, bool pcxAsIs) {
-    switch (action.kind) {
-    case Kind::Text:
-        action.bytes = ToSingleByte(action.argument);
-        return {};
-    case Kind::Bytes: {
-        const ByteList list = ReadByteList(action.argument);
-        if (!list.ok) return ByteListRefusal(action.argument, list);
-        action.bytes = list.bytes;
-        return {};
-    }
-    case Kind::VekFormFeed:
-        action.bytes = kVekFormFeed;
-        return {};
-    case Kind::PclFormFeed:
-        action.bytes = kPclFormFeed;
-        return {};
-    case Kind::File: {
-        const std::optional<long long> copies = FileCopies(copiesText);
-        if (!copies)
-            return QStringLiteral("--copies \"%1\" is not a whole number from %2 to %3 for --file")
+    const Command& command = *action.command;
+    CommandInput& input = action.input;
+    if (TakesText(command))
+        input.text = action.argument.isEmpty() && command.emptyText ? QString::fromLatin1(command.emptyText)
+                                                                    : action.argument;
+    if (TakesCopies(command)) {
+        input.countText = copiesText;
+        const std::optional<long long> copies = CommandCopies(command, copiesText);
+        if (!copies && command.copies == CopyRule::FileCopies)
+            return QStringLiteral("--copies \"%1\" is not a whole number from %2 to %3 for %4")
                 .arg(copiesText)
                 .arg(kMinFileCopies)
-                .arg(kMaxFileCopies);
-        action.copies = *copies;
-        action.path = action.argument;
-        return FileRefusal(action.path);
-    }
-    case Kind::VekTest:
-    case Kind::HpTest: {
-        const std::optional<long long> copies = TicketCopies(copiesText);
+                .arg(kMaxFileCopies)
+                .arg(action.option);
         if (!copies) return QStringLiteral("--copies \"%1\" is not a number").arg(copiesText);
         action.copies = *copies;
-        action.path = StockTicketPath(action.kind == Kind::VekTest ? QStringLiteral("vek_test.txt")
-                                                                   : QStringLiteral("hp_id.prn"),
-                                      programFolder);
-        return FileRefusal(action.path);
     }
-    case Kind::Pcx: {
-        action.path = action.argument;
-        if (const QString refusal = FileRefusal(action.path); !refusal.isEmpty()) return refusal;
-        // No one to ask: a PCX that is not monochrome is converted, and one whose
-        // picture data ends early is refused, unless the file is to go as it is.
+    switch (command.bytes) {
+    case CommandBytes::TypedText:
+    case CommandBytes::Fixed: return {};
+    case CommandBytes::ByteList: {
+        const ByteList list = ReadByteList(input.text);
+        return list.ok ? QString() : ByteListRefusal(input.text, list);
+    }
+    case CommandBytes::ChosenFile:
+        input.path = action.argument;
+        return FileRefusal(input.path);
+    case CommandBytes::StockFile:
+        input.programFolder = programFolder;
+        return FileRefusal(CommandPath(command, input));
+    case CommandBytes::PcxPlan: {
+        if (const QString refusal = FileRefusal(action.argument); !refusal.isEmpty()) return refusal;
+        // No one to ask: a file that is not a monochrome PCX is converted, as
+        // the window's default answer does, and a monochrome PCX whose picture
+        // data ends early is refused; --pcx-as-is sends either as it is.
         const PcxQuestion asIs = [](const QString&) { return PcxAnswer::SendAsItIs; };
-        action.plan = PlanPcxDownload(action.path, pcxAsIs ? asIs : PcxQuestion{}, ConvertPcxWithoutGui);
+        action.plan = PlanPcxDownload(action.argument, pcxAsIs ? asIs : PcxQuestion{}, ConvertPictureToPcx);
         if (action.plan.action == PcxPlan::Action::Nothing) return action.plan.lines.join(QLatin1Char(' '));
+        input = PcxCommandInput(action.plan, {});
         return {};
     }
     }
@@ -128,72 +108,76 @@ SendCommandLine Refuse(const QString& why) {
 }  // namespace
 
 QString SendUsage() {
+    QString actions;
+    for (const Command& command : Commands()) {
+        QString option = QString::fromLatin1(command.option);
+        if (command.value) option += QLatin1Char(' ') + QString::fromLatin1(command.value);
+        actions += QStringLiteral("  %1%2: %3\n")
+                       .arg(option.leftJustified(18), QString::fromLatin1(command.caption).trimmed(),
+                            QString::fromLatin1(command.help));
+    }
     return QStringLiteral(
-        "Usage: kivo-send [options] ADDRESS ACTION...\n"
-        "Connects to a Kivo Systems ticket printer on port 9100, sends the actions in\n"
-        "the order given, waits until the printer has taken every byte and answered,\n"
-        "prints its answers and exits with a status a script can act on.\n"
-        "\n"
-        "Actions (each sends exactly what the window's button of that name sends):\n"
-        "  --text TEXT       Send Text: TEXT in Windows-1252\n"
-        "  --bytes LIST      Send Ascii: byte values, e.g. \"27 64\" or \"0x1B,0x40\"\n"
-        "  --vek-ff          VEK Form Feed (\"<p>\")\n"
-        "  --hp-ff           HP Form Feed (byte 12)\n"
-        "  --file PATH       Send Text File, byte for byte\n"
-        "  --vek-test        VEK Test Ticket\n"
-        "  --hp-test         HP Test Ticket\n"
-        "  --pcx PATH        Print PCX File (a PCX of another depth is converted)\n"
-        "  --pcx-as-is       send each --pcx file as it is: no conversion, and no\n"
-        "                    refusal of a PCX whose picture data ends early\n"
-        "  --copies N        copies for the --file, --vek-test and --hp-test after it,\n"
-        "                    and for those before the first --copies (file: -32768\n"
-        "                    to 32767; tickets: 1 to 100, another number counts as 1)\n"
-        "  --ping            four ICMP echoes first, with their report\n"
-        "\n"
-        "Waiting:\n"
-        "  --quiet SECONDS    after the printer took every byte, wait until no answer\n"
-        "                     has come for this long (default 2)\n"
-        "  --expect N         wait for N ticket answers (ACK, NAK or a fault) instead\n"
-        "  --timeout SECONDS  bound on the whole run (default 60)\n"
-        "  --stall SECONDS    give up when the printer takes nothing for this long\n"
-        "                     (default 10)\n"
-        "  --repeat N         run the actions N times on one connection\n"
-        "  --interval SECONDS between the runs (default 0)\n"
-        "  --port PORT        printer port (default 9100)\n"
-        "\n"
-        "Output:\n"
-        "  --json             one JSON object per event on standard output\n"
-        "  --quiet-output     only the summary line\n"
-        "  -h, --help         this text\n"
-        "  -v, --version      the version\n"
-        "\n"
-        "Exit status: 0 every byte taken and no fault (and, with --expect, N ACKs);\n"
-        "1 the printer reported a fault; 2 the connect failed or bytes were not\n"
-        "delivered; 3 time-out; 64 usage error.\n");
+               "Usage: kivo-send [options] ADDRESS ACTION...\n"
+               "Connects to a Kivo Systems ticket printer on port 9100, sends the actions in\n"
+               "the order given, waits until the printer has taken every byte and answered,\n"
+               "prints its answers and exits with a status a script can act on.\n"
+               "\n"
+               "Actions (each sends exactly what the window's button of that name sends):\n") +
+           actions +
+           QStringLiteral(
+               "  --copies N        copies for the --file, --vek-test and --hp-test after it,\n"
+               "                    and for those before the first --copies (file: -32768\n"
+               "                    to 32767; tickets: 1 to 100, another number counts as 1)\n"
+               "  --pcx-as-is       send each --pcx file as it is: no conversion, and no\n"
+               "                    refusal of a PCX whose picture data ends early\n"
+               "  --ping            four ICMP echoes first, with their report\n"
+               "\n"
+               "Waiting:\n"
+               "  By default one ticket answer is expected for each print command the actions\n"
+               "  make (a form feed, a copy of a test ticket, a PCX download), after the\n"
+               "  printer took every byte; actions that make none wait for quiet instead.\n"
+               "  --expect N         wait for N ticket answers (ACK, NAK or a fault) instead\n"
+               "  --no-answers       the printer does not answer: wait for no answers\n"
+               "  --quiet SECONDS    with no answer expected, wait until no answer has come\n"
+               "                     for this long (default 2)\n"
+               "  --timeout SECONDS  bound on the whole run (default 60)\n"
+               "  --stall SECONDS    give up when the printer takes nothing for this long\n"
+               "                     (default 10)\n"
+               "  --repeat N         run the actions N times on one connection\n"
+               "  --interval SECONDS between the runs (default 0)\n"
+               "  --port PORT        printer port (default 9100)\n"
+               "  The connect itself gives up after 20 s (status 2), or at --timeout when\n"
+               "  that comes first (status 3).\n"
+               "\n"
+               "Output:\n"
+               "  --json             one JSON object per event on standard output\n"
+               "  --quiet-output     only the summary line\n"
+               "  -h, --help         this text\n"
+               "  -v, --version      the version\n"
+               "\n"
+               "Exit status: 0 every byte taken and no fault (and, with --expect, N ACKs);\n"
+               "1 the printer reported a fault; 2 the connect failed or bytes were not\n"
+               "delivered; 3 time-out, or print commands left unanswered; 64 usage error.\n");
+}
+
+QString UsageError(const QString& why) {
+    // A usage error sends nothing; say so unless the reason already does.
+    QString line = QStringLiteral("kivo-send: ") + why;
+    if (!why.contains(QLatin1String("othing sent")) && !why.contains(QLatin1String("othing was sent")))
+        line += QStringLiteral("; nothing was sent");
+    return line + QStringLiteral("\nTry 'kivo-send --help'.\n");
+}
+
+long long PrintCommandCount(const std::vector<SendAction>& actions) {
+    long long count = 0;
+    for (const SendAction& action : actions) count += action.command->printCommands * std::max(action.copies, 0LL);
+    return count;
 }
 
 QString AddressRefusal(const QString& address) {
     if (address.trimmed().isEmpty()) return QStringLiteral("no printer address: give its IP address or host name");
     if (address.contains(QChar(0))) return QStringLiteral("the printer address has a NUL character in it");
     return {};
-}
-
-ConvertedPcx ConvertPcxWithoutGui(const QString& path) {
-    const QString name = QFileInfo(path).fileName();
-    if (IsPictureName(path)) {
-        ConvertedPcx refused;
-        refused.error = QStringLiteral("kivo-send converts PCX files of any depth, and no other picture: "
-                                       "make %1 a PCX first, or print it from the window")
-                            .arg(name);
-        return refused;
-    }
-    const DecodedPicture decoded = ReadPcxFile(path);
-    if (!decoded.ok()) {
-        ConvertedPcx refused;
-        refused.error = decoded.error;
-        return refused;
-    }
-    return ConvertGreyToPcx(name, decoded.picture);
 }
 
 SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString& programFolder) {
@@ -239,18 +223,15 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             return Refuse(QStringLiteral("%1 takes no value").arg(name));
         }
 
-        bool isAction = false;
-        for (const ActionOption& a : kActionOptions) {
-            if (name != QLatin1String(a.name)) continue;
+        if (const Command* command = CommandOfOption(name)) {
             SendAction action;
-            action.kind = a.kind;
+            action.command = command;
             action.option = name;
             action.argument = value;
             options.actions.push_back(std::move(action));
             copiesOf.push_back(copiesText);
-            isAction = true;
+            continue;
         }
-        if (isAction) continue;
 
         const auto seconds = [&](double& into) {
             const std::optional<double> read = ReadSeconds(value);
@@ -261,12 +242,14 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
         if (name == QLatin1String("--copies")) {
             copiesText = value;
             if (!firstCopiesText) firstCopiesText = value;
-        } else if (name == QLatin1String("--ping")) {
-            options.ping = true;
         } else if (name == QLatin1String("--pcx-as-is")) {
             options.pcxAsIs = true;
+        } else if (name == QLatin1String("--ping")) {
+            options.ping = true;
         } else if (name == QLatin1String("--json")) {
             options.json = true;
+        } else if (name == QLatin1String("--no-answers")) {
+            options.noAnswers = true;
         } else if (name == QLatin1String("--quiet-output")) {
             options.quietOutput = true;
         } else if (name == QLatin1String("--quiet")) {
@@ -300,11 +283,14 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
     options.address = positional.first();
     if (const QString why = AddressRefusal(options.address); !why.isEmpty()) return Refuse(why);
     if (options.actions.empty() && !options.ping) return Refuse(QStringLiteral("no action given"));
+    if (options.expect && options.noAnswers)
+        return Refuse(QStringLiteral("--expect and --no-answers contradict each other"));
     for (size_t i = 0; i < options.actions.size(); ++i) {
         SendAction& action = options.actions[i];
         const QString copies = copiesOf[i].value_or(firstCopiesText.value_or(QStringLiteral("1")));
         if (const QString why = Prepare(action, copies, programFolder, options.pcxAsIs); !why.isEmpty())
             return Refuse(QStringLiteral("%1: %2").arg(action.option, why));
+        action.input.address = options.address;
     }
     return line;
 }

@@ -3,6 +3,7 @@
 // checked here, before any connection is made, so bad input sends nothing.
 #pragma once
 
+#include "link/commands.h"
 #include "pcx/pcx_plan.h"
 
 #include <QByteArray>
@@ -14,16 +15,15 @@
 
 namespace kivo {
 
-// One action: exactly what the window's button of the same name sends.
+// One action: a command of the command table, run exactly as the window's
+// button of the same name runs it.
 struct SendAction {
-    enum class Kind { Text, Bytes, VekFormFeed, PclFormFeed, File, VekTest, HpTest, Pcx };
-    Kind kind = Kind::Text;
+    const Command* command = nullptr;
     QString option;      // as given: "--vek-test"
     QString argument;    // the text, byte list or path as given
-    QByteArray bytes;    // Text, Bytes and the form feeds: the bytes
-    QString path;        // File, the tickets and Pcx: the file
-    long long copies = 1;  // File and the tickets
-    PcxPlan plan;        // Pcx: the file as it is, or converted
+    CommandInput input;  // what the command is run with
+    long long copies = 1;  // the copies it sends
+    PcxPlan plan;        // --pcx: the file as it is, or converted
 };
 
 struct SendOptions {
@@ -33,7 +33,8 @@ struct SendOptions {
     bool ping = false;
     bool pcxAsIs = false;  // --pcx files go as they are
     double quietSeconds = 2;
-    std::optional<long long> expect;  // ticket answers to wait for
+    std::optional<long long> expect;  // ticket answers to wait for, given
+    bool noAnswers = false;           // the printer does not answer: wait for none
     double timeoutSeconds = 60;
     double stallSeconds = 10;  // the printer taking nothing for this long gives up
     long long repeat = 1;
@@ -49,8 +50,14 @@ struct SendCommandLine {
     QString text;  // Help and Version: what to print; Error: why, one line
 };
 
-// The usage text, for --help and after a usage error.
+// The usage text, for --help.
 [[nodiscard]] QString SendUsage();
+// The two lines of a usage error, for standard error.
+[[nodiscard]] QString UsageError(const QString& why);
+// The ticket answers the actions ask for once: one for each print command they
+// make themselves (a form feed, a copy of a test ticket, a PCX download's
+// "<p>"), none for what a file or a text happens to hold.
+[[nodiscard]] long long PrintCommandCount(const std::vector<SendAction>& actions);
 
 // Reads the arguments (without the program's name). Stock tickets are looked
 // for as the window looks for them, from programFolder.
@@ -59,9 +66,5 @@ struct SendCommandLine {
 // Why an address text is refused before it is looked up (empty, or with a NUL
 // in it); empty when it may be looked up.
 [[nodiscard]] QString AddressRefusal(const QString& address);
-
-// A picture turned into the printer's PCX without Qt Gui: a PCX of any depth is
-// read by our own reader; other pictures are refused with a line saying so.
-[[nodiscard]] ConvertedPcx ConvertPcxWithoutGui(const QString& path);
 
 }  // namespace kivo

@@ -1,5 +1,6 @@
 #include "send/send_session.h"
 
+#include "link/commands.h"
 #include "link/jobs.h"
 #include "link/reply_decoder.h"
 #include "link/socket_events.h"
@@ -16,10 +17,12 @@
 #include <algorithm>
 #include <utility>
 
+#include <poll.h>
+
 namespace kivo {
 namespace {
 
-const QString kOut = QStringLiteral("O");
+constexpr LogKind kOut = LogKind::Outgoing;
 constexpr unsigned char kTicketAck = 0x06;
 
 QString Seconds(double seconds) { return QString::number(seconds, 'f', 3); }
@@ -52,6 +55,11 @@ int SendSession::Run() {
             return pinged;
         }
     }
+    // Answers to wait for: as given, none, or one per print command made.
+    if (options_.expect)
+        expected_ = *options_.expect;
+    else if (!options_.noAnswers)
+        expected_ = PrintCommandCount(options_.actions) * options_.repeat;
     if (Connect()) {
         RunActions();
         WaitForPrinter();
@@ -108,8 +116,8 @@ bool SendSession::Connect() {
         } else {
             reason_ = ConnectFailureReason(error, false);
         }
-        LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + where);
-        LogMessage(kOut, reason_);
+        LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + where, Severity::Fault);
+        LogMessage(kOut, reason_, Severity::Fault);
         return false;
     }
     connected_.start();
@@ -141,64 +149,19 @@ void SendSession::RunActions() {
 }
 
 void SendSession::Perform(const SendAction& action) {
-    using Kind = SendAction::Kind;
-    const QString to = QStringLiteral(" to IP Address ") + options_.address;
-    const QString name = QFileInfo(action.path).fileName();
     const qint64 before = watch_.Sent();
     sender_.BeginJob();
     int job = 0;
-    bool incomplete = false;
-    const auto sendBytes = [&](const QString& line, const QString& what) {
-        LogMessage(kOut, line);
-        job = watch_.BeginJob(what, action.bytes.size(), 1, false);
-        sender_.SendToPrinter(socket_, action.bytes);
-    };
-    const auto sendCopies = [&](bool vekHeader) {
-        job = watch_.BeginJob(CopiesOf(action.copies, name), CopiesBytes(action.path, action.copies, vekHeader),
-                              action.copies, true);
-        const CopiesResult sent = SendCopies(sender_, socket_, action.path, action.copies, vekHeader,
-                                             [this, &job] { watch_.EndCopy(job); });
-        incomplete = sent.incomplete;
-        if (!sent.fileError.isEmpty())
-            LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(action.path, sent.fileError));
-    };
-
-    switch (action.kind) {
-    case Kind::Text:
-        if (const QString unmapped = UnmappedCharactersLine(action.argument); !unmapped.isEmpty())
-            LogMessage(kOut, unmapped);
-        sendBytes(QStringLiteral("Sending text =>") + action.argument + to, QStringLiteral("Send Text"));
-        break;
-    case Kind::Bytes:
-        sendBytes(QStringLiteral("Sending Ascii =>") + action.argument + to, QStringLiteral("Send Ascii "));
-        break;
-    case Kind::VekFormFeed:
-        sendBytes(QStringLiteral("Sending an VEK Form Feed") + to, QStringLiteral("VEK Form Feed"));
-        break;
-    case Kind::PclFormFeed:
-        sendBytes(QStringLiteral("Sending an PCL Form Feed") + to, QStringLiteral("HP Form Feed"));
-        break;
-    case Kind::File:
-        LogMessage(kOut, action.copies == 1 ? QStringLiteral("Sending file ") + action.path + to
-                                            : QStringLiteral("Sending %1 copies of file %2%3")
-                                                  .arg(action.copies)
-                                                  .arg(action.path, to));
-        sendCopies(false);
-        break;
-    case Kind::VekTest:
-    case Kind::HpTest:
-        LogMessage(kOut, QStringLiteral("Sending  ") + action.path);
-        sendCopies(action.kind == Kind::VekTest);
-        break;
-    case Kind::Pcx:
-        LogLines(kOut, action.plan.lines);
-        job = watch_.BeginJob(CopiesOf(1, name), PlannedBytes(action.plan, QByteArrayView(kVekFormFeed).size()), 1,
-                              true);
-        incomplete = !SendPcxPlan(sender_, socket_, action.plan, kVekFormFeed, *this);
-        break;
-    }
-    const bool failed = sender_.JobFailed() || incomplete;
-    watch_.EndJob(job, failed ? JobEnd::Failed : JobEnd::Sent);
+    // The plan's lines (a conversion) come before the command, as in the window.
+    LogLines(kOut, action.plan.lines, action.plan.severity);
+    const CommandTarget target{sender_, socket_, *this,
+                               [this, &job](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
+                                   job = watch_.BeginJob(what, planned, copies, reportDone);
+                               },
+                               [this, &job] { watch_.EndCopy(job); }, kSendFilePiece};
+    const CommandOutcome outcome = RunCommand(*action.command, action.input, target);
+    const bool failed = sender_.JobFailed() || outcome.incomplete || outcome.refused;
+    if (job != 0) watch_.EndJob(job, failed ? JobEnd::Failed : JobEnd::Sent);
     if (failed && giveUp_ == kSendOk && !lost_) {
         // A send error, or a file that could not be sent whole: the printer
         // does not get what the action means to send.
@@ -210,8 +173,7 @@ void SendSession::Perform(const SendAction& action) {
         QJsonObject event{{"event", "sent"}, {"action", action.option}, {"bytes", watch_.Sent() - before},
                           {"time", SinceConnect()}};
         if (!action.argument.isEmpty()) event.insert("argument", action.argument);
-        if (action.kind == Kind::File || action.kind == Kind::VekTest || action.kind == Kind::HpTest)
-            event.insert("copies", action.copies);
+        if (TakesCopies(*action.command)) event.insert("copies", action.copies);
         Emit(event);
     }
 }
@@ -224,14 +186,19 @@ void SendSession::WaitForPrinter() {
     }
     // ... then its answers: as many as expected, or until it has been quiet.
     const double takenAt = Elapsed();
-    while (!Stopped()) {
-        if (options_.expect ? answers_ >= *options_.expect
-                            : Elapsed() - std::max(takenAt, lastReplyAt_) >= options_.quietSeconds)
+    while (!Stopped() && !options_.noAnswers) {
+        if (expected_ > 0 ? answers_ >= expected_
+                          : Elapsed() - std::max(takenAt, lastReplyAt_) >= options_.quietSeconds)
             break;
-        ShowProgress(options_.expect ? QStringLiteral("%1 of %2 ticket answers").arg(answers_).arg(*options_.expect)
-                                     : QStringLiteral("waiting for answers"));
+        ShowProgress(expected_ > 0 ? QStringLiteral("%1 of %2 ticket answers").arg(answers_).arg(expected_)
+                                   : QStringLiteral("waiting for answers"));
         Pause(0.05);
     }
+    // Answers that never came are what the time-out is about.
+    if (giveUp_ == kSendTimedOut && expected_ > 0 && answers_ < expected_ && sendingDone_ &&
+        watch_.Unacknowledged() == 0)
+        reason_ = QStringLiteral("%1 of %2 print commands unanswered")
+                      .arg(Grouped(expected_ - answers_), Grouped(expected_));
 }
 
 void SendSession::Close() {
@@ -274,17 +241,37 @@ void SendSession::ConnectionLost(ws::SOCKET s, int error) {
 // ---------------------------------------------------------------- waiting
 
 void SendSession::Pause(double seconds) {
+    const int ms = std::max(1, static_cast<int>(seconds * 1000));
     QEventLoop loop;
-    QEventLoop* const outer = std::exchange(pauseLoop_, &loop);
-    QTimer::singleShot(std::max(1, static_cast<int>(seconds * 1000)), &loop, &QEventLoop::quit);
-    loop.exec();
-    pauseLoop_ = outer;
+    if (sender_.Waiting() && socket_ >= 0) {
+        // A send waiting for room goes on as soon as the system has room again
+        // (or after the pause): a file streams at the printer's pace, not at
+        // that of 10 ms naps. There is no window to keep responsive; replies
+        // that came meanwhile are handled right after.
+        pollfd room{socket_, POLLOUT, 0};
+        ::poll(&room, 1, ms);
+        loop.processEvents();
+    } else {
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        // After the last send, a printer that took as much during the last
+        // pause as it still has to take is looked at every few milliseconds, so
+        // the run ends soon after its last acknowledgement; a slow printer is
+        // not polled any more often than before.
+        QTimer taken;
+        const qint64 unacked = sendingDone_ && socket_ >= 0 ? watch_.Unacknowledged() : 0;
+        const qint64 acked = watch_.Sent() - unacked;
+        if (unacked > 0 && ackedAtPause_ >= 0 && acked - ackedAtPause_ >= unacked) {
+            QObject::connect(&taken, &QTimer::timeout, &loop, [this, &loop] {
+                if (watch_.Unacknowledged() == 0) loop.quit();
+            });
+            taken.start(5);
+        }
+        ackedAtPause_ = unacked > 0 ? acked : -1;
+        loop.exec();
+    }
     Check();
 }
 
-void SendSession::RoomToSend(ws::SOCKET s) {
-    if (s == socket_ && sender_.Waiting() && pauseLoop_) pauseLoop_->quit();
-}
 
 void SendSession::Check() {
     if (giveUp_ != kSendOk || pinging_) return;
@@ -318,7 +305,7 @@ double SendSession::SinceConnect() const {
 
 // ---------------------------------------------------------------- output
 
-void SendSession::LogMessage(const QString& kind, const QString& text) {
+void SendSession::LogMessage(LogKind kind, const QString& text, Severity severity) {
     if (pinging_) {
         // The ping report is what --ping asks for: it goes to the output.
         if (options_.json)
@@ -328,8 +315,10 @@ void SendSession::LogMessage(const QString& kind, const QString& text) {
         return;
     }
     if (options_.json) {
-        Emit({{"event", "log"}, {"log", kind == kOut ? "outgoing" : "incoming"}, {"text", text},
-              {"time", SinceConnect()}});
+        QJsonObject event{{"event", "log"}, {"log", kind == kOut ? "outgoing" : "incoming"}, {"text", text},
+                          {"time", SinceConnect()}};
+        if (severity != Severity::None) event.insert("severity", severity == Severity::Fault ? "fault" : "warning");
+        Emit(event);
     } else if (!options_.quietOutput) {
         EndProgress();
         Print(err_, text + QLatin1Char('\n'));
@@ -345,12 +334,10 @@ void SendSession::LogReply(const std::vector<ReplyLine>& lines) {
             const auto byte = static_cast<unsigned char>(line.byte);
             bytes.append(line.byte);
             tally_.Add(byte);
-            if (byte == kTicketAck) {
-                ++acks_;
-                ++answers_;
-            } else if (StatusSeverity(byte) == Severity::Fault) {
-                fault_ = true;
-                ++answers_;
+            if (const StatusRow* status = FindStatus(byte)) {
+                if (status->answer) ++answers_;
+                if (byte == kTicketAck) ++acks_;
+                if (status->severity == Severity::Fault) fault_ = true;
             }
         } else {
             for (const char c : line.text.toLatin1()) bytes.append(static_cast<unsigned char>(c));
@@ -403,6 +390,12 @@ void SendSession::Summarize(int status) {
         if (notTaken_ > 0) line += QStringLiteral(", %1 not taken").arg(Grouped(notTaken_));
         line += QStringLiteral("; %1 ticket answer%2").arg(Grouped(answers_)).arg(answers_ == 1 ? "" : "s");
         if (const QString tally = tally_.Text(); !tally.isEmpty()) line += QStringLiteral(" (%1)").arg(tally);
+        // Warnings need the technician's eye, though the run went well.
+        QStringList warnings;
+        for (const StatusRow& status : StatusRows())
+            if (status.severity == Severity::Warning && tally_.Count(status.byte) > 0)
+                warnings << QLatin1String(status.shortName);
+        if (!warnings.isEmpty()) line += QStringLiteral("; warning: ") + warnings.join(QStringLiteral(", "));
     }
     line += QStringLiteral("; status %1: %2").arg(status).arg(meaning);
     if (!reason_.isEmpty() && status != kSendOk) line += QStringLiteral(" (%1)").arg(reason_);

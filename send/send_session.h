@@ -29,6 +29,10 @@ enum SendStatus : int {
     kSendUsage = 64,
 };
 
+// kivo-send hands the system its files in pieces this large: the printer sees
+// the same stream as from the window's 1024-byte pieces, with far fewer calls.
+inline constexpr qint64 kSendFilePiece = 64 * 1024;
+
 class SendSession : public Console {
 public:
     // Writes the report to `out` and progress to `err` (progress only when
@@ -40,10 +44,9 @@ public:
     int Run();
 
     // Console
-    void LogMessage(const QString& kind, const QString& text) override;
+    void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     void Pause(double seconds) override;
-    void RoomToSend(ws::SOCKET s) override;
     [[nodiscard]] QString AddressText() const override { return options_.address; }
     void ConnectionLost(ws::SOCKET s, int error) override;
 
@@ -89,11 +92,11 @@ private:
     bool pinging_ = false;
     int echoesAnswered_ = 0;
     bool echoesNotAllowed_ = false;  // the system lets this program send no echo
-    QEventLoop* pauseLoop_ = nullptr;
 
     StatusTally tally_;
     long long answers_ = 0;  // ticket answers: ACK, NAK or a fault
     long long acks_ = 0;
+    long long expected_ = 0;  // ticket answers waited for; 0 waits for quiet instead
     bool fault_ = false;
     bool lost_ = false;
     bool connectFailed_ = false;
@@ -103,6 +106,7 @@ private:
     qint64 sent_ = 0;
     qint64 taken_ = 0;
     bool sendingDone_ = false;  // every action has run
+    qint64 ackedAtPause_ = -1;  // while the last bytes are taken: the count at the last pause
 };
 
 }  // namespace kivo

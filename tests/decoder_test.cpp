@@ -1,8 +1,13 @@
-// The reply decoder: which lines a printer's bytes become, in which order.
+// The reply decoder: which lines a printer's bytes become, in which order; the
+// status table they are named from; and how counts are written.
+#include "link/numbers.h"
 #include "link/reply_decoder.h"
+#include "link/status_table.h"
 #include "link/status_tally.h"
 
 #include <QTest>
+
+#include <limits>
 
 using kivo::DecodeReply;
 using kivo::Severity;
@@ -19,6 +24,10 @@ private slots:
     void decodesLongRepliesWhole();
     void tallyCountsStatusBytes_data();
     void tallyCountsStatusBytes();
+    void statusTableRows_data();
+    void statusTableRows();
+    void groupsNumbersInThousands_data();
+    void groupsNumbersInThousands();
 };
 
 void DecoderTest::decodesReplies_data() {
@@ -112,6 +121,65 @@ void DecoderTest::tallyCountsStatusBytes() {
     QCOMPARE(counts.Text(), tally);
     counts.Clear();
     QCOMPARE(counts.Text(), QString());
+}
+
+void DecoderTest::statusTableRows_data() {
+    QTest::addColumn<int>("byte");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("shortName");
+    QTest::addColumn<Severity>("severity");
+    QTest::addColumn<bool>("answer");  // answers a print command
+    const Severity none = Severity::None, fault = Severity::Fault;
+    QTest::newRow("ACK") << 0x06 << "Ticket ACK" << "ACK" << none << true;
+    QTest::newRow("Test ACK") << 0x05 << "Test Button Ticket ACK" << "Test ACK" << none << false;
+    QTest::newRow("NAK") << 0x15 << "Ticket NAK" << "NAK" << fault << true;
+    QTest::newRow("Out of Tickets") << 0x10 << "Out of Tickets" << "Out of Tickets" << fault << true;
+    QTest::newRow("Ribbon Low") << 0x16 << "Ribbon Low" << "Ribbon Low" << Severity::Warning << false;
+    QTest::newRow("Ribbon Out") << 0x17 << "Ribbon Out" << "Ribbon Out" << fault << true;
+    QTest::newRow("Jam") << 0x18 << "Ticket Jam" << "Jam" << fault << true;
+    QTest::newRow("Illegal Data") << 0x19 << "Illegal Data" << "Illegal Data" << fault << true;
+    QTest::newRow("Power Up Problem") << 0x1A << "Power Up Problem" << "Power Up Problem" << fault << true;
+    QTest::newRow("Logo") << 0x1C << "Incomplete Logo Stored in FLASH" << "Logo Incomplete" << fault << true;
+    QTest::newRow("Power On") << 0x12 << "Power On" << "Power On" << none << false;
+}
+
+void DecoderTest::statusTableRows() {
+    QFETCH(int, byte);
+    QFETCH(QString, name);
+    QFETCH(QString, shortName);
+    QFETCH(Severity, severity);
+    QFETCH(bool, answer);
+    const auto b = static_cast<unsigned char>(byte);
+    const kivo::StatusRow* row = kivo::FindStatus(b);
+    QVERIFY(row);
+    QCOMPARE(QString::fromLatin1(row->name), name);
+    QCOMPARE(QString::fromLatin1(row->shortName), shortName);
+    QCOMPARE(row->severity, severity);
+    QCOMPARE(row->answer, answer);
+    // The decoder names it, the tally counts it under its short name.
+    QCOMPARE(DecodeReply(QByteArray(1, static_cast<char>(b))), QStringList{name});
+    kivo::StatusTally tally;
+    QVERIFY(tally.Add(b));
+    QCOMPARE(tally.Text(), shortName + QStringLiteral(" 1"));
+    // Every row of the table is one of these.
+    QCOMPARE(kivo::StatusRows().size(), std::size_t(11));
+}
+
+void DecoderTest::groupsNumbersInThousands_data() {
+    QTest::addColumn<qint64>("value");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0") << qint64(0) << "0";
+    QTest::newRow("999") << qint64(999) << "999";
+    QTest::newRow("1000") << qint64(1000) << "1,000";
+    QTest::newRow("2178") << qint64(2178) << "2,178";
+    QTest::newRow("negative") << qint64(-1234567) << "-1,234,567";
+    QTest::newRow("smallest") << std::numeric_limits<qint64>::min() << "-9,223,372,036,854,775,808";
+}
+
+void DecoderTest::groupsNumbersInThousands() {
+    QFETCH(qint64, value);
+    QFETCH(QString, text);
+    QCOMPARE(kivo::Grouped(value), text);
 }
 
 QTEST_APPLESS_MAIN(DecoderTest)

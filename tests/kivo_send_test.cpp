@@ -1,9 +1,16 @@
-// kivo-send, the executable, against printers on loopback: the same bytes as the
-// window's buttons, its exit statuses, a slow printer that gets every byte, one
-// that stops reading, and JSON that says what the text says.
+// kivo-send, the executable, against printers on loopback: every command of the
+// command table with the same bytes and lines as the window's buttons, its exit
+// statuses, a slow printer that gets every byte, one that stops reading, JSON
+// that says what the text says, and manuals that name every button and option.
 #include "console/frmkivo.h"
+#include "emulator/tests/pcx_samples.h"
+#include "link/commands.h"
 #include "pcx/pcx_image.h"
 #include "tests/support/window_support.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImage>
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -38,8 +45,12 @@ struct Finished {
 };
 
 // Runs kivo-send with the event loop turning, so printers in this process answer.
+// It runs with no display and no Qt platform named, as on a production line.
 Finished RunKivoSend(const QStringList& arguments, int timeoutMs = 30000) {
     QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) environment.remove(QString::fromLatin1(name));
+    child.setProcessEnvironment(environment);
     child.start(QStringLiteral(KIVO_SEND_PATH), arguments);
     QEventLoop loop;
     QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
@@ -81,6 +92,53 @@ QByteArray MonochromePcx() {
     return EncodeMonochromePcx(bitmap);
 }
 
+// A picture that is not a monochrome PCX: a PNG, or a PCX of 24-bit colour
+// (3 planes of 8 bits, as ImageMagick writes one).
+QByteArray PngPicture() {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    pcx_samples::Picture(24, 6).save(&buffer, "PNG");
+    return bytes;
+}
+
+QByteArray ColourPcx() {
+    const QImage picture = pcx_samples::Picture(24, 6);
+    QByteArray file = pcx_samples::Header(picture.width(), picture.height(), picture.width());
+    file[3] = 8, file[65] = 3;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int plane = 0; plane < 3; ++plane) {
+            QByteArray line(picture.width(), '\0');
+            for (int x = 0; x < picture.width(); ++x) line[x] = char(picture.pixel(x, y) >> (16 - 8 * plane));
+            file += pcx_samples::Rle(line, false);
+        }
+    return file;
+}
+
+// The lines a command wrote to the outgoing log, with the printer's address
+// as "ADDRESS": those after the connect, without the timed Done lines.
+QStringList CommandLines(QStringList lines, const QString& address) {
+    const qsizetype connected = lines.indexOf(QRegularExpression(QStringLiteral("Connection made to .*")));
+    lines = lines.mid(connected + 1);
+    lines.removeIf([](const QString& line) { return line.startsWith(QLatin1String("Done: ")); });
+    lines.replaceInStrings(address, QStringLiteral("ADDRESS"));
+    return lines;
+}
+
+// A manual's roff source, with "\-" read as the dash it prints.
+QString Manual(const char* program) {
+    QFile file(QStringLiteral(KIVO_MANUAL_DIR "/%1.1.in").arg(QLatin1String(program)));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll()).replace(QStringLiteral("\\-"), QStringLiteral("-"));
+}
+
+// Whether the manual has a bold line (a heading or a term) naming `what`.
+bool NamesInBold(const QString& manual, const QString& what) {
+    const QRegularExpression line(QStringLiteral("^\\.B[IR]? (.* )?\"?%1\"?( |$)").arg(QRegularExpression::escape(what)),
+                                  QRegularExpression::MultilineOption);
+    return line.match(manual).hasMatch();
+}
+
 // The reply lines of the text output, without their times.
 QStringList ReplyLines(const QString& out) {
     QStringList lines;
@@ -102,6 +160,7 @@ private slots:
     void slowPrinterGetsEveryByteBeforeTheClose();
     void printerThatStopsReadingGivesStatusTwoAndTheCount();
     void jsonSaysWhatTheTextSays();
+    void manualsNameEveryButtonAndOption();
 };
 
 void KivoSendTest::sendsTheBytesOfTheWindowsButtons_data() {
@@ -111,23 +170,36 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons_data() {
     QTest::addColumn<QByteArray>("file");  // written and chosen in the file dialog
     QTest::addColumn<QStringList>("action");
 
+    // Every command of the table, with input of the kind it takes ...
     const QByteArray none;
     const QByteArray pattern = PatternBytes(5000);  // NUL and 0x80-0xFF included
-    QTest::newRow("text, Windows-1252") << "CmdText" << QStringLiteral("Caf\u00e9 \u20ac <p>") << "1" << none
-                                        << QStringList{"--text", QStringLiteral("Caf\u00e9 \u20ac <p>")};
-    QTest::newRow("a byte list") << "CmdAscii" << "27 64,0x0C &HFF" << "1" << none
-                                 << QStringList{"--bytes", "27 64,0x0C &HFF"};
-    QTest::newRow("VEK form feed") << "CmdVekFF" << "" << "1" << none << QStringList{"--vek-ff"};
-    QTest::newRow("HP form feed") << "CmdPclFF" << "" << "1" << none << QStringList{"--hp-ff"};
-    QTest::newRow("file, 3 copies") << "CmdFile" << "" << "3" << pattern
-                                    << QStringList{"--copies", "3", "--file", "@"};
+    for (const Command& c : Commands()) {
+        const QString option = QString::fromLatin1(c.option);
+        QString text;
+        QByteArray file;
+        QStringList action{option};
+        switch (c.bytes) {
+        case CommandBytes::TypedText: text = QStringLiteral("Caf\u00e9 \u20ac <p>"); break;
+        case CommandBytes::ByteList: text = QStringLiteral("27 64,0x0C &HFF"); break;
+        case CommandBytes::ChosenFile: file = pattern; break;
+        case CommandBytes::PcxPlan: file = MonochromePcx(); break;
+        case CommandBytes::Fixed:
+        case CommandBytes::StockFile: break;
+        }
+        if (!text.isEmpty()) action << text;
+        if (!file.isEmpty()) action << QStringLiteral("@");
+        const QString count = TakesCopies(c) ? QStringLiteral("3") : QStringLiteral("1");
+        if (TakesCopies(c)) action << QStringLiteral("--copies") << count;
+        QTest::newRow(c.caption) << c.control << text << count << file << action;
+    }
+    // ... and the rules that have gone wrong before.
     QTest::newRow("file, 2.5 copies round to 2") << "CmdFile" << "" << "2.5" << pattern
                                                  << QStringList{"--file", "@", "--copies", "2.5"};
-    QTest::newRow("VEK test ticket, 3 copies") << "CmdVEKTest" << "" << "3" << none
-                                               << QStringList{"--vek-test", "--copies", "3"};
     QTest::newRow("HP test ticket, 150 copies count as 1") << "CmdHPTest" << "" << "150" << none
                                                            << QStringList{"--copies", "150", "--hp-test"};
-    QTest::newRow("monochrome PCX") << "CmdPcxFile" << "" << "1" << MonochromePcx() << QStringList{"--pcx", "@"};
+    QTest::newRow("an empty byte list is the bell") << "CmdAscii" << "" << "1" << none << QStringList{"--bytes", ""};
+    QTest::newRow("PNG, converted") << "CmdPcxFile" << "" << "1" << PngPicture() << QStringList{"--pcx", "@"};
+    QTest::newRow("24-bit PCX, converted") << "CmdPcxFile" << "" << "1" << ColourPcx() << QStringList{"--pcx", "@"};
 }
 
 void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
@@ -138,14 +210,16 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
     QFETCH(QStringList, action);
 
     QTemporaryDir dir;
-    const QString path = file.isEmpty() ? QString() : WrittenFile(dir, QStringLiteral("job.pcx"), file);
+    const bool png = file.startsWith("\x89PNG");
+    const QString path = file.isEmpty() ? QString() : WrittenFile(dir, png ? QStringLiteral("job.png") : QStringLiteral("job.pcx"), file);
     action.replaceInStrings(QRegularExpression(QStringLiteral("^@$")), path);
 
-    // The window's button ...
+    // The window's button (a question about the picture gets its default, Convert) ...
     LoopbackPrinter windowPrinter(9100);
     frmkivo w;
     DialogAnswer answer(w, path);
     QVERIFY(ConnectWindow(w, windowPrinter));
+    QCOMPARE(Button(w, qPrintable(button))->text(), QString::fromLatin1(CommandOfControl(button)->caption));
     Field(w, "TxtCmd")->setText(command);
     Field(w, "TxtCount")->setText(count);
     Button(w, qPrintable(button))->click();
@@ -153,12 +227,16 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
     QTRY_VERIFY(windowPrinter.Received().endsWith(marker));
     const QByteArray bytes = windowPrinter.Received().chopped(marker.size());
     QVERIFY(!bytes.isEmpty());
+    QStringList windowLines = CommandLines(w.OutgoingLog().Lines(), w.findChild<QLineEdit*>("IP_Address")->text());
+    QVERIFY(!windowLines.isEmpty());
+    windowLines.removeLast();  // the marker's own line
 
-    // ... and the same action of kivo-send.
+    // ... and the same action of kivo-send: the same bytes, the same lines.
     LoopbackPrinter printer;
-    const Finished sent = RunKivoSend(To(printer, action << "--quiet" << "0"));
+    const Finished sent = RunKivoSend(To(printer, action << "--no-answers"));
     QVERIFY2(sent.code == 0, qPrintable(sent.err));
     QTRY_COMPARE(Hex(printer.Received()), Hex(bytes));
+    QCOMPARE(CommandLines(sent.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts), printer.Address()), windowLines);
 }
 
 void KivoSendTest::exitStatusSaysHowItWent_data() {
@@ -167,11 +245,19 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("says");  // in standard output, or in standard error for 64
 
-    const QStringList ff{"--vek-ff", "--quiet", "0.3"};
+    const QStringList ff{"--vek-ff"};
     QTest::newRow("ACK: 0") << ff << QByteArray("\x06") << 0 << "status 0";
+    QTest::newRow("18 of 20 form feeds answered: 3")
+        << QStringList{"--vek-ff", "--repeat", "20", "--timeout", "2"} << QByteArray(18, '\x06') << 3
+        << "status 3: timed out (2 of 20 print commands unanswered)";
+    QTest::newRow("a printer that does not answer, --no-answers: 0")
+        << QStringList{"--vek-ff", "--hp-test", "--no-answers"} << QByteArray() << 0 << "0 ticket answers; status 0";
+    QTest::newRow("text makes no print command: 0") << QStringList{"--text", "<p>", "--quiet", "0.3"} << QByteArray()
+                                                    << 0 << "status 0";
     QTest::newRow("the ACK expected: 0") << QStringList{"--vek-ff", "--expect", "1"} << QByteArray("\x06") << 0
                                          << "1 ticket answer (ACK 1)";
-    QTest::newRow("Ribbon Low is no fault: 0") << ff << QByteArray("\x06\x16") << 0 << "ACK 1 \u00b7 Ribbon Low 1";
+    QTest::newRow("Ribbon Low is no fault: 0") << ff << QByteArray("\x06\x16") << 0
+                                       << "(ACK 1 \u00b7 Ribbon Low 1); warning: Ribbon Low; status 0";
     QTest::newRow("Jam: 1") << ff << QByteArray("\x18") << 1 << "(Jam 1)";
     QTest::newRow("NAK where an ACK was expected: 1") << QStringList{"--vek-ff", "--expect", "1"}
                                                       << QByteArray("\x15") << 1 << "NAK 1";
@@ -179,7 +265,7 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
         << QStringList{"--vek-ff", "--expect", "1", "--timeout", "1"} << QByteArray() << 3 << "status 3: timed out";
     QTest::newRow("a burn-in of three runs: 0") << QStringList{"--vek-ff", "--repeat", "3", "--interval", "0.1",
                                                                "--quiet", "0.3"}
-                                                << QByteArray("\x06") << 0 << "3 runs, 9 bytes sent, 9 taken";
+                                                << QByteArray("\x06\x06\x06") << 0 << "3 runs, 9 bytes sent, 9 taken";
     QTest::newRow("a printer that never answers the connect: 3")
         << QStringList{"--vek-ff", "--timeout", "1", "@silent"} << QByteArray() << 3 << "no connection within 1 s";
     QTest::newRow("printer closes mid-file: 2") << QStringList{"--file", "@big"} << QByteArray("close") << 2
@@ -228,7 +314,15 @@ void KivoSendTest::exitStatusSaysHowItWent() {
     const Finished run = RunKivoSend(ownAddress ? arguments : To(printer, arguments));
     QCOMPARE(run.code, status);
     QVERIFY2((status == 64 ? run.err : run.out).contains(says), qPrintable(run.out + run.err));
-    if (status == 64) QCOMPARE(printer.Connections(), 0);
+    if (status != 64) return;
+    QCOMPARE(printer.Connections(), 0);
+    // A usage error found in the arguments is one line and the way to the help,
+    // with no phrase twice (an address that does not resolve is found later).
+    if (!run.out.isEmpty()) return;
+    const QStringList lines = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[1], QStringLiteral("Try 'kivo-send --help'."));
+    QVERIFY2(lines[0].count(QStringLiteral("othing")) == 1, qPrintable(lines[0]));
 }
 
 void KivoSendTest::slowPrinterGetsEveryByteBeforeTheClose() {
@@ -297,6 +391,33 @@ void KivoSendTest::jsonSaysWhatTheTextSays() {
     QCOMPARE(done["answers"].toInt(), 2);
     QCOMPARE(done["tally"].toObject(), (QJsonObject{{"ACK", 1}, {"Jam", 1}}));
     QCOMPARE(done["sent"].toInteger(), done["taken"].toInteger());
+}
+
+void KivoSendTest::manualsNameEveryButtonAndOption() {
+    const QString window = Manual("kivo-socket-test");
+    QVERIFY(!window.isEmpty());
+    frmkivo w;
+    QStringList captions;
+    for (const QPushButton* button : w.findChildren<QPushButton*>()) captions << button->text().trimmed();
+    for (const Command& command : Commands()) captions << QString::fromLatin1(command.caption).trimmed();
+    for (const QString& caption : captions) QVERIFY2(NamesInBold(window, caption), qPrintable(caption));
+
+    // Every option --help lists has its entry in kivo-send(1).
+    const QString send = Manual("kivo-send");
+    const Finished help = RunKivoSend({QStringLiteral("--help")});
+    QCOMPARE(help.code, 0);
+    static const QRegularExpression option(QStringLiteral("(?:^|[\\s,(])(--?[a-z][a-z-]*)"));
+    QStringList options;
+    for (auto it = option.globalMatch(help.out); it.hasNext();) {
+        const QString name = it.next().captured(1);
+        if (!options.contains(name)) options << name;
+    }
+    for (const Command& command : Commands()) QVERIFY(options.contains(QLatin1String(command.option)));
+    QVERIFY2(options.contains(QStringLiteral("--no-answers")), qPrintable(options.join(' ')));
+    for (const QString& name : options) QVERIFY2(NamesInBold(send, name), qPrintable(name));
+    // The connect's own limit is told in both.
+    QVERIFY(help.out.contains(QStringLiteral("20 s")));
+    QVERIFY(send.contains(QStringLiteral("20 seconds")));
 }
 
 QTEST_MAIN(KivoSendTest)

@@ -1,6 +1,4 @@
-// The logs as values: which lines read as faults, the selection's ranges, and
-// saving a log to a file.
-#include "console/line_severity.h"
+// The logs as values: the selection's ranges, and saving a log to a file.
 #include "console/log_export.h"
 #include "console/log_model.h"
 #include "console/row_selection.h"
@@ -18,42 +16,11 @@ Q_DECLARE_METATYPE(kivo::Severity)
 class LogTest : public QObject {
     Q_OBJECT
 private slots:
-    void outgoingErrorLinesAreFaults_data();
-    void outgoingErrorLinesAreFaults();
     void selectionKeepsSeparateRanges();
     void saveKeepsEveryLineWithItsTime();
     void failedSaveLeavesNoFile_data();
     void failedSaveLeavesNoFile();
 };
-
-void LogTest::outgoingErrorLinesAreFaults_data() {
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<Severity>("severity");
-    const Severity fault = Severity::Fault;
-    QTest::newRow("failed connect") << "Error while connecting to the printer 10.0.0.192 on port 9100" << fault;
-    QTest::newRow("error code") << "Error 10053: Software caused connection abort" << fault;
-    QTest::newRow("lost connection") << "Lost connection with printer" << fault;
-    QTest::newRow("log not saved") << "Cannot save the log to /proc/x.txt: Permission denied" << fault;
-    QTest::newRow("bad number") << "Nothing sent: \"abc\" is not a whole number from 0 to 255" << fault;
-    QTest::newRow("queued sends dropped") << "Send canceled by Disconnect; 2 queued send(s) dropped" << fault;
-    QTest::newRow("bytes not delivered") << "12,345 bytes not delivered: the printer took nothing for 3 s" << fault;
-    QTest::newRow("job cut short") << "Cut short: 3 copies of vek_test.txt, the printer took 10 of 30 bytes" << fault;
-    QTest::newRow("queued sends lost with the printer") << "2 queued send(s) dropped" << fault;
-    QTest::newRow("the operator's Stop") << "Stopped: HP Form Feed, 0 of 1 bytes sent; 1 queued send(s) dropped"
-                                         << Severity::None;
-    QTest::newRow("picture not converted") << "logo.png cannot be read as a picture; nothing was sent" << fault;
-    QTest::newRow("short PCX padded") << "PCX file /x.pcx read short (the file ended 4 bytes early): padded ..."
-                                      << Severity::Warning;
-    QTest::newRow("typed text that reads like an error") << "Sending text =>Error 1 to IP Address 10.0.0.192"
-                                                         << Severity::None;
-    QTest::newRow("more after a whole-line match") << "Lost connection with printer 2" << Severity::None;
-}
-
-void LogTest::outgoingErrorLinesAreFaults() {
-    QFETCH(QString, line);
-    QFETCH(Severity, severity);
-    QCOMPARE(OutgoingSeverity(line), severity);
-}
 
 void LogTest::selectionKeepsSeparateRanges() {
     using Ranges = std::vector<RowSelection::Range>;

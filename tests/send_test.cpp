@@ -284,7 +284,7 @@ void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
                  clearedWhileWaiting = w.OutgoingLog().Count() == 0;
                  QTimer::singleShot(0, &w, [&] {
                      loggedWhileWaiting = w.PrinterSender().Waiting();
-                     w.LogMessage("O", "while waiting");
+                     w.LogMessage(LogKind::Outgoing, "while waiting");
                      Button(w, "CmdVekFF")->click();
                      Button(w, "CmdText")->click();
                      queued = w.Sends().Queued();

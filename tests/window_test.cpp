@@ -201,17 +201,14 @@ void WindowTest::controlsStandWhereTheFormSays() {
 }
 
 void WindowTest::logKindsChooseTheLog_data() {
-    QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("outgoing");
-    QTest::newRow("O") << "O" << true;
-    QTest::newRow("lower-case o") << "o" << false;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("I") << "I" << false;
+    QTest::newRow("outgoing") << true;
+    QTest::newRow("incoming") << false;
 }
 
 void WindowTest::logKindsChooseTheLog() {
-    QFETCH(QString, kind);
     QFETCH(bool, outgoing);
+    const LogKind kind = outgoing ? LogKind::Outgoing : LogKind::Incoming;
     frmkivo w;
     w.LogMessage(kind, QStringLiteral("first"));
     w.LogMessage(kind, QStringLiteral("second"));
@@ -300,8 +297,8 @@ void WindowTest::failedConnectChangesNothing() {
     Button(w, "CmdConnect")->click();
     lines.replaceInStrings("@", Field(w, "IP_Address")->text());
     QCOMPARE(w.OutgoingLog().Lines(), lines);
-    for (qsizetype row = 0; row < lines.size(); ++row)  // a failed connect shows in red
-        if (lines[row].startsWith("Error while connecting")) QCOMPARE(w.OutgoingLog().LineSeverity(row), Severity::Fault);
+    for (qsizetype row = 0; row < lines.size(); ++row)  // a failed connect shows in red, its attempt does not
+        QCOMPARE(w.OutgoingLog().LineSeverity(row), lines[row].startsWith("Attempting") ? Severity::None : Severity::Fault);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{lines.size() == 1 ? 0 : -1});
 }
@@ -339,6 +336,8 @@ void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
     const QStringList lines{"Attempting to establish a connection with the printer at " + at,
                             "Error while connecting to the printer " + at, "Error 10004: cancelled by the operator"};
     QCOMPARE(w.OutgoingLog().Lines(), lines);
+    for (qsizetype row = 0; row < lines.size(); ++row)  // the operator's own cancel is no fault
+        QCOMPARE(w.OutgoingLog().LineSeverity(row), Severity::None);
     QCoreApplication::processEvents();  // anything held back would act now
     QCOMPARE(w.OutgoingLog().Lines(), lines);
     QCOMPARE(address->text(), printer.Address());
@@ -500,8 +499,8 @@ void WindowTest::shutDownClosesOnlyAnOpenSocket() {
 
 void WindowTest::clearEmptiesBothLogs() {
     frmkivo w;
-    w.LogMessage("O", "out");
-    w.LogMessage("I", "in");
+    w.LogMessage(LogKind::Outgoing, "out");
+    w.LogMessage(LogKind::Incoming, "in");
     Button(w, "CmdClear")->click();
     QCOMPARE(w.OutgoingLog().Count(), 0);
     QCOMPARE(w.IncomingLog().Count(), 0);
@@ -509,7 +508,7 @@ void WindowTest::clearEmptiesBothLogs() {
 
 void WindowTest::logKeysMoveTheSelectionAndCopy() {
     frmkivo w;
-    for (int i = 0; i < 100; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    for (int i = 0; i < 100; ++i) w.LogMessage(LogKind::Incoming, QStringLiteral("reply %1").arg(i));
     LogView* view = Log(w, "InTxtMsg");
     QTest::keyClick(view, Qt::Key_Home);
     QCOMPARE(view->CurrentRow(), 0);
@@ -544,7 +543,7 @@ void WindowTest::scrollBarShowsWhenLinesDoNotFit() {
     QVERIFY(view);
     QScrollBar* bar = view->verticalScrollBar();
     const int fit = view->viewport()->height() / view->RowHeight();
-    const QString kind = log == QLatin1String("TxtMsg") ? "O" : "I";
+    const LogKind kind = log == QLatin1String("TxtMsg") ? LogKind::Outgoing : LogKind::Incoming;
     const auto fill = [&](int lines) {
         MenuAction(view, "Clear This Log")->trigger();
         w.LogLines(kind, QStringList(lines, QStringLiteral("Ticket ACK")));
@@ -568,16 +567,16 @@ void WindowTest::followsTheNewestLineUntilTheOperatorLooksElsewhere() {
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     auto* view = w.findChild<LogView*>("InTxtMsg");
-    for (int i = 0; i < 100; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    for (int i = 0; i < 100; ++i) w.LogMessage(LogKind::Incoming, QStringLiteral("reply %1").arg(i));
     ClickRow(view, view->FirstRow() + 1);  // a line before the newest
     const int picked = view->CurrentRow();
     const int top = view->FirstRow();
-    w.LogMessage("I", "reply 100");
+    w.LogMessage(LogKind::Incoming, "reply 100");
     QVERIFY(view->Selection().IsOnly(picked));
     QCOMPARE(view->FirstRow(), top);
 
     QTest::keyClick(view, Qt::Key_End);  // back at the newest line, the view follows again
-    w.LogMessage("I", "reply 101");
+    w.LogMessage(LogKind::Incoming, "reply 101");
     QCOMPARE(view->CurrentRow(), 101);
     QVERIFY(view->IsRowVisible(101));
 
@@ -590,7 +589,7 @@ void WindowTest::followsTheNewestLineUntilTheOperatorLooksElsewhere() {
     QCoreApplication::sendEvent(view->viewport(), &wheel);
     QVERIFY(!view->IsRowVisible(101));
     const int readingAt = view->FirstRow();
-    w.LogMessage("I", "reply 102");
+    w.LogMessage(LogKind::Incoming, "reply 102");
     QCOMPARE(view->FirstRow(), readingAt);
 }
 
@@ -615,7 +614,7 @@ void WindowTest::selectedLinesAreCopiedInOrder() {
     frmkivo w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    for (int i = 0; i < 8; ++i) w.LogMessage("I", QStringLiteral("reply %1").arg(i));
+    for (int i = 0; i < 8; ++i) w.LogMessage(LogKind::Incoming, QStringLiteral("reply %1").arg(i));
     auto* view = w.findChild<LogView*>("InTxtMsg");
     MenuAction(view, "Show Times")->setChecked(times);
     // Both logs show the times or neither, and the next run remembers it.
@@ -633,7 +632,7 @@ void WindowTest::selectedLinesAreCopiedInOrder() {
 
 void WindowTest::saveAsWritesTheLogOrSaysWhyNot() {
     frmkivo w;
-    w.LogMessage("I", "Ticket ACK");
+    w.LogMessage(LogKind::Incoming, "Ticket ACK");
     auto* view = w.findChild<LogView*>("InTxtMsg");
     QString path;  // what the operator chooses; "" for a cancel
     QString offered;
@@ -665,7 +664,7 @@ void WindowTest::printerStatusesShowInColourAndTally() {
     QVERIFY(tally);
     printer.Send(QByteArray("Ticket ACK\x06\x06\x18\x16\x80"));  // the text is no status; the bytes are
     QTRY_COMPARE(tally->text(), QString::fromUtf8("ACK 2 \u00B7 Ribbon Low 1 \u00B7 Jam 1"));
-    w.LogMessage("I", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64");  // ping's line, not the printer's
+    w.LogMessage(LogKind::Incoming, "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64");  // ping's line, not the printer's
     const LogModel& in = w.IncomingLog();
     QCOMPARE(in.Lines(), (QStringList{"Ticket ACK", "Ticket ACK", "Ticket ACK", "Ticket Jam", "Ribbon Low",
                                       "Byte 0x80 (128)", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64"}));

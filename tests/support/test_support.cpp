@@ -160,8 +160,8 @@ void LoopbackPrinter::Close() {
     client_ = nullptr;
 }
 
-void ListConsole::LogMessage(const QString& kind, const QString& text) {
-    (kind == QLatin1String("O") ? outgoing : incoming).append(text);
+void ListConsole::LogMessage(LogKind kind, const QString& text, Severity /*severity*/) {
+    (kind == LogKind::Outgoing ? outgoing : incoming).append(text);
 }
 
 void ListConsole::Pause(double seconds) {

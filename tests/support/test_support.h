@@ -132,7 +132,7 @@ private:
 class ListConsole : public Console {
 public:
     explicit ListConsole(QString addressText = QStringLiteral("127.0.0.1")) : address(std::move(addressText)) {}
-    void LogMessage(const QString& kind, const QString& text) override;
+    void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
     void Pause(double seconds) override;
     void Repaint() override { repaintedAt << incoming.size(); }
     [[nodiscard]] QString AddressText() const override { return address; }
