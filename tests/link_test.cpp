@@ -70,6 +70,7 @@ private slots:
 
     void readPathDecodesOneReplyPerEvent();
     void readEventsAreBoundedButLoseNothing();
+    void textCutByReadsStaysOneLine();
     void peerCloseAndResetAreReported();
     void closesocketDropsQueuedMessages();
     void resetBeforeRegisteringIsStillReported();
@@ -281,6 +282,33 @@ void LinkTest::readPathDecodesOneReplyPerEvent() {
     QTRY_COMPARE(console_.incoming, QStringList{"Ticket ACK"});
     QCOMPARE(ReceivedCount(), 1.0);
     ws::closesocket(s);
+}
+
+void LinkTest::textCutByReadsStaysOneLine() {
+    // A socket pair read event by event, with no turn of the event loop between
+    // reads unless the test waits: where a read ends is the test's choice.
+    int pair[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    const auto arrive = [&pair](const QByteArray& bytes) {
+        QCOMPARE(::send(pair[0], bytes.constData(), static_cast<size_t>(bytes.size()), 0), bytes.size());
+        OnSocketEvent(pair[1], ws::FD_READ);
+        QCOMPARE(ReceivedCount(), double(bytes.size()));
+    };
+    console_.incoming.clear();
+    arrive("\x06HELLO print");
+    QCOMPARE(console_.incoming, QStringList{"Ticket ACK"});
+    arrive("er text ");
+    arrive("line\rOK");
+    QCOMPARE(console_.incoming, (QStringList{"Ticket ACK", "HELLO printer text line", "Carriage Return"}));
+    // Text with nothing after it shows once the printer has been quiet a moment.
+    QTRY_COMPARE(console_.incoming.size(), 4);
+    QCOMPARE(console_.incoming.last(), QStringLiteral("OK"));
+    // The end of the connection writes what is held at once.
+    arrive("BYE");
+    DrainReplies(pair[1], console_);
+    QCOMPARE(console_.incoming.last(), QStringLiteral("BYE"));
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 void LinkTest::readEventsAreBoundedButLoseNothing() {
