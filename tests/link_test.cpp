@@ -1,6 +1,7 @@
 // The printer link against real sockets on loopback: opening the connection,
 // the socket message hook, the read path and sending.
 #include "link/delivery.h"
+#include "link/printer_address.h"
 #include "link/reply_decoder.h"
 #include "pcx/pcx_download.h"
 #include "link/send.h"
@@ -62,6 +63,8 @@ private slots:
     void networkStartsOnce();
     void socketErrorTexts();
     void resolvesAndWritesAddresses();
+    void addressMayNameItsPort_data();
+    void addressMayNameItsPort();
     void opensPrinterSocket_data();
     void opensPrinterSocket();
     void asynchronousOpenReportsConnect();
@@ -184,6 +187,34 @@ void LinkTest::resolvesAndWritesAddresses() {
     QCOMPARE(AddressToText(ResolveAddress(QStringLiteral("10.0.0.192"))), QStringLiteral("10.0.0.192"));
     QCOMPARE(ResolveAddress(QStringLiteral("255.255.255.255")), ws::WS_INADDR_NONE);
     QCOMPARE(AddressToText(ResolveAddress(QStringLiteral("localhost"))), QStringLiteral("127.0.0.1"));
+}
+
+void LinkTest::addressMayNameItsPort_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("host");  // "-": refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("no port: 9100") << "10.0.0.192" << "10.0.0.192" << 9100;
+    QTest::newRow("second port") << "10.0.0.192:9101" << "10.0.0.192" << 9101;
+    QTest::newRow("host name") << "printserver:9102" << "printserver" << 9102;
+    QTest::newRow("highest") << "h:65535" << "h" << 65535;
+    QTest::newRow("port 0") << "h:0" << "-" << 0;
+    QTest::newRow("above 65535") << "h:65536" << "-" << 0;
+    QTest::newRow("empty port") << "h:" << "-" << 0;
+    QTest::newRow("not digits") << "h:91OO" << "-" << 0;
+    QTest::newRow("sign") << "h:+9100" << "-" << 0;
+    QTest::newRow("blank") << "h: 9100" << "-" << 0;
+}
+
+void LinkTest::addressMayNameItsPort() {
+    QFETCH(QString, text);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const std::optional<PrinterAddress> read = ReadPrinterAddress(text);
+    QCOMPARE(read.has_value(), host != QLatin1String("-"));
+    if (read) {
+        QCOMPARE(read->host, host);
+        QCOMPARE(read->port, port);
+    }
 }
 
 void LinkTest::opensPrinterSocket_data() {
