@@ -1,5 +1,6 @@
 #include "console/frmkivo.h"
 
+#include "console/address_completer.h"
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
 #include "console/line_severity.h"
@@ -7,6 +8,7 @@
 #include "console/status_tally_label.h"
 #include "link/jobs.h"
 #include "link/numbers.h"
+#include "link/printer_address.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
 #include "link/socket_events.h"
@@ -41,6 +43,8 @@ namespace {
 
 const QString kOut = QStringLiteral("O");
 const QString kAtYourRequest = QStringLiteral("discarded at your request");
+// Every file, with an extension or without: "*.*" would want a dot in the name.
+const QString kAllFiles = QStringLiteral("all files(*)|*");
 
 // Form positions are in twips; at 96 DPI a pixel is 15 twips.
 constexpr int Px(int twips) { return (twips + 7) / 15; }
@@ -75,6 +79,7 @@ enum class Growth {
     OutgoingLog,  // the extra width and the upper half of the extra height
     IncomingLog,  // the extra width and the rest of the height, below the outgoing log's growth
     BetweenLogs,  // moves down by the outgoing log's growth
+    Widens,       // keeps its place and takes the extra width
 };
 
 // A control's place in pixels, in a window `extra` larger than the form.
@@ -86,6 +91,7 @@ QRect GrownPlace(const Twips& place, Growth growth, QSize extra) {
     case Growth::OutgoingLog: r.adjust(0, 0, extra.width(), outgoing); break;
     case Growth::IncomingLog: r.adjust(0, outgoing, extra.width(), extra.height()); break;
     case Growth::BetweenLogs: r.translate(0, outgoing); break;
+    case Growth::Widens: r.adjust(0, 0, extra.width(), 0); break;
     }
     return r;
 }
@@ -159,10 +165,10 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         {&F::PrgSend, "PrgSend", "", "", {6000, 5040, 3480, 240}, Usable::Always, nullptr, {}, Growth::BetweenLogs},
         {&F::CmdStop, "CmdStop", "Stop", "Stop the running send and the sends queued behind it",
          {9600, 5040, 1215, 495}, Usable::Always, &F::CmdStop_Click, {}, Growth::BetweenLogs},
-        // The printer's statuses since Connect, on the incoming log's label row
-        // under the progress bar.
-        {&F::StatusTally, "StatusTally", "", "", {6000, 5280, 3480, 360}, Usable::Always, nullptr, {},
-         Growth::BetweenLogs},
+        // The printer's statuses since Connect, on the free right of the outgoing
+        // log's label row, as wide as the logs: clear of every control.
+        {&F::StatusTally, "StatusTally", "", "", {3840, 2520, 6975, 345}, Usable::Always, nullptr, {},
+         Growth::Widens},
     };
     return form;
 }
@@ -248,6 +254,10 @@ void frmkivo::BuildControls() {
             row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
         if (*row.tooltip) widget->setToolTip(QString::fromLatin1(row.tooltip));
+        // What assistive technology says: the caption, else the tooltip (fields
+        // and logs take their label's text below).
+        widget->setAccessibleName(!caption.trimmed().isEmpty() ? caption.trimmed() : QString::fromLatin1(row.tooltip));
+        widget->setAccessibleDescription(QString::fromLatin1(row.tooltip));
         widget->setGeometry(GrownPlace(row.place, row.growth, QSize(0, 0)));
         // Labels take no focus; every other control follows the one before it.
         if (widget->focusPolicy() != Qt::NoFocus) {
@@ -261,6 +271,13 @@ void frmkivo::BuildControls() {
     TxtCount->setPalette(white);
     PrgSend->hide();
     CmdStop->hide();
+    for (const auto& [field, label] : {std::pair<QWidget*, QLabel*>{IP_Address, IPLBL}, {TxtCmd, LblCmd},
+                                       {TxtCount, LblCount}, {TxtMsg, Label1}, {InTxtMsg, Label2}}) {
+        label->setBuddy(field);
+        field->setAccessibleName(label->text().simplified());
+    }
+    PrgSend->setAccessibleName(QStringLiteral("Progress of the running send"));
+    StatusTally->setAccessibleName(QStringLiteral("Printer statuses received since Connect"));
 
     // The keyboard: Enter connects from the address box and sends from the
     // command box; Up and Down step through the commands sent before.
@@ -272,9 +289,7 @@ void frmkivo::BuildControls() {
     });
     new HistoryKeys(*TxtCmd, history_);
     recentAddresses_ = new QStringListModel(this);
-    auto* completer = new QCompleter(recentAddresses_, this);
-    completer->setCaseSensitivity(Qt::CaseInsensitive);
-    IP_Address->setCompleter(completer);
+    IP_Address->setCompleter(new AddressCompleter(recentAddresses_, this));
     // Only a count the operator typed is remembered.
     connect(TxtCount, &QLineEdit::textEdited, this, [this](const QString& count) {
         settings_.RememberCopyCount(count);
@@ -296,9 +311,16 @@ void frmkivo::SetUpLogs() {
             return LogFileHeader{QString::fromLatin1(kWindowCaption), label->text(),
                                  AddressText() + QStringLiteral(" port ") + PrinterPort, QDateTime::currentDateTime()};
         });
+        // Save As opens where the last log was saved, as the file dialogs do.
         view->SetSaveChooser([this](QWidget*, const QString& suggested) {
-            return dialogs_->ChooseSaveFile(QStringLiteral("Save As"), suggested,
-                                            QStringLiteral("text files(*.txt)|*.txt|all files(*.*)|*.*"));
+            const QString folder = settings_.DialogFolder(QStringLiteral("SaveAs"));
+            const QString path = dialogs_->ChooseSaveFile(
+                QStringLiteral("Save As"),
+                !folder.isEmpty() && QFileInfo(folder).isDir() ? QDir(folder).filePath(QFileInfo(suggested).fileName())
+                                                               : suggested,
+                QStringLiteral("text files(*.txt)|*.txt|") + kAllFiles);
+            if (!path.isEmpty()) settings_.RememberDialogFolder(QStringLiteral("SaveAs"), QFileInfo(path).absolutePath());
+            return path;
         });
         connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line); });
     }
@@ -460,7 +482,12 @@ void frmkivo::ClearLogs() {
 
 void frmkivo::Repaint() { repaint(); }
 
-QString frmkivo::AddressText() const { return IP_Address->text(); }
+// The host alone: an "address:port" names the port on the connect lines.
+QString frmkivo::AddressText() const {
+    const QString text = IP_Address->text();
+    const std::optional<PrinterAddress> address = ReadPrinterAddress(text);
+    return address ? address->host : text;
+}
 
 // ---------------------------------------------------------------- pause
 
@@ -526,6 +553,13 @@ void frmkivo::CmdConnect_Click() {
             LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"));
             return;
         }
+        // "address:port" picks the port of this connection; 9100 without one.
+        const std::optional<PrinterAddress> target = ReadPrinterAddress(IP_Address->text());
+        if (!target) {
+            LogMessage(kOut, PrinterPortRefusal(IP_Address->text()));
+            return;
+        }
+        PrinterPort = QString::number(target->port);
         LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + AddressText() +
                              QStringLiteral(" on port ") + PrinterPort);
         Repaint();
@@ -546,12 +580,14 @@ void frmkivo::CmdConnect_Click() {
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
                                  PrinterPort);
-            settings_.RememberAddress(AddressText());
+            settings_.RememberAddress(IP_Address->text());
             recentAddresses_->setStringList(settings_.RecentAddresses());
         }
         wait.reset();
         connectWait_ = nullptr;
         connecting_ = false;
+        // Typing goes on in the command box, the next thing the operator uses.
+        if (connected && Connected()) TxtCmd->setFocus(Qt::OtherFocusReason);
         if (!connected) {
             LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
                                  QStringLiteral(" on port ") + PrinterPort);
@@ -745,11 +781,13 @@ void frmkivo::SendCopies(const QString& path, long long copies, bool vekHeader) 
     if (!sent.fileError.isEmpty()) LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError));
 }
 
-QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter) {
+QString frmkivo::ChooseFile(const char* dialog, const QString& title, const QString& defaultExt,
+                            const QString& filter) {
     const QString folder = settings_.DialogFolder(QString::fromLatin1(dialog));
     CommonDialog1.InitDir = !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : platform::ProgramFolder();
     CommonDialog1.DefaultExt = defaultExt;
     CommonDialog1.Filter = filter;
+    CommonDialog1.DialogTitle = title;
     CommonDialog1.FileName.clear();
     CommonDialog1.CancelError = false;
     CommonDialog1.ShowOpen(*dialogs_);
@@ -761,8 +799,8 @@ QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const
 }
 
 void frmkivo::CmdFile_Click() {
-    const QString path = ChooseFile("CmdFile", QStringLiteral("*.txt"),
-                                    QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*"));
+    const QString path = ChooseFile("CmdFile", CmdFile->text(), QStringLiteral("*.txt"),
+                                    QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|") + kAllFiles);
     if (path.isEmpty()) return;
     const QString countText = TxtCount->text();
     const QString address = AddressText();
@@ -785,8 +823,11 @@ void frmkivo::CmdFile_Click() {
 
 void frmkivo::SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader) {
     const QString path = StockTicketPath(fileName);
-    if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text())
+    // The corrected count is what the next run finds in the field.
+    if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text()) {
         TxtCount->setText(counted);
+        settings_.RememberCopyCount(counted);
+    }
     const QString countText = TxtCount->text();
     RunSend(caption, [this, path, fileName, countText, vekHeader] {
         LogMessage(kOut, QStringLiteral("Sending  ") + path);
@@ -805,7 +846,8 @@ void frmkivo::CmdVEKTest_Click() { SendTestTicket(CmdVEKTest->text(), QStringLit
 void frmkivo::CmdHPTest_Click() { SendTestTicket(CmdHPTest->text(), QStringLiteral("hp_id.prn"), false); }
 
 void frmkivo::CmdPcxFile_Click() {
-    const QString path = ChooseFile("CmdPcxFile", QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
+    const QString path = ChooseFile("CmdPcxFile", CmdPcxFile->text(), QStringLiteral("pcx"),
+                                    QString::fromLatin1(kPcxFileFilter) + QLatin1Char('|') + kAllFiles);
     if (path.isEmpty()) return;
     const auto ask = [this](const QString& text) {
         Question question{QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};

@@ -139,10 +139,10 @@ private:
     void ShowProgress();
     // Sends a file in copies; reports a file error once.
     void SendCopies(const QString& path, long long copies, bool vekHeader);
-    // Shows the file-open dialog set up afresh, in the folder of the last file
-    // chosen with the button named `dialog`; the chosen path, or "" after
-    // logging the cancel.
-    QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
+    // Shows the file-open dialog set up afresh, titled `title`, in the folder of
+    // the last file chosen with the button named `dialog`; the chosen path, or ""
+    // after logging the cancel.
+    QString ChooseFile(const char* dialog, const QString& title, const QString& defaultExt, const QString& filter);
     // The test-ticket buttons: a file of the program's folder in 1 to 100 copies.
     void SendTestTicket(const QString& caption, const QString& fileName, bool vekHeader);
     void OnSendsIdle();
