@@ -19,6 +19,7 @@
 #include "pcx/picture.h"
 #include "ping/ping.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QCoreApplication>
@@ -206,6 +207,10 @@ void frmkivo::BuildControls() {
     setPalette(pal);
     setAutoFillBackground(true);
 
+    // The text boxes' font is the form's while the controls are made: a text box
+    // lays out its text as it is made, and would load the default font for nothing.
+    // Every other control sets a font of its own.
+    setFont(FormFont(14.25));
     QWidget* previous = nullptr;
     for (const FormControl& row : Form()) {
         const QString caption = QString::fromLatin1(row.caption);
@@ -215,7 +220,7 @@ void frmkivo::BuildControls() {
                     auto* b = new QPushButton(caption, this);
                     // The system's font at the size of a classic dialog font, so
                     // every caption fits its button.
-                    QFont font = b->font();
+                    QFont font = QApplication::font(b);
                     font.setPointSizeF(7.5);
                     b->setFont(font);
                     b->setAutoDefault(false);
@@ -241,6 +246,7 @@ void frmkivo::BuildControls() {
                 },
                 [&](QProgressBar* frmkivo::*member) -> QWidget* {
                     auto* p = new QProgressBar(this);
+                    p->setFont(QApplication::font(p));
                     p->setRange(0, 1000);
                     p->setAlignment(Qt::AlignCenter);
                     return this->*member = p;
