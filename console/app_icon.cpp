@@ -1,5 +1,6 @@
 #include "console/app_icon.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPixmap>
 
@@ -93,10 +94,34 @@ QString IconSvg() {
     return svg + QStringLiteral("</svg>\n");
 }
 
-QIcon AppIcon() {
-    QIcon icon;
-    for (int size : {16, 32, 48}) icon.addPixmap(QPixmap::fromImage(IconImage(size)));
-    return icon;
-}
+namespace {
+
+// Draws the icon at the size asked for, when it is asked for: a window that
+// never shows its icon (offscreen, or before the first paint) draws none.
+class DrawnIconEngine : public QIconEngine {
+public:
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        painter->save();
+        painter->translate(rect.topLeft());
+        const int size = std::min(rect.width(), rect.height());
+        painter->drawImage(0, 0, IconImage(size));
+        painter->restore();
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int side = std::min(size.width(), size.height());
+        return side > 0 ? QPixmap::fromImage(IconImage(side)) : QPixmap();
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+        const int side = std::min(size.width(), size.height());
+        return QSize(side, side);
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {{16, 16}, {32, 32}, {48, 48}}; }
+    QIconEngine* clone() const override { return new DrawnIconEngine; }
+    QString key() const override { return QStringLiteral("kivo-drawn"); }
+};
+
+}  // namespace
+
+QIcon AppIcon() { return QIcon(new DrawnIconEngine); }
 
 }  // namespace kivo

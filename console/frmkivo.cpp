@@ -1,5 +1,6 @@
 #include "console/frmkivo.h"
 
+#include "console/address_completer.h"
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
 #include "console/log_view.h"
@@ -7,6 +8,7 @@
 #include "link/commands.h"
 #include "link/jobs.h"
 #include "link/numbers.h"
+#include "link/printer_address.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
 #include "link/socket_events.h"
@@ -17,6 +19,7 @@
 #include "pcx/picture.h"
 #include "ping/ping.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QCompleter>
@@ -43,6 +46,8 @@ namespace {
 
 constexpr LogKind kOut = LogKind::Outgoing;
 const QString kAtYourRequest = QStringLiteral("discarded at your request");
+// Every file, with an extension or without: "*.*" would want a dot in the name.
+const QString kAllFiles = QStringLiteral("all files(*)|*");
 
 // Form positions are in twips; at 96 DPI a pixel is 15 twips.
 constexpr int Px(int twips) { return (twips + 7) / 15; }
@@ -77,6 +82,7 @@ enum class Growth {
     OutgoingLog,  // the extra width and the upper half of the extra height
     IncomingLog,  // the extra width and the rest of the height, below the outgoing log's growth
     BetweenLogs,  // moves down by the outgoing log's growth
+    Widens,       // keeps its place and takes the extra width
 };
 
 // A control's place in pixels, in a window `extra` larger than the form.
@@ -88,6 +94,7 @@ QRect GrownPlace(const Twips& place, Growth growth, QSize extra) {
     case Growth::OutgoingLog: r.adjust(0, 0, extra.width(), outgoing); break;
     case Growth::IncomingLog: r.adjust(0, outgoing, extra.width(), extra.height()); break;
     case Growth::BetweenLogs: r.translate(0, outgoing); break;
+    case Growth::Widens: r.adjust(0, 0, extra.width(), 0); break;
     }
     return r;
 }
@@ -161,10 +168,10 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         {&F::PrgSend, "PrgSend", "", "", {6000, 5040, 3480, 240}, Usable::Always, nullptr, {}, Growth::BetweenLogs},
         {&F::CmdStop, "CmdStop", "Stop", "Stop the running send and the sends queued behind it",
          {9600, 5040, 1215, 495}, Usable::Always, &F::CmdStop_Click, {}, Growth::BetweenLogs},
-        // The printer's statuses since Connect, on the incoming log's label row
-        // under the progress bar.
-        {&F::StatusTally, "StatusTally", "", "", {6000, 5280, 3480, 360}, Usable::Always, nullptr, {},
-         Growth::BetweenLogs},
+        // The printer's statuses since Connect, on the free right of the outgoing
+        // log's label row, as wide as the logs: clear of every control.
+        {&F::StatusTally, "StatusTally", "", "", {3840, 2520, 6975, 345}, Usable::Always, nullptr, {},
+         Growth::Widens},
     };
     return form;
 }
@@ -202,6 +209,10 @@ void frmkivo::BuildControls() {
     setPalette(pal);
     setAutoFillBackground(true);
 
+    // The text boxes' font is the form's while the controls are made: a text box
+    // lays out its text as it is made, and would load the default font for nothing.
+    // Every other control sets a font of its own.
+    setFont(FormFont(14.25));
     QWidget* previous = nullptr;
     for (const FormControl& row : Form()) {
         const QString caption = QString::fromLatin1(row.caption);
@@ -211,7 +222,7 @@ void frmkivo::BuildControls() {
                     auto* b = new QPushButton(caption, this);
                     // The system's font at the size of a classic dialog font, so
                     // every caption fits its button.
-                    QFont font = b->font();
+                    QFont font = QApplication::font(b);
                     font.setPointSizeF(7.5);
                     b->setFont(font);
                     b->setAutoDefault(false);
@@ -237,6 +248,7 @@ void frmkivo::BuildControls() {
                 },
                 [&](QProgressBar* frmkivo::*member) -> QWidget* {
                     auto* p = new QProgressBar(this);
+                    p->setFont(QApplication::font(p));
                     p->setRange(0, 1000);
                     p->setAlignment(Qt::AlignCenter);
                     return this->*member = p;
@@ -250,6 +262,10 @@ void frmkivo::BuildControls() {
             row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
         if (*row.tooltip) widget->setToolTip(QString::fromLatin1(row.tooltip));
+        // What assistive technology says: the caption, else the tooltip (fields
+        // and logs take their label's text below).
+        widget->setAccessibleName(!caption.trimmed().isEmpty() ? caption.trimmed() : QString::fromLatin1(row.tooltip));
+        widget->setAccessibleDescription(QString::fromLatin1(row.tooltip));
         widget->setGeometry(GrownPlace(row.place, row.growth, QSize(0, 0)));
         // Labels take no focus; every other control follows the one before it.
         if (widget->focusPolicy() != Qt::NoFocus) {
@@ -263,6 +279,13 @@ void frmkivo::BuildControls() {
     TxtCount->setPalette(white);
     PrgSend->hide();
     CmdStop->hide();
+    for (const auto& [field, label] : {std::pair<QWidget*, QLabel*>{IP_Address, IPLBL}, {TxtCmd, LblCmd},
+                                       {TxtCount, LblCount}, {TxtMsg, Label1}, {InTxtMsg, Label2}}) {
+        label->setBuddy(field);
+        field->setAccessibleName(label->text().simplified());
+    }
+    PrgSend->setAccessibleName(QStringLiteral("Progress of the running send"));
+    StatusTally->setAccessibleName(QStringLiteral("Printer statuses received since Connect"));
 
     // The keyboard: Enter connects from the address box and sends from the
     // command box; Up and Down step through the commands sent before.
@@ -274,9 +297,7 @@ void frmkivo::BuildControls() {
     });
     new HistoryKeys(*TxtCmd, history_);
     recentAddresses_ = new QStringListModel(this);
-    auto* completer = new QCompleter(recentAddresses_, this);
-    completer->setCaseSensitivity(Qt::CaseInsensitive);
-    IP_Address->setCompleter(completer);
+    IP_Address->setCompleter(new AddressCompleter(recentAddresses_, this));
     // Only a count the operator typed is remembered.
     connect(TxtCount, &QLineEdit::textEdited, this, [this](const QString& count) {
         settings_.RememberCopyCount(count);
@@ -298,9 +319,16 @@ void frmkivo::SetUpLogs() {
             return LogFileHeader{QString::fromLatin1(kWindowCaption), label->text(),
                                  AddressText() + QStringLiteral(" port ") + PrinterPort, QDateTime::currentDateTime()};
         });
+        // Save As opens where the last log was saved, as the file dialogs do.
         view->SetSaveChooser([this](QWidget*, const QString& suggested) {
-            return dialogs_->ChooseSaveFile(QStringLiteral("Save As"), suggested,
-                                            QStringLiteral("text files(*.txt)|*.txt|all files(*.*)|*.*"));
+            const QString folder = settings_.DialogFolder(QStringLiteral("SaveAs"));
+            const QString path = dialogs_->ChooseSaveFile(
+                QStringLiteral("Save As"),
+                !folder.isEmpty() && QFileInfo(folder).isDir() ? QDir(folder).filePath(QFileInfo(suggested).fileName())
+                                                               : suggested,
+                QStringLiteral("text files(*.txt)|*.txt|") + kAllFiles);
+            if (!path.isEmpty()) settings_.RememberDialogFolder(QStringLiteral("SaveAs"), QFileInfo(path).absolutePath());
+            return path;
         });
         connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line, Severity::Fault); });
     }
@@ -524,7 +552,12 @@ void frmkivo::ClearLogs() {
 
 void frmkivo::Repaint() { repaint(); }
 
-QString frmkivo::AddressText() const { return IP_Address->text(); }
+// The host alone: an "address:port" names the port on the connect lines.
+QString frmkivo::AddressText() const {
+    const QString text = IP_Address->text();
+    const std::optional<PrinterAddress> address = ReadPrinterAddress(text);
+    return address ? address->host : text;
+}
 
 // ---------------------------------------------------------------- pause
 
@@ -603,6 +636,13 @@ void frmkivo::CmdConnect_Click() {
                        Severity::Fault);
             return;
         }
+        // "address:port" picks the port of this connection; 9100 without one.
+        const std::optional<PrinterAddress> target = ReadPrinterAddress(IP_Address->text());
+        if (!target) {
+            LogMessage(kOut, PrinterPortRefusal(IP_Address->text()), Severity::Fault);
+            return;
+        }
+        PrinterPort = QString::number(target->port);
         LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + AddressText() +
                              QStringLiteral(" on port ") + PrinterPort);
         Repaint();
@@ -623,12 +663,14 @@ void frmkivo::CmdConnect_Click() {
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
                                  PrinterPort);
-            settings_.RememberAddress(AddressText());
+            settings_.RememberAddress(IP_Address->text());
             recentAddresses_->setStringList(settings_.RecentAddresses());
         }
         wait.reset();
         connectWait_ = nullptr;
         connecting_ = false;
+        // Typing goes on in the command box, the next thing the operator uses.
+        if (connected && Connected()) TxtCmd->setFocus(Qt::OtherFocusReason);
         if (!connected) {
             // The operator's own cancel is no fault of the printer's.
             const Severity severity = cancelled ? Severity::None : Severity::Fault;
@@ -793,11 +835,13 @@ void frmkivo::CmdVEKTest_Click() { Perform("CmdVEKTest"); }
 void frmkivo::CmdHPTest_Click() { Perform("CmdHPTest"); }
 void frmkivo::CmdPcxFile_Click() { Perform("CmdPcxFile"); }
 
-QString frmkivo::ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter) {
+QString frmkivo::ChooseFile(const char* dialog, const QString& title, const QString& defaultExt,
+                            const QString& filter) {
     const QString folder = settings_.DialogFolder(QString::fromLatin1(dialog));
     CommonDialog1.InitDir = !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : platform::ProgramFolder();
     CommonDialog1.DefaultExt = defaultExt;
     CommonDialog1.Filter = filter;
+    CommonDialog1.DialogTitle = title;
     CommonDialog1.FileName.clear();
     CommonDialog1.CancelError = false;
     CommonDialog1.ShowOpen(*dialogs_);
@@ -820,17 +864,21 @@ void frmkivo::Perform(const char* control) {
         RememberCommand(input.text);
     }
     if (command.copies == CopyRule::TicketCopies) {
-        // A count the tickets cannot use shows as the 1 that is sent.
-        if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text())
+        // A count the tickets cannot use shows as the 1 that is sent, and is
+        // what the next run finds in the field.
+        if (const QString counted = TicketCopiesText(TxtCount->text()); counted != TxtCount->text()) {
             TxtCount->setText(counted);
+            settings_.RememberCopyCount(counted);
+        }
     }
     if (TakesCopies(command)) input.countText = TxtCount->text();
     if (command.bytes == CommandBytes::ChosenFile) {
-        input.path = ChooseFile(control, QStringLiteral("*.txt"),
-                                QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*"));
+        input.path = ChooseFile(control, QString::fromLatin1(command.caption), QStringLiteral("*.txt"),
+                                QStringLiteral("text files(*.txt)|*.txt|prn files(*.prn)|*.prn|") + kAllFiles);
         if (input.path.isEmpty()) return;
     } else if (command.bytes == CommandBytes::PcxPlan) {
-        const QString path = ChooseFile(control, QStringLiteral("pcx"), QString::fromLatin1(kPcxFileFilter));
+        const QString path = ChooseFile(control, QString::fromLatin1(command.caption), QStringLiteral("pcx"),
+                                        QString::fromLatin1(kPcxFileFilter) + QLatin1Char('|') + kAllFiles);
         if (path.isEmpty()) return;
         const auto ask = [this](const QString& text) {
             Question question{QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};

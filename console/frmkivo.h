@@ -144,10 +144,10 @@ private:
     void ShowProgress();
     // Runs the command of the command table whose button is `control`.
     void Perform(const char* control);
-    // Shows the file-open dialog set up afresh, in the folder of the last file
-    // chosen with the button named `dialog`; the chosen path, or "" after
-    // logging the cancel.
-    QString ChooseFile(const char* dialog, const QString& defaultExt, const QString& filter);
+    // Shows the file-open dialog set up afresh, titled `title`, in the folder of
+    // the last file chosen with the button named `dialog`; the chosen path, or ""
+    // after logging the cancel.
+    QString ChooseFile(const char* dialog, const QString& title, const QString& defaultExt, const QString& filter);
     void OnSendsIdle();
     // Ends the outermost Pause now, as if its time had come.
     void EndPause();

@@ -37,12 +37,12 @@ int TimeText::Load(qint64 ms) {
         date_ = at.toString(QStringLiteral("yyyy-MM-dd'T'")).toLatin1();
         time_ = at.toString(QStringLiteral("HH:mm:ss")).toLatin1();
         const int offset = at.offsetFromUtc() / 60;
-        offset_ = offset == 0 ? "Z" : offset < 0 ? "-" : "+";
-        if (offset != 0) {
-            AppendDigits(offset_, std::abs(offset) / 60, 2);
-            offset_ += ':';
-            AppendDigits(offset_, std::abs(offset) % 60, 2);
-        }
+        // Always the offset, "+00:00" included: "Z" would read as UTC, not as the
+        // local time the screen shows.
+        offset_ = offset < 0 ? "-" : "+";
+        AppendDigits(offset_, std::abs(offset) / 60, 2);
+        offset_ += ':';
+        AppendDigits(offset_, std::abs(offset) % 60, 2);
     }
     return static_cast<int>(ms - second * 1000);
 }

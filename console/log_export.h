@@ -18,8 +18,8 @@ class RowSelection;
 // cost no date arithmetic.
 class TimeText {
 public:
-    // ISO 8601 with the offset from UTC: "2024-05-01T12:34:56.789+02:00", or
-    // "...56.789Z" in UTC.
+    // Local time in ISO 8601 with its offset from UTC, always written out:
+    // "2024-05-01T12:34:56.789+02:00", "...56.789+00:00".
     [[nodiscard]] QByteArray Iso(qint64 ms);
     // The time of day: "12:34:56.789".
     [[nodiscard]] QByteArray Clock(qint64 ms);

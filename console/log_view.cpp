@@ -1,7 +1,9 @@
 #include "console/log_view.h"
 
+#include "console/log_accessible.h"
 #include "console/log_model.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -39,6 +41,7 @@ QString ChooseWithDialog(QWidget* parent, const QString& suggestedPath) {
 
 LogView::LogView(LogModel* model, QWidget* parent)
     : QAbstractScrollArea(parent), model_(model), chooser_(ChooseWithDialog) {
+    InstallLogAccessibility();
     setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -167,6 +170,14 @@ void LogView::FollowNewest() {
     if (!selection_.IsOnly(last)) selection_.SelectOnly(last);
     current_ = anchor_ = last;
     firstRow_ = std::clamp(firstRow_, last - RowsInSight() + 1, last);
+    TellSelection();
+}
+
+void LogView::TellSelection() {
+    if (!QAccessible::isActive() || current_ < 0) return;
+    QAccessibleEvent event(this, QAccessible::Selection);
+    event.setChild(current_);
+    QAccessible::updateAccessibility(&event);
 }
 
 void LogView::MoveTo(int row, Qt::KeyboardModifiers modifiers) {
@@ -187,6 +198,7 @@ void LogView::MoveTo(int row, Qt::KeyboardModifiers modifiers) {
     current_ = row;
     ScrollTo(row);
     UpdateFollowing();
+    TellSelection();
 }
 
 bool LogView::IsRowVisible(int row) const {
@@ -288,10 +300,11 @@ void LogView::resizeEvent(QResizeEvent* event) {
 
 void LogView::mousePressEvent(QMouseEvent* event) {
     setFocus(Qt::MouseFocusReason);
+    // A right click only opens the context menu: the selection, and whether
+    // the view follows the newest line, stay as they were.
+    if (event->button() == Qt::RightButton) return;
     const int row = RowAt(static_cast<int>(event->position().y()));
     if (row < 0 || row >= Rows()) return;
-    // A right click keeps a selection it lands in, for the context menu.
-    if (event->button() == Qt::RightButton && selection_.Contains(row)) return;
     MoveTo(row, event->modifiers());
     viewport()->update();
 }

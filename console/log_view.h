@@ -41,6 +41,7 @@ public:
     [[nodiscard]] int FirstRow() const { return firstRow_; }
 
     [[nodiscard]] const RowSelection& Selection() const { return selection_; }
+    [[nodiscard]] const LogModel& Model() const { return *model_; }
     void SelectAll();
     // Puts the selected lines on the clipboard (with times when they show).
     void Copy();
@@ -90,6 +91,8 @@ private:
     // The scroll bars follow the log once per turn of the event loop: setting
     // their range costs far more than appending a line.
     void ScheduleScrollBars();
+    // Tells assistive technology which line is now current and selected.
+    void TellSelection();
     void UpdateScrollBars();
     QAction* AddMenuAction(const QString& text, const QKeySequence& keys, void (LogView::*slot)());
 

@@ -1,5 +1,6 @@
-// The tally of the printer's statuses since Connect, beside the incoming log's
-// label, e.g. "ACK 2,998 · NAK 1 · Jam 1": in sight however far the log scrolls.
+// The tally of the printer's statuses since Connect, e.g. "ACK 2,998 · NAK 1 ·
+// Jam 1": in sight however far the log scrolls. A tally wider than the label is
+// cut at the right with an ellipsis; the tooltip always holds all of it.
 #pragma once
 
 #include "link/console_port.h"
@@ -20,8 +21,15 @@ public:
     void Clear();
     [[nodiscard]] const StatusTally& Tally() const { return tally_; }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // Shows the tally, elided to the label's width, and puts all of it in the tooltip.
+    void Show();
+
     StatusTally tally_;
+    QString full_;
 };
 
 }  // namespace kivo

@@ -132,6 +132,12 @@ QStringList DecodeReply(QByteArrayView reply) {
     return lines;
 }
 
+qsizetype TrailingTextStart(QByteArrayView reply) {
+    qsizetype start = reply.size();
+    while (start > 0 && IsPrintable(static_cast<unsigned char>(reply[start - 1]))) --start;
+    return start;
+}
+
 void DecodePrinterReply(QByteArrayView reply, Console& console) { console.LogReply(DecodeReplyLines(reply)); }
 
 }  // namespace kivo

@@ -32,6 +32,10 @@ namespace kivo {
 // The same lines, each with the byte it names (-1 for a text run).
 [[nodiscard]] std::vector<ReplyLine> DecodeReplyLines(QByteArrayView reply);
 
+// Where the run of printable bytes (32 to 126) that the reply ends with begins;
+// the reply's size when it ends with another byte or is empty.
+[[nodiscard]] qsizetype TrailingTextStart(QByteArrayView reply);
+
 // Decodes a reply into the incoming log, as the printer's own lines.
 void DecodePrinterReply(QByteArrayView reply, Console& console);
 

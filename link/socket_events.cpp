@@ -4,6 +4,10 @@
 #include "link/winsock_module.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <utility>
 
 namespace kivo {
 namespace {
@@ -11,6 +15,55 @@ namespace {
 platform::WNDPROC PreviousWindowProc = nullptr;
 Console* EventConsole = nullptr;
 double receivedCount = 0;
+
+// The run of text a read ended with, held back until the next read shows
+// whether it goes on: socket reads end anywhere, the printer's lines do not.
+struct HeldText {
+    QByteArray bytes;
+    ws::SOCKET socket = -1;
+    Console* console = nullptr;
+    quint64 generation = 0;  // which read held it, for its quiet timer
+};
+HeldText held;
+
+// Writes the held text as its line.
+void FlushHeldText() {
+    if (held.bytes.isEmpty()) return;
+    const QByteArray text = std::exchange(held.bytes, {});
+    if (held.console) DecodePrinterReply(text, *held.console);
+}
+
+void FlushHeldText(ws::SOCKET s) {
+    if (held.socket == s) FlushHeldText();
+}
+
+// Decodes what a read brought, after the text held from the read before on
+// the same socket; keeps back the text it ends with, which is written when the
+// next read starts with a control byte, or after kTextQuietMs without bytes.
+void DecodeRead(ws::SOCKET s, Console& console, QByteArray received) {
+    QByteArray reply;
+    if (held.socket == s && held.console == &console && !held.bytes.isEmpty()) {
+        reply = std::exchange(held.bytes, {});
+        reply += received;
+    } else {
+        FlushHeldText();
+        reply = std::move(received);
+    }
+    const qsizetype textStart = TrailingTextStart(reply);
+    if (textStart < reply.size() && reply.size() - textStart < kMaxHeldText) {
+        held.bytes = reply.sliced(textStart);
+        held.socket = s;
+        held.console = &console;
+        const quint64 generation = ++held.generation;
+        reply.truncate(textStart);
+        // Without an event loop (a fuzzer) nothing could fire: the next read or the drain writes it.
+        if (QCoreApplication::instance())
+            QTimer::singleShot(kTextQuietMs, [generation] {
+                if (held.generation == generation) FlushHeldText();
+            });
+    }
+    if (!reply.isEmpty()) DecodePrinterReply(reply, console);
+}
 
 // Reads up to `limit` bytes and decodes them as one reply; returns the count.
 qsizetype ReadReply(ws::SOCKET s, Console* console, qsizetype limit) {
@@ -22,8 +75,9 @@ qsizetype ReadReply(ws::SOCKET s, Console* console, qsizetype limit) {
         received.append(buffer, n);
     }
     receivedCount = static_cast<double>(received.size());
-    if (received.size() > 0 && console) DecodePrinterReply(received, *console);
-    return received.size();
+    const qsizetype count = received.size();
+    if (count > 0 && console) DecodeRead(s, *console, std::move(received));
+    return count;
 }
 
 void ReadPath(ws::SOCKET s) { ReadReply(s, EventConsole, kMaxReadPerEvent); }
@@ -37,6 +91,8 @@ void HookWindow(platform::HWND window, Console& console) {
 
 void UnhookWindow(platform::HWND window) {
     if (!PreviousWindowProc) return;
+    FlushHeldText();
+    held = {};
     platform::SetWindowLongA(window, platform::GWL_WNDPROC, PreviousWindowProc);
     EventConsole = nullptr;
 }
@@ -63,6 +119,7 @@ void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam) {
     } else if (event == ws::FD_CONNECT && error == 0) {
         EventConsole->LogMessage(LogKind::Outgoing, QStringLiteral("Connect with printer"));
     } else if (event == ws::FD_CLOSE) {
+        FlushHeldText(s);  // the printer's last text is whole now
         EventConsole->LogMessage(LogKind::Outgoing, QStringLiteral("Lost connection with printer"), Severity::Fault);
         if (error != 0) {
             const QString text = SocketErrorText(error);
@@ -82,6 +139,7 @@ void DrainReplies(ws::SOCKET s, Console& console) {
         if (n == 0) break;
         drained += n;
     }
+    FlushHeldText(s);  // the connection ends: nothing more can follow
 }
 
 double ReceivedCount() { return receivedCount; }

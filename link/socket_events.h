@@ -13,6 +13,11 @@ namespace kivo {
 inline constexpr int kMaxReadPerEvent = 64 * 1024;
 // Bytes asked of each recv call.
 inline constexpr int kRecvPiece = 256;
+// A run of printable text that a read ends with is held for the next read, which
+// may continue the line; it is written when a control byte follows, after this
+// long without bytes, or when it has grown to kMaxHeldText.
+inline constexpr int kTextQuietMs = 100;
+inline constexpr int kMaxHeldText = kMaxReadPerEvent;
 
 // Puts SocketWindowProc in front of the window's own procedure; the socket
 // events' lines go to the console.
@@ -28,7 +33,8 @@ platform::LRESULT SocketWindowProc(platform::HWND hwnd, unsigned int msg, platfo
 void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam);
 
 // Reads and decodes whatever the printer has sent that is still unread (at most
-// kMaxDrain bytes), so that a close that follows finds nothing unread.
+// kMaxDrain bytes), so that a close that follows finds nothing unread; text held
+// for a following read is written too.
 inline constexpr int kMaxDrain = 16 * kMaxReadPerEvent;
 void DrainReplies(ws::SOCKET s, Console& console);
 

@@ -90,6 +90,7 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
     const QByteArray payload(kPingPayload);
     EchoReply reply{};
     int received = 0;
+    std::uint64_t fastest = UINT64_MAX, slowest = 0, total = 0;
     // Lines are joined, never built with QString::arg: a typed "%1" stays text.
     console.LogMessage(LogKind::Outgoing, "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
                                 " bytes of data.");
@@ -102,6 +103,8 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
         if (status != kBadAddressStatus && status != static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) ++sent;
         if (status == 0) {
             ++received;
+            const std::uint64_t rtt = reply.header.RoundTripTime;
+            fastest = std::min(fastest, rtt), slowest = std::max(slowest, rtt), total += rtt;
             // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
             console.LogMessage(LogKind::Incoming, "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
                                         " Time = " + QString::number(reply.header.RoundTripTime) +
@@ -120,6 +123,12 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
     console.LogMessage(LogKind::Outgoing, "Ping statistics for " + console.AddressText());
     console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
                                 " Lost = " + QString::number(sent - received));
+    // The round-trip times of the echoes that came back; none, no line.
+    if (received > 0) {
+        const std::uint64_t average = (total + static_cast<std::uint64_t>(received) / 2) / static_cast<std::uint64_t>(received);
+        console.LogMessage(LogKind::Outgoing, "Times: Minimum = " + QString::number(fastest) + " ms Maximum = " +
+                                    QString::number(slowest) + " ms Average = " + QString::number(average) + " ms");
+    }
 }
 
 }  // namespace kivo

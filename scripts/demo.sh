@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # A scripted session of the real window under Xvfb, against the printer emulator
 # on loopback: ping 127.0.0.1, connect, send the VEK test ticket in 3 copies.
-# Leaves docs/demo.png and prints the emulator's lines.
-# Needs: xvfb, xdotool, imagemagick.
+# Leaves docs/demo.png and prints the emulator's lines. The window runs from
+# /opt/kivo-socket-test in a mount namespace of its own (a tmpfs over /opt that
+# only it sees), so its lines name that folder and not this checkout.
+# Needs: xvfb, xdotool, imagemagick, unshare (util-linux).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=build/bin
@@ -19,7 +21,15 @@ emulator=$!
 trap 'kill $app $emulator $xvfb 2>/dev/null || true; rm -rf "$work"' EXIT
 sleep 1
 export DISPLAY=$display
-QT_QPA_PLATFORM=xcb "$bin/kivo-socket-test" &
+stage() {  # the program and its two test tickets, in a neutral folder
+  mount -t tmpfs tmpfs /opt && mkdir /opt/kivo-socket-test &&
+    cp "$bin/kivo-socket-test" "$bin/vek_test.txt" "$bin/hp_id.prn" /opt/kivo-socket-test/
+}
+export -f stage
+export bin
+unshare_as=(-m); [ "$(id -u)" = 0 ] || unshare_as=(-r -m)
+unshare "${unshare_as[@]}" --propagation private \
+  bash -c 'stage && QT_QPA_PLATFORM=xcb exec /opt/kivo-socket-test/kivo-socket-test' &
 app=$!
 win=$(xdotool search --sync --name "Kivo Systems Socket Test Program V2.0" | head -1)
 sleep 1

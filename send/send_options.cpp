@@ -2,6 +2,7 @@
 
 #include "link/code_page.h"
 #include "link/jobs.h"
+#include "link/printer_address.h"
 #include "link/stock_tickets.h"
 #include "pcx/picture.h"
 
@@ -145,7 +146,7 @@ QString SendUsage() {
                "                     (default 10)\n"
                "  --repeat N         run the actions N times on one connection\n"
                "  --interval SECONDS between the runs (default 0)\n"
-               "  --port PORT        printer port (default 9100)\n"
+               "  --port PORT        printer port (default 9100; or ADDRESS:PORT)\n"
                "  The connect itself gives up after 20 s (status 2), or at --timeout when\n"
                "  that comes first (status 3).\n"
                "\n"
@@ -188,6 +189,7 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
     // before the first --copies take that one ("--vek-test --copies 3").
     std::optional<QString> copiesText;
     std::optional<QString> firstCopiesText;
+    bool portGiven = false;
     std::vector<std::optional<QString>> copiesOf;
 
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -271,6 +273,7 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             const std::optional<long long> port = ReadCount(value, 1, 65535);
             if (port) options.port = static_cast<int>(*port);
             ok = port.has_value();
+            portGiven = ok;
         } else {
             return Refuse(QStringLiteral("unknown option %1").arg(name));
         }
@@ -281,6 +284,14 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
     if (positional.size() > 1)
         return Refuse(QStringLiteral("one printer address only; also given: %1").arg(positional.mid(1).join(' ')));
     options.address = positional.first();
+    if (const QString why = AddressRefusal(options.address); !why.isEmpty()) return Refuse(why);
+    // ADDRESS:PORT names the port as --port does; two different ports are refused.
+    const std::optional<PrinterAddress> target = ReadPrinterAddress(options.address, options.port);
+    if (!target) return Refuse(PrinterPortRefusal(options.address));
+    if (portGiven && target->port != options.port)
+        return Refuse(QStringLiteral("two ports given: %1 and --port %2").arg(options.address).arg(options.port));
+    options.address = target->host;
+    options.port = target->port;
     if (const QString why = AddressRefusal(options.address); !why.isEmpty()) return Refuse(why);
     if (options.actions.empty() && !options.ping) return Refuse(QStringLiteral("no action given"));
     if (options.expect && options.noAnswers)

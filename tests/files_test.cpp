@@ -3,6 +3,7 @@
 // the file-open dialog's set-up, files that cannot be read, and an image file
 // that shrinks while it is sent.
 #include "console/frmkivo.h"
+#include "console/settings.h"
 #include "link/send_file.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
@@ -11,6 +12,7 @@
 #include "emulator/emulator.h"
 #endif
 
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QLocale>
@@ -183,10 +185,11 @@ void FilesTest::cancelledDialogSendsNothing_data() {
     QTest::addColumn<QString>("defaultExt");
     QTest::addColumn<QString>("filter");
     QTest::newRow("Send Text File") << false << "*.txt"
-                                    << "text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*.*)|*.*";
+                                    << "text files(*.txt)|*.txt|prn files(*.prn)|*.prn|all files(*)|*";
     QTest::newRow("Print PCX File")
         << true << "pcx"
-        << "pcx(*.pcx)|*.pcx|Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)|*.png;*.bmp;*.jpg;*.jpeg;*.gif;*.pcx";
+        << "pcx(*.pcx)|*.pcx|Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)|*.png;*.bmp;*.jpg;*.jpeg;*.gif;*.pcx|"
+           "all files(*)|*";
 }
 
 void FilesTest::cancelledDialogSendsNothing() {
@@ -203,7 +206,8 @@ void FilesTest::cancelledDialogSendsNothing() {
     w.CommonDialog1.CancelError = true;
     w.CommonDialog1.DefaultExt = "prn";
     DialogAnswer answer(w, QString{});
-    (pcx ? Button(w, "CmdPcxFile") : Button(w, "CmdFile"))->click();
+    QPushButton* button = pcx ? Button(w, "CmdPcxFile") : Button(w, "CmdFile");
+    button->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 
@@ -212,9 +216,13 @@ void FilesTest::cancelledDialogSendsNothing() {
     QCOMPARE(answer.shown, 1);
     QCOMPARE(answer.defaultExt, defaultExt);
     QCOMPARE(answer.filter, filter);
-    if (pcx)  // as Qt's dialog shows it: the PCX files, then any picture
+    QCOMPARE(answer.title, button->text());
+    if (pcx)  // as Qt's dialog shows it: the PCX files, then any picture, then every file
         QCOMPARE(FilterToNameFilters(filter),
-                 (QStringList{"pcx(*.pcx)", "Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)"}));
+                 (QStringList{"pcx(*.pcx)", "Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)", "all files(*)"}));
+    // The last choice takes every file, one without an extension too.
+    const QString every = FilterToNameFilters(filter).constLast();
+    QVERIFY2(QDir::match(every.section('(', -1).chopped(1), QStringLiteral("TICKET")), qPrintable(every));
     QCOMPARE(answer.fileName, QString());
     QCOMPARE(answer.cancelError, false);
 }
@@ -284,6 +292,8 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
     QCOMPARE(Field(w, "TxtCount")->text(), countAfter);
     QCOMPARE(lines.value(0), "Sending  " + path);
     QCOMPARE(lines.size(), copies < 0 ? 2 : 1);
+    // A corrected count is what the next run finds in the field.
+    if (countAfter != count) QCOMPARE(OperatorSettings().CopyCount(), countAfter);
 }
 
 void FilesTest::missingTestTicket_data() {

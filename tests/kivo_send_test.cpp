@@ -281,6 +281,13 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
     QTest::newRow("no action: 64") << QStringList{"--quiet", "1"} << QByteArray() << 64 << "no action given";
     QTest::newRow("copies no number: 64") << QStringList{"--copies", "x", "--vek-test"} << QByteArray() << 64
                                           << "--copies \"x\" is not a number";
+    QTest::newRow("ADDRESS:PORT, nothing listening: 2")
+        << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:1"} << QByteArray() << 2
+        << "no connection to 127.0.0.1 on port 1, nothing sent; status 2";
+    QTest::newRow("two different ports: 64") << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:2"} << QByteArray()
+                                             << 64 << "two ports given";
+    QTest::newRow("no port after the colon: 64") << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:x"}
+                                                 << QByteArray() << 64 << "No printer port in \"127.0.0.1:x\"";
     QTest::newRow("no address: 64") << QStringList{"--vek-ff", "--port", "1", ""} << QByteArray() << 64
                                     << "no printer address";
     QTest::newRow("an address that is no address: 64") << QStringList{"--vek-ff", "--port", "1", "999.999.999.999"}

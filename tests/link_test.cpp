@@ -1,6 +1,7 @@
 // The printer link against real sockets on loopback: opening the connection,
 // the socket message hook, the read path and sending.
 #include "link/delivery.h"
+#include "link/printer_address.h"
 #include "link/reply_decoder.h"
 #include "pcx/pcx_download.h"
 #include "link/send.h"
@@ -63,6 +64,8 @@ private slots:
     void networkStartsOnce();
     void socketErrorTexts();
     void resolvesAndWritesAddresses();
+    void addressMayNameItsPort_data();
+    void addressMayNameItsPort();
     void opensPrinterSocket_data();
     void opensPrinterSocket();
     void asynchronousOpenReportsConnect();
@@ -71,6 +74,7 @@ private slots:
 
     void readPathDecodesOneReplyPerEvent();
     void readEventsAreBoundedButLoseNothing();
+    void textCutByReadsStaysOneLine();
     void peerCloseAndResetAreReported();
     void closesocketDropsQueuedMessages();
     void resetBeforeRegisteringIsStillReported();
@@ -187,6 +191,34 @@ void LinkTest::resolvesAndWritesAddresses() {
     QCOMPARE(AddressToText(ResolveAddress(QStringLiteral("localhost"))), QStringLiteral("127.0.0.1"));
 }
 
+void LinkTest::addressMayNameItsPort_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("host");  // "-": refused
+    QTest::addColumn<int>("port");
+    QTest::newRow("no port: 9100") << "10.0.0.192" << "10.0.0.192" << 9100;
+    QTest::newRow("second port") << "10.0.0.192:9101" << "10.0.0.192" << 9101;
+    QTest::newRow("host name") << "printserver:9102" << "printserver" << 9102;
+    QTest::newRow("highest") << "h:65535" << "h" << 65535;
+    QTest::newRow("port 0") << "h:0" << "-" << 0;
+    QTest::newRow("above 65535") << "h:65536" << "-" << 0;
+    QTest::newRow("empty port") << "h:" << "-" << 0;
+    QTest::newRow("not digits") << "h:91OO" << "-" << 0;
+    QTest::newRow("sign") << "h:+9100" << "-" << 0;
+    QTest::newRow("blank") << "h: 9100" << "-" << 0;
+}
+
+void LinkTest::addressMayNameItsPort() {
+    QFETCH(QString, text);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    const std::optional<PrinterAddress> read = ReadPrinterAddress(text);
+    QCOMPARE(read.has_value(), host != QLatin1String("-"));
+    if (read) {
+        QCOMPARE(read->host, host);
+        QCOMPARE(read->port, port);
+    }
+}
+
 void LinkTest::opensPrinterSocket_data() {
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");  // 0: the loopback printer's port, -1: a closed port
@@ -283,6 +315,33 @@ void LinkTest::readPathDecodesOneReplyPerEvent() {
     QTRY_COMPARE(console_.incoming, QStringList{"Ticket ACK"});
     QCOMPARE(ReceivedCount(), 1.0);
     ws::closesocket(s);
+}
+
+void LinkTest::textCutByReadsStaysOneLine() {
+    // A socket pair read event by event, with no turn of the event loop between
+    // reads unless the test waits: where a read ends is the test's choice.
+    int pair[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    const auto arrive = [&pair](const QByteArray& bytes) {
+        QCOMPARE(::send(pair[0], bytes.constData(), static_cast<size_t>(bytes.size()), 0), bytes.size());
+        OnSocketEvent(pair[1], ws::FD_READ);
+        QCOMPARE(ReceivedCount(), double(bytes.size()));
+    };
+    console_.incoming.clear();
+    arrive("\x06HELLO print");
+    QCOMPARE(console_.incoming, QStringList{"Ticket ACK"});
+    arrive("er text ");
+    arrive("line\rOK");
+    QCOMPARE(console_.incoming, (QStringList{"Ticket ACK", "HELLO printer text line", "Carriage Return"}));
+    // Text with nothing after it shows once the printer has been quiet a moment.
+    QTRY_COMPARE(console_.incoming.size(), 4);
+    QCOMPARE(console_.incoming.last(), QStringLiteral("OK"));
+    // The end of the connection writes what is held at once.
+    arrive("BYE");
+    DrainReplies(pair[1], console_);
+    QCOMPARE(console_.incoming.last(), QStringLiteral("BYE"));
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 void LinkTest::readEventsAreBoundedButLoseNothing() {

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ctime>
+
 using namespace kivo;
 
 Q_DECLARE_METATYPE(kivo::Severity)
@@ -18,6 +20,8 @@ class LogTest : public QObject {
 private slots:
     void selectionKeepsSeparateRanges();
     void saveKeepsEveryLineWithItsTime();
+    void savedTimesAreLocalWithTheirOffset_data();
+    void savedTimesAreLocalWithTheirOffset();
     void failedSaveLeavesNoFile_data();
     void failedSaveLeavesNoFile();
 };
@@ -62,7 +66,7 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
     QCOMPARE(lines.size(), 6 + kLines + 1);  // the header, a blank line, the lines, the last line's end
     QCOMPARE(lines.first(5), (QStringList{"Kivo Systems Socket Test Program V2.0",
                                           "Log: Incoming Printer Data  and Messages", "Printer: 127.0.0.1 port 9100",
-                                          "Saved: " + saved.toOffsetFromUtc(saved.offsetFromUtc()).toString(Qt::ISODateWithMs),
+                                          "Saved: " + QString::fromLatin1(TimeText().Iso(saved.toMSecsSinceEpoch())),
                                           "Lines: 100,000"}));
     for (int row = 0; row < kLines; ++row) {
         const QString& line = lines[6 + row];
@@ -72,6 +76,28 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
             QFAIL(qPrintable(QStringLiteral("line %1 reads \"%2\"").arg(row).arg(line)));
     }
     QCOMPARE(lines[6 + kLines - 1].section(QLatin1Char('\t'), 1), QStringLiteral("Grüße € \U0001F5A8"));
+}
+
+void LogTest::savedTimesAreLocalWithTheirOffset_data() {
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QByteArray>("iso");
+    // 2026-12-07 18:42:10.123 UTC
+    QTest::newRow("UTC is +00:00, not Z") << QByteArray("UTC") << QByteArray("2026-12-07T18:42:10.123+00:00");
+    QTest::newRow("east of Greenwich") << QByteArray("Europe/Berlin") << QByteArray("2026-12-07T19:42:10.123+01:00");
+    QTest::newRow("half an hour west") << QByteArray("America/St_Johns")
+                                       << QByteArray("2026-12-07T15:12:10.123-03:30");
+}
+
+void LogTest::savedTimesAreLocalWithTheirOffset() {
+    QFETCH(QByteArray, zone);
+    QFETCH(QByteArray, iso);
+    const QByteArray before = qgetenv("TZ");
+    qputenv("TZ", zone);
+    tzset();
+    const QByteArray written = TimeText().Iso(1'796'668'930'123);
+    if (before.isEmpty()) qunsetenv("TZ"); else qputenv("TZ", before);
+    tzset();
+    QCOMPARE(written, iso);
 }
 
 void LogTest::failedSaveLeavesNoFile_data() {

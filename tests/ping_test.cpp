@@ -159,25 +159,32 @@ private slots:
     void reportOfEchoes_data() {
         QTest::addColumn<QList<Echoed>>("echoes");
         QTest::addColumn<QStringList>("incoming");
-        QTest::addColumn<QString>("statistics");
+        QTest::addColumn<QStringList>("statistics");
         const QString reply = "Reply from 127.0.0.1: bytes=%1 Time = %2 ms TTL =%3";
         // The reserved word beside the size is no part of it; the TTL is unsigned.
         QTest::newRow("every echo answered")
             << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 0, 35, 0xFFFF, 64}, {0, 499, 250, 1, 255}, {0, 4000000000u, 35, 0, 1}}
             << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(0).arg(64), reply.arg(250).arg(499).arg(255),
                            reply.arg(35).arg(4000000000u).arg(1)}
-            << "Packets: Sent = 4 Received = 4 Lost = 0";
+            << QStringList{"Packets: Sent = 4 Received = 4 Lost = 0",
+                           "Times: Minimum = 0 ms Maximum = 4000000000 ms Average = 1000000125 ms"};
         // A failed echo's record may hold leftovers: only its status may show.
         QTest::newRow("failures among replies")
             << QList<Echoed>{{11010, 7, 35, 0, 64}, {0, 2, 35, 0, 64}, {11003, 0, 35, 0, 64}, {11030}}
             << QStringList{"IP Request timed out", reply.arg(35).arg(2).arg(64), "ip dest host unreachable",
                            "unknown  msg returned"}
-            << "Packets: Sent = 4 Received = 1 Lost = 3";
+            << QStringList{"Packets: Sent = 4 Received = 1 Lost = 3", "Times: Minimum = 2 ms Maximum = 2 ms Average = 2 ms"};
+        // The average is rounded to the nearest millisecond.
+        QTest::newRow("average rounded")
+            << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 2, 35, 0, 64}, {11010}, {11010}}
+            << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(2).arg(64), "IP Request timed out",
+                           "IP Request timed out"}
+            << QStringList{"Packets: Sent = 4 Received = 2 Lost = 2", "Times: Minimum = 1 ms Maximum = 2 ms Average = 2 ms"};
     }
     void reportOfEchoes() {
         QFETCH(QList<Echoed>, echoes);
         QFETCH(QStringList, incoming);
-        QFETCH(QString, statistics);
+        QFETCH(QStringList, statistics);
         QList<std::uint32_t> addresses;
         QList<QByteArray> payloads;
         const auto fakeEcho = [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
@@ -190,8 +197,8 @@ private slots:
         FakeConsole console("127.0.0.1");
         Cmdping_Click(console, fakeEcho);
         QCOMPARE(console.incoming, incoming);
-        QCOMPARE(console.outgoing, (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
-                                                "Ping statistics for 127.0.0.1", statistics}));
+        QCOMPARE(console.outgoing, QStringList({"Pinging 127.0.0.1 with 35 bytes of data.",
+                                                "Ping statistics for 127.0.0.1"}) + statistics);
         QCOMPARE(console.repaintedAt, (QList<qsizetype>{1, 2, 3, 4}));
         QCOMPARE(addresses, QList<std::uint32_t>(4, kLoopback));
         QCOMPARE(payloads, QList<QByteArray>(4, "Kivo Systems Thermal Ticket Printer"));
@@ -265,9 +272,11 @@ private slots:
         FakeConsole console("127.0.0.1");
         Cmdping_Click(console, LoopbackEcho(kinds));
         qInfo().noquote() << '\n' + console.outgoing.join('\n') + '\n' + console.incoming.join('\n');
-        QCOMPARE(console.outgoing, (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
-                                                "Ping statistics for 127.0.0.1",
-                                                "Packets: Sent = 4 Received = 4 Lost = 0"}));
+        QCOMPARE(console.outgoing.first(3), (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
+                                                         "Ping statistics for 127.0.0.1",
+                                                         "Packets: Sent = 4 Received = 4 Lost = 0"}));
+        QVERIFY2(QRegularExpression("^Times: Minimum = \\d+ ms Maximum = \\d+ ms Average = \\d+ ms$")
+                     .match(console.outgoing.value(3)).hasMatch(), qPrintable(console.outgoing.join('\n')));
         QCOMPARE(console.incoming.size(), 4);
         const QRegularExpression line("^Reply from 127\\.0\\.0\\.1: bytes=35 Time = (\\d+) ms TTL =(\\d+)$");
         for (const QString& text : console.incoming) {

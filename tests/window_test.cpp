@@ -5,12 +5,15 @@
 #include "console/settings.h"
 #include "console/log_export.h"
 #include "link/winsock_module.h"
+#include "link/reply_decoder.h"
 #include "tests/support/window_support.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QCompleter>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScrollBar>
@@ -100,6 +103,7 @@ private slots:
     void shortPausesAskTheOperator_data();
     void shortPausesAskTheOperator();
     void connectsAndShowsPrinterReplies();
+    void addressNamesThePortOfTheConnection();
     void failedConnectChangesNothing_data();
     void failedConnectChangesNothing();
     void inputDuringAConnectIsDroppedNotReplayed_data();
@@ -120,7 +124,11 @@ private slots:
     void selectedLinesAreCopiedInOrder_data();
     void selectedLinesAreCopiedInOrder();  // and Show Times, shared and remembered
     void saveAsWritesTheLogOrSaysWhyNot();
+    void saveAsOpensWhereTheLastLogWasSaved();
     void printerStatusesShowInColourAndTally();
+    void statusTallyIsClearOfEveryControl_data();
+    void statusTallyIsClearOfEveryControl();
+    void screenReaderReadsTheLogsAndNamesEveryControl();
 };
 
 void WindowTest::initialState() {
@@ -278,6 +286,22 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
 }
 
+void WindowTest::addressNamesThePortOfTheConnection() {
+    LoopbackPrinter printer(9101);  // a print server's second printer
+    frmkivo w;
+    Field(w, "IP_Address")->setText(printer.Address() + QStringLiteral(":9101"));
+    Button(w, "CmdConnect")->click();
+    QVERIFY(w.Connected());
+    QTRY_VERIFY(printer.HasClient());
+    Button(w, "CmdConnect")->click();
+    const QString at = printer.Address() + QStringLiteral(" on port 9101");
+    QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
+                                                   "Connection made to " + at, "Disconnected from " + at}));
+    // Remembered as typed, port and all.
+    QCOMPARE(Field(w, "IP_Address")->completer()->model()->index(0, 0).data().toString(),
+             printer.Address() + QStringLiteral(":9101"));
+}
+
 void WindowTest::failedConnectChangesNothing_data() {
     QTest::addColumn<QString>("address");   // "*": a loopback address nobody listens at
     QTest::addColumn<QStringList>("lines");  // "@" stands for the address
@@ -287,6 +311,9 @@ void WindowTest::failedConnectChangesNothing_data() {
     QTest::newRow("refused") << "*" << attempt + QStringList{"Error 10061: " + SocketErrorText(ws::WSAECONNREFUSED)};
     QTest::newRow("empty, refused before any attempt") << "" << refused;
     QTest::newRow("blanks") << "   " << refused;
+    QTest::newRow("a port that is no port") << "10.0.0.192:99999"
+        << QStringList{"No printer port in \"10.0.0.192:99999\": write the address as address:port, the port from 1 "
+                       "to 65535"};
 }
 
 void WindowTest::failedConnectChangesNothing() {
@@ -656,6 +683,25 @@ void WindowTest::saveAsWritesTheLogOrSaysWhyNot() {
     QCOMPARE(out.Count(), 1);  // a cancel says nothing
 }
 
+void WindowTest::saveAsOpensWhereTheLastLogWasSaved() {
+    QTemporaryDir dir;
+    {
+        frmkivo w;
+        DialogAnswer answer(w, QStringList{});
+        answer.savePaths = QStringList{dir.filePath("out.txt")};
+        MenuAction(Log(w, "TxtMsg"), "Save As...")->trigger();
+        QVERIFY(QFileInfo::exists(dir.filePath("out.txt")));
+        QCOMPARE(QFileInfo(answer.saveSuggested).absolutePath(), QDir::homePath());  // nothing saved before
+        MenuAction(Log(w, "InTxtMsg"), "Save As...")->trigger();  // a cancel
+        QCOMPARE(QFileInfo(answer.saveSuggested).absolutePath(), QDir(dir.path()).absolutePath());
+        QVERIFY(QFileInfo(answer.saveSuggested).fileName().startsWith("kivo-incoming-log-"));
+    }
+    frmkivo w;  // and in the next run
+    DialogAnswer answer(w, QStringList{});
+    MenuAction(Log(w, "TxtMsg"), "Save As...")->trigger();
+    QCOMPARE(QFileInfo(answer.saveSuggested).absolutePath(), QDir(dir.path()).absolutePath());
+}
+
 void WindowTest::printerStatusesShowInColourAndTally() {
     LoopbackPrinter printer(9100);
     frmkivo w;
@@ -675,11 +721,6 @@ void WindowTest::printerStatusesShowInColourAndTally() {
     QVERIFY(LineToolTip(in, 5).endsWith("\nBytes: 80"));
     QVERIFY(!LineToolTip(in, 6).contains("Bytes"));
 
-    // On Label2's row, clear of Label2 and of Clear Messages (their twips in pixels).
-    const QRect label2(8, 352, 241, 25), clearMessages(304, 336, 89, 33);
-    QCOMPARE(tally->y(), label2.y());
-    QVERIFY(!tally->geometry().intersects(label2) && !tally->geometry().intersects(clearMessages));
-
     Button(w, "CmdClear")->click();
     QCOMPARE(tally->text(), QString());
     printer.Send(QByteArray("\x15"));
@@ -687,6 +728,65 @@ void WindowTest::printerStatusesShowInColourAndTally() {
     Button(w, "CmdConnect")->click();  // Disconnect
     QVERIFY(ConnectWindow(w, printer));
     QCOMPARE(tally->text(), QString());  // counted from each Connect
+}
+
+void WindowTest::statusTallyIsClearOfEveryControl_data() {
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("the form's width") << QSize(731, 552);
+    QTest::newRow("900 wide") << QSize(900, 600);
+    QTest::newRow("1400 wide") << QSize(1400, 900);
+}
+
+void WindowTest::statusTallyIsClearOfEveryControl() {
+    QFETCH(QSize, size);
+    frmkivo w;
+    w.resize(size);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* tally = w.findChild<QLabel*>("StatusTally");
+    QVERIFY(tally);
+    // Every status the printer has, several times over.
+    w.LogReply(DecodeReplyLines(QByteArray("\x06\x15\x10\x16\x17\x18\x19\x1a\x1c").repeated(12)));
+    const QString whole = QString::fromUtf8("ACK 12 \u00B7 NAK 12 \u00B7 Out of Tickets 12");
+    QVERIFY2(tally->toolTip().contains(whole), qPrintable(tally->toolTip()));
+    // Shown whole, or cut at the right where it does not fit.
+    const QString shown = tally->text();
+    QVERIFY2(shown.startsWith(QStringLiteral("ACK 12")), qPrintable(shown));
+    QVERIFY(tally->fontMetrics().horizontalAdvance(shown) <= tally->contentsRect().width());
+    QVERIFY(w.rect().contains(tally->geometry()));
+    for (QWidget* control : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (control == tally || control->objectName().isEmpty()) continue;
+        QVERIFY2(!control->geometry().intersects(tally->geometry()),
+                 qPrintable(control->objectName() + " overlaps the tally"));
+    }
+}
+
+void WindowTest::screenReaderReadsTheLogsAndNamesEveryControl() {
+    frmkivo w;
+    for (QWidget* control : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (control->objectName().isEmpty()) continue;
+        QAccessibleInterface* read = QAccessible::queryAccessibleInterface(control);
+        QVERIFY2(read && !read->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(control->objectName()));
+    }
+    w.LogMessage(LogKind::Incoming, "first");
+    w.LogReply(DecodeReplyLines("OK\x06"));
+    QAccessibleInterface* log = QAccessible::queryAccessibleInterface(Log(w, "InTxtMsg"));
+    QVERIFY(log);
+    QCOMPARE(log->role(), QAccessible::List);
+    QCOMPARE(log->text(QAccessible::Name), QStringLiteral("Incoming Printer Data and Messages"));
+    QCOMPARE(log->childCount(), 3);
+    QStringList lines;
+    for (int i = 0; i < log->childCount(); ++i) {
+        QAccessibleInterface* line = log->child(i);
+        QCOMPARE(line->role(), QAccessible::ListItem);
+        QCOMPARE(log->indexOfChild(line), i);
+        QCOMPARE(line->state().selected, i == 2);  // the newest line, as on the screen
+        lines << line->text(QAccessible::Name);
+    }
+    QCOMPARE(lines, (QStringList{"first", "OK", "Ticket ACK"}));
+    Log(w, "InTxtMsg")->SetCurrentRow(0);
+    QVERIFY(log->child(0)->state().selected && !log->child(2)->state().selected);
+    QCOMPARE(log->child(3), nullptr);
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,11 +1,17 @@
 // The window under a real X server (its own Xvfb, the xcb platform): there a
 // close request of the window manager is input, which a blocking wait could
-// hold back until the connect gives up. Skipped when Xvfb is not installed.
+// hold back until the connect gives up; focus, popups and the context menu
+// behave as on a desktop. Skipped when Xvfb is not installed.
 #include "console/frmkivo.h"
+#include "console/log_view.h"
+#include "console/settings.h"
 #include "platform/winsock.h"
 #include "tests/support/window_support.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
+#include <QMenu>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPointer>
@@ -88,8 +94,95 @@ void RequestClose(xcb_window_t window) {
 class X11Test : public QObject {
     Q_OBJECT
 private slots:
+    void init() { kivo::test::ForgetSettings(); }
     void closeRequestDuringAConnectEndsTheProgram();
+    void connectGivesTheCommandBoxTheFocus();
+    void suggestionsDoNotEatTheClickOnConnect();
+    void rightClickKeepsSelectionAndFollowing();
 };
+
+namespace {
+
+bool ShownAndActive(QWidget& w) {
+    w.show();
+    w.activateWindow();
+    return QTest::qWaitForWindowActive(&w);
+}
+
+// A click as the window system delivers it, at the middle of `control`.
+void ClickOn(QWidget& control, Qt::MouseButton button = Qt::LeftButton) {
+    QWidget* window = control.window();
+    QTest::mouseClick(window->windowHandle(), button, {}, control.mapTo(window, control.rect().center()));
+}
+
+}  // namespace
+
+void X11Test::connectGivesTheCommandBoxTheFocus() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) QSKIP("Xvfb is not installed (Debian package xvfb)");
+    kivo::test::LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ShownAndActive(w));
+    kivo::test::Field(w, "IP_Address")->setText(printer.Address());
+    ClickOn(*kivo::test::Button(w, "CmdConnect"));
+    QTRY_VERIFY(w.Connected());
+    QTRY_COMPARE(QApplication::focusWidget(), kivo::test::Field(w, "TxtCmd"));
+    QTest::keyClicks(QApplication::focusWidget(), "<p>");
+    QCOMPARE(kivo::test::Field(w, "TxtCmd")->text(), QStringLiteral("<p>"));
+}
+
+void X11Test::suggestionsDoNotEatTheClickOnConnect() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) QSKIP("Xvfb is not installed (Debian package xvfb)");
+    kivo::test::LoopbackPrinter printer(9100);
+    {
+        OperatorSettings store;
+        store.RememberAddress(printer.Address() + QStringLiteral(":9100"));
+        store.RememberAddress(printer.Address());
+        QVERIFY(store.Sync());
+    }
+    frmkivo w;
+    QVERIFY(ShownAndActive(w));
+    QLineEdit* address = kivo::test::Field(w, "IP_Address");
+    QAbstractItemView* list = address->completer()->popup();
+    address->clear();
+    address->setFocus();
+    // Two addresses start so: the list opens, and the click on Connect still connects.
+    QTest::keyClicks(address, printer.Address());
+    QTRY_VERIFY(list->isVisible());
+    ClickOn(*kivo::test::Button(w, "CmdConnect"));
+    QTRY_VERIFY(w.Connected());
+    QVERIFY(!list->isVisible());
+    QCOMPARE(w.OutgoingLog().Line(0), "Attempting to establish a connection with the printer at " + printer.Address() +
+                                          " on port 9100");
+
+    // Typed in full, the one suggestion needs no list.
+    kivo::test::Button(w, "CmdConnect")->click();  // Disconnect
+    address->clear();
+    QTest::keyClicks(address, printer.Address() + QStringLiteral(":91"));
+    QTRY_VERIFY(list->isVisible());
+    QTest::keyClicks(address, "00");
+    QTRY_VERIFY(!list->isVisible());
+}
+
+void X11Test::rightClickKeepsSelectionAndFollowing() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) QSKIP("Xvfb is not installed (Debian package xvfb)");
+    frmkivo w;
+    QVERIFY(ShownAndActive(w));
+    LogView* log = kivo::test::Log(w, "TxtMsg");
+    for (int i = 0; i < 5; ++i) w.LogMessage(LogKind::Outgoing, QStringLiteral("line %1").arg(i));
+    QVERIFY(log->Selection().IsOnly(4));
+    // The context menu opens on the first line; Escape closes it.
+    bool menuShown = false;
+    kivo::test::WhenTrue(&w, [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr; }, [&] {
+        menuShown = true;
+        QApplication::activePopupWidget()->close();
+    });
+    QTest::mouseClick(w.windowHandle(), Qt::RightButton, {},
+                      log->viewport()->mapTo(&w, QPoint(20, log->RowHeight() / 2)));
+    QTRY_VERIFY(menuShown);
+    QVERIFY(log->Selection().IsOnly(4));
+    w.LogMessage(LogKind::Outgoing, QStringLiteral("line 5"));  // still following the newest line
+    QVERIFY(log->Selection().IsOnly(5));
+}
 
 void X11Test::closeRequestDuringAConnectEndsTheProgram() {
     if (QGuiApplication::platformName() != QLatin1String("xcb")) QSKIP("Xvfb is not installed (Debian package xvfb)");

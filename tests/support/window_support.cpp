@@ -96,6 +96,7 @@ DialogAnswer::~DialogAnswer() {
 
 QString DialogAnswer::ChooseFile(const CommonDialog& dialog) {
     ++shown;
+    title = dialog.DialogTitle;
     initDir = dialog.InitDir;
     defaultExt = dialog.DefaultExt;
     filter = dialog.Filter;
@@ -105,7 +106,8 @@ QString DialogAnswer::ChooseFile(const CommonDialog& dialog) {
     return repeat_ ? paths_.constFirst() : paths_.takeFirst();
 }
 
-QString DialogAnswer::ChooseSaveFile(const QString&, const QString&, const QString&) {
+QString DialogAnswer::ChooseSaveFile(const QString&, const QString& suggestedPath, const QString&) {
+    saveSuggested = suggestedPath;
     return savePaths.isEmpty() ? QString() : savePaths.takeFirst();
 }
 

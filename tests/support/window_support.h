@@ -73,6 +73,7 @@ public:
 
     // How the last file-open dialog was set up, and how many were shown.
     int shown = 0;
+    QString title;
     QString initDir;
     QString defaultExt;
     QString filter;
@@ -80,6 +81,7 @@ public:
     bool cancelError = true;
     // Answers still to give to Save As and to questions, and what was asked.
     QStringList savePaths;
+    QString saveSuggested;  // the path the last Save As offered
     QList<int> answers;
     QList<Question> questions;
     QStringList messages;  // prompt and title of each message, one after the other
