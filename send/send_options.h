@@ -3,6 +3,7 @@
 // checked here, before any connection is made, so bad input sends nothing.
 #pragma once
 
+#include "link/printer_search.h"
 #include "pcx/pcx_plan.h"
 
 #include <QByteArray>
@@ -39,6 +40,11 @@ struct SendOptions {
     double intervalSeconds = 0;
     bool json = false;
     bool quietOutput = false;
+    // --find: the printers on a network instead of a printer's checks.
+    bool find = false;
+    std::optional<Ipv4Network> findNetwork;  // none: the machine's own networks
+    std::vector<quint16> findPorts;          // searched besides 9100
+    bool findNames = true;                   // look up the names of those found
 };
 
 struct SendCommandLine {
