@@ -2,6 +2,7 @@
 
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
+#include "console/find_dialog.h"
 #include "console/line_severity.h"
 #include "console/log_view.h"
 #include "console/status_tally_label.h"
@@ -163,6 +164,9 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         // under the progress bar.
         {&F::StatusTally, "StatusTally", "", "", {6000, 5280, 3480, 360}, Usable::Always, nullptr, {},
          Growth::BetweenLogs},
+        // Right of Connect on the top row; last in the tab order, as the form's own order stays.
+        {&F::CmdFind, "CmdFind", "Find Printers", "Find the printers on this computer's networks",
+         {8280, 360, 1455, 495}, Usable::Disconnected, &F::CmdFind_Click},
     };
     return form;
 }
@@ -496,6 +500,26 @@ void frmkivo::Timer1_Timer() {
 }
 
 // ---------------------------------------------------------------- connect
+
+FindDialog* frmkivo::FindPrinters() const { return findDialog_; }
+
+void frmkivo::CmdFind_Click() {
+    if (findDialog_) {
+        findDialog_->raise();
+        findDialog_->activateWindow();
+        return;
+    }
+    findDialog_ = new FindDialog(this, nameLookup_);
+    findDialog_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(findDialog_, &FindDialog::AddressChosen, this, [this](const QString& address) {
+        // The address box is the connection's while one is made or open.
+        if (Connected() || connectWait_) return;
+        IP_Address->setText(address);
+        IP_Address->setFocus();
+    });
+    findDialog_->show();
+    findDialog_->StartSearch();
+}
 
 void frmkivo::SetConnectedState(bool connected) {
     for (const FormControl& row : Form()) {
