@@ -10,6 +10,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -216,6 +217,11 @@ void PrinterSearch::Tick() {
         const auto due = std::find_if(live_.begin(), live_.end(), [now](const auto& a) { return a->deadlineMs <= now; });
         if (due == live_.end()) break;
         Attempt& a = **due;
+        // A connect that went through while this process waited for the CPU counts.
+        if (pollfd ready{a.fd, POLLOUT, 0}; a.found < 0 && ::poll(&ready, 1, 0) == 1) {
+            Writable(a);
+            continue;
+        }
         const bool gaveUp = a.found < 0;  // not accepted in time
         Finish(a);
         if (gaveUp) {
