@@ -130,6 +130,7 @@ SendCommandLine Refuse(const QString& why) {
 QString SendUsage() {
     return QStringLiteral(
         "Usage: kivo-send [options] ADDRESS ACTION...\n"
+        "       kivo-send --find [NETWORK/BITS] [--find-port PORT]... [--json] [--numeric]\n"
         "Connects to a Kivo Systems ticket printer on port 9100, sends the actions in\n"
         "the order given, waits until the printer has taken every byte and answered,\n"
         "prints its answers and exits with a status a script can act on.\n"
