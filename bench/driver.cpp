@@ -28,6 +28,7 @@ struct Settings {
     qint64 disconnectFile = 300'000;  // what Disconnect waits for, at 20 KB/s
     double disconnectSeconds = 4;
     qint64 sendWaitFile = 2'000'000;  // what kivo-send waits on, at 100 KB/s
+    int findRuns = 3;
 };
 
 Figures RunSelf(const QStringList& args, double timeoutSeconds) {
@@ -83,6 +84,7 @@ int RunAll(const QStringList& args) {
     if (args.contains(QStringLiteral("--quick"))) {
         s = Settings{1, 1, 3, 20'000'000, 10'000'000, 2'000'000, 100'000, 2, 1};
         s.sendWaitFile = 500'000;
+        s.findRuns = 1;
     }
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/kivo-bench-XXXXXX"));
     const QString bigFile = dir.filePath(QStringLiteral("big.txt"));
@@ -162,6 +164,10 @@ int RunAll(const QStringList& args) {
             (kind == QLatin1String("window") ? startWindow : startBare).push_back((Figure(f, "exposed") - spawned) * 1000);
         }
     }
+
+    std::fprintf(stderr, "finding printers, against nmap\n");
+    std::vector<Figures> find;
+    for (int i = 0; i < s.findRuns; ++i) find.push_back(RunSelf({m, QStringLiteral("find")}, 120));
 
     // ---------------------------------------------------------------- table
     QStringList table;
@@ -380,6 +386,30 @@ int RunAll(const QStringList& args) {
                           QStringLiteral("%1 ms").arg(Num(startProgram, 1)),
                           QStringLiteral("bare QWidget: %1 ms").arg(Num(startBareMs, 1)),
                           Num(Ratio(startProgram, startBareMs), 2), QStringLiteral("for comparison")});
+
+    const double findSeconds = MedianOf(find, QStringLiteral("find_seconds"));
+    const double nmapSeconds = MedianOf(find, QStringLiteral("nmap_seconds"));
+    const bool allFound = std::all_of(find.begin(), find.end(), [](const Figures& f) {
+        return Figure(f, QStringLiteral("find_found")) == 3 && Figure(f, QStringLiteral("find_exit")) == 0;
+    });
+    table << MarkdownRow(
+        {QStringLiteral("Find Printers: a /24 with 3 printers on a veth pair, kivo-send --find to its count line "
+                        "(median of %1)")
+             .arg(s.findRuns),
+         QStringLiteral("%1 s, %2 found; CPU %3 of a core for the search, %4 for the whole program; "
+                        "at most %5 connections open")
+             .arg(Num(findSeconds, 2), Num(MedianOf(find, QStringLiteral("find_found")), 0),
+                  Percent(MedianOf(find, QStringLiteral("search_cpu_pct"))),
+                  Percent(MedianOf(find, QStringLiteral("find_cpu_pct"))),
+                  Num(MedianOf(find, QStringLiteral("search_in_flight")), 0)),
+         QStringLiteral("nmap -n -Pn -p 9100 --open: %1 s, %2 found")
+             .arg(Num(nmapSeconds, 2), Num(MedianOf(find, QStringLiteral("nmap_found")), 0)),
+         Num(Ratio(findSeconds, nmapSeconds), 3),
+         !allFound ? QStringLiteral("FAIL: not exactly the 3 printers found")
+                   : QStringLiteral("<= 1 s: %1; <= 1/10 of nmap: %2; search CPU < 10 %: %3")
+                         .arg(Verdict(findSeconds, Limit::AtMost, 1),
+                              Verdict(Ratio(findSeconds, nmapSeconds), Limit::AtMost, 0.1),
+                              Verdict(MedianOf(find, QStringLiteral("search_cpu_pct")), Limit::Below, 10))});
 
     std::printf("%s\n", qPrintable(table.join(QLatin1Char('\n'))));
     return 0;

@@ -44,4 +44,7 @@ int MeasureLogPlainModel(const QStringList& args);
 int MeasureLogCopy(const QStringList& args);
 int MeasureLogSave(const QStringList& args);
 
+// Finding printers against nmap, in a network namespace (find_bench.cpp).
+int MeasureFind(const QStringList& args);
+
 }  // namespace kivo::bench

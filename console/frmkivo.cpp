@@ -3,6 +3,7 @@
 #include "console/address_completer.h"
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
+#include "console/find_dialog.h"
 #include "console/log_view.h"
 #include "console/status_tally_label.h"
 #include "link/commands.h"
@@ -172,6 +173,9 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         // log's label row, as wide as the logs: clear of every control.
         {&F::StatusTally, "StatusTally", "", "", {3840, 2520, 6975, 345}, Usable::Always, nullptr, {},
          Growth::Widens},
+        // Right of Connect on the top row; last in the tab order, as the form's own order stays.
+        {&F::CmdFind, "CmdFind", "Find Printers", "Find the printers on this computer's networks",
+         {8280, 360, 1455, 495}, Usable::Disconnected, &F::CmdFind_Click},
     };
     return form;
 }
@@ -605,6 +609,26 @@ void frmkivo::Timer1_Timer() {
 }
 
 // ---------------------------------------------------------------- connect
+
+FindDialog* frmkivo::FindPrinters() const { return findDialog_; }
+
+void frmkivo::CmdFind_Click() {
+    if (findDialog_) {
+        findDialog_->raise();
+        findDialog_->activateWindow();
+        return;
+    }
+    findDialog_ = new FindDialog(this, nameLookup_);
+    findDialog_->setAttribute(Qt::WA_DeleteOnClose);
+    connect(findDialog_, &FindDialog::AddressChosen, this, [this](const QString& address) {
+        // The address box is the connection's while one is made or open.
+        if (Connected() || connectWait_) return;
+        IP_Address->setText(address);
+        IP_Address->setFocus();
+    });
+    findDialog_->show();
+    findDialog_->StartSearch();
+}
 
 void frmkivo::SetConnectedState(bool connected) {
     for (const FormControl& row : Form()) {

@@ -9,12 +9,14 @@
 #include "console/settings.h"
 #include "link/console_port.h"
 #include "link/delivery.h"
+#include "link/printer_search.h"
 #include "link/send.h"
 #include "link/send_queue.h"
 #include "platform/window.h"
 #include "platform/winsock.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -30,6 +32,7 @@ class QStringListModel;
 namespace kivo {
 
 class ConnectWait;
+class FindDialog;
 class StatusTallyLabel;
 
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
@@ -76,6 +79,13 @@ public:
     void CmdClear_Click() { ClearLogs(); }
     // Ends the running send and drops the queued ones; the connection stays.
     void CmdStop_Click();
+    // Opens "Find Printers" (or brings it forward); a printer chosen there goes
+    // into the address box.
+    void CmdFind_Click();
+    // How "Find Printers" names the printers it finds (the system's reverse lookup
+    // by default; none: no names).
+    void SetNameLookup(NameLookup lookup) { nameLookup_ = std::move(lookup); }
+    [[nodiscard]] FindDialog* FindPrinters() const;
 
     QTimer Timer1;
     CommonDialog CommonDialog1;
@@ -185,6 +195,7 @@ private:
     QProgressBar* PrgSend = nullptr;
     QPushButton* CmdStop = nullptr;
     StatusTallyLabel* StatusTally = nullptr;
+    QPushButton* CmdFind = nullptr;
 
     QtDialogs qtDialogs_{this};
     OperatorDialogs* dialogs_ = &qtDialogs_;
@@ -197,6 +208,8 @@ private:
     CommandHistory history_;
     QStringListModel* recentAddresses_ = nullptr;
     ConnectWait* connectWait_ = nullptr;  // while a connect waits
+    QPointer<FindDialog> findDialog_;
+    NameLookup nameLookup_ = SystemNameLookup;
     QSize startSize_;
     Qt::WindowStates startState_;
     DeliveryWatch watch_;

@@ -11,6 +11,7 @@ packages=(
   fonts-comic-neue          # stands in for "Comic Sans MS"
   netcat-openbsd iproute2   # benchmarks' baseline, test network namespaces
   time                      # benchmarks: a program's own peak memory
+  nmap                      # benchmarks: the port scanner "Find Printers" is measured against
   xvfb libxcb1-dev          # the X11 test: its own X server, and X11 spoken to the window
   clang libclang-rt-14-dev  # fuzzers
 )

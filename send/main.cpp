@@ -1,5 +1,6 @@
 // kivo-send: the printer checks of the window, from a script.
 #include "platform/window.h"
+#include "send/find_command.h"
 #include "send/send_options.h"
 #include "send/send_session.h"
 #include "version.h"
@@ -27,6 +28,7 @@ int main(int argc, char* argv[]) {
     case kivo::SendCommandLine::Outcome::Run:
         break;
     }
+    if (line.options.find) return kivo::RunFind(line.options, stdout, stderr);
     kivo::SendSession session(line.options, stdout, stderr, isatty(STDERR_FILENO) == 1);
     return session.Run();
 }

@@ -5,6 +5,7 @@
 #include "link/printer_address.h"
 #include "link/stock_tickets.h"
 #include "pcx/picture.h"
+#include "send/find_command.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,7 +19,7 @@ namespace {
 
 // Options that take a value, other than the actions.
 constexpr const char* kValueOptions[] = {"--copies", "--quiet",  "--expect",   "--timeout",
-                                         "--repeat", "--interval", "--stall", "--port"};
+                                         "--repeat", "--interval", "--stall", "--port", "--find-port"};
 
 bool TakesValue(const QString& name) {
     if (const Command* command = CommandOfOption(name)) return command->value != nullptr;
@@ -119,6 +120,7 @@ QString SendUsage() {
     }
     return QStringLiteral(
                "Usage: kivo-send [options] ADDRESS ACTION...\n"
+               "       kivo-send --find [NETWORK/BITS] [--find-port PORT]... [--json] [--numeric]\n"
                "Connects to a Kivo Systems ticket printer on port 9100, sends the actions in\n"
                "the order given, waits until the printer has taken every byte and answered,\n"
                "prints its answers and exits with a status a script can act on.\n"
@@ -156,9 +158,17 @@ QString SendUsage() {
                "  -h, --help         this text\n"
                "  -v, --version      the version\n"
                "\n"
+               "Finding printers (nothing is sent; each connection is closed unused):\n"
+               "  --find [NETWORK/BITS]  list the printers that accept a connection on port\n"
+               "                     9100, in NETWORK (at most a /16) or in this machine's\n"
+               "                     networks (the /24 around its address in a wider one)\n"
+               "  --find-port PORT   search this port too; repeatable\n"
+               "  --numeric          no reverse lookup of the printers' names\n"
+               "\n"
                "Exit status: 0 every byte taken and no fault (and, with --expect, N ACKs);\n"
                "1 the printer reported a fault; 2 the connect failed or bytes were not\n"
-               "delivered; 3 time-out, or print commands left unanswered; 64 usage error.\n");
+               "delivered; 3 time-out, or print commands left unanswered; 64 usage error.\n"
+               "--find: 0 a printer answered, 2 none did, 64 a bad network.\n");
 }
 
 QString UsageError(const QString& why) {
@@ -191,6 +201,7 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
     std::optional<QString> firstCopiesText;
     bool portGiven = false;
     std::vector<std::optional<QString>> copiesOf;
+    std::optional<QString> findNetworkText;
 
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         QString name = arguments[i];
@@ -217,6 +228,14 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
         if (name == QLatin1String("-v") || name == QLatin1String("--version")) {
             line.outcome = SendCommandLine::Outcome::Version;
             return line;
+        }
+        if (name == QLatin1String("--find")) {
+            // The network is optional: the next argument, when it is no option.
+            options.find = true;
+            if (!hasValue && i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1Char('-')))
+                value = arguments[++i], hasValue = true;
+            if (hasValue) findNetworkText = value;
+            continue;
         }
         if (TakesValue(name) && !hasValue) {
             if (i + 1 >= arguments.size()) return Refuse(QStringLiteral("%1 needs a value").arg(name));
@@ -274,12 +293,33 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             if (port) options.port = static_cast<int>(*port);
             ok = port.has_value();
             portGiven = ok;
+        } else if (name == QLatin1String("--find-port")) {
+            const std::optional<long long> port = ReadCount(value, 1, 65535);
+            if (port && std::find(options.findPorts.begin(), options.findPorts.end(), *port) == options.findPorts.end())
+                options.findPorts.push_back(static_cast<quint16>(*port));
+            ok = port.has_value();
+        } else if (name == QLatin1String("--numeric")) {
+            options.findNames = false;
         } else {
             return Refuse(QStringLiteral("unknown option %1").arg(name));
         }
         if (!ok) return Refuse(QStringLiteral("%1 \"%2\" is no valid value").arg(name, value));
     }
 
+    if (options.find) {
+        if (!findNetworkText && positional.size() == 1) findNetworkText = positional.takeFirst();
+        if (!positional.isEmpty())
+            return Refuse(QStringLiteral("--find takes one network; also given: %1").arg(positional.join(' ')));
+        if (!options.actions.empty() || options.ping)
+            return Refuse(QStringLiteral("--find sends nothing: give it no action"));
+        if (findNetworkText) {
+            const FindNetwork read = ReadFindNetwork(*findNetworkText);
+            if (!read.network) return Refuse(read.refusal);
+            options.findNetwork = read.network;
+        }
+        return line;
+    }
+    if (!options.findPorts.empty()) return Refuse(QStringLiteral("--find-port goes with --find"));
     if (positional.isEmpty()) return Refuse(QStringLiteral("no printer address given"));
     if (positional.size() > 1)
         return Refuse(QStringLiteral("one printer address only; also given: %1").arg(positional.mid(1).join(' ')));

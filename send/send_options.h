@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link/commands.h"
+#include "link/printer_search.h"
 #include "pcx/pcx_plan.h"
 
 #include <QByteArray>
@@ -41,6 +42,11 @@ struct SendOptions {
     double intervalSeconds = 0;
     bool json = false;
     bool quietOutput = false;
+    // --find: the printers on a network instead of a printer's checks.
+    bool find = false;
+    std::optional<Ipv4Network> findNetwork;  // none: the machine's own networks
+    std::vector<quint16> findPorts;          // searched besides 9100
+    bool findNames = true;                   // look up the names of those found
 };
 
 struct SendCommandLine {

@@ -1,0 +1,100 @@
+#include "send/find_command.h"
+
+#include "send/send_options.h"
+#include "send/send_session.h"
+
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace kivo {
+namespace {
+
+void Print(std::FILE* to, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
+    std::fflush(to);
+}
+
+void Emit(std::FILE* to, const QJsonObject& object) {
+    Print(to, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+}
+
+QJsonObject PrinterObject(const FoundPrinter& printer) {
+    return {{"event", "printer"},
+            {"address", printer.Address()},
+            {"port", printer.port},
+            {"name", printer.name},
+            {"connectMs", printer.connectMs},
+            {"said", QJsonArray::fromStringList(printer.SaidLines())},
+            {"bytes", QString::fromLatin1(printer.said.toHex(' ').toUpper())}};
+}
+
+}  // namespace
+
+FindNetwork ReadFindNetwork(const QString& text) {
+    FindNetwork read;
+    read.network = ReadNetwork(text);
+    if (!read.network) {
+        read.refusal = QStringLiteral("--find \"%1\" is no network: give it as NETWORK/BITS, e.g. 192.168.1.0/24")
+                           .arg(text);
+    } else if (read.network->bits < kWidestSearch) {
+        read.refusal = QStringLiteral("--find %1 is wider than a /%2: name a smaller network")
+                           .arg(read.network->Text())
+                           .arg(kWidestSearch);
+        read.network.reset();
+    }
+    return read;
+}
+
+QString FoundPrinterLine(const FoundPrinter& printer) {
+    QString line = QStringLiteral("%1 port %2").arg(printer.Address()).arg(printer.port);
+    if (!printer.name.isEmpty()) line += QStringLiteral(", ") + printer.name;
+    line += QStringLiteral(", %1 ms").arg(printer.connectMs, 0, 'f', 1);
+    if (const QStringList said = printer.SaidLines(); !said.isEmpty())
+        line += QStringLiteral(": ") + said.join(QStringLiteral(", "));
+    return line;
+}
+
+int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
+    SearchPlan plan;
+    if (options.findNetwork) plan.networks = {*options.findNetwork};
+    else plan.networks = NetworksToSearch(InterfaceAddresses());
+    for (quint16 port : options.findPorts)
+        if (std::find(plan.ports.begin(), plan.ports.end(), port) == plan.ports.end()) plan.ports.push_back(port);
+    if (options.findNames) plan.lookup = SystemNameLookup;
+    if (plan.networks.empty()) {
+        Print(err, QStringLiteral("kivo-send: this machine is on no IPv4 network but loopback and link-local: "
+                                  "name one, as in --find 192.168.1.0/24\n"));
+        return kSendUndelivered;
+    }
+
+    PrinterSearch search;
+    QEventLoop loop;
+    QObject::connect(&search, &PrinterSearch::PrinterDone, [&](int index) {
+        const FoundPrinter& printer = search.Printers()[static_cast<size_t>(index)];
+        if (options.json) Emit(out, PrinterObject(printer));
+        else Print(out, FoundPrinterLine(printer) + QLatin1Char('\n'));
+    });
+    QObject::connect(&search, &PrinterSearch::Finished, &loop, &QEventLoop::quit);
+    search.Start(plan);
+    loop.exec();
+
+    const auto found = static_cast<qint64>(search.Printers().size());
+    const int status = found > 0 ? kSendOk : kSendUndelivered;
+    if (options.json)
+        Emit(out, {{"event", "done"},
+                   {"status", status},
+                   {"printers", found},
+                   {"tried", search.Tried()},
+                   {"seconds", search.Seconds()},
+                   {"text", search.CountLine()}});
+    else
+        Print(out, search.CountLine() + QLatin1Char('\n'));
+    return status;
+}
+
+}  // namespace kivo
