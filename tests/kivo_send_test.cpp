@@ -173,6 +173,7 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
                                          << "1 ticket answer (ACK 1)";
     QTest::newRow("Ribbon Low is no fault: 0") << ff << QByteArray("\x06\x16") << 0 << "ACK 1 \u00b7 Ribbon Low 1";
     QTest::newRow("Jam: 1") << ff << QByteArray("\x18") << 1 << "(Jam 1)";
+    QTest::newRow("NAK, nothing expected: 1") << ff << QByteArray("\x15") << 1 << "(NAK 1)";
     QTest::newRow("NAK where an ACK was expected: 1") << QStringList{"--vek-ff", "--expect", "1"}
                                                       << QByteArray("\x15") << 1 << "NAK 1";
     QTest::newRow("no answer to the one expected: 3")
