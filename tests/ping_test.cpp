@@ -68,7 +68,7 @@ struct PingNetwork : kivo::test::PrivateNetwork {
     explicit PingNetwork(bool kernelAnswers) {
         if (Error().isEmpty() &&
             (!SetIpv4("ping_group_range", "0 2147483647") || !SetIpv4("icmp_echo_ignore_all", kernelAnswers ? "0" : "1")))
-            error_ = QStringLiteral("cannot set up ICMP in the namespace");
+            error_ = QStringLiteral("cannot set up ICMP in the namespace: ") + WriteError();
     }
     [[nodiscard]] QString Why() const { return error_.isEmpty() ? Error() : error_; }
     QString error_;
