@@ -214,6 +214,10 @@ void WindowTest::controlsStandWhereTheFormSays() {
                          qRound(twips.height() / 15.0));
     QCOMPARE(widget->geometry(), expected);
     QCOMPARE(widget->toolTip(), tooltip);
+    // The places that scripts click (kivo-socket-test --list-controls) are the same.
+    const QString place = QStringLiteral("%1 %2 %3 %4 %5")
+                              .arg(control).arg(expected.x()).arg(expected.y()).arg(expected.width()).arg(expected.height());
+    QCOMPARE(frmkivo::ControlPlaces().filter(QRegularExpression('^' + control + ' ')), QStringList{place});
 }
 
 void WindowTest::logKindsChooseTheLog_data() {
