@@ -92,7 +92,7 @@ void Add16(std::uint8_t* p, std::uint16_t delta) {
 class Responder {
 public:
     explicit Responder(QList<Answer> script) : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)) {
-        thread_ = std::thread([this, script] { Run(script); });
+        thread_ = std::thread([this, script = std::move(script)] { Run(script); });
     }
     ~Responder() {
         thread_.join();

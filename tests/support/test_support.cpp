@@ -202,7 +202,7 @@ QByteArray PatternBytes(qsizetype size) {
 
 void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
     auto done = std::make_shared<bool>(false);
-    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act] {
+    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act = std::move(act)] {
         if (*done || printer.Received().size() < bytes) return;
         *done = true;
         act();
