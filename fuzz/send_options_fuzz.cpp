@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool inside = QDir::setCurrent(dir.path());
     if (!inside) std::abort();
     QStringList arguments;
-    for (const QByteArray& piece : QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)).split('\0'))
+    for (const QByteArray& piece :
+         QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)).split('\0'))
         arguments << QString::fromUtf8(piece);
     for (const QString& argument : arguments)
         if (argument.contains(QLatin1Char('/')) || argument.startsWith(QLatin1Char('~'))) return 0;
