@@ -24,6 +24,9 @@ int main(int argc, char* argv[]) {
     case kivo::CommandLine::Outcome::Version:
         std::fputs(commandLine.text.toLocal8Bit().constData(), stdout);
         return 0;
+    case kivo::CommandLine::Outcome::ListControls:
+        std::fputs(qPrintable(kivo::frmkivo::ControlPlaces().join(QLatin1Char('\n')) + QLatin1Char('\n')), stdout);
+        return 0;
     case kivo::CommandLine::Outcome::Error:
         std::fprintf(stderr, "kivo-socket-test: %s\n(see --help)\n", commandLine.text.toLocal8Bit().constData());
         return 2;

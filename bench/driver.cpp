@@ -239,8 +239,8 @@ int RunAll(const QStringList& args) {
                           Num(100 * Ratio(rateProgram, rateNc), 0) + QStringLiteral(" %"),
                           QStringLiteral("for comparison")});
     const double rateKivo = MedianOf(kivoSend, QStringLiteral("mbps"));
-    const auto peak = [](const std::vector<Figures>& runs) {
-        return Num(MedianOf(runs, QStringLiteral("peak_rss_kb")) / 1024, 1) + QStringLiteral(" MB peak (GNU time)");
+    const auto peak = [](const std::vector<Figures>& measured) {
+        return Num(MedianOf(measured, QStringLiteral("peak_rss_kb")) / 1024, 1) + QStringLiteral(" MB peak (GNU time)");
     };
     const auto failed = std::count_if(kivoSend.begin(), kivoSend.end(),
                                       [&](const Figures& f) { return !Delivered(f, s.bigFile); });
@@ -318,11 +318,12 @@ int RunAll(const QStringList& args) {
     const bool singleDone = Figure(single, QStringLiteral("lines")) >= static_cast<double>(s.logLines);
     const double singleAll =
         singleDone ? Figure(single, QStringLiteral("seconds")) : Figure(single, QStringLiteral("projected_s"));
-    const auto costAt = [&](qint64 lines) {
-        return Figure(single, QStringLiteral("ms_per_call_at_") + QString::number(lines));
+    const auto costAt = [&](qint64 lineCount) {
+        return Figure(single, QStringLiteral("ms_per_call_at_") + QString::number(lineCount));
     };
-    const QString small1 = Count(static_cast<double>(s.logLines / 100));
-    const QString small2 = Count(static_cast<double>(s.logLines / 10));
+    const qint64 smallLines1 = s.logLines / 100, smallLines2 = s.logLines / 10;  // whole lines
+    const QString small1 = Count(static_cast<double>(smallLines1));
+    const QString small2 = Count(static_cast<double>(smallLines2));
     const double costSmall = costAt(s.logLines / 100);
     const double costBig = costAt(s.logLines);
     table << MarkdownRow(

@@ -53,7 +53,10 @@ CommandLine ReadCommandLine(const QStringList& arguments) {
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions({help, version});
+    QCommandLineOption listControls(QStringLiteral("list-controls"),
+                                    QStringLiteral("Print each control's name and place in pixels, and exit."));
+    listControls.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({help, version, listControls});
     parser.addOptions(QtOptions());
 
     CommandLine result;
@@ -68,6 +71,8 @@ CommandLine ReadCommandLine(const QStringList& arguments) {
     } else if (parser.isSet(version)) {
         result.outcome = CommandLine::Outcome::Version;
         result.text = QStringLiteral("kivo-socket-test %1\n").arg(QLatin1String(kVersion));
+    } else if (parser.isSet(listControls)) {
+        result.outcome = CommandLine::Outcome::ListControls;
     } else if (!parser.positionalArguments().isEmpty()) {
         result.outcome = CommandLine::Outcome::Error;
         result.text = QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().constFirst());

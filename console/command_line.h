@@ -1,6 +1,7 @@
 // The command line of kivo-socket-test: --help and --version, read before any
 // window exists so that they work without a display, and Qt's own options,
-// which are checked here and left to QApplication.
+// which are checked here and left to QApplication. A hidden --list-controls
+// prints where each control of the window stands, for scripts that click them.
 #pragma once
 
 #include <QString>
@@ -9,7 +10,7 @@
 namespace kivo {
 
 struct CommandLine {
-    enum class Outcome { Run, Help, Version, Error };
+    enum class Outcome { Run, Help, Version, ListControls, Error };
     Outcome outcome = Outcome::Run;
     QString text;  // Help and Version: what to print; Error: why
 };

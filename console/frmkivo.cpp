@@ -198,6 +198,20 @@ frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
 
 frmkivo::~frmkivo() { Form_Unload(); }
 
+QStringList frmkivo::ControlPlaces() {
+    QStringList lines;
+    for (const FormControl& row : Form()) {
+        const QRect r = GrownPlace(row.place, row.growth, QSize(0, 0));
+        lines << QStringLiteral("%1 %2 %3 %4 %5")
+                     .arg(QLatin1String(row.name))
+                     .arg(r.x())
+                     .arg(r.y())
+                     .arg(r.width())
+                     .arg(r.height());
+    }
+    return lines;
+}
+
 OperatorDialogs* frmkivo::SetDialogs(OperatorDialogs* dialogs) {
     return std::exchange(dialogs_, dialogs ? dialogs : &qtDialogs_);
 }

@@ -48,6 +48,10 @@ public:
     explicit frmkivo(OperatorDialogs* dialogs = nullptr, QWidget* parent = nullptr);
     ~frmkivo() override;
 
+    // Each control's object name and place in pixels on the window at the form's
+    // size, from the form's table: one "name left top width height" line each.
+    [[nodiscard]] static QStringList ControlPlaces();
+
     // Puts other dialogs in place of the current ones (null: Qt's own); returns
     // the ones replaced.
     OperatorDialogs* SetDialogs(OperatorDialogs* dialogs);

@@ -328,7 +328,7 @@ void LogView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     const int inSight = RowsInSight();
-    int row = current_;
+    int row = 0;  // every key below sets it
     switch (event->key()) {
     case Qt::Key_Up: row = current_ - 1; break;
     case Qt::Key_Down: row = current_ + 1; break;

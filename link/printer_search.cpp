@@ -333,7 +333,7 @@ void PrinterSearch::Connected(Attempt& a) {
             std::thread([box = mailbox_, lookup = plan_.lookup, address = a.address, generation = generation_,
                          index] {
                 const QString name = lookup(address);
-                const std::lock_guard lock(box->mutex);
+                const std::lock_guard held(box->mutex);
                 --box->running;
                 // Posted while the search still lives; Qt drops it if the search goes first.
                 if (PrinterSearch* search = box->search)

@@ -20,7 +20,7 @@ int ErrnoToWsa(int err) {
     case EINVAL: return WSAEINVAL;
     case EMFILE:
     case ENFILE: return WSAEMFILE;
-    case EAGAIN: return WSAEWOULDBLOCK;
+    case EAGAIN:
     case EINPROGRESS: return WSAEWOULDBLOCK;
     case EALREADY: return WSAEALREADY;
     case ENOTSOCK: return WSAENOTSOCK;
@@ -32,7 +32,7 @@ int ErrnoToWsa(int err) {
     case ENETUNREACH: return WSAENETUNREACH;
     case ENETRESET: return WSAENETRESET;
     case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
+    case ECONNRESET:
     case EPIPE: return WSAECONNRESET;  // the peer is gone; we never shut down our side
     case ENOBUFS:
     case ENOMEM: return WSAENOBUFS;

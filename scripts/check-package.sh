@@ -122,20 +122,29 @@ QT_QPA_PLATFORM=xcb "$bin/kivo-socket-test" > "$work/window.log" 2>&1 &
 pids+=($!)
 win=$(timeout 30 xdotool search --sync --onlyvisible --name "^Kivo Systems Socket Test Program V2.0$" | head -1) ||
   fail "the installed window did not open: $(cat "$work/window.log")"
-click() { xdotool mousemove --window "$win" "$1" "$2" click 1; }
+# A click in the middle of a control, by its name: the places come from the
+# window's own table of controls, so a control that moves is still found.
+controls=$("$bin/kivo-socket-test" --list-controls) || fail "kivo-socket-test --list-controls failed"
+click() {
+  local place
+  place=$(awk -v name="$1" '$1 == name { print $2 + int($4 / 2), $3 + int($5 / 2) }' <<<"$controls")
+  [ -n "$place" ] || fail "the window has no control $1"
+  # shellcheck disable=SC2086 # x and y
+  xdotool mousemove --window "$win" $place click 1
+}
 
 # The address, then Connect; tried again should the window not have taken the clicks yet.
 for attempt in 1 2 3; do
-  click 324 40                      # the address field
+  click IP_Address
   xdotool key --window "$win" ctrl+a
   xdotool type --window "$win" "$address"
-  click 496 40                      # Connect
+  click CmdConnect
   wait_for 10 printed "connection 2 from " && break
 done
 printed "connection 2 from " || fail "the window did not connect to $address: $(cat "$work/emulator.log")"
-click 408 144                       # VEK Test Ticket
+click CmdVEKTest
 wait_for 20 printed "ticket 2: " || fail "no VEK test ticket printed: $(cat "$work/emulator.log")"
-click 584 144                       # HP Test Ticket
+click CmdHPTest
 wait_for 20 printed "ticket 3: " || fail "no HP test ticket printed: $(cat "$work/emulator.log")"
 
 { printf '<RL><F6><RC90,40>1'; cat "$work/vek_test.txt"; } | cmp - "$out/ticket-0002.txt" ||
@@ -148,7 +157,7 @@ pass "the installed window sent both installed test tickets to the emulator on $
 
 # After three tickets the emulator jams: kivo-send says so with status 1. The
 # emulator serves one connection at a time, so the window lets go of it first.
-click 496 40                        # Disconnect
+click CmdConnect                    # Disconnect
 wait_for 20 printed "connection 2 closed" || fail "the window did not disconnect: $(cat "$work/emulator.log")"
 status=0
 "$bin/kivo-send" --quiet-output --vek-ff --expect 1 --timeout 20 "$address" > "$work/send.log" 2>&1 || status=$?

@@ -33,17 +33,27 @@ unshare "${unshare_as[@]}" --propagation private \
 app=$!
 win=$(xdotool search --sync --name "Kivo Systems Socket Test Program V2.0" | head -1)
 sleep 1
-click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep "${3:-1}"; }
+# A click in the middle of a control, by its name, from the window's own table
+# of controls; then a pause of $2 seconds (default 1).
+controls=$("$bin/kivo-socket-test" --list-controls)
+click() {
+  local place
+  place=$(awk -v name="$1" '$1 == name { print $2 + int($4 / 2), $3 + int($5 / 2) }' <<<"$controls")
+  [ -n "$place" ] || { echo "the window has no control $1" >&2; exit 1; }
+  # shellcheck disable=SC2086 # x and y
+  xdotool mousemove --window "$win" $place click 1
+  sleep "${2:-1}"
+}
 # The address field: select all and type the loopback address.
-click 324 40 0.3
+click IP_Address 0.3
 xdotool key --window "$win" ctrl+a
 xdotool type --window "$win" "127.0.0.1"
-click 164 40 3      # Ping
-click 496 40 1      # Connect
-click 675 97 0.3    # # of Copies
+click Cmdping 3
+click CmdConnect 1
+click TxtCount 0.3
 xdotool key --window "$win" ctrl+a
 xdotool type --window "$win" "3"
-click 408 144 2     # VEK Test Ticket
+click CmdVEKTest 2
 import -window root -crop 731x552+0+0 "$out"
 kill $emulator; wait $emulator 2>/dev/null || true
 cat "$work/emulator.log"

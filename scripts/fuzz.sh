@@ -6,12 +6,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 seconds=${1:-30}
+# Every parser of untrusted input: printer replies, typed numbers, PCX files of
+# any depth, the emulator's command stream, the settings file, kivo-send's
+# command line.
+targets=(reply_read numbers pcx printer_stream settings send_options)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DKIVO_FUZZ=ON -DKIVO_BENCH=OFF -DKIVO_EMULATOR=OFF -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_reply_read fuzz_numbers
+  -DKIVO_FUZZ=ON -DKIVO_BENCH=OFF -DKIVO_EMULATOR=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-for target in reply_read numbers; do
+export QT_QPA_PLATFORM=offscreen
+for target in "${targets[@]}"; do
   work=$(mktemp -d)
   cp -r fuzz/corpus/$target/. "$work/"
   echo "== fuzz_$target for ${seconds}s"

@@ -14,6 +14,7 @@ packages=(
   nmap                      # benchmarks: the port scanner "Find Printers" is measured against
   xvfb libxcb1-dev          # the X11 test: its own X server, and X11 spoken to the window
   clang libclang-rt-14-dev  # fuzzers
+  clang-format clang-tidy   # the style check and the static analysis
 )
 if [ "${1:-}" = "--packaging" ]; then
   packages+=(

@@ -392,9 +392,9 @@ void SendSession::Summarize(int status) {
         if (const QString tally = tally_.Text(); !tally.isEmpty()) line += QStringLiteral(" (%1)").arg(tally);
         // Warnings need the technician's eye, though the run went well.
         QStringList warnings;
-        for (const StatusRow& status : StatusRows())
-            if (status.severity == Severity::Warning && tally_.Count(status.byte) > 0)
-                warnings << QLatin1String(status.shortName);
+        for (const StatusRow& row : StatusRows())
+            if (row.severity == Severity::Warning && tally_.Count(row.byte) > 0)
+                warnings << QLatin1String(row.shortName);
         if (!warnings.isEmpty()) line += QStringLiteral("; warning: ") + warnings.join(QStringLiteral(", "));
     }
     line += QStringLiteral("; status %1: %2").arg(status).arg(meaning);

@@ -272,7 +272,11 @@ void OperatorFaultTest::silentNameServerDelaysTheConnectButItEnds() {
     Field(w, "IP_Address")->setText(QStringLiteral("printer.example"));
     QElapsedTimer clock;
     qint64 answeredMs = -1;
-    QTimer::singleShot(0, &w, [&] { answeredMs = clock.elapsed(); });
+    bool answeredWhileConnecting = false;
+    QTimer::singleShot(0, &w, [&] {
+        answeredMs = clock.elapsed();
+        answeredWhileConnecting = ws::WSAIsBlocking();
+    });
     clock.start();
     Button(w, "CmdConnect")->click();
     const qint64 ms = clock.elapsed();
@@ -292,7 +296,7 @@ void OperatorFaultTest::silentNameServerDelaysTheConnectButItEnds() {
     QVERIFY2(lines.size() == 3 && reasons.contains(lines[2]), qPrintable(lines.join(" | ")));
     QVERIFY(!w.Connected());
     QVERIFY2(ms < 30000, qPrintable(QString::number(ms)));
-    QVERIFY2(answeredMs < 1000, qPrintable(QString::number(answeredMs)));
+    QVERIFY(answeredWhileConnecting);
 }
 
 void OperatorFaultTest::sendTextSendsWindows1252_data() {

@@ -70,6 +70,7 @@ private slots:
     void missingFileIsNamedOnceAndNothingSent();
     void testTicketsHoldCopiesBetween1And100_data();
     void testTicketsHoldCopiesBetween1And100();
+    void vekTicketJobCountsItsCopyHeaders();
     void missingTestTicket_data();
     void missingTestTicket();
     void pcxImageIsFramedForTheDownload_data();
@@ -294,6 +295,32 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
     QCOMPARE(lines.size(), copies < 0 ? 2 : 1);
     // A corrected count is what the next run finds in the field.
     if (countAfter != count) QCOMPARE(OperatorSettings().CopyCount(), countAfter);
+}
+
+// The job's planned size holds the copy headers too: a Stop in the middle names
+// the whole job as it goes on the wire, not the copies of the file alone.
+void FilesTest::vekTicketJobCountsItsCopyHeaders() {
+    const QByteArray ticket = ReadFile(platform::ProgramFolder() + "/vek_test.txt");
+    QVERIFY(!ticket.isEmpty());
+    qsizetype wire = 0;
+    for (int i = 1; i <= 100; ++i) wire += VekCopyHeader(i).size() + ticket.size();
+
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
+    printer.SetReading(false);
+    w.ClearLogs();
+    Field(w, "TxtCount")->setText("100");
+    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdStop")->click(); });
+    const Watchdog watchdog(w, 15000);
+    Button(w, "CmdVEKTest")->click();  // returns once Stop has ended the send
+
+    QVERIFY(!watchdog.Fired());
+    const QStringList lines = w.OutgoingLog().Lines();
+    const QRegularExpression stopped("^Stopped: 100 copies of vek_test\\.txt, the printer acknowledged [0-9,]+ of " +
+                                     QLocale(QLocale::English).toString(wire) +
+                                     " bytes(; (1 byte was|[0-9,]+ bytes were) already on their way)?$");
+    QVERIFY2(lines.filter(stopped).size() == 1, qPrintable(lines.join(" | ")));
 }
 
 void FilesTest::missingTestTicket_data() {

@@ -454,7 +454,8 @@ void LinkTest::sendGivesUpOnAReset() {
     QElapsedTimer clock;
     clock.start();
     QCOMPARE(sender.SendToPrinter(s, QByteArray(10 * 1024 * 1024, 'x')), -1);
-    QVERIFY2(clock.elapsed() < 1200, qPrintable(QString::number(clock.elapsed())));
+    // A printer that reads nothing would hold the send far longer than this.
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(console.outgoing.size(), 1);
     QVERIFY2(console.outgoing[0].startsWith("Error while sending to the printer (error 10054)"),
              qPrintable(console.outgoing[0]));

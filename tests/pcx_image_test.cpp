@@ -235,6 +235,14 @@ void PcxImageTest::planAsksOnlyWhenItMust_data() {
     QTest::newRow("8-bit palette") << "b.pcx" << palette << asIs
                                    << "b.pcx is an 8-bit palette PCX (1 plane of 8 bits), 300 x 2 pixels" + kOnly
                                    << A::SendFile << none;
+    // One bit per pixel is monochrome only in one plane: in 2 or 4 it is a palette.
+    for (const int planes : {2, 4}) {
+        const QByteArray planar = MakePcx(16, 2, 1, planes, 2, 1 << planes, [](int x, int y) { return QRgb(x + y); });
+        const QString kind = QStringLiteral("a %1-bit palette PCX (%1 planes of 1 bit)").arg(planes);
+        QTest::addRow("1 bit in %d planes", planes) << "c.pcx" << planar << cancel
+                                                    << "c.pcx is " + kind + ", 16 x 2 pixels" + kOnly << A::Nothing
+                                                    << QStringList{"PCX download canceled: c.pcx was not sent"};
+    }
     QTest::newRow("not a PCX") << "n.pcx" << PictureFile(pcx_samples::Picture(200, 1)) << asIs
                                << "n.pcx is not a PCX file" + kOnly << A::SendFile << none;
     QTest::newRow("cut short, other name") << "t.txt" << colour.left(57) << convert

@@ -68,7 +68,7 @@ struct PingNetwork : kivo::test::PrivateNetwork {
     explicit PingNetwork(bool kernelAnswers) {
         if (Error().isEmpty() &&
             (!SetIpv4("ping_group_range", "0 2147483647") || !SetIpv4("icmp_echo_ignore_all", kernelAnswers ? "0" : "1")))
-            error_ = QStringLiteral("cannot set up ICMP in the namespace");
+            error_ = QStringLiteral("cannot set up ICMP in the namespace: ") + WriteError();
     }
     [[nodiscard]] QString Why() const { return error_.isEmpty() ? Error() : error_; }
     QString error_;
@@ -92,7 +92,7 @@ void Add16(std::uint8_t* p, std::uint16_t delta) {
 class Responder {
 public:
     explicit Responder(QList<Answer> script) : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP)) {
-        thread_ = std::thread([this, script] { Run(script); });
+        thread_ = std::thread([this, script = std::move(script)] { Run(script); });
     }
     ~Responder() {
         thread_.join();

@@ -15,10 +15,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QScrollBar>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,6 +88,20 @@ void SelectStep(LogView* view, const QString& step) {
     if (what == QLatin1String("ctrl")) ClickRow(view, row, Qt::ControlModifier);
     if (what == QLatin1String("shift-down")) QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);
     if (what == QLatin1String("ctrl-a")) QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+}
+
+// Pixels of a row's text drawn in a clear red (the stripe at the left edge left
+// out), as the view paints the row now.
+int RedTextPixels(LogView* view, int row) {
+    const QImage image = view->viewport()->grab().toImage();
+    const int top = (row - view->FirstRow()) * view->RowHeight();
+    int red = 0;
+    for (int y = std::max(top, 0); y < std::min(top + view->RowHeight(), image.height()); ++y)
+        for (int x = 4; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() - c.green() > 80 && c.red() - c.blue() > 80) ++red;
+        }
+    return red;
 }
 
 }  // namespace
@@ -206,6 +222,10 @@ void WindowTest::controlsStandWhereTheFormSays() {
                          qRound(twips.height() / 15.0));
     QCOMPARE(widget->geometry(), expected);
     QCOMPARE(widget->toolTip(), tooltip);
+    // The places that scripts click (kivo-socket-test --list-controls) are the same.
+    const QString place = QStringLiteral("%1 %2 %3 %4 %5")
+                              .arg(control).arg(expected.x()).arg(expected.y()).arg(expected.width()).arg(expected.height());
+    QCOMPARE(frmkivo::ControlPlaces().filter(QRegularExpression('^' + control + ' ')), QStringList{place});
 }
 
 void WindowTest::logKindsChooseTheLog_data() {
@@ -720,6 +740,20 @@ void WindowTest::printerStatusesShowInColourAndTally() {
     QVERIFY(LineToolTip(in, 0).endsWith("\nBytes: 54 69 63 6B 65 74 20 41 43 4B"));
     QVERIFY(LineToolTip(in, 5).endsWith("\nBytes: 80"));
     QVERIFY(!LineToolTip(in, 6).contains("Bytes"));
+    // A fault's text is drawn red, in both logs; a warning's and a plain line's are not.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    LogView* inView = Log(w, "InTxtMsg");
+    QVERIFY(inView->IsRowVisible(0) && inView->IsRowVisible(4));
+    QVERIFY(RedTextPixels(inView, 3) > 0);
+    QCOMPARE(RedTextPixels(inView, 4), 0);
+    QCOMPARE(RedTextPixels(inView, 0), 0);
+    w.LogMessage(LogKind::Outgoing, "Lost connection with printer", Severity::Fault);
+    w.LogMessage(LogKind::Outgoing, "Connection made to 127.0.0.1 on port 9100");  // the newest line, selected
+    LogView* outView = Log(w, "TxtMsg");
+    const int lost = static_cast<int>(w.OutgoingLog().Count()) - 2;
+    QVERIFY(outView->IsRowVisible(lost));
+    QVERIFY(RedTextPixels(outView, lost) > 0);
 
     Button(w, "CmdClear")->click();
     QCOMPARE(tally->text(), QString());

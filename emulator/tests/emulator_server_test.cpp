@@ -322,7 +322,7 @@ void EmulatorServerTest::savesRecordTicketsAndImages() {
     const QByteArray pcx = pcx_samples::Encode(picture);
     const QByteArrayList sent{"<RL><F6><RC90,40>1Kivo test ticket\r\n<p>",
                               "<SP100,100><pcx><G" + QByteArray::number(pcx.size()) + ">" + pcx + "<p>",
-                              "<SP100,100><pcx><G5>hello<p>", "\x1b" "E HP ticket\x0c", "unprinted tail"};
+                              "<SP100,100><pcx><G5>hello<p>", QByteArray("\x1b") + "E HP ticket\x0c", "unprinted tail"};
 
     Emulator emulator({"--record", record, "--tickets-dir", tickets, "--pcx-dir", pictures});
     QVERIFY(emulator.WaitListening());

@@ -202,7 +202,7 @@ QByteArray PatternBytes(qsizetype size) {
 
 void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
     auto done = std::make_shared<bool>(false);
-    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act] {
+    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act = std::move(act)] {
         if (*done || printer.Received().size() < bytes) return;
         *done = true;
         act();
@@ -252,8 +252,27 @@ PrivateNetwork::~PrivateNetwork() {
 }
 
 bool PrivateNetwork::SetIpv4(const char* name, const char* value) {
-    QFile file(QStringLiteral("/proc/sys/net/ipv4/") + QLatin1String(name));
-    return entered_ && file.open(QIODevice::WriteOnly) && file.write(value) > 0;
+    const QString path = QStringLiteral("/proc/sys/net/ipv4/") + QLatin1String(name);
+    if (!entered_) {
+        writeError_ = QStringLiteral("no network namespace of the test's own");
+        return false;
+    }
+    // Unbuffered, and read back: the kernel refuses a value in the write itself,
+    // which a buffered file would only meet when it flushes, unchecked.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    const auto size = static_cast<ssize_t>(std::strlen(value));
+    if (fd < 0 || ::write(fd, value, static_cast<size_t>(size)) != size) {
+        writeError_ = QStringLiteral("cannot write %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    const QByteArray now = ReadFile(path).simplified();
+    if (now != QByteArray(value).simplified()) {
+        writeError_ = QStringLiteral("%1 is \"%2\" after writing \"%3\"").arg(path, QString::fromLatin1(now), QLatin1String(value));
+        return false;
+    }
+    return true;
 }
 
 QString Hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }

@@ -47,13 +47,16 @@ public:
     PrivateNetwork& operator=(const PrivateNetwork&) = delete;
 
     [[nodiscard]] const QString& Error() const { return error_; }
-    // Sets /proc/sys/net/ipv4/<name> inside the namespace; false when it cannot.
+    // Sets /proc/sys/net/ipv4/<name> inside the namespace; false when it cannot,
+    // and WriteError() says why.
     bool SetIpv4(const char* name, const char* value);
+    [[nodiscard]] const QString& WriteError() const { return writeError_; }
 
 private:
     int saved_;
     bool entered_ = false;
     QString error_;
+    QString writeError_;
 };
 
 // A printer on 127.0.0.1: accepts connections, keeps every byte it receives, and

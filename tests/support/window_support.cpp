@@ -111,7 +111,7 @@ QString DialogAnswer::ChooseSaveFile(const QString&, const QString& suggestedPat
     return savePaths.isEmpty() ? QString() : savePaths.takeFirst();
 }
 
-void DialogAnswer::ShowMessage(const QString& prompt, const QString& title) { messages << prompt << title; }
+void DialogAnswer::ShowMessage(const QString& prompt, const QString& caption) { messages << prompt << caption; }
 
 int DialogAnswer::Ask(const Question& question) {
     questions << question;
