@@ -32,6 +32,7 @@ using kivo::test::DialogAnswer;
 using kivo::test::Field;
 using kivo::test::Hex;
 using kivo::test::LoopbackPrinter;
+using kivo::test::OnceReceived;
 using kivo::test::PatternBytes;
 using kivo::test::SendMarker;
 using kivo::test::WrittenFile;
@@ -158,7 +159,8 @@ private slots:
     void exitStatusSaysHowItWent_data();
     void exitStatusSaysHowItWent();
     void slowPrinterGetsEveryByteBeforeTheClose();
-    void printerThatStopsReadingGivesStatusTwoAndTheCount();
+    void printerThatGoesAwayGetsTrueCounts_data();
+    void printerThatGoesAwayGetsTrueCounts();
     void jsonSaysWhatTheTextSays();
     void manualsNameEveryButtonAndOption();
 };
@@ -352,19 +354,56 @@ void KivoSendTest::slowPrinterGetsEveryByteBeforeTheClose() {
     QVERIFY(printer.Received() == file);
 }
 
-void KivoSendTest::printerThatStopsReadingGivesStatusTwoAndTheCount() {
+void KivoSendTest::printerThatGoesAwayGetsTrueCounts_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("stops reading") << "stall";
+    QTest::newRow("resets after 50 KB") << "reset";
+    QTest::newRow("closes after 50 KB") << "close";
+}
+
+// A printer that stops reading, resets or closes in the middle of a file: status
+// 2, never a Done line, and the same true counts in text and in JSON: what the
+// printer acknowledged is at least what it read and at most that and its small
+// buffer, and sent = taken + not taken.
+void KivoSendTest::printerThatGoesAwayGetsTrueCounts() {
+    QFETCH(QString, how);
     QTemporaryDir dir;
-    LoopbackPrinter printer;
-    printer.UseSmallBuffers(4096);
-    printer.SetReading(false);
-    const Finished run = RunKivoSend(
-        To(printer, {"--file", WrittenFile(dir, QStringLiteral("big.bin"), PatternBytes(1 << 20)), "--stall", "1"}));
-    QCOMPARE(run.code, 2);
-    static const QRegularExpression notTaken(QStringLiteral("([\\d,]+) not taken"));
-    const auto match = notTaken.match(run.out);
-    QVERIFY2(match.hasMatch(), qPrintable(run.out));
-    QVERIFY(QLocale(QLocale::English).toLongLong(match.captured(1)) > 0);
-    QVERIFY2(run.err.contains(QStringLiteral("not delivered: the printer took nothing for 1 s")), qPrintable(run.err));
+    const QString path = WrittenFile(dir, QStringLiteral("big.bin"), PatternBytes(1 << 20));
+    for (const bool json : {false, true}) {
+        LoopbackPrinter printer;
+        printer.UseSmallBuffers(4096);
+        if (how == "stall") printer.SetReading(false);
+        if (how == "reset") OnceReceived(printer, 50 * 1024, [&printer] { printer.Reset(); });
+        if (how == "close") OnceReceived(printer, 50 * 1024, [&printer] { printer.CloseMidJob(); });
+        QStringList arguments{"--file", path, "--stall", "1", "--no-answers"};
+        if (json) arguments << "--json";
+        const Finished run = RunKivoSend(To(printer, arguments));
+        QCOMPARE(run.code, 2);
+        qint64 sent = -1, taken = -1, notTaken = -1;
+        if (json) {
+            QVERIFY2(!run.out.contains(QStringLiteral("\"Done: ")), qPrintable(run.out));
+            const QString last = run.out.trimmed().section(QLatin1Char('\n'), -1);
+            const QJsonObject done = QJsonDocument::fromJson(last.toUtf8()).object();
+            QVERIFY2(done["event"] == QStringLiteral("done") && done.contains("notTaken"), qPrintable(last));
+            sent = done["sent"].toInteger(), taken = done["taken"].toInteger(), notTaken = done["notTaken"].toInteger();
+        } else {
+            QVERIFY2(!run.err.contains(QStringLiteral("Done: ")), qPrintable(run.err));
+            static const QRegularExpression summary(QStringLiteral("([\\d,]+) bytes sent, ([\\d,]+) taken, ([\\d,]+) not taken"));
+            const auto match = summary.match(run.out);
+            QVERIFY2(match.hasMatch(), qPrintable(run.out));
+            const QLocale english(QLocale::English);
+            sent = english.toLongLong(match.captured(1)), taken = english.toLongLong(match.captured(2)),
+            notTaken = english.toLongLong(match.captured(3));
+        }
+        if (how == "stall" && !json)
+            QVERIFY2(run.err.contains(QStringLiteral("not delivered: the printer took nothing for 1 s")), qPrintable(run.err));
+        const qint64 read = printer.Received().size();
+        QVERIFY2(notTaken > 0 && sent == taken + notTaken,
+                 qPrintable(QStringLiteral("%1 sent, %2 taken, %3 not taken").arg(sent).arg(taken).arg(notTaken)));
+        if (how != "stall")
+            QVERIFY2(taken >= read && taken <= read + 16 * 1024,
+                     qPrintable(QStringLiteral("read %1, acknowledged %2").arg(read).arg(taken)));
+    }
 }
 
 void KivoSendTest::jsonSaysWhatTheTextSays() {
