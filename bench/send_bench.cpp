@@ -148,6 +148,15 @@ int MeasureCpuWait(const QStringList& args) {
         long long pauses0 = 0;
         bool measured = false;
         const double clicked = Now();
+        // What the system holds for the printer meanwhile: its Send-Q (as ss
+        // shows it), sampled every 50 ms.
+        int mostSendQueue = 0;
+        QTimer sendQueue;
+        QObject::connect(&sendQueue, &QTimer::timeout, &window, [&] {
+            if (window.Connected())
+                mostSendQueue = std::max(mostSendQueue, ws::UnacknowledgedBytes(window.PrinterSocketHandle()));
+        });
+        sendQueue.start(50);
         QTimer::singleShot(1000, &window, [&] {
             cpu.Start();
             pauses0 = window.PrinterSender().Pauses();
@@ -158,6 +167,7 @@ int MeasureCpuWait(const QStringList& args) {
             figures[QStringLiteral("program_seconds")] = cpu.Seconds();
             figures[QStringLiteral("program_pauses_per_s")] =
                 static_cast<double>(window.PrinterSender().Pauses() - pauses0) / cpu.Seconds();
+            figures[QStringLiteral("program_most_send_queue")] = mostSendQueue;
             measured = true;
             window.CmdConnect_Click();  // Disconnect: ends the waiting send
         });
@@ -206,7 +216,7 @@ int MeasureDisconnectWait(const QStringList& args) {
     const QString file = TextOption(args, QStringLiteral("--file"));
     const double seconds = NumberOption(args, QStringLiteral("--seconds"), 4);
     const double naiveSeconds = NumberOption(args, QStringLiteral("--naive-seconds"), 2);
-    const double rate = NumberOption(args, QStringLiteral("--rate"), 20000);
+    const double rate = NumberOption(args, QStringLiteral("--rate"), 8000);
     const QByteArray bytes = [&file] {
         QFile f(file);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -236,7 +246,7 @@ int MeasureDisconnectWait(const QStringList& args) {
             Stop(*peer);
             return 1;
         }
-        const double left0 = ws::UnacknowledgedBytes(s);
+        const double left0 = static_cast<double>(window.Delivery().Unacknowledged());
         window.CmdConnect_Click();  // Disconnect: waits for the printer
         if (!window.WaitingForPrinter()) {
             std::fprintf(stderr, "disconnect-wait: the printer had taken the file before Disconnect\n");
@@ -251,7 +261,8 @@ int MeasureDisconnectWait(const QStringList& args) {
         figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
         figures[QStringLiteral("program_seconds")] = cpu.Seconds();
         figures[QStringLiteral("program_waiting")] = window.WaitingForPrinter() ? 1 : 0;
-        figures[QStringLiteral("program_taken_bytes_per_s")] = (left0 - ws::UnacknowledgedBytes(s)) / cpu.Seconds();
+        const double left = window.WaitingForPrinter() ? static_cast<double>(window.Delivery().Unacknowledged()) : 0;
+        figures[QStringLiteral("program_taken_bytes_per_s")] = (left0 - left) / cpu.Seconds();
         figures[QStringLiteral("program_left_bytes")] = left0;
         if (window.WaitingForPrinter()) window.CmdConnect_Click();  // Disconnect again: discards the rest
         Stop(*peer);
