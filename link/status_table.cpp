@@ -1,6 +1,7 @@
 #include "link/status_table.h"
 
 #include <array>
+#include <cstdint>
 
 namespace kivo {
 namespace {
@@ -26,11 +27,11 @@ constexpr StatusRow kStatusRows[] = {
 };
 
 // Row index by byte, -1 for no status; made once from the rows.
-constexpr std::array<signed char, 256> kIndex = [] {
-    std::array<signed char, 256> index{};
+constexpr std::array<std::int16_t, 256> kIndex = [] {
+    std::array<std::int16_t, 256> index{};
     index.fill(-1);
     for (std::size_t i = 0; i < std::size(kStatusRows); ++i)
-        index[kStatusRows[i].byte] = static_cast<signed char>(i);
+        index[kStatusRows[i].byte] = static_cast<std::int16_t>(i);
     return index;
 }();
 

@@ -75,7 +75,7 @@ struct SearchNetwork : PrivateNetwork {
 class FakePrinter : public QObject {
 public:
     enum class Kind { Says, Resets };
-    FakePrinter(const QString& address, quint16 port, Kind kind, QByteArray hello = {}) {
+    FakePrinter(const QString& address, quint16 port, Kind kind, const QByteArray& hello = {}) {
         connect(&server_, &QTcpServer::newConnection, this, [this, kind, hello] {
             while (QTcpSocket* s = server_.nextPendingConnection()) {
                 connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
