@@ -35,10 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const kivo::SendOptions& options = line.options;
     if (!kivo::AddressRefusal(options.address).isEmpty()) std::abort();
     for (const kivo::SendAction& action : options.actions) {
-        using Kind = kivo::SendAction::Kind;
-        if (action.kind == Kind::File && (action.copies < kivo::kMinFileCopies || action.copies > kivo::kMaxFileCopies))
+        using kivo::CopyRule;
+        if (!action.command) std::abort();
+        if (action.command->copies == CopyRule::FileCopies &&
+            (action.copies < kivo::kMinFileCopies || action.copies > kivo::kMaxFileCopies))
             std::abort();
-        if ((action.kind == Kind::VekTest || action.kind == Kind::HpTest) &&
+        if (action.command->copies == CopyRule::TicketCopies &&
             (action.copies < 1 || action.copies > kivo::kMaxTicketCopies))
             std::abort();
     }
