@@ -416,11 +416,13 @@ void frmkivo::Form_Unload() {
     sends_.DropQueued();
     closing_ = false;
     if (socketOpen_) {
-        // Whatever the printer has not taken is named, here and on standard error.
+        // Whatever the printer has not taken is named, here and on standard error;
+        // the watch closes the socket it follows, and only that one.
+        const bool watched = watch_.Socket() == PrinterSocket;
         mirrorToStandardError_ = true;
         watch_.CloseNow(QStringLiteral("the window closed"));
         mirrorToStandardError_ = false;
-        if (watch_.Socket() == PrinterSocket) ws::closesocket(PrinterSocket);
+        if (!watched) ws::closesocket(PrinterSocket);
         socketOpen_ = false;
         PrinterSocket = -1;
     }
