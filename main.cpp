@@ -21,17 +21,14 @@ int main(int argc, char* argv[]) {
     const kivo::CommandLine commandLine = kivo::ReadCommandLine(arguments);
     switch (commandLine.outcome) {
     case kivo::CommandLine::Outcome::Help:
-    case kivo::CommandLine::Outcome::Version:
-        std::fputs(commandLine.text.toLocal8Bit().constData(), stdout);
-        return 0;
+    case kivo::CommandLine::Outcome::Version: std::fputs(commandLine.text.toLocal8Bit().constData(), stdout); return 0;
     case kivo::CommandLine::Outcome::ListControls:
         std::fputs(qPrintable(kivo::frmkivo::ControlPlaces().join(QLatin1Char('\n')) + QLatin1Char('\n')), stdout);
         return 0;
     case kivo::CommandLine::Outcome::Error:
         std::fprintf(stderr, "kivo-socket-test: %s\n(see --help)\n", commandLine.text.toLocal8Bit().constData());
         return 2;
-    case kivo::CommandLine::Outcome::Run:
-        break;
+    case kivo::CommandLine::Outcome::Run: break;
     }
 
     QApplication app(argc, argv);

@@ -93,7 +93,7 @@ struct Peer {
 };
 // The peer is this executable unless another one that has the "peer" command is named.
 [[nodiscard]] std::optional<Peer> StartPeer(Listener& listener, const QStringList& args,
-                                          const QString& program = SelfPath());
+                                            const QString& program = SelfPath());
 // The peer's count, or nothing when it ended without one or the time ran out.
 [[nodiscard]] std::optional<qint64> WaitReport(Peer& peer, double timeoutSeconds);
 void Stop(Peer& peer);

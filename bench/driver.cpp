@@ -58,9 +58,7 @@ QString Num(double value, int decimals) {
 
 QString Rate(double mbps) { return Num(mbps, mbps >= 100 ? 0 : 1) + QStringLiteral(" MB/s"); }
 QString Percent(double value) { return Num(value, value < 10 ? 2 : 1) + QStringLiteral(" %"); }
-QString Count(double value) {
-    return std::isnan(value) ? QStringLiteral("n/a") : kivo::Grouped(std::llround(value));
-}
+QString Count(double value) { return std::isnan(value) ? QStringLiteral("n/a") : kivo::Grouped(std::llround(value)); }
 QString Thousands(double value) {
     return std::isnan(value) ? QStringLiteral("n/a") : QString::number(value / 1000, 'f', 0) + QStringLiteral("k");
 }
@@ -103,14 +101,14 @@ int RunAll(const QStringList& args) {
     const QString m = QStringLiteral("measure");
 
     std::fprintf(stderr, "1/5 CPU while a send waits\n");
-    const Figures cpu = RunSelf({m, QStringLiteral("cpu-wait"), QStringLiteral("--file"), smallFile,
-                                 QStringLiteral("--seconds"), QString::number(s.waitSeconds),
-                                 QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
-                                60);
-    const Figures disconnect = RunSelf({m, QStringLiteral("disconnect-wait"), QStringLiteral("--file"), disconnectFile,
-                                        QStringLiteral("--seconds"), QString::number(s.disconnectSeconds),
-                                        QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
-                                       60);
+    const Figures cpu =
+        RunSelf({m, QStringLiteral("cpu-wait"), QStringLiteral("--file"), smallFile, QStringLiteral("--seconds"),
+                 QString::number(s.waitSeconds), QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
+                60);
+    const Figures disconnect = RunSelf(
+        {m, QStringLiteral("disconnect-wait"), QStringLiteral("--file"), disconnectFile, QStringLiteral("--seconds"),
+         QString::number(s.disconnectSeconds), QStringLiteral("--naive-seconds"), QString::number(s.naiveSeconds)},
+        60);
     const Figures sendWait = RunSelf({m, QStringLiteral("send-kivo"), QStringLiteral("--file"), sendWaitFile,
                                       QStringLiteral("--rate"), QStringLiteral("100000")},
                                      150);
@@ -138,18 +136,17 @@ int RunAll(const QStringList& args) {
                                       60));
     }
 
-    const Figures decodeFull = RunSelf({m, QStringLiteral("decode-window"), QStringLiteral("--bytes"),
-                                        QString::number(s.burst), QStringLiteral("--prefill"),
-                                        QString::number(s.logLines)},
-                                       150);
+    const Figures decodeFull =
+        RunSelf({m, QStringLiteral("decode-window"), QStringLiteral("--bytes"), QString::number(s.burst),
+                 QStringLiteral("--prefill"), QString::number(s.logLines)},
+                150);
 
     std::fprintf(stderr, "4/5 a million log lines\n");
     const QString lines = QString::number(s.logLines);
     const Figures single = RunSelf({m, QStringLiteral("log-single"), QStringLiteral("--lines"), lines}, 150);
     const Figures modelOnly = RunSelf({m, QStringLiteral("log-model-only"), QStringLiteral("--lines"), lines}, 150);
     const Figures batch = RunSelf({m, QStringLiteral("log-batch"), QStringLiteral("--lines"), lines}, 120);
-    const Figures plainModel =
-        RunSelf({m, QStringLiteral("log-plain-model"), QStringLiteral("--lines"), lines}, 120);
+    const Figures plainModel = RunSelf({m, QStringLiteral("log-plain-model"), QStringLiteral("--lines"), lines}, 120);
     const Figures copy = RunSelf({m, QStringLiteral("log-copy"), QStringLiteral("--lines"), lines}, 120);
     const Figures copyPlain =
         RunSelf({m, QStringLiteral("log-copy"), QStringLiteral("--lines"), lines, QStringLiteral("--plain")}, 120);
@@ -163,7 +160,8 @@ int RunAll(const QStringList& args) {
         for (const QString& kind : {QStringLiteral("window"), QStringLiteral("bare")}) {
             const double spawned = Now();
             const Figures f = RunSelf({QStringLiteral("startup"), kind}, 30);
-            (kind == QLatin1String("window") ? startWindow : startBare).push_back((Figure(f, "exposed") - spawned) * 1000);
+            (kind == QLatin1String("window") ? startWindow : startBare)
+                .push_back((Figure(f, "exposed") - spawned) * 1000);
         }
     }
 
@@ -179,18 +177,17 @@ int RunAll(const QStringList& args) {
 
     const double cpuProgram = Figure(cpu, QStringLiteral("program_cpu_pct"));
     const double cpuNaive = Figure(cpu, QStringLiteral("naive_cpu_pct"));
-    table << MarkdownRow(
-        {QStringLiteral("CPU while a %1 \"Send Text File\" waits on a printer reading 100 KB/s (%2 s)")
-             .arg(small, QString::number(s.waitSeconds)),
-         QStringLiteral("%1 of one core (%2 pauses/s; printer read %3 KB/s; Send-Q at most %4 KB)")
-             .arg(Percent(cpuProgram), Num(Figure(cpu, QStringLiteral("program_pauses_per_s")), 0),
-                  Num(Figure(cpu, QStringLiteral("program_peer_bytes_per_s")) / 1000, 0),
-                  Num(Figure(cpu, QStringLiteral("program_most_send_queue")) / 1024, 0)),
-         QStringLiteral("retry at once, spinning processEvents: %1 (%2 s, %3 retries/s)")
-             .arg(Percent(cpuNaive), QString::number(s.naiveSeconds),
-                  Thousands(Figure(cpu, QStringLiteral("naive_retries_per_s")))),
-         Num(Ratio(cpuProgram, cpuNaive), 3),
-         QStringLiteral("< 5 %: ") + Verdict(cpuProgram, Limit::Below, 5)});
+    table << MarkdownRow({QStringLiteral("CPU while a %1 \"Send Text File\" waits on a printer reading 100 KB/s (%2 s)")
+                              .arg(small, QString::number(s.waitSeconds)),
+                          QStringLiteral("%1 of one core (%2 pauses/s; printer read %3 KB/s; Send-Q at most %4 KB)")
+                              .arg(Percent(cpuProgram), Num(Figure(cpu, QStringLiteral("program_pauses_per_s")), 0),
+                                   Num(Figure(cpu, QStringLiteral("program_peer_bytes_per_s")) / 1000, 0),
+                                   Num(Figure(cpu, QStringLiteral("program_most_send_queue")) / 1024, 0)),
+                          QStringLiteral("retry at once, spinning processEvents: %1 (%2 s, %3 retries/s)")
+                              .arg(Percent(cpuNaive), QString::number(s.naiveSeconds),
+                                   Thousands(Figure(cpu, QStringLiteral("naive_retries_per_s")))),
+                          Num(Ratio(cpuProgram, cpuNaive), 3),
+                          QStringLiteral("< 5 %: ") + Verdict(cpuProgram, Limit::Below, 5)});
 
     const double cpuDisconnect = Figure(disconnect, QStringLiteral("program_cpu_pct"));
     const double cpuSpin = Figure(disconnect, QStringLiteral("naive_cpu_pct"));
@@ -201,7 +198,8 @@ int RunAll(const QStringList& args) {
              .arg(Num(Figure(disconnect, QStringLiteral("program_left_bytes")) / 1000, 0),
                   QString::number(s.disconnectSeconds)),
          QStringLiteral("%1 of one core (printer took %2 KB/s meanwhile%3)")
-             .arg(Percent(cpuDisconnect), Num(Figure(disconnect, QStringLiteral("program_taken_bytes_per_s")) / 1000, 1),
+             .arg(Percent(cpuDisconnect),
+                  Num(Figure(disconnect, QStringLiteral("program_taken_bytes_per_s")) / 1000, 1),
                   waited ? QString() : QStringLiteral("; THE WAIT ENDED EARLY")),
          QStringLiteral("ask for the count again at once, spinning processEvents: %1 (%2 s, %3 asks/s)")
              .arg(Percent(cpuSpin), QString::number(s.naiveSeconds),
@@ -217,7 +215,8 @@ int RunAll(const QStringList& args) {
         {QStringLiteral("kivo-send, %1 file to a printer reading 100 KB/s (--quiet 0)").arg(Megabytes(s.sendWaitFile)),
          QStringLiteral("%1 of one core over its %2 s (%3 CPU s; the printer had every byte after %4 s)")
              .arg(Percent(cpuSend), Num(Figure(sendWait, QStringLiteral("exit_seconds")), 2),
-                  Num(Figure(sendWait, QStringLiteral("cpu_s")), 3), Num(Figure(sendWait, QStringLiteral("seconds")), 2)),
+                  Num(Figure(sendWait, QStringLiteral("cpu_s")), 3),
+                  Num(Figure(sendWait, QStringLiteral("seconds")), 2)),
          QStringLiteral("retry at once, spinning processEvents: %1; the window's own wait: %2")
              .arg(Percent(cpuNaive), Percent(cpuProgram)),
          Num(Ratio(cpuSend, cpuNaive), 3),
@@ -237,33 +236,32 @@ int RunAll(const QStringList& args) {
          QStringLiteral("plain loop, 1024-byte blocking send(): %1").arg(Rate(rateLoop)),
          Num(100 * Ratio(rateProgram, rateLoop), 0) + QStringLiteral(" %"),
          QStringLiteral(">= 80 % of the loop: ") + Verdict(Ratio(rateProgram, rateLoop), Limit::AtLeast, 0.8)});
-    table << MarkdownRow({QStringLiteral("File send rate, %1 file, against nc (%2)").arg(big, runs),
-                          Rate(rateProgram), QStringLiteral("nc -N: %1").arg(Rate(rateNc)),
+    table << MarkdownRow({QStringLiteral("File send rate, %1 file, against nc (%2)").arg(big, runs), Rate(rateProgram),
+                          QStringLiteral("nc -N: %1").arg(Rate(rateNc)),
                           Num(100 * Ratio(rateProgram, rateNc), 0) + QStringLiteral(" %"),
                           QStringLiteral("for comparison")});
     const double rateKivo = MedianOf(kivoSend, QStringLiteral("mbps"));
     const auto peak = [](const std::vector<Figures>& measured) {
         return Num(MedianOf(measured, QStringLiteral("peak_rss_kb")) / 1024, 1) + QStringLiteral(" MB peak (GNU time)");
     };
-    const auto failed = std::count_if(kivoSend.begin(), kivoSend.end(),
-                                      [&](const Figures& f) { return !Delivered(f, s.bigFile); });
-    table << MarkdownRow({QStringLiteral("kivo-send, %1 file to a loopback sink, against nc -N (%2)").arg(big, runs),
-                          QStringLiteral("%1; %2").arg(Rate(rateKivo), peak(kivoSend)),
-                          QStringLiteral("nc -N: %1; %2").arg(Rate(rateNc), peak(nc)),
-                          Num(100 * Ratio(rateKivo, rateNc), 0) + QStringLiteral(" % (rate)"),
-                          failed == 0 ? QStringLiteral("for comparison (every byte taken, exit 0)")
-                                      : QStringLiteral("FAIL: bytes missing or exit not 0 in %1 of %2 runs")
-                                            .arg(failed)
-                                            .arg(s.sendRuns)});
+    const auto failed =
+        std::count_if(kivoSend.begin(), kivoSend.end(), [&](const Figures& f) { return !Delivered(f, s.bigFile); });
+    table << MarkdownRow(
+        {QStringLiteral("kivo-send, %1 file to a loopback sink, against nc -N (%2)").arg(big, runs),
+         QStringLiteral("%1; %2").arg(Rate(rateKivo), peak(kivoSend)),
+         QStringLiteral("nc -N: %1; %2").arg(Rate(rateNc), peak(nc)),
+         Num(100 * Ratio(rateKivo, rateNc), 0) + QStringLiteral(" % (rate)"),
+         failed == 0
+             ? QStringLiteral("for comparison (every byte taken, exit 0)")
+             : QStringLiteral("FAIL: bytes missing or exit not 0 in %1 of %2 runs").arg(failed).arg(s.sendRuns)});
 
     const double peakBig = MedianOf(program, QStringLiteral("peak_rss_kb")) / 1024;
     const double peakSmall = MedianOf(programSmall, QStringLiteral("peak_rss_kb")) / 1024;
-    table << MarkdownRow({QStringLiteral("Peak memory (ru_maxrss) of the program sending a file"),
-                          QStringLiteral("%1 file: %2 MB").arg(big, Num(peakBig, 1)),
-                          QStringLiteral("%1 file: %2 MB").arg(small, Num(peakSmall, 1)),
-                          Num(Ratio(peakBig, peakSmall), 3),
-                          QStringLiteral("no growth with the file (<= 5 MB): ") +
-                              Verdict(peakBig - peakSmall, Limit::AtMost, 5)});
+    table << MarkdownRow(
+        {QStringLiteral("Peak memory (ru_maxrss) of the program sending a file"),
+         QStringLiteral("%1 file: %2 MB").arg(big, Num(peakBig, 1)),
+         QStringLiteral("%1 file: %2 MB").arg(small, Num(peakSmall, 1)), Num(Ratio(peakBig, peakSmall), 3),
+         QStringLiteral("no growth with the file (<= 5 MB): ") + Verdict(peakBig - peakSmall, Limit::AtMost, 5)});
 
     const double decodeSeconds = MedianOf(decode, QStringLiteral("seconds"));
     const double decodeRate = MedianOf(decode, QStringLiteral("mbps"));
@@ -282,16 +280,20 @@ int RunAll(const QStringList& args) {
          QStringLiteral("plain recv + DecodeReply into a QStringList: %1; %2 lines/s")
              .arg(Rate(plainRate), Thousands(MedianOf(decodePlain, QStringLiteral("lines_per_s")))),
          Num(100 * Ratio(decodeRate, plainRate), 0) + QStringLiteral(" %"),
-         intact ? QStringLiteral("every byte accounted for in the log") : QStringLiteral("BYTES MISSING from the log")});
-    table << MarkdownRow({QStringLiteral("Memory taken by the %1 burst (ru_maxrss delta)").arg(burst),
-                          QStringLiteral("+%1 MB").arg(Num(MedianOf(decode, QStringLiteral("mem_mb")), 1)),
-                          QStringLiteral("plain list: +%1 MB").arg(Num(MedianOf(decodePlain, QStringLiteral("mem_mb")), 1)),
-                          Num(Ratio(MedianOf(decode, QStringLiteral("mem_mb")), MedianOf(decodePlain, QStringLiteral("mem_mb"))), 2),
-                          QStringLiteral("for comparison")});
+         intact ? QStringLiteral("every byte accounted for in the log")
+                : QStringLiteral("BYTES MISSING from the log")});
     table << MarkdownRow(
-        {QStringLiteral("The same burst into a log that already holds %1 lines").arg(Count(static_cast<double>(s.logLines))),
+        {QStringLiteral("Memory taken by the %1 burst (ru_maxrss delta)").arg(burst),
+         QStringLiteral("+%1 MB").arg(Num(MedianOf(decode, QStringLiteral("mem_mb")), 1)),
+         QStringLiteral("plain list: +%1 MB").arg(Num(MedianOf(decodePlain, QStringLiteral("mem_mb")), 1)),
+         Num(Ratio(MedianOf(decode, QStringLiteral("mem_mb")), MedianOf(decodePlain, QStringLiteral("mem_mb"))), 2),
+         QStringLiteral("for comparison")});
+    table << MarkdownRow(
+        {QStringLiteral("The same burst into a log that already holds %1 lines")
+             .arg(Count(static_cast<double>(s.logLines))),
          QStringLiteral("%1 s; %2; %3 lines/s; worst timer lateness %4 ms")
-             .arg(Num(Figure(decodeFull, QStringLiteral("seconds")), 2), Rate(Figure(decodeFull, QStringLiteral("mbps"))),
+             .arg(Num(Figure(decodeFull, QStringLiteral("seconds")), 2),
+                  Rate(Figure(decodeFull, QStringLiteral("mbps"))),
                   Thousands(Figure(decodeFull, QStringLiteral("lines_per_s"))),
                   Num(Figure(decodeFull, QStringLiteral("worst_late_ms")), 1)),
          QStringLiteral("into an empty log: %1").arg(Rate(decodeRate)),
@@ -335,37 +337,36 @@ int RunAll(const QStringList& args) {
                     : partial(single) +
                           QStringLiteral("; one call takes %1 ms with %2 lines in the log, %3 ms with %4, %5 ms with "
                                          "%6; all %6: ~%7 projected")
-                              .arg(Num(costSmall, 2), small1,
-                                   Num(costAt(s.logLines / 10), 2), small2,
-                                   Num(costBig, 1), million, Duration(singleAll)),
+                              .arg(Num(costSmall, 2), small1, Num(costAt(s.logLines / 10), 2), small2, Num(costBig, 1),
+                                   million, Duration(singleAll)),
          QStringLiteral("the same lines into the log's model alone, no select + scroll per line: ") +
              timeAndMemory(modelOnly),
          Num(Ratio(singleAll, Figure(modelOnly, QStringLiteral("seconds"))), 0) + QStringLiteral("x (time)"),
          singleDone ? QStringLiteral("for comparison")
                     : QStringLiteral("a call costs %1x more with %2 lines than with %3")
                           .arg(Num(Ratio(costBig, costSmall), 0), million, small1)});
-    table << MarkdownRow({QStringLiteral("Qt's QStringListModel in the same view, one line at a time, selected and "
-                                         "scrolled to"),
-                          Figure(plainModel, QStringLiteral("lines")) >= static_cast<double>(s.logLines)
-                              ? timeAndMemory(plainModel)
-                              : partial(plainModel),
-                          QStringLiteral("LogMessage: ") + (singleDone ? timeAndMemory(single) : partial(single)),
-                          Num(Ratio(Figure(plainModel, QStringLiteral("lines_per_s")),
-                                    Figure(single, QStringLiteral("lines_per_s"))),
-                              2) +
-                              QStringLiteral(" (lines/s)"),
-                          QStringLiteral("for comparison")});
+    table << MarkdownRow(
+        {QStringLiteral("Qt's QStringListModel in the same view, one line at a time, selected and "
+                        "scrolled to"),
+         Figure(plainModel, QStringLiteral("lines")) >= static_cast<double>(s.logLines) ? timeAndMemory(plainModel)
+                                                                                        : partial(plainModel),
+         QStringLiteral("LogMessage: ") + (singleDone ? timeAndMemory(single) : partial(single)),
+         Num(Ratio(Figure(plainModel, QStringLiteral("lines_per_s")), Figure(single, QStringLiteral("lines_per_s"))),
+             2) +
+             QStringLiteral(" (lines/s)"),
+         QStringLiteral("for comparison")});
     table << MarkdownRow(
         {QStringLiteral("%1 lines in one LogLines batch").arg(million),
          timeAndMemory(batch) +
              QStringLiteral(" (plus the caller's list: %1 MB)").arg(Num(Figure(batch, QStringLiteral("list_mb")), 1)),
-         QStringLiteral("one LogMessage at a time: %1%2").arg(singleDone ? QString() : QStringLiteral("~"), Duration(singleAll)),
+         QStringLiteral("one LogMessage at a time: %1%2")
+             .arg(singleDone ? QString() : QStringLiteral("~"), Duration(singleAll)),
          Num(Ratio(singleAll, Figure(batch, QStringLiteral("seconds"))), 0) + QStringLiteral("x faster"),
          QStringLiteral("for comparison")});
 
     const auto secondsAndMemory = [](const Figures& f) {
-        return QStringLiteral("%1; +%2 MB").arg(Duration(Figure(f, QStringLiteral("seconds"))),
-                                               Num(Figure(f, QStringLiteral("mem_mb")), 1));
+        return QStringLiteral("%1; +%2 MB")
+            .arg(Duration(Figure(f, QStringLiteral("seconds"))), Num(Figure(f, QStringLiteral("mem_mb")), 1));
     };
     table << MarkdownRow(
         {QStringLiteral("Ctrl+A then Ctrl+C of a %1-line log").arg(million),
@@ -378,8 +379,7 @@ int RunAll(const QStringList& args) {
     const double saveSeconds = Figure(save, QStringLiteral("seconds"));
     table << MarkdownRow(
         {QStringLiteral("Save As of a %1-line log, every line with its ISO time").arg(million),
-         secondsAndMemory(save) +
-             QStringLiteral(" (%1 MB file)").arg(Num(Figure(save, QStringLiteral("file_mb")), 1)),
+         secondsAndMemory(save) + QStringLiteral(" (%1 MB file)").arg(Num(Figure(save, QStringLiteral("file_mb")), 1)),
          QStringLiteral("plain QFile loop, the same lines and times: ") + secondsAndMemory(savePlain),
          Num(Ratio(saveSeconds, Figure(savePlain, QStringLiteral("seconds"))), 2) + QStringLiteral(" (time)"),
          QStringLiteral("< 2 s: ") + Verdict(saveSeconds, Limit::Below, 2)});

@@ -119,8 +119,8 @@ int MeasureDecodeWindow(const QStringList& args) {
     const auto app = MakeApplication();
     frmkivo window;
     if (!ShowAndExpose(window)) return 1;
-    std::optional<Peer> peer = StartListeningPeer({QStringLiteral("burst"), QStringLiteral("--bytes"),
-                                                   QString::number(bytes), QStringLiteral("--seed"), seed});
+    std::optional<Peer> peer = StartListeningPeer(
+        {QStringLiteral("burst"), QStringLiteral("--bytes"), QString::number(bytes), QStringLiteral("--seed"), seed});
     if (!peer || !ConnectWindow(window, peer->address)) return 1;
     // A log that already holds lines from earlier work, when asked for.
     const qint64 prefill = static_cast<qint64>(NumberOption(args, QStringLiteral("--prefill"), 0));
@@ -187,8 +187,8 @@ int MeasureDecodeWindow(const QStringList& args) {
 int MeasureDecodePlain(const QStringList& args) {
     const qint64 bytes = static_cast<qint64>(NumberOption(args, QStringLiteral("--bytes"), 10e6));
     const QString seed = TextOption(args, QStringLiteral("--seed"), QStringLiteral("7"));
-    std::optional<Peer> peer = StartListeningPeer({QStringLiteral("burst"), QStringLiteral("--bytes"),
-                                                   QString::number(bytes), QStringLiteral("--seed"), seed});
+    std::optional<Peer> peer = StartListeningPeer(
+        {QStringLiteral("burst"), QStringLiteral("--bytes"), QString::number(bytes), QStringLiteral("--seed"), seed});
     const int fd = peer ? ConnectPlain(peer->address) : -1;
     if (fd < 0) return 1;
 

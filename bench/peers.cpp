@@ -79,8 +79,8 @@ qint64 Slow(int conn, qint64 rate) {
         }
         qint64 allowed = rate * n / 100 - rate * (n - 1) / 100;
         while (allowed > 0) {
-            const ssize_t got = ::recv(conn, buffer.data(), static_cast<std::size_t>(std::min<qint64>(allowed, 65536)),
-                                       MSG_DONTWAIT);
+            const ssize_t got =
+                ::recv(conn, buffer.data(), static_cast<std::size_t>(std::min<qint64>(allowed, 65536)), MSG_DONTWAIT);
             if (got > 0) {
                 total += got;
                 allowed -= got;
@@ -98,8 +98,8 @@ qint64 Burst(int conn, qint64 bytes, quint32 seed) {
     if (::recv(conn, &go, 1, 0) <= 0) return 0;
     qint64 sent = 0;
     while (sent < data.size()) {
-        const ssize_t n = ::send(conn, data.constData() + sent, static_cast<std::size_t>(data.size() - sent),
-                                 MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(conn, data.constData() + sent, static_cast<std::size_t>(data.size() - sent), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         sent += n;

@@ -91,8 +91,9 @@ Figures SendWithProgram(const QString& program, const std::function<QStringList(
     const QStringList line = args(peer->address);
     const double start = Now();
     std::optional<Child> child =
-        timed ? Spawn(kGnuTime, QStringList{QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"), peakFile,
-                                            program} + line,
+        timed ? Spawn(kGnuTime,
+                      QStringList{QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"), peakFile, program} +
+                          line,
                       {}, false, stdinPath)
               : Spawn(program, line, {}, false, stdinPath);
     const std::optional<Ending> ending = child ? WaitEnding(*child, 100) : std::nullopt;
@@ -201,7 +202,8 @@ int MeasureCpuWait(const QStringList& args) {
         QTimer::singleShot(static_cast<int>(200 + naiveSeconds * 1000), [&] {
             figures[QStringLiteral("naive_cpu_pct")] = cpu.Percent();
             figures[QStringLiteral("naive_seconds")] = cpu.Seconds();
-            figures[QStringLiteral("naive_retries_per_s")] = static_cast<double>(naive.Pauses() - retries0) / cpu.Seconds();
+            figures[QStringLiteral("naive_retries_per_s")] =
+                static_cast<double>(naive.Pauses() - retries0) / cpu.Seconds();
             naive.CancelJob();
         });
         (void)naive.SendToPrinter(fd, data);
@@ -374,7 +376,8 @@ int MeasureSendNc(const QStringList& args) {
         return 1;
     }
     const Figures figures = SendWithProgram(
-        nc, [](const QString& address) {
+        nc,
+        [](const QString& address) {
             return QStringList{QStringLiteral("-N"), address, QString::number(kPrinterPort)};
         },
         file, {QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)}, 0, size);
@@ -394,15 +397,16 @@ int MeasureSendKivo(const QStringList& args) {
     }
     // With a rate, a slow printer with the receive buffer of the window's wait
     // above; else a sink. It closes as soon as the printer has taken every byte.
-    const QStringList peer = rate > 0 ? QStringList{QStringLiteral("slow"), QStringLiteral("--rate"),
-                                                    QString::number(rate, 'f', 0)}
-                                      : QStringList{QStringLiteral("sink"), QStringLiteral("--expect"),
-                                                    QString::number(size)};
+    const QStringList peer =
+        rate > 0 ? QStringList{QStringLiteral("slow"), QStringLiteral("--rate"), QString::number(rate, 'f', 0)}
+                 : QStringList{QStringLiteral("sink"), QStringLiteral("--expect"), QString::number(size)};
     const Figures figures = SendWithProgram(
-        program, [&file](const QString& address) {
-            return QStringList{QStringLiteral("--port"), QString::number(kPrinterPort), QStringLiteral("--quiet"),
-                               QStringLiteral("0"), QStringLiteral("--quiet-output"), address,
-                               QStringLiteral("--file"), file};
+        program,
+        [&file](const QString& address) {
+            return QStringList{QStringLiteral("--port"),         QString::number(kPrinterPort),
+                               QStringLiteral("--quiet"),        QStringLiteral("0"),
+                               QStringLiteral("--quiet-output"), address,
+                               QStringLiteral("--file"),         file};
         },
         {}, peer, rate > 0 ? 64 * 1024 : 0, size);
     if (figures.isEmpty()) return 1;

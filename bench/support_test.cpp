@@ -151,11 +151,11 @@ void BenchSupportTest::projectionAddsUpTheCalls_data() {
     QTest::newRow("flat cost") << std::vector<double>{10, 100, 1000} << std::vector<double>{0.5, 0.5, 0.5} << 1000.0
                                << 500.0;
     // A call with k lines in the log costs k ms: 0 + 1 + ... + 999 ms.
-    QTest::newRow("cost grows with the log") << std::vector<double>{10, 100, 1000}
-                                             << std::vector<double>{0.01, 0.1, 1.0} << 1000.0 << 499.5;
+    QTest::newRow("cost grows with the log")
+        << std::vector<double>{10, 100, 1000} << std::vector<double>{0.01, 0.1, 1.0} << 1000.0 << 499.5;
     QTest::newRow("one size only: flat") << std::vector<double>{100} << std::vector<double>{0.002} << 10.0 << 0.02;
-    QTest::newRow("a cost that falls is noise: flat") << std::vector<double>{10, 1000}
-                                                      << std::vector<double>{0.003, 0.001} << 100.0 << 0.2;
+    QTest::newRow("a cost that falls is noise: flat")
+        << std::vector<double>{10, 1000} << std::vector<double>{0.003, 0.001} << 100.0 << 0.2;
     QTest::newRow("nothing measured") << std::vector<double>{} << std::vector<double>{} << 100.0 << kNaN;
 }
 
@@ -218,8 +218,8 @@ void BenchSupportTest::endingTellsHowTheChildEnded_data() {
     QTest::newRow("exit code 0") << QStringList{"/bin/true"} << 10.0 << 0 << 0.0;
     QTest::newRow("another exit code") << QStringList{"/bin/sh", "-c", "exit 3"} << 10.0 << 3 << 0.0;
     QTest::newRow("ended by a signal") << QStringList{"/bin/sh", "-c", "kill -9 $$"} << 10.0 << -1 << 0.0;
-    QTest::newRow("its CPU time")
-        << QStringList{"/bin/sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"} << 60.0 << 0 << 0.05;
+    QTest::newRow("its CPU time") << QStringList{"/bin/sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"}
+                                  << 60.0 << 0 << 0.05;
     QTest::newRow("a stuck child is ended at its time limit") << QStringList{"/bin/sleep", "30"} << 0.3 << -2 << 0.0;
 }
 
@@ -268,8 +268,8 @@ void BenchSupportTest::burstAccountsForEveryByte_data() {
     QTest::addColumn<qsizetype>("piece");
     QTest::newRow("one byte") << qsizetype{1} << 7u << qsizetype{65536};
     QTest::newRow("100 kB in one piece") << qsizetype{100'000} << 7u << qsizetype{100'000};
-    QTest::newRow("100 kB read as the window reads it, 64 KiB per event") << qsizetype{100'000} << 8u
-                                                                           << qsizetype{65536};
+    QTest::newRow("100 kB read as the window reads it, 64 KiB per event")
+        << qsizetype{100'000} << 8u << qsizetype{65536};
     QTest::newRow("1 MB in pieces that cut runs") << qsizetype{1'000'000} << 9u << qsizetype{1000};
 }
 
@@ -281,7 +281,8 @@ void BenchSupportTest::burstAccountsForEveryByte() {
     QCOMPARE(burst.size(), bytes);
     QCOMPARE(MakeBurst(bytes, seed), burst);  // the peer and the check make the same bytes
     QStringList lines;
-    for (qsizetype at = 0; at < burst.size(); at += piece) lines += kivo::DecodeReply(QByteArrayView(burst).sliced(at, std::min(piece, burst.size() - at)));
+    for (qsizetype at = 0; at < burst.size(); at += piece)
+        lines += kivo::DecodeReply(QByteArrayView(burst).sliced(at, std::min(piece, burst.size() - at)));
     QCOMPARE(BytesBehindLines(lines), qint64{bytes});
     if (bytes > 1000) {
         QVERIFY(lines.contains(QStringLiteral("Ticket ACK")) || lines.contains(QStringLiteral("Out of Tickets")));

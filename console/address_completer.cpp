@@ -50,11 +50,14 @@ bool AddressCompleter::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Show || event->type() == QEvent::KeyPress) {
         // Typed in full: nothing to choose, and nothing in the way of Connect.
         // Checked once the key has changed the text and the suggestions.
-        QMetaObject::invokeMethod(this, [this, list = QPointer<QAbstractItemView>(list)] {
-            const auto* box = qobject_cast<const QLineEdit*>(widget());
-            if (list && list->isVisible() && box && completionCount() == 1 && currentCompletion() == box->text())
-                list->hide();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, list = QPointer<QAbstractItemView>(list)] {
+                const auto* box = qobject_cast<const QLineEdit*>(widget());
+                if (list && list->isVisible() && box && completionCount() == 1 && currentCompletion() == box->text())
+                    list->hide();
+            },
+            Qt::QueuedConnection);
     } else if (event->type() == QEvent::MouseButtonPress) {
         // The list takes every click while it is open, and QCompleter would
         // only close it: a click outside it goes on to the control it was meant for.

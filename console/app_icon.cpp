@@ -60,8 +60,8 @@ QImage IconImage(int size) {
 
 QString IconSvg() {
     QString svg = QStringLiteral(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\" viewBox=\"0 0 %1 %1\">\n")
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"256\" height=\"256\" viewBox=\"0 0 %1 %1\">\n")
                       .arg(kIconGrid);
     for (const IconShape& shape : IconShapes()) {
         const QRectF& b = shape.box;
@@ -75,19 +75,21 @@ QString IconSvg() {
                 element += QStringLiteral(" rx=\"%1\" ry=\"%1\"").arg(Number(shape.radius));
             break;
         case Kind::Ellipse:
-            element = QStringLiteral("<ellipse cx=\"%1\" cy=\"%2\" rx=\"%3\" ry=\"%4\"")
-                          .arg(Number(b.center().x()), Number(b.center().y()), Number(b.width() / 2),
-                               Number(b.height() / 2));
+            element =
+                QStringLiteral("<ellipse cx=\"%1\" cy=\"%2\" rx=\"%3\" ry=\"%4\"")
+                    .arg(Number(b.center().x()), Number(b.center().y()), Number(b.width() / 2), Number(b.height() / 2));
             break;
         case Kind::Line:
             element = QStringLiteral("<line x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%4\"")
                           .arg(Number(b.left()), Number(b.top()), Number(b.right()), Number(b.bottom()));
             break;
         }
-        element += QStringLiteral(" fill=\"%1\"").arg(shape.fill.isValid() ? shape.fill.name() : QStringLiteral("none"));
+        element +=
+            QStringLiteral(" fill=\"%1\"").arg(shape.fill.isValid() ? shape.fill.name() : QStringLiteral("none"));
         if (shape.stroke.isValid())
-            element += QStringLiteral(" stroke=\"%1\" stroke-width=\"%2\" stroke-linecap=\"square\" "
-                                      "stroke-linejoin=\"bevel\"")
+            element += QStringLiteral(
+                           " stroke=\"%1\" stroke-width=\"%2\" stroke-linecap=\"square\" "
+                           "stroke-linejoin=\"bevel\"")
                            .arg(shape.stroke.name(), Number(shape.strokeWidth));
         svg += QStringLiteral("  ") + element + QStringLiteral("/>\n");
     }

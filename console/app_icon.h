@@ -20,11 +20,11 @@ inline constexpr int kIconGrid = 16;
 struct IconShape {
     enum class Kind { Rect, RoundedRect, Ellipse, Line };
     Kind kind;
-    QRectF box;           // in grid units; a line runs from its top left to its bottom right
-    QColor fill;          // invalid: not filled
-    QColor stroke;        // invalid: no outline
+    QRectF box;             // in grid units; a line runs from its top left to its bottom right
+    QColor fill;            // invalid: not filled
+    QColor stroke;          // invalid: no outline
     qreal strokeWidth = 0;  // grid units; painted at least one pixel wide
-    qreal radius = 0;     // corners of a RoundedRect, grid units
+    qreal radius = 0;       // corners of a RoundedRect, grid units
 };
 
 // The shapes, back to front.

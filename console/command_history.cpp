@@ -33,8 +33,7 @@ std::optional<QString> CommandHistory::Newer() {
     return position_ == commands_.size() ? draft_ : commands_.at(position_);
 }
 
-HistoryKeys::HistoryKeys(QLineEdit& box, CommandHistory& history)
-    : QObject(&box), box_(box), history_(history) {
+HistoryKeys::HistoryKeys(QLineEdit& box, CommandHistory& history) : QObject(&box), box_(box), history_(history) {
     box.installEventFilter(this);
 }
 

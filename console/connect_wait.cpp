@@ -40,17 +40,14 @@ bool IsInput(QEvent::Type type) {
     case QEvent::NativeGesture:
     case QEvent::DragEnter:
     case QEvent::DragMove:
-    case QEvent::Drop:
-        return true;
-    default:
-        return false;
+    case QEvent::Drop: return true;
+    default: return false;
     }
 }
 
 }  // namespace
 
-ConnectWait::ConnectWait(QWidget& window, QWidget& connectButton)
-    : window_(window), connectButton_(connectButton) {
+ConnectWait::ConnectWait(QWidget& window, QWidget& connectButton) : window_(window), connectButton_(connectButton) {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     QCoreApplication::instance()->installEventFilter(this);
     // Every event is handled during the wait, input included, so that the filter

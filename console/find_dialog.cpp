@@ -69,8 +69,8 @@ FindDialog::FindDialog(QWidget* parent, NameLookup lookup, NetworkSource network
 
     LstPrinters = new QTreeWidget(this);
     LstPrinters->setObjectName(QStringLiteral("LstPrinters"));
-    LstPrinters->setHeaderLabels({QStringLiteral("Address"), QStringLiteral("Name"), QStringLiteral("Time"),
-                                  QStringLiteral("Said")});
+    LstPrinters->setHeaderLabels(
+        {QStringLiteral("Address"), QStringLiteral("Name"), QStringLiteral("Time"), QStringLiteral("Said")});
     LstPrinters->setRootIsDecorated(false);
     LstPrinters->setUniformRowHeights(true);
     LstPrinters->setColumnWidth(kAddress, 150);

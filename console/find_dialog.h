@@ -35,8 +35,7 @@ public:
 
     // `lookup` names the printers found (none: no names); `networks` says what to
     // search (the machine's own networks by default).
-    explicit FindDialog(QWidget* parent = nullptr, NameLookup lookup = SystemNameLookup,
-                        NetworkSource networks = {});
+    explicit FindDialog(QWidget* parent = nullptr, NameLookup lookup = SystemNameLookup, NetworkSource networks = {});
 
     // Starts a search of the ports in the field; a search that runs starts over.
     void StartSearch();

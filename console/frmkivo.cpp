@@ -104,10 +104,12 @@ QRect GrownPlace(const Twips& place, Growth growth, QSize extra) {
 // of control it is), its object name, caption, tooltip, place, when it can be
 // used, what a click on it does, how its text is aligned, and how it follows the
 // window's growth.
+// clang-format off
 struct frmkivo::FormControl {
     std::variant<QPushButton* frmkivo::*, QLineEdit* frmkivo::*, QLabel* frmkivo::*, LogView* frmkivo::*,
                  QProgressBar* frmkivo::*, StatusTallyLabel* frmkivo::*>
         control;
+    // clang-format on
     const char* name;
     const char* caption;
     const char* tooltip;
@@ -121,6 +123,8 @@ struct frmkivo::FormControl {
 std::span<const frmkivo::FormControl> frmkivo::Form() {
     using F = frmkivo;
     constexpr Qt::Alignment centred = Qt::AlignCenter;
+    // The form's table, one control to a row, laid out by hand.
+    // clang-format off
     static const FormControl form[] = {
         {&F::Cmdping, "Cmdping", "Ping", "Verify ethernet communication to current IP address",
          {1920, 360, 1095, 495}, Usable::Always, &F::Cmdping_Click},
@@ -177,11 +181,11 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
         {&F::CmdFind, "CmdFind", "Find Printers", "Find the printers on this computer's networks",
          {8280, 360, 1455, 495}, Usable::Disconnected, &F::CmdFind_Click},
     };
+    // clang-format on
     return form;
 }
 
-frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
-    : QWidget(parent), sender_(*this), watch_(sender_, *this) {
+frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent) : QWidget(parent), sender_(*this), watch_(sender_, *this) {
     if (dialogs) dialogs_ = dialogs;
     BuildControls();
     connect(&watch_, &DeliveryWatch::Closed, this, &frmkivo::FinishDisconnect);
@@ -234,50 +238,51 @@ void frmkivo::BuildControls() {
     QWidget* previous = nullptr;
     for (const FormControl& row : Form()) {
         const QString caption = QString::fromLatin1(row.caption);
-        QWidget* widget = std::visit(
-            Overloaded{
-                [&](QPushButton* frmkivo::*member) -> QWidget* {
-                    auto* b = new QPushButton(caption, this);
-                    // The system's font at the size of a classic dialog font, so
-                    // every caption fits its button.
-                    QFont font = QApplication::font(b);
-                    font.setPointSizeF(7.5);
-                    b->setFont(font);
-                    b->setAutoDefault(false);
-                    if (row.click) connect(b, &QPushButton::clicked, this, [this, click = row.click] { Click(click); });
-                    return this->*member = b;
-                },
-                [&](QLineEdit* frmkivo::*member) -> QWidget* {
-                    auto* t = new QLineEdit(caption, this);
-                    t->setFont(FormFont(14.25));
-                    if (row.align) t->setAlignment(row.align);
-                    return this->*member = t;
-                },
-                [&](QLabel* frmkivo::*member) -> QWidget* {
-                    auto* l = new QLabel(caption, this);
-                    l->setFont(FormFont(9.75));
-                    if (row.align) l->setAlignment(row.align);
-                    return this->*member = l;
-                },
-                [&](LogView* frmkivo::*member) -> QWidget* {
-                    auto* v = new LogView(member == &frmkivo::TxtMsg ? &outLog_ : &inLog_, this);
-                    v->setFont(FormFont(8.25));
-                    return this->*member = v;
-                },
-                [&](QProgressBar* frmkivo::*member) -> QWidget* {
-                    auto* p = new QProgressBar(this);
-                    p->setFont(QApplication::font(p));
-                    p->setRange(0, 1000);
-                    p->setAlignment(Qt::AlignCenter);
-                    return this->*member = p;
-                },
-                [&](StatusTallyLabel* frmkivo::*member) -> QWidget* {
-                    auto* l = new StatusTallyLabel(this);
-                    l->setFont(FormFont(9.75));
-                    return this->*member = l;
-                },
-            },
-            row.control);
+        QWidget* widget =
+            std::visit(Overloaded{
+                           [&](QPushButton* frmkivo::*member) -> QWidget* {
+                               auto* b = new QPushButton(caption, this);
+                               // The system's font at the size of a classic dialog font, so
+                               // every caption fits its button.
+                               QFont font = QApplication::font(b);
+                               font.setPointSizeF(7.5);
+                               b->setFont(font);
+                               b->setAutoDefault(false);
+                               if (row.click)
+                                   connect(b, &QPushButton::clicked, this, [this, click = row.click] { Click(click); });
+                               return this->*member = b;
+                           },
+                           [&](QLineEdit* frmkivo::*member) -> QWidget* {
+                               auto* t = new QLineEdit(caption, this);
+                               t->setFont(FormFont(14.25));
+                               if (row.align) t->setAlignment(row.align);
+                               return this->*member = t;
+                           },
+                           [&](QLabel* frmkivo::*member) -> QWidget* {
+                               auto* l = new QLabel(caption, this);
+                               l->setFont(FormFont(9.75));
+                               if (row.align) l->setAlignment(row.align);
+                               return this->*member = l;
+                           },
+                           [&](LogView* frmkivo::*member) -> QWidget* {
+                               auto* v = new LogView(member == &frmkivo::TxtMsg ? &outLog_ : &inLog_, this);
+                               v->setFont(FormFont(8.25));
+                               return this->*member = v;
+                           },
+                           [&](QProgressBar* frmkivo::*member) -> QWidget* {
+                               auto* p = new QProgressBar(this);
+                               p->setFont(QApplication::font(p));
+                               p->setRange(0, 1000);
+                               p->setAlignment(Qt::AlignCenter);
+                               return this->*member = p;
+                           },
+                           [&](StatusTallyLabel* frmkivo::*member) -> QWidget* {
+                               auto* l = new StatusTallyLabel(this);
+                               l->setFont(FormFont(9.75));
+                               return this->*member = l;
+                           },
+                       },
+                       row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
         if (*row.tooltip) widget->setToolTip(QString::fromLatin1(row.tooltip));
         // What assistive technology says: the caption, else the tooltip (fields
@@ -297,8 +302,11 @@ void frmkivo::BuildControls() {
     TxtCount->setPalette(white);
     PrgSend->hide();
     CmdStop->hide();
-    for (const auto& [field, label] : {std::pair<QWidget*, QLabel*>{IP_Address, IPLBL}, {TxtCmd, LblCmd},
-                                       {TxtCount, LblCount}, {TxtMsg, Label1}, {InTxtMsg, Label2}}) {
+    for (const auto& [field, label] : {std::pair<QWidget*, QLabel*>{IP_Address, IPLBL},
+                                       {TxtCmd, LblCmd},
+                                       {TxtCount, LblCount},
+                                       {TxtMsg, Label1},
+                                       {InTxtMsg, Label2}}) {
         label->setBuddy(field);
         field->setAccessibleName(label->text().simplified());
     }
@@ -317,9 +325,8 @@ void frmkivo::BuildControls() {
     recentAddresses_ = new QStringListModel(this);
     IP_Address->setCompleter(new AddressCompleter(recentAddresses_, this));
     // Only a count the operator typed is remembered.
-    connect(TxtCount, &QLineEdit::textEdited, this, [this](const QString& count) {
-        settings_.RememberCopyCount(count);
-    });
+    connect(TxtCount, &QLineEdit::textEdited, this,
+            [this](const QString& count) { settings_.RememberCopyCount(count); });
 
     SetConnectedState(false);
 }
@@ -340,15 +347,17 @@ void frmkivo::SetUpLogs() {
         // Save As opens where the last log was saved, as the file dialogs do.
         view->SetSaveChooser([this](QWidget*, const QString& suggested) {
             const QString folder = settings_.DialogFolder(QStringLiteral("SaveAs"));
-            const QString path = dialogs_->ChooseSaveFile(
-                QStringLiteral("Save As"),
-                !folder.isEmpty() && QFileInfo(folder).isDir() ? QDir(folder).filePath(QFileInfo(suggested).fileName())
-                                                               : suggested,
-                QStringLiteral("text files(*.txt)|*.txt|") + kAllFiles);
-            if (!path.isEmpty()) settings_.RememberDialogFolder(QStringLiteral("SaveAs"), QFileInfo(path).absolutePath());
+            const QString path = dialogs_->ChooseSaveFile(QStringLiteral("Save As"),
+                                                          !folder.isEmpty() && QFileInfo(folder).isDir()
+                                                              ? QDir(folder).filePath(QFileInfo(suggested).fileName())
+                                                              : suggested,
+                                                          QStringLiteral("text files(*.txt)|*.txt|") + kAllFiles);
+            if (!path.isEmpty())
+                settings_.RememberDialogFolder(QStringLiteral("SaveAs"), QFileInfo(path).absolutePath());
             return path;
         });
-        connect(view, &LogView::saveFailed, this, [this](const QString& line) { LogMessage(kOut, line, Severity::Fault); });
+        connect(view, &LogView::saveFailed, this,
+                [this](const QString& line) { LogMessage(kOut, line, Severity::Fault); });
     }
     // The tally goes with the incoming log's lines: Clear Messages and Clear This Log end it.
     connect(&inLog_, &QAbstractItemModel::modelReset, StatusTally, &StatusTallyLabel::Clear);
@@ -444,9 +453,7 @@ void frmkivo::closeEvent(QCloseEvent* event) {
         const qint64 pending = watch_.Undelivered();
         if (sends_.Busy() || pending > 0 || closing_) {
             switch (AskBeforeClose(pending)) {
-            case CloseAnswer::Cancel:
-                event->ignore();
-                return;
+            case CloseAnswer::Cancel: event->ignore(); return;
             case CloseAnswer::Wait:
                 closeAfterWait_ = true;
                 mirrorToStandardError_ = true;
@@ -459,9 +466,7 @@ void frmkivo::closeEvent(QCloseEvent* event) {
                 }
                 event->ignore();
                 return;
-            case CloseAnswer::DiscardAndClose:
-                DiscardAtClose();
-                break;
+            case CloseAnswer::DiscardAndClose: DiscardAtClose(); break;
             }
         }
     }
@@ -486,12 +491,13 @@ void frmkivo::closeEvent(QCloseEvent* event) {
 }
 
 frmkivo::CloseAnswer frmkivo::AskBeforeClose(qint64 pending) {
-    Question question{QString::fromLatin1(kWindowCaption),
-                      QStringLiteral("%1 not reached the printer yet.")
-                          .arg(pending == 1 ? QStringLiteral("1 byte has") : Grouped(pending) + QStringLiteral(" bytes have")),
-                      {QStringLiteral("Wait"), QStringLiteral("Discard and Close"), QStringLiteral("Cancel")},
-                      /*defaultAnswer=*/0,
-                      /*escapeAnswer=*/2};
+    Question question{
+        QString::fromLatin1(kWindowCaption),
+        QStringLiteral("%1 not reached the printer yet.")
+            .arg(pending == 1 ? QStringLiteral("1 byte has") : Grouped(pending) + QStringLiteral(" bytes have")),
+        {QStringLiteral("Wait"), QStringLiteral("Discard and Close"), QStringLiteral("Cancel")},
+        /*defaultAnswer=*/0,
+        /*escapeAnswer=*/2};
     switch (dialogs_->Ask(question)) {
     case 0: return CloseAnswer::Wait;
     case 1: return CloseAnswer::DiscardAndClose;
@@ -672,7 +678,8 @@ void frmkivo::CmdConnect_Click() {
     const QString caption = CmdConnect->text();
     if (caption == QLatin1String("Connect")) {
         if (AddressText().trimmed().isEmpty()) {
-            LogMessage(kOut, QStringLiteral("No printer address to connect to: enter its IP address or host name first"),
+            LogMessage(kOut,
+                       QStringLiteral("No printer address to connect to: enter its IP address or host name first"),
                        Severity::Fault);
             return;
         }
@@ -714,8 +721,10 @@ void frmkivo::CmdConnect_Click() {
         if (!connected) {
             // The operator's own cancel is no fault of the printer's.
             const Severity severity = cancelled ? Severity::None : Severity::Fault;
-            LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + AddressText() +
-                                 QStringLiteral(" on port ") + PrinterPort, severity);
+            LogMessage(kOut,
+                       QStringLiteral("Error while connecting to the printer ") + AddressText() +
+                           QStringLiteral(" on port ") + PrinterPort,
+                       severity);
             LogMessage(kOut, ConnectFailureReason(error, cancelled), severity);
         }
         if (closePending_) QTimer::singleShot(0, this, &QWidget::close);
@@ -770,8 +779,7 @@ void frmkivo::FinishDisconnect() {
     closing_ = false;
     SetConnectedState(false);
     ShowProgress();
-    LogMessage(kOut, QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") +
-                         PrinterPort);
+    LogMessage(kOut, QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") + PrinterPort);
     if (closeAfterWait_) {
         closeAfterWait_ = false;
         QTimer::singleShot(0, this, &QWidget::close);
@@ -858,9 +866,9 @@ void frmkivo::CmdStop_Click() {
         line += QStringLiteral(": %1, the printer acknowledged %2 of %3")
                     .arg(job->what, Grouped(job->taken), ByteCount(std::max(job->planned, job->handed)));
         if (const qint64 onTheirWay = job->handed - job->taken; onTheirWay > 0)
-            line += QStringLiteral("; %1 already on their way").arg(onTheirWay == 1 ? QStringLiteral("1 byte was")
-                                                                                    : ByteCount(onTheirWay) +
-                                                                                          QStringLiteral(" were"));
+            line += QStringLiteral("; %1 already on their way")
+                        .arg(onTheirWay == 1 ? QStringLiteral("1 byte was")
+                                             : ByteCount(onTheirWay) + QStringLiteral(" were"));
     }
     if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
     LogMessage(kOut, line);
@@ -921,7 +929,8 @@ void frmkivo::Perform(const char* control) {
                                         QString::fromLatin1(kPcxFileFilter) + QLatin1Char('|') + kAllFiles);
         if (path.isEmpty()) return;
         const auto ask = [this](const QString& text) {
-            Question question{QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};
+            Question question{
+                QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};
             for (const char* answer : kPcxAnswerTexts) question.answers << QString::fromLatin1(answer);
             return PcxAnswerAt(dialogs_->Ask(question));
         };

@@ -217,8 +217,8 @@ private:
     QSize startSize_;
     Qt::WindowStates startState_;
     DeliveryWatch watch_;
-    QElapsedTimer progressShown_;  // since the progress bar last changed
-    int trackedJob_ = 0;       // the running job in the watch's count, or 0
+    QElapsedTimer progressShown_;      // since the progress bar last changed
+    int trackedJob_ = 0;               // the running job in the watch's count, or 0
     QEventLoop* pauseLoop_ = nullptr;  // the outermost Pause's loop while it waits
     bool mirrorToStandardError_ = false;
     bool jobIncomplete_ = false;  // a file of the running job could not be sent whole
@@ -232,10 +232,9 @@ private:
     int pauseDepth_ = 0;
     bool connecting_ = false;
     bool closePending_ = false;
-    bool closing_ = false;          // Disconnect waits for the printer
-    bool closeAfterWait_ = false;   // and the window closes after it
+    bool closing_ = false;         // Disconnect waits for the printer
+    bool closeAfterWait_ = false;  // and the window closes after it
     bool unloaded_ = false;
-
 };
 
 }  // namespace kivo

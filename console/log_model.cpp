@@ -118,9 +118,9 @@ void LogModel::Append(const std::vector<ReplyLine>& lines) {
     StampTime();
     Reserve(static_cast<qsizetype>(lines.size()));
     for (const ReplyLine& line : lines) {
-        Store(line.text, line.byte < 0 ? Mark(Severity::None, LineOrigin::PrinterText)
-                                       : Mark(StatusSeverity(static_cast<unsigned char>(line.byte)),
-                                              LineOrigin::PrinterByte));
+        Store(line.text, line.byte < 0
+                             ? Mark(Severity::None, LineOrigin::PrinterText)
+                             : Mark(StatusSeverity(static_cast<unsigned char>(line.byte)), LineOrigin::PrinterByte));
     }
     endInsertRows();
 }
@@ -163,8 +163,8 @@ QStringList LogModel::Lines() const {
 qint64 LogModel::LineTime(qsizetype row) const {
     if (row < 0 || row >= Count() || times_.empty()) return 0;
     // The last run that starts at or before the row.
-    const auto after = std::upper_bound(times_.begin(), times_.end(), row,
-                                        [](qsizetype r, const auto& run) { return r < run.first; });
+    const auto after =
+        std::upper_bound(times_.begin(), times_.end(), row, [](qsizetype r, const auto& run) { return r < run.first; });
     return std::prev(after)->second;
 }
 

@@ -68,8 +68,7 @@ LogView::LogView(LogModel* model, QWidget* parent)
     // from following it; back at the bottom it follows again.
     connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this] {
         const QScrollBar* bar = verticalScrollBar();
-        following_ = bar->sliderPosition() >= bar->maximum() &&
-                     (selection_.IsEmpty() || selection_.IsOnly(Rows() - 1));
+        following_ = bar->sliderPosition() >= bar->maximum() && (selection_.IsEmpty() || selection_.IsOnly(Rows() - 1));
     });
     connect(model_, &QAbstractItemModel::rowsInserted, this, &LogView::ScheduleScrollBars);
     connect(model_, &QAbstractItemModel::modelReset, this, [this] {
@@ -101,9 +100,7 @@ int LogView::Rows() const { return static_cast<int>(std::min<qsizetype>(model_->
 
 int LogView::RowsInSight() const { return std::max(1, viewport()->height() / rowHeight_); }
 
-int LogView::RowAt(int y) const {
-    return firstRow_ + (y >= 0 ? y / rowHeight_ : -1);
-}
+int LogView::RowAt(int y) const { return firstRow_ + (y >= 0 ? y / rowHeight_ : -1); }
 
 int LogView::TimeColumnWidth() const {
     return fontMetrics().horizontalAdvance(QStringLiteral("00:00:00.000")) + 2 * fontMetrics().averageCharWidth();
@@ -221,9 +218,9 @@ void LogView::SaveAs() {
     LogFileHeader header = header_ ? header_() : LogFileHeader{};
     if (!header.saved.isValid()) header.saved = QDateTime::currentDateTime();
     const QString stem = header.logName.section(QLatin1Char(' '), 0, 0).toLower();
-    const QString suggested = QDir::home().filePath(
-        QStringLiteral("kivo-%1-log-%2.txt").arg(stem.isEmpty() ? QStringLiteral("message") : stem,
-                                                 header.saved.toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    const QString suggested = QDir::home().filePath(QStringLiteral("kivo-%1-log-%2.txt")
+                                                        .arg(stem.isEmpty() ? QStringLiteral("message") : stem,
+                                                             header.saved.toString(QStringLiteral("yyyyMMdd-HHmmss"))));
     const QString path = chooser_(this, suggested);
     if (path.isEmpty()) return;
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
@@ -275,7 +272,8 @@ void LogView::paintEvent(QPaintEvent*) {
                              severity == Severity::Fault ? kFaultStripe : kWarningStripe);
         if (showTimes_) {
             painter.setPen(selected ? color : palette().color(QPalette::PlaceholderText));
-            painter.drawText(rect.adjusted(left, 0, 0, 0), flags, QString::fromLatin1(times.Clock(model_->LineTime(row))));
+            painter.drawText(rect.adjusted(left, 0, 0, 0), flags,
+                             QString::fromLatin1(times.Clock(model_->LineTime(row))));
         }
         painter.setPen(color);
         painter.drawText(rect.adjusted(left + timeWidth, 0, 0, 0), flags, text);

@@ -4,9 +4,7 @@
 
 namespace kivo {
 
-void RowSelection::SelectOnly(int a, int b) {
-    ranges_.assign(1, {std::min(a, b), std::max(a, b)});
-}
+void RowSelection::SelectOnly(int a, int b) { ranges_.assign(1, {std::min(a, b), std::max(a, b)}); }
 
 void RowSelection::Add(int a, int b) {
     Range added{std::min(a, b), std::max(a, b)};

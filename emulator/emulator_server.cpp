@@ -117,7 +117,8 @@ ParseOutcome ParseEmulatorArguments(const QStringList& arguments, EmulatorOption
         "takes \"<G length>\" graphics downloads, and answers with the printer's status bytes.");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version({"v", "version"}, "Show the version.");
-    const QCommandLineOption listen("listen", "Address and port to listen on (default 127.0.0.1:9100; port 0 picks one).",
+    const QCommandLineOption listen("listen",
+                                    "Address and port to listen on (default 127.0.0.1:9100; port 0 picks one).",
                                     "ADDR:PORT", "127.0.0.1:9100");
     const QCommandLineOption tickets("tickets", "Ticket stock; once used up, prints answer Out of Tickets.", "N");
     const QCommandLineOption jam("jam-after", "After N tickets, prints answer Ticket Jam.", "N");
@@ -252,8 +253,7 @@ bool EmulatorServer::Start(QString& error) {
     address.sin_family = AF_INET;
     address.sin_port = htons(options_.port);
     inet_pton(AF_INET, options_.host.toLatin1().constData(), &address.sin_addr);
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(listenFd_, 16) < 0) {
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || ::listen(listenFd_, 16) < 0) {
         error = QString("cannot listen on %1:%2: %3").arg(options_.host).arg(options_.port).arg(std::strerror(errno));
         return false;
     }
@@ -379,7 +379,8 @@ void EmulatorServer::ServeClient(short revents) {
 void EmulatorServer::ReadClient() {
     std::size_t allowed = readBuffer_.size();
     if (options_.readRate > 0) allowed = std::min(allowed, std::size_t(client_.tokens));
-    if (options_.resetAfter) allowed = std::size_t(std::min<std::uint64_t>(allowed, *options_.resetAfter - client_.received));
+    if (options_.resetAfter)
+        allowed = std::size_t(std::min<std::uint64_t>(allowed, *options_.resetAfter - client_.received));
     const ssize_t n = ::recv(client_.fd, readBuffer_.data(), allowed, 0);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
@@ -455,11 +456,13 @@ void EmulatorServer::TicketBytes(std::span<const std::uint8_t> bytes) {
 
 void EmulatorServer::TicketEnded(const TicketEvent& ticket) {
     ++totals_.byAnswer[ticket.answer];
-    QString line = QString("ticket %1: %2 bytes, %3").arg(ticket.number).arg(ticket.bytes).arg(StatusName(ticket.answer));
+    QString line =
+        QString("ticket %1: %2 bytes, %3").arg(ticket.number).arg(ticket.bytes).arg(StatusName(ticket.answer));
     if (ticket.ribbonLow) line += QString(", ") + StatusName(status::kRibbonLow);
     if (!options_.ticketsDir.isEmpty()) {
         const QString name = NumberedName("ticket", ticket.number, "txt");
-        if (ticketFailed_.isEmpty() && ticketFile_.flush() && Publish(ticketFile_, QDir(options_.ticketsDir).filePath(name))) {
+        if (ticketFailed_.isEmpty() && ticketFile_.flush() &&
+            Publish(ticketFile_, QDir(options_.ticketsDir).filePath(name))) {
             line += ", saved " + name;
         } else {
             if (ticketFailed_.isEmpty()) ticketFailed_ = ticketFile_.errorString();
@@ -504,7 +507,9 @@ void EmulatorServer::ImageEnded(const ImageEvent& image) {
         ++totals_.imagesCut;
         Discard(imageFile_);
         line = QString("image %1: cut short after %2 of %3 bytes, discarded")
-                   .arg(image.number).arg(image.received).arg(image.declared);
+                   .arg(image.number)
+                   .arg(image.received)
+                   .arg(image.declared);
     } else {
         ++totals_.imagesDone;
         line = QString("image %1: %2 bytes").arg(image.number).arg(image.declared);
@@ -554,10 +559,17 @@ void EmulatorServer::PrintSummary() {
         by[status::kTicketAck] + by[status::kTicketNak] + by[status::kOutOfTickets] + by[status::kTicketJam];
     Say(QString("summary: %1 connections, %2 bytes received, %3 tickets (%4 Ticket ACK, %5 Ticket NAK, "
                 "%6 Out of Tickets, %7 Ticket Jam), %8 images (%9 cut short), %10 illegal data, %11 write errors")
-            .arg(totals_.connections).arg(totals_.bytes).arg(tickets)
-            .arg(by[status::kTicketAck]).arg(by[status::kTicketNak]).arg(by[status::kOutOfTickets])
-            .arg(by[status::kTicketJam]).arg(totals_.imagesDone).arg(totals_.imagesCut)
-            .arg(totals_.illegal).arg(totals_.writeErrors));
+            .arg(totals_.connections)
+            .arg(totals_.bytes)
+            .arg(tickets)
+            .arg(by[status::kTicketAck])
+            .arg(by[status::kTicketNak])
+            .arg(by[status::kOutOfTickets])
+            .arg(by[status::kTicketJam])
+            .arg(totals_.imagesDone)
+            .arg(totals_.imagesCut)
+            .arg(totals_.illegal)
+            .arg(totals_.writeErrors));
 }
 
 }  // namespace kivo::emu

@@ -60,9 +60,9 @@ private:
         std::uint64_t received = 0;
         std::vector<std::uint8_t> out;  // answers not yet sent
         std::size_t outSent = 0;
-        bool draining = false;          // peer finished sending; flush answers, then close
+        bool draining = false;  // peer finished sending; flush answers, then close
         Clock::time_point drainDeadline;
-        double tokens = 0;              // read-rate bucket
+        double tokens = 0;  // read-rate bucket
         Clock::time_point refilled;
     };
 
@@ -97,9 +97,9 @@ private:
 
     QFile record_;
     std::uint64_t ticketsBefore_ = 0, imagesBefore_ = 0;  // highest numbers already saved
-    QFile ticketFile_;  // the current ticket, while --tickets-dir is given
+    QFile ticketFile_;                                    // the current ticket, while --tickets-dir is given
     QString ticketFailed_;
-    QFile imageFile_;   // the current image, while --pcx-dir is given
+    QFile imageFile_;  // the current image, while --pcx-dir is given
     QString imageFailed_;
     bool keepImage_ = false;
     std::vector<std::uint8_t> imageBytes_;  // for the PNG, bounded

@@ -25,14 +25,11 @@ int main(int argc, char* argv[]) {
     QString text;
     switch (kivo::emu::ParseEmulatorArguments(QCoreApplication::arguments(), options, text)) {
     case kivo::emu::ParseOutcome::Help:
-    case kivo::emu::ParseOutcome::Version:
-        std::fputs(qPrintable(text), stdout);
-        return 0;
+    case kivo::emu::ParseOutcome::Version: std::fputs(qPrintable(text), stdout); return 0;
     case kivo::emu::ParseOutcome::Error:
         std::fprintf(stderr, "kivo-printer-emulator: %s\n(see --help)\n", qPrintable(text));
         return 2;
-    case kivo::emu::ParseOutcome::Run:
-        break;
+    case kivo::emu::ParseOutcome::Run: break;
     }
     if (stopFd < 0) {
         std::perror("kivo-printer-emulator: signalfd");

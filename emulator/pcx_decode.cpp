@@ -31,13 +31,11 @@ PcxDecoded DecodeMonochromePcx(std::span<const std::uint8_t> file) {
     if (xMax < xMin || yMax < yMin) return Refused("picture window is inverted");
     const unsigned width = xMax - xMin + 1, height = yMax - yMin + 1;
     if (width > kMaxPcxSide || height > kMaxPcxSide)
-        return Refused("picture is " + std::to_string(width) + "x" + std::to_string(height) +
-                       ", larger than allowed");
+        return Refused("picture is " + std::to_string(width) + "x" + std::to_string(height) + ", larger than allowed");
     const unsigned bytesPerLine = u16(66);
     const unsigned needed = (width + 7) / 8;
     if (bytesPerLine < needed) return Refused("bytes per line too small for the width");
-    if (std::uint64_t(bytesPerLine) * height > kMaxPcxDecodedBytes)
-        return Refused("decoded picture data too large");
+    if (std::uint64_t(bytesPerLine) * height > kMaxPcxDecodedBytes) return Refused("decoded picture data too large");
 
     QImage image(int(width), int(height), QImage::Format_Mono);
     if (image.isNull()) return Refused("no memory for the picture");

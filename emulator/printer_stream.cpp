@@ -67,8 +67,7 @@ void PrinterStream::EndConnection(Sink& sink) {
 }
 
 void PrinterStream::FeedText(std::span<const std::uint8_t>& in, Sink& sink) {
-    const auto special = std::find_if(in.begin(), in.end(),
-                                      [](std::uint8_t b) { return b == '<' || b == FormFeed; });
+    const auto special = std::find_if(in.begin(), in.end(), [](std::uint8_t b) { return b == '<' || b == FormFeed; });
     const auto plain = static_cast<std::size_t>(special - in.begin());
     if (plain > 0) AddTicketText(in.first(plain), sink);
     if (special == in.end()) {
@@ -108,8 +107,7 @@ void PrinterStream::FeedCommand(std::span<const std::uint8_t>& in, Sink& sink) {
 }
 
 void PrinterStream::FeedImage(std::span<const std::uint8_t>& in, Sink& sink) {
-    const auto take = static_cast<std::size_t>(
-        std::min<std::uint64_t>(image_.declared - image_.received, in.size()));
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(image_.declared - image_.received, in.size()));
     const auto part = in.first(take);
     sink.TicketBytes(part);
     ticketBytes_ += take;

@@ -31,7 +31,7 @@ struct PrinterSettings {
     std::uint64_t tickets = kUnlimited;         // stock; a print with none left answers Out of Tickets
     std::uint64_t jamAfter = kUnlimited;        // once this many tickets came out, prints answer Ticket Jam
     std::uint64_t ribbonLowAfter = kUnlimited;  // from this ticket on, each ACK is followed by Ribbon Low
-    std::vector<std::uint8_t> nakOn;           // a ticket containing these bytes answers Ticket NAK
+    std::vector<std::uint8_t> nakOn;            // a ticket containing these bytes answers Ticket NAK
 };
 
 // One print command ("<p>" or form feed) and what the printer answered.
@@ -39,7 +39,7 @@ struct TicketEvent {
     std::uint64_t number = 0;  // counts every print command since start, 1-based
     std::uint64_t bytes = 0;   // bytes of this ticket, print command included
     std::uint8_t answer = status::kTicketAck;
-    bool ribbonLow = false;    // Ribbon Low followed the answer
+    bool ribbonLow = false;  // Ribbon Low followed the answer
 };
 
 // One graphics download, finished or cut short by the end of the connection.

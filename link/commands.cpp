@@ -15,21 +15,21 @@ using C = CopyRule;
 
 // One row a command, in the order of the window's buttons on the form.
 constexpr Command kCommands[] = {
-    {"CmdText", "Send Text", "--text", "TEXT", "TEXT in Windows-1252",
-     "Sending text =>{text} to IP Address {address}", nullptr, B::TypedText},
+    {"CmdText", "Send Text", "--text", "TEXT", "TEXT in Windows-1252", "Sending text =>{text} to IP Address {address}",
+     nullptr, B::TypedText},
     {"CmdAscii", "Send Ascii ", "--bytes", "LIST", "byte values, e.g. \"27 64\" or \"0x1B,0x40\"",
      "Sending Ascii =>{text} to IP Address {address}", nullptr, B::ByteList, C::Once, nullptr, false, "7"},
     {"CmdFile", "Send Text File", "--file", "PATH", "the file, byte for byte",
      "Sending file {path} to IP Address {address}", "Sending {count} copies of file {path} to IP Address {address}",
      B::ChosenFile, C::FileCopies},
-    {"CmdPcxFile", "Print PCX File", "--pcx", "PATH", "a picture, converted unless a monochrome PCX",
-     "", nullptr, B::PcxPlan, C::Once, nullptr, false, nullptr, 1},
+    {"CmdPcxFile", "Print PCX File", "--pcx", "PATH", "a picture, converted unless a monochrome PCX", "", nullptr,
+     B::PcxPlan, C::Once, nullptr, false, nullptr, 1},
     {"CmdVEKTest", "VEK Test Ticket", "--vek-test", nullptr, "the VEK test ticket, each copy numbered",
      "Sending  {path}", nullptr, B::StockFile, C::TicketCopies, "vek_test.txt", true, nullptr, 1},
     {"CmdVekFF", "VEK Form Feed", "--vek-ff", nullptr, "the VEK print command \"<p>\"",
      "Sending an VEK Form Feed to IP Address {address}", nullptr, B::Fixed, C::Once, kVekFormFeed, false, nullptr, 1},
-    {"CmdHPTest", "HP Test Ticket", "--hp-test", nullptr, "the HP test ticket",
-     "Sending  {path}", nullptr, B::StockFile, C::TicketCopies, "hp_id.prn", false, nullptr, 1},
+    {"CmdHPTest", "HP Test Ticket", "--hp-test", nullptr, "the HP test ticket", "Sending  {path}", nullptr,
+     B::StockFile, C::TicketCopies, "hp_id.prn", false, nullptr, 1},
     {"CmdPclFF", "HP Form Feed", "--hp-ff", nullptr, "the PCL form feed (byte 12)",
      "Sending an PCL Form Feed to IP Address {address}", nullptr, B::Fixed, C::Once, kPclFormFeed, false, nullptr, 1},
 };
@@ -46,10 +46,14 @@ QString Fill(const char* pattern, const CommandInput& input, const QString& path
         const qsizetype close = text.indexOf(QLatin1Char('}'), open);
         out += QStringView(text).mid(i, open - i);
         const QStringView field = QStringView(text).mid(open + 1, close - open - 1);
-        if (field == u"text") out += input.text;
-        else if (field == u"path") out += path;
-        else if (field == u"count") out += input.countText;
-        else if (field == u"address") out += input.address;
+        if (field == u"text")
+            out += input.text;
+        else if (field == u"path")
+            out += path;
+        else if (field == u"count")
+            out += input.countText;
+        else if (field == u"address")
+            out += input.address;
         i = close + 1;
     }
     out += QStringView(text).mid(i);
@@ -81,9 +85,7 @@ const Command* CommandOfOption(const QString& option) {
     return nullptr;
 }
 
-bool TakesText(const Command& command) {
-    return command.bytes == B::TypedText || command.bytes == B::ByteList;
-}
+bool TakesText(const Command& command) { return command.bytes == B::TypedText || command.bytes == B::ByteList; }
 
 bool TakesCopies(const Command& command) { return command.copies != C::Once; }
 
@@ -155,13 +157,14 @@ CommandOutcome RunCommand(const Command& command, const CommandInput& input, con
     if (command.copies == C::TicketCopies) log.LogMessage(kOut, CommandLine(command, input));
     if (!copies) return refuse(CopiesRefusal(command, input.countText));
     if (command.copies != C::TicketCopies) log.LogMessage(kOut, CommandLine(command, input));
-    const QString name = command.bytes == B::StockFile ? QString::fromLatin1(command.fixedBytes)
-                                                       : QFileInfo(path).fileName();
+    const QString name =
+        command.bytes == B::StockFile ? QString::fromLatin1(command.fixedBytes) : QFileInfo(path).fileName();
     target.beginJob(CopiesOf(*copies, name), CopiesBytes(path, *copies, command.vekHeader), *copies, true);
-    const CopiesResult sent = SendCopies(target.sender, target.socket, path, *copies, command.vekHeader,
-                                         target.copyEnded, target.filePiece);
+    const CopiesResult sent =
+        SendCopies(target.sender, target.socket, path, *copies, command.vekHeader, target.copyEnded, target.filePiece);
     outcome.incomplete = sent.incomplete;
-    if (!sent.fileError.isEmpty()) log.LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError), Severity::Fault);
+    if (!sent.fileError.isEmpty())
+        log.LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError), Severity::Fault);
     return outcome;
 }
 

@@ -68,10 +68,10 @@ using PlanSender = std::function<bool(Sender& sender, ws::SOCKET s, Console& con
 
 // What the operator gave a command.
 struct CommandInput {
-    QString text;       // TypedText, ByteList: the text as typed
-    QString countText;  // FileCopies, TicketCopies: the copies as typed
-    QString path;       // ChosenFile and PcxPlan: the file; StockFile: found from the row
-    QString address;    // the printer's address, for the line
+    QString text;           // TypedText, ByteList: the text as typed
+    QString countText;      // FileCopies, TicketCopies: the copies as typed
+    QString path;           // ChosenFile and PcxPlan: the file; StockFile: found from the row
+    QString address;        // the printer's address, for the line
     QString programFolder;  // StockFile: where the tickets are ("" for the program's own)
     qint64 planBytes = 0;   // PcxPlan: the bytes the download puts on the wire
     PlanSender sendPlan;    // PcxPlan: sends it

@@ -38,8 +38,8 @@ QString ProgressText(const JobState& job) {
     const qint64 total = std::max(job.planned, job.handed);
     QString text = QStringLiteral("%1 of %2 taken").arg(Grouped(job.taken), ByteCount(total));
     if (job.copies > 1)
-        text += QStringLiteral(", copy %1 of %2").arg(Grouped(std::min(job.copiesTaken + 1, job.copies)),
-                                                       Grouped(job.copies));
+        text += QStringLiteral(", copy %1 of %2")
+                    .arg(Grouped(std::min(job.copiesTaken + 1, job.copies)), Grouped(job.copies));
     const double rate = job.seconds > 0 ? static_cast<double>(job.taken) / job.seconds : 0;
     text += QStringLiteral(", ") + Rate(rate) + QStringLiteral(", ");
     text += rate > 0 ? TimeLeft(static_cast<double>(total - job.taken) / rate) : QStringLiteral("time left unknown");
@@ -101,8 +101,8 @@ JobState JobLedger::StateOf(const Job& job, qint64 end, qint64 acked, double now
     state.handed = end - job.start;
     state.taken = std::clamp<qint64>(acked - job.start, 0, state.handed);
     state.copiesHanded = static_cast<qint64>(job.copyEnds.size());
-    state.copiesTaken = std::count_if(job.copyEnds.begin(), job.copyEnds.end(),
-                                      [acked](qint64 copyEnd) { return copyEnd <= acked; });
+    state.copiesTaken =
+        std::count_if(job.copyEnds.begin(), job.copyEnds.end(), [acked](qint64 copyEnd) { return copyEnd <= acked; });
     state.allHanded = job.ended;
     state.seconds = now - job.began;
     return state;
@@ -193,9 +193,7 @@ void DeliveryWatch::StopJob(int id) {
     Follow();
 }
 
-std::optional<JobState> DeliveryWatch::RunningJob() const {
-    return ledger_.Running(Sent(), Acknowledged(), Now());
-}
+std::optional<JobState> DeliveryWatch::RunningJob() const { return ledger_.Running(Sent(), Acknowledged(), Now()); }
 
 qint64 DeliveryWatch::Sent() const { return sender_.BytesSent() - base_; }
 

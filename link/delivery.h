@@ -38,15 +38,15 @@ enum class JobEnd { Sent, Stopped, Failed };
 // Where one job stands.
 struct JobState {
     int id = 0;
-    QString what;           // "3 copies of vek_test.txt", or a button's caption
-    qint64 planned = 0;     // bytes the job means to send
+    QString what;        // "3 copies of vek_test.txt", or a button's caption
+    qint64 planned = 0;  // bytes the job means to send
     qint64 copies = 1;
-    qint64 handed = 0;      // bytes handed to the system so far
-    qint64 taken = 0;       // of those, acknowledged by the printer
-    bool allHanded = false; // the job hands nothing more; it waits for the printer
+    qint64 handed = 0;       // bytes handed to the system so far
+    qint64 taken = 0;        // of those, acknowledged by the printer
+    bool allHanded = false;  // the job hands nothing more; it waits for the printer
     qint64 copiesHanded = 0;
     qint64 copiesTaken = 0;
-    double seconds = 0;     // since the job began
+    double seconds = 0;  // since the job began
 };
 
 // The progress bar's text: bytes taken of the total, the copy, rate and time left.
@@ -185,7 +185,7 @@ private:
     Sender& sender_;
     Console& console_;
     ws::SOCKET socket_ = -1;
-    qint64 base_ = 0;  // the sender's count when the connection was attached
+    qint64 base_ = 0;           // the sender's count when the connection was attached
     mutable qint64 acked_ = 0;  // the printer's acknowledged count, last read
     int nextPollMs_ = kPollMs;
     JobLedger ledger_;

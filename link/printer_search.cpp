@@ -109,8 +109,8 @@ QString SystemNameLookup(quint32 address) {
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(address);
     char host[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                      NI_NAMEREQD) != 0)
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NAMEREQD) !=
+        0)
         return {};
     return QString::fromUtf8(host);
 }
@@ -122,8 +122,9 @@ QString SearchCountLine(qsizetype printers, const SearchPlan& plan, qint64 addre
     QStringList ports;
     for (quint16 port : plan.ports) ports << QString::number(port);
     QString portText = ports.size() == 1 ? QStringLiteral("port ") + ports.first() : QStringLiteral("ports ");
-    if (ports.size() > 1) portText += QStringList(ports.mid(0, ports.size() - 1)).join(QStringLiteral(", ")) +
-                                      QStringLiteral(" and ") + ports.last();
+    if (ports.size() > 1)
+        portText += QStringList(ports.mid(0, ports.size() - 1)).join(QStringLiteral(", ")) + QStringLiteral(" and ") +
+                    ports.last();
     QStringList networks;
     for (const Ipv4Network& n : plan.networks) networks << n.Text();
     QString networkText = networks.isEmpty() ? QStringLiteral("no network") : networks.first();
@@ -132,8 +133,8 @@ QString SearchCountLine(qsizetype printers, const SearchPlan& plan, qint64 addre
                       QStringLiteral(" and ") + networks.last();
     qint64 addresses = 0;
     for (const Ipv4Network& n : plan.networks) addresses += n.HostCount();
-    const QString among = stopped ? QStringLiteral("%1 of %2").arg(addressesTried).arg(addresses)
-                                  : QString::number(addresses);
+    const QString among =
+        stopped ? QStringLiteral("%1 of %2").arg(addressesTried).arg(addresses) : QString::number(addresses);
     return QStringLiteral("%1 printer%2 answered on %3 among %4 address%5 of %6, %7 %8 s")
         .arg(printers)
         .arg(printers == 1 ? "" : "s")
@@ -205,16 +206,15 @@ void PrinterSearch::Stop() {
     if (running_) End(true);
 }
 
-double PrinterSearch::Seconds() const {
-    return running_ ? static_cast<double>(clock_.nsecsElapsed()) / 1e9 : seconds_;
-}
+double PrinterSearch::Seconds() const { return running_ ? static_cast<double>(clock_.nsecsElapsed()) / 1e9 : seconds_; }
 
 void PrinterSearch::Tick() {
     const qint64 now = NowMs();
     // One at a time, looked for afresh: what a signal's receiver does (Stop, say)
     // may change the list.
     while (running_) {
-        const auto due = std::find_if(live_.begin(), live_.end(), [now](const auto& a) { return a->deadlineMs <= now; });
+        const auto due =
+            std::find_if(live_.begin(), live_.end(), [now](const auto& a) { return a->deadlineMs <= now; });
         if (due == live_.end()) break;
         Attempt& a = **due;
         // A connect that went through while this process waited for the CPU counts.
@@ -330,8 +330,7 @@ void PrinterSearch::Connected(Attempt& a) {
         if (mailbox_->running < kMaxLookups) {
             ++mailbox_->running;
             namePending_[static_cast<size_t>(index)] = true;
-            std::thread([box = mailbox_, lookup = plan_.lookup, address = a.address, generation = generation_,
-                         index] {
+            std::thread([box = mailbox_, lookup = plan_.lookup, address = a.address, generation = generation_, index] {
                 const QString name = lookup(address);
                 const std::lock_guard held(box->mutex);
                 --box->running;

@@ -67,10 +67,10 @@ using NameLookup = std::function<QString(quint32 address)>;
 struct FoundPrinter {
     quint32 address = 0;
     quint16 port = 0;
-    double connectMs = 0;  // from the connect call to the accepted connection
-    QByteArray said;       // what it sent on its own while it was heard
-    QString name;          // its reverse-lookup name, when one came in time
-    bool complete = false; // heard out, and its name came or no longer will
+    double connectMs = 0;   // from the connect call to the accepted connection
+    QByteArray said;        // what it sent on its own while it was heard
+    QString name;           // its reverse-lookup name, when one came in time
+    bool complete = false;  // heard out, and its name came or no longer will
 
     [[nodiscard]] QString Address() const { return Ipv4Text(address); }
     // What it said, decoded as the incoming log shows it, one entry per line.
@@ -88,8 +88,8 @@ struct SearchPlan {
 
 // The line that ends a search: "3 printers answered on port 9100 among 254
 // addresses of 192.168.1.0/24, in 1.2 s".
-[[nodiscard]] QString SearchCountLine(qsizetype printers, const SearchPlan& plan, qint64 addressesTried,
-                                      double seconds, bool stopped);
+[[nodiscard]] QString SearchCountLine(qsizetype printers, const SearchPlan& plan, qint64 addressesTried, double seconds,
+                                      bool stopped);
 
 class PrinterSearch : public QObject {
     Q_OBJECT
@@ -144,8 +144,8 @@ private:
     SearchPlan plan_;
     std::vector<std::unique_ptr<Attempt>> live_;
     std::vector<FoundPrinter> found_;
-    std::vector<bool> listening_;   // per found printer: still being heard
-    std::vector<bool> namePending_; // per found printer: its lookup has not come back
+    std::vector<bool> listening_;    // per found printer: still being heard
+    std::vector<bool> namePending_;  // per found printer: its lookup has not come back
     qint64 next_ = 0;
     qint64 tried_ = 0;
     qint64 total_ = 0;

@@ -94,9 +94,7 @@ void WalkReply(QByteArrayView reply, AddLine addLine) {
 
 }  // namespace
 
-QString ReplyName(unsigned char byte) {
-    return byte < 32 && *ControlName(byte) ? ByteLineStrings()[byte] : QString();
-}
+QString ReplyName(unsigned char byte) { return byte < 32 && *ControlName(byte) ? ByteLineStrings()[byte] : QString(); }
 
 QString ReplyByteLine(unsigned char byte) { return ByteLineStrings()[byte]; }
 

@@ -12,8 +12,8 @@ SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 le
         const qint64 want = std::min<qint64>(remaining, buffer.size());
         const qint64 got = file.read(piece, want);
         if (got <= 0) {
-            result.fileError = got < 0 ? file.errorString()
-                                       : QStringLiteral("the file ended %1 bytes early").arg(remaining);
+            result.fileError =
+                got < 0 ? file.errorString() : QStringLiteral("the file ended %1 bytes early").arg(remaining);
             break;
         }
         if (sender.SendToPrinter(s, QByteArrayView(piece, got)) < 0) {

@@ -12,8 +12,8 @@ namespace kivo {
 inline constexpr qint64 kFilePiece = 1024;
 
 struct SendFileResult {
-    qint64 sent = 0;      // bytes handed to SendToPrinter and taken
-    QString fileError;    // why the file could not be opened or read whole; empty if it could
+    qint64 sent = 0;          // bytes handed to SendToPrinter and taken
+    QString fileError;        // why the file could not be opened or read whole; empty if it could
     bool sendFailed = false;  // the send gave up (error or cancel)
     [[nodiscard]] bool ok() const { return fileError.isEmpty() && !sendFailed; }
 };

@@ -123,11 +123,10 @@ void OnSocketEvent(ws::SOCKET s, platform::LPARAM lParam) {
         EventConsole->LogMessage(LogKind::Outgoing, QStringLiteral("Lost connection with printer"), Severity::Fault);
         if (error != 0) {
             const QString text = SocketErrorText(error);
-            EventConsole->LogMessage(LogKind::Outgoing,
-                                     QStringLiteral("Error %1: %2")
-                                         .arg(error)
-                                         .arg(text.isEmpty() ? QStringLiteral("unknown error") : text),
-                                     Severity::Fault);
+            EventConsole->LogMessage(
+                LogKind::Outgoing,
+                QStringLiteral("Error %1: %2").arg(error).arg(text.isEmpty() ? QStringLiteral("unknown error") : text),
+                Severity::Fault);
         }
         EventConsole->ConnectionLost(s, error);
     }

@@ -18,8 +18,8 @@ struct StatusRow {
     const char* name;       // "Ticket ACK": the incoming log's line
     const char* shortName;  // "ACK": the tally's word
     Severity severity;
-    bool tallied;           // counted by the status tally
-    bool answer;            // answers a print command: an ACK, a NAK or a fault
+    bool tallied;  // counted by the status tally
+    bool answer;   // answers a print command: an ACK, a NAK or a fault
 };
 
 // Every status, in the order the tally lists them.

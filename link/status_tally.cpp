@@ -16,8 +16,7 @@ bool StatusTally::Add(unsigned char byte) {
 
 QString StatusTally::Text() const {
     QStringList parts;
-    for (const auto& [name, count] : Counts())
-        parts << name + QLatin1Char(' ') + Grouped(static_cast<qint64>(count));
+    for (const auto& [name, count] : Counts()) parts << name + QLatin1Char(' ') + Grouped(static_cast<qint64>(count));
     return parts.join(QStringLiteral(" \u00B7 "));
 }
 

@@ -69,8 +69,8 @@ int SetLinger(ws::SOCKET s, std::uint16_t on, std::uint16_t seconds) {
     return 0;
 }
 
-ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& connectionText,
-                             platform::HWND window, bool async) {
+ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& connectionText, platform::HWND window,
+                             bool async) {
     ws::sockaddr_in address{};
     address.sin_family = ws::WS_AF_INET;
     address.sin_port = ws::htons(static_cast<std::uint16_t>(port & 0xFFFF));
@@ -80,8 +80,8 @@ ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& co
     }
     address.sin_addr.s_addr = ResolveAddress(host);
     if (address.sin_addr.s_addr == ws::WS_INADDR_NONE) return -1;
-    connectionText = AddressToText(address.sin_addr.s_addr) + QLatin1Char(':') +
-                     QString::number(ws::ntohs(address.sin_port));
+    connectionText =
+        AddressToText(address.sin_addr.s_addr) + QLatin1Char(':') + QString::number(ws::ntohs(address.sin_port));
 
     const ws::SOCKET s = ws::socket(ws::WS_AF_INET, ws::WS_SOCK_STREAM, ws::WS_IPPROTO_TCP);
     if (s < 0) return -1;

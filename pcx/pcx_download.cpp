@@ -25,8 +25,7 @@ QByteArray PcxDownloadHeader(qint64 length) {
     return QByteArrayLiteral("<SP100,100><pcx><G") + QByteArray::number(length) + '>';
 }
 
-bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
-                  Console& console) {
+bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand, Console& console) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         console.LogMessage(LogKind::Outgoing,

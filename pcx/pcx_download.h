@@ -20,8 +20,7 @@ namespace kivo {
 // that is then sent, from the same open file; a file that yields fewer bytes
 // (it shrank, or a read failed) is padded with zero bytes to that length, with
 // one line saying how many. True when the whole frame went out.
-bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand,
-                  Console& console);
+bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand, Console& console);
 
 // Sends an image held in memory framed exactly as a file is: the download header
 // with its length, its bytes in pieces of 1024, then the print command (unless

@@ -45,8 +45,8 @@ PcxHeaderInfo ReadPcxHeader(QByteArrayView head, qint64 fileSize) {
     const auto byte = [&](qsizetype at) { return static_cast<unsigned char>(head[at]); };
     // Manufacturer 10, a version PCX knows, and run-length encoding; a file
     // that is cut short is judged by the bytes it has.
-    const bool pcx = have > 0 && byte(0) == 10 &&
-                     (have < 2 || byte(1) == 0 || (byte(1) >= 2 && byte(1) <= 5)) && (have < 3 || byte(2) == 1);
+    const bool pcx = have > 0 && byte(0) == 10 && (have < 2 || byte(1) == 0 || (byte(1) >= 2 && byte(1) <= 5)) &&
+                     (have < 3 || byte(2) == 1);
     if (have > 0 && !pcx) info.kind = PcxKind::NotPcx;
     if (have < kPcxHeaderSize || !pcx) return info;  // TooShort or NotPcx
     info.bitsPerPixel = byte(3);
@@ -66,14 +66,11 @@ QString DescribePcxFile(const QString& fileName, const PcxHeaderInfo& info) {
     case PcxKind::TooShort:
         what = QStringLiteral("is shorter than a PCX header (%1 of %2 bytes)").arg(info.fileSize).arg(kPcxHeaderSize);
         break;
-    case PcxKind::NotPcx:
-        what = QStringLiteral("is not a PCX file");
-        break;
+    case PcxKind::NotPcx: what = QStringLiteral("is not a PCX file"); break;
     case PcxKind::Monochrome:
     case PcxKind::OtherPcx:
         what = QStringLiteral("is ") + PcxKindText(info) +
-               (info.width > 0 ? QStringLiteral(", %1 x %2 pixels").arg(Grouped(info.width),
-                                                                        Grouped(info.height))
+               (info.width > 0 ? QStringLiteral(", %1 x %2 pixels").arg(Grouped(info.width), Grouped(info.height))
                                : QStringLiteral(" with an inverted picture window"));
         if (info.kind == PcxKind::Monochrome) return fileName + QLatin1Char(' ') + what + QLatin1Char('.');
         break;
@@ -84,8 +81,7 @@ QString DescribePcxFile(const QString& fileName, const PcxHeaderInfo& info) {
 QString PictureSizeError(const QString& fileName, qint64 width, qint64 height) {
     if (width <= kMaxPictureWidth && height <= kMaxPictureHeight) return {};
     return QStringLiteral("%1 is %2 x %3 pixels, too large for a ticket printer (at most %4 wide and %5 tall)")
-        .arg(fileName, Grouped(width), Grouped(height), Grouped(kMaxPictureWidth),
-             Grouped(kMaxPictureHeight));
+        .arg(fileName, Grouped(width), Grouped(height), Grouped(kMaxPictureWidth), Grouped(kMaxPictureHeight));
 }
 
 MonoBitmap DitherToBitmap(const GreyPicture& picture) {
@@ -136,7 +132,7 @@ QByteArray EncodeMonochromePcx(const MonoBitmap& bitmap) {
     Put16(file, 12, 300);
     Put16(file, 14, 300);
     for (int i = 0; i < 3; ++i) file[16 + 3 + i] = char(0xFF);  // palette: 0 black, 1 white
-    file[65] = 1;                                                 // planes
+    file[65] = 1;                                               // planes
     Put16(file, 66, unsigned(bitmap.bytesPerLine));
     Put16(file, 68, 1);  // palette information: colour or black and white
 
@@ -167,9 +163,9 @@ ConvertedPcx ConvertGreyToPcx(const QString& fileName, const GreyPicture& pictur
     converted.bytes = EncodeMonochromePcx(DitherToBitmap(picture));
     converted.width = picture.width;
     converted.height = picture.height;
-    converted.line = QStringLiteral("Converted %1 (%2 x %3) to a monochrome PCX of %4 bytes")
-                         .arg(fileName, Grouped(picture.width), Grouped(picture.height),
-                              Grouped(converted.bytes.size()));
+    converted.line =
+        QStringLiteral("Converted %1 (%2 x %3) to a monochrome PCX of %4 bytes")
+            .arg(fileName, Grouped(picture.width), Grouped(picture.height), Grouped(converted.bytes.size()));
     return converted;
 }
 

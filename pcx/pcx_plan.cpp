@@ -56,11 +56,8 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
     }
     if (ask && (!IsPictureName(path) || extent.EndsEarly())) {
         switch (ask(question)) {
-        case PcxAnswer::Convert:
-            break;
-        case PcxAnswer::SendAsItIs:
-            plan.action = PcxPlan::Action::SendFile;
-            return plan;
+        case PcxAnswer::Convert: break;
+        case PcxAnswer::SendAsItIs: plan.action = PcxPlan::Action::SendFile; return plan;
         case PcxAnswer::Cancel:
             plan.lines << QStringLiteral("PCX download canceled: %1 was not sent").arg(name);
             return plan;
@@ -104,16 +101,14 @@ qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize) {
     return PcxDownloadHeader(image).size() + image + printCommandSize;
 }
 
-bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
-                 Console& console) {
+bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand, Console& console) {
     switch (plan.action) {
-    case PcxPlan::Action::Nothing:
-        return true;
-    case PcxPlan::Action::SendFile:
-        return SendPcxImage(sender, s, plan.path, printCommand, console);
+    case PcxPlan::Action::Nothing: return true;
+    case PcxPlan::Action::SendFile: return SendPcxImage(sender, s, plan.path, printCommand, console);
     case PcxPlan::Action::SendConverted:
-        console.LogMessage(LogKind::Outgoing, QStringLiteral("Sending the converted picture %1 to IP Address %2")
-                                                    .arg(plan.path, console.AddressText()));
+        console.LogMessage(
+            LogKind::Outgoing,
+            QStringLiteral("Sending the converted picture %1 to IP Address %2").arg(plan.path, console.AddressText()));
         SendPcxBytes(sender, s, plan.image, printCommand);
         return !sender.JobFailed();
     }

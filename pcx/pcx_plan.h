@@ -40,9 +40,9 @@ using PictureConverter = std::function<ConvertedPcx(const QString& path)>;
 struct PcxPlan {
     enum class Action { Nothing, SendFile, SendConverted };
     Action action = Action::Nothing;
-    QString path;        // the file picked
-    QByteArray image;    // the converted PCX, for SendConverted
-    QStringList lines;   // outgoing-log lines to write now, before anything is sent
+    QString path;                        // the file picked
+    QByteArray image;                    // the converted PCX, for SendConverted
+    QStringList lines;                   // outgoing-log lines to write now, before anything is sent
     Severity severity = Severity::None;  // how much those lines matter
 };
 
@@ -67,8 +67,7 @@ struct PcxPlan {
 // always sent it, or the converted bytes in the same frame after the line
 // "Sending the converted picture <path> to IP Address <address>". True when
 // the whole frame went out.
-bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand,
-                 Console& console);
+bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand, Console& console);
 
 // The input of the PCX command of the command table for a plan: the file, the
 // bytes it puts on the wire, and how it is sent (framed, ended by "<p>").

@@ -99,18 +99,19 @@ DecodedPicture DecodePcx(QByteArrayView file) {
     if (info.width == 0) return Refused(QStringLiteral("the PCX header's picture window is inverted"));
     const int width = info.width, height = info.height;
     if (width > kMaxPictureWidth || height > kMaxPictureHeight)
-        return Refused(QStringLiteral("the picture is %1 x %2 pixels, larger than %3 x %4")
-                           .arg(Grouped(width), Grouped(height), Grouped(kMaxPictureWidth),
-                                Grouped(kMaxPictureHeight)));
+        return Refused(
+            QStringLiteral("the picture is %1 x %2 pixels, larger than %3 x %4")
+                .arg(Grouped(width), Grouped(height), Grouped(kMaxPictureWidth), Grouped(kMaxPictureHeight)));
 
     const qsizetype bytesPerLine = qsizetype(At(file, 66)) | qsizetype(At(file, 67)) << 8;
     if (bytesPerLine < (qsizetype(width) * bits + 7) / 8)
-        return Refused(QStringLiteral("the PCX header's %1 bytes per line cannot hold %2 pixels")
-                           .arg(bytesPerLine).arg(width));
+        return Refused(
+            QStringLiteral("the PCX header's %1 bytes per line cannot hold %2 pixels").arg(bytesPerLine).arg(width));
     const qsizetype lineBytes = bytesPerLine * planes;
     if (qint64(lineBytes) * height > kMaxDecodedBytes)
         return Refused(QStringLiteral("the PCX header's %1 bytes per line are far more than %2 pixels need")
-                           .arg(bytesPerLine).arg(width));
+                           .arg(bytesPerLine)
+                           .arg(width));
 
     const std::array<unsigned char, 256> palette = PaletteOf(file, bits, planes);
     DecodedPicture decoded;

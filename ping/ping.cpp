@@ -64,14 +64,13 @@ std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoRepl
         reply.header.Status = ws::IP_GENERAL_FAILURE;
         return ws::IP_GENERAL_FAILURE;
     }
-    ws::IcmpSendEcho(icmp, address, payload.constData(), static_cast<std::uint16_t>(payload.size()), nullptr,
-                     &reply, sizeof reply, kPingTimeoutMs);
+    ws::IcmpSendEcho(icmp, address, payload.constData(), static_cast<std::uint16_t>(payload.size()), nullptr, &reply,
+                     sizeof reply, kPingTimeoutMs);
     ws::IcmpCloseHandle(icmp);
     return static_cast<std::int32_t>(reply.header.Status);
 }
 
-std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply,
-                      const EchoFunction& echo) {
+std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply, const EchoFunction& echo) {
     const QByteArray text = address.toLatin1();
     // A NUL would end the text early: "127.0.0.1\0junk" is not an address.
     if (text.contains('\0')) return kBadAddressStatus;
@@ -83,7 +82,8 @@ std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoRep
 
 void Cmdping_Click(Console& console, const EchoFunction& echo) {
     if (console.AddressText().trimmed().isEmpty()) {
-        console.LogMessage(LogKind::Outgoing, "No printer address to connect to: enter its IP address or host name first",
+        console.LogMessage(LogKind::Outgoing,
+                           "No printer address to connect to: enter its IP address or host name first",
                            Severity::Fault);
         return;
     }
@@ -92,8 +92,8 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
     int received = 0;
     std::uint64_t fastest = UINT64_MAX, slowest = 0, total = 0;
     // Lines are joined, never built with QString::arg: a typed "%1" stays text.
-    console.LogMessage(LogKind::Outgoing, "Pinging " + console.AddressText() + " with " + QString::number(payload.size()) +
-                                " bytes of data.");
+    console.LogMessage(LogKind::Outgoing, "Pinging " + console.AddressText() + " with " +
+                                              QString::number(payload.size()) + " bytes of data.");
     // Only echoes that went out count as sent: not those to a text that is no
     // address, nor those the system would not let out.
     int sent = 0;
@@ -106,9 +106,10 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
             const std::uint64_t rtt = reply.header.RoundTripTime;
             fastest = std::min(fastest, rtt), slowest = std::max(slowest, rtt), total += rtt;
             // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
-            console.LogMessage(LogKind::Incoming, "Reply from " + address + ": bytes=" + QString::number(reply.header.DataSize) +
-                                        " Time = " + QString::number(reply.header.RoundTripTime) +
-                                        " ms TTL =" + QString::number(reply.header.Options.Ttl));
+            console.LogMessage(LogKind::Incoming, "Reply from " + address +
+                                                      ": bytes=" + QString::number(reply.header.DataSize) +
+                                                      " Time = " + QString::number(reply.header.RoundTripTime) +
+                                                      " ms TTL =" + QString::number(reply.header.Options.Ttl));
         } else {
             console.LogMessage(LogKind::Incoming, IcmpStatusText(status));
             if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) {
@@ -121,13 +122,16 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
         console.Repaint();
     }
     console.LogMessage(LogKind::Outgoing, "Ping statistics for " + console.AddressText());
-    console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) + " Received = " + QString::number(received) +
-                                " Lost = " + QString::number(sent - received));
+    console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) +
+                                              " Received = " + QString::number(received) +
+                                              " Lost = " + QString::number(sent - received));
     // The round-trip times of the echoes that came back; none, no line.
     if (received > 0) {
-        const std::uint64_t average = (total + static_cast<std::uint64_t>(received) / 2) / static_cast<std::uint64_t>(received);
-        console.LogMessage(LogKind::Outgoing, "Times: Minimum = " + QString::number(fastest) + " ms Maximum = " +
-                                    QString::number(slowest) + " ms Average = " + QString::number(average) + " ms");
+        const std::uint64_t average =
+            (total + static_cast<std::uint64_t>(received) / 2) / static_cast<std::uint64_t>(received);
+        console.LogMessage(LogKind::Outgoing, "Times: Minimum = " + QString::number(fastest) +
+                                                  " ms Maximum = " + QString::number(slowest) +
+                                                  " ms Average = " + QString::number(average) + " ms");
     }
 }
 

@@ -51,8 +51,8 @@ int PendingSocketError(int fd) {
 class Binding : public QObject {
 public:
     Binding(int fd, platform::Window* window, unsigned int msg, long events)
-        : fd_(fd), window_(window), msg_(msg), events_(events),
-          readable_(fd, QSocketNotifier::Read), writable_(fd, QSocketNotifier::Write) {
+        : fd_(fd), window_(window), msg_(msg), events_(events), readable_(fd, QSocketNotifier::Read),
+          writable_(fd, QSocketNotifier::Write) {
         readable_.setEnabled(false);
         writable_.setEnabled(false);
         QObject::connect(&readable_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
@@ -101,8 +101,8 @@ protected:
 private:
     void Post(long event, int error) {
         if (!(events_ & event)) return;
-        QCoreApplication::postEvent(this, new SocketMessage(msg_, static_cast<platform::WPARAM>(fd_),
-                                                            MakeLParam(event, error)));
+        QCoreApplication::postEvent(
+            this, new SocketMessage(msg_, static_cast<platform::WPARAM>(fd_), MakeLParam(event, error)));
     }
 
     void StartWatching(bool announceWrite) {

@@ -77,8 +77,7 @@ std::optional<std::uint32_t> StatusOfIcmpError(int type, int code) {
         case ICMP_SR_FAILED: return IP_BAD_ROUTE;
         default: return IP_DEST_HOST_UNREACHABLE;
         }
-    case ICMP_TIME_EXCEEDED:
-        return code == ICMP_EXC_FRAGTIME ? IP_TTL_EXPIRED_REASSEM : IP_TTL_EXPIRED_TRANSIT;
+    case ICMP_TIME_EXCEEDED: return code == ICMP_EXC_FRAGTIME ? IP_TTL_EXPIRED_REASSEM : IP_TTL_EXPIRED_TRANSIT;
     case ICMP_PARAMETERPROB: return IP_PARAM_PROBLEM;
     case ICMP_SOURCE_QUENCH: return IP_SOURCE_QUENCH;
     default: return std::nullopt;  // redirects and the like say nothing about the echo
@@ -160,8 +159,7 @@ std::optional<Answer> ParseRawPacket(const std::uint8_t* p, std::size_t n, const
 
 // A reply read from a datagram socket: ICMP message only, the TTL and TOS in
 // control messages. The kernel hands this socket only replies with its identifier.
-std::optional<Answer> ParseDatagramReply(const std::uint8_t* p, std::size_t n, msghdr& msg,
-                                         const PendingEcho& echo) {
+std::optional<Answer> ParseDatagramReply(const std::uint8_t* p, std::size_t n, msghdr& msg, const PendingEcho& echo) {
     if (n < kIcmpHeaderSize || p[0] != ICMP_ECHOREPLY || Read16(p + 6) != echo.sequence) return std::nullopt;
     Answer answer;
     answer.from = static_cast<const sockaddr_in*>(msg.msg_name)->sin_addr.s_addr;
@@ -181,8 +179,7 @@ std::optional<Answer> ParseDatagramReply(const std::uint8_t* p, std::size_t n, m
 }
 
 // An entry of a datagram socket's error queue; its data is the quoted request.
-std::optional<Answer> ParseQueuedError(const std::uint8_t* p, std::size_t n, msghdr& msg,
-                                       const PendingEcho& echo) {
+std::optional<Answer> ParseQueuedError(const std::uint8_t* p, std::size_t n, msghdr& msg, const PendingEcho& echo) {
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
         sock_extended_err error;
@@ -198,8 +195,7 @@ std::optional<Answer> ParseQueuedError(const std::uint8_t* p, std::size_t n, msg
         if (!status) return std::nullopt;
         answer.status = *status;
         sockaddr_in offender;
-        std::memcpy(&offender, SO_EE_OFFENDER(reinterpret_cast<sock_extended_err*>(CMSG_DATA(c))),
-                    sizeof offender);
+        std::memcpy(&offender, SO_EE_OFFENDER(reinterpret_cast<sock_extended_err*>(CMSG_DATA(c))), sizeof offender);
         answer.from = offender.sin_addr.s_addr;
         return answer;
     }
@@ -249,9 +245,9 @@ bool IcmpCloseHandle(HANDLE icmp) {
     return true;
 }
 
-std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* requestData,
-                           std::uint16_t requestSize, const IP_OPTION_INFORMATION* requestOptions,
-                           void* replyBuffer, std::uint32_t replySize, std::uint32_t timeoutMs) {
+std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* requestData, std::uint16_t requestSize,
+                           const IP_OPTION_INFORMATION* requestOptions, void* replyBuffer, std::uint32_t replySize,
+                           std::uint32_t timeoutMs) {
     if (!replyBuffer || replySize < sizeof(ICMP_ECHO_REPLY)) return 0;
     ICMP_ECHO_REPLY head;
     auto fail = [&](std::uint32_t status) {
@@ -315,7 +311,7 @@ std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* r
         }
         const auto* p = buffer.data();
         const auto size = static_cast<std::size_t>(n);
-        const std::optional<Answer> answer = icmp->raw         ? ParseRawPacket(p, size, echo)
+        const std::optional<Answer> answer = icmp->raw        ? ParseRawPacket(p, size, echo)
                                              : fromErrorQueue ? ParseQueuedError(p, size, msg, echo)
                                                               : ParseDatagramReply(p, size, msg, echo);
         if (!answer) continue;
@@ -324,13 +320,14 @@ std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* r
         const std::size_t copied = std::min(answer->size, std::size_t{replySize - sizeof(ICMP_ECHO_REPLY)});
         head.Address = answer->from;
         head.Status = answer->status;
-        head.RoundTripTime =
-            static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
+        head.RoundTripTime = static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
         head.DataSize = static_cast<std::uint16_t>(copied);
         head.Data = copied ? sizeof(ICMP_ECHO_REPLY) : 0;
         head.Options = answer->ip;
         WriteHead(replyBuffer, head);
-        if (copied) std::memcpy(static_cast<std::uint8_t*>(replyBuffer) + sizeof(ICMP_ECHO_REPLY), answer->data, copied);
+        if (copied)
+            std::memcpy(static_cast<std::uint8_t*>(replyBuffer) + sizeof(ICMP_ECHO_REPLY), answer->data, copied);
         return 1;
     }
 }

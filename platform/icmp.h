@@ -91,8 +91,8 @@ bool IcmpCloseHandle(HANDLE icmp);
 // the head, the request data and 8 bytes more, else the status is
 // IP_BUF_TOO_SMALL (nothing is written if not even the head fits). With options,
 // their Ttl (0: the system's) and Tos apply. Never raises SIGPIPE.
-std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* requestData,
-                           std::uint16_t requestSize, const IP_OPTION_INFORMATION* requestOptions,
-                           void* replyBuffer, std::uint32_t replySize, std::uint32_t timeoutMs);
+std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* requestData, std::uint16_t requestSize,
+                           const IP_OPTION_INFORMATION* requestOptions, void* replyBuffer, std::uint32_t replySize,
+                           std::uint32_t timeoutMs);
 
 }  // namespace ws

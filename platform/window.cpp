@@ -25,9 +25,7 @@ void Window::PostMessage(unsigned int msg, WPARAM wParam, LPARAM lParam) {
     QCoreApplication::postEvent(this, new PostedMessage(msg, wParam, lParam));
 }
 
-LRESULT Window::SendMessage(unsigned int msg, WPARAM wParam, LPARAM lParam) {
-    return proc_(this, msg, wParam, lParam);
-}
+LRESULT Window::SendMessage(unsigned int msg, WPARAM wParam, LPARAM lParam) { return proc_(this, msg, wParam, lParam); }
 
 WNDPROC Window::ReplaceProcedure(WNDPROC proc) {
     WNDPROC old = proc_;

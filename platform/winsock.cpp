@@ -105,8 +105,7 @@ int WSAStartup(std::uint16_t version, WSADATA* data) {
         *data = WSADATA{};
         data->wVersion = 0x0101;
         data->wHighVersion = 0x0202;
-        std::strncpy(data->szDescription, "Kivo socket layer over POSIX sockets",
-                     sizeof data->szDescription - 1);
+        std::strncpy(data->szDescription, "Kivo socket layer over POSIX sockets", sizeof data->szDescription - 1);
         std::strncpy(data->szSystemStatus, "Running", sizeof data->szSystemStatus - 1);
     }
     ++startCount;

@@ -161,9 +161,7 @@ int LimitUnsentBytes(SOCKET s, int bytes);
 // of the socket that is still queued.
 int WSAAsyncSelect(SOCKET s, platform::Window* window, unsigned int msg, long events);
 
-[[nodiscard]] constexpr std::uint16_t htons(std::uint16_t v) {
-    return static_cast<std::uint16_t>((v << 8) | (v >> 8));
-}
+[[nodiscard]] constexpr std::uint16_t htons(std::uint16_t v) { return static_cast<std::uint16_t>((v << 8) | (v >> 8)); }
 [[nodiscard]] constexpr std::uint16_t ntohs(std::uint16_t v) { return htons(v); }
 
 // Dotted IPv4 text to an address in network byte order; WS_INADDR_NONE for anything

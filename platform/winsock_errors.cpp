@@ -95,7 +95,7 @@ int FormatMessageA(int code, char* buf, int size) {
     const std::string_view text = TextFor(code);
     if (text.empty() || !buf) return 0;
     const int needed = static_cast<int>(text.size()) + 2;  // the text and "\r\n"
-    if (needed >= size) return 0;                           // room for the NUL too
+    if (needed >= size) return 0;                          // room for the NUL too
     std::memcpy(buf, text.data(), text.size());
     buf[text.size()] = '\r';
     buf[text.size() + 1] = '\n';

@@ -39,8 +39,8 @@ FindNetwork ReadFindNetwork(const QString& text) {
     FindNetwork read;
     read.network = ReadNetwork(text);
     if (!read.network) {
-        read.refusal = QStringLiteral("--find \"%1\" is no network: give it as NETWORK/BITS, e.g. 192.168.1.0/24")
-                           .arg(text);
+        read.refusal =
+            QStringLiteral("--find \"%1\" is no network: give it as NETWORK/BITS, e.g. 192.168.1.0/24").arg(text);
     } else if (read.network->bits < kWidestSearch) {
         read.refusal = QStringLiteral("--find %1 is wider than a /%2: name a smaller network")
                            .arg(read.network->Text())
@@ -61,8 +61,10 @@ QString FoundPrinterLine(const FoundPrinter& printer) {
 
 int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
     SearchPlan plan;
-    if (options.findNetwork) plan.networks = {*options.findNetwork};
-    else plan.networks = NetworksToSearch(InterfaceAddresses());
+    if (options.findNetwork)
+        plan.networks = {*options.findNetwork};
+    else
+        plan.networks = NetworksToSearch(InterfaceAddresses());
     for (quint16 port : options.findPorts)
         if (std::find(plan.ports.begin(), plan.ports.end(), port) == plan.ports.end()) plan.ports.push_back(port);
     if (options.findNames) plan.lookup = SystemNameLookup;
@@ -76,8 +78,10 @@ int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
     QEventLoop loop;
     QObject::connect(&search, &PrinterSearch::PrinterDone, [&](int index) {
         const FoundPrinter& printer = search.Printers()[static_cast<size_t>(index)];
-        if (options.json) Emit(out, PrinterObject(printer));
-        else Print(out, FoundPrinterLine(printer) + QLatin1Char('\n'));
+        if (options.json)
+            Emit(out, PrinterObject(printer));
+        else
+            Print(out, FoundPrinterLine(printer) + QLatin1Char('\n'));
     });
     QObject::connect(&search, &PrinterSearch::Finished, &loop, &QEventLoop::quit);
     search.Start(plan);

@@ -16,17 +16,12 @@ int main(int argc, char* argv[]) {
     const kivo::SendCommandLine line =
         kivo::ReadSendCommandLine(QCoreApplication::arguments().mid(1), platform::ProgramFolder());
     switch (line.outcome) {
-    case kivo::SendCommandLine::Outcome::Help:
-        std::fputs(line.text.toUtf8().constData(), stdout);
-        return 0;
-    case kivo::SendCommandLine::Outcome::Version:
-        std::printf("kivo-send %s\n", kivo::kVersion);
-        return 0;
+    case kivo::SendCommandLine::Outcome::Help: std::fputs(line.text.toUtf8().constData(), stdout); return 0;
+    case kivo::SendCommandLine::Outcome::Version: std::printf("kivo-send %s\n", kivo::kVersion); return 0;
     case kivo::SendCommandLine::Outcome::Error:
         std::fputs(kivo::UsageError(line.text).toUtf8().constData(), stderr);
         return kivo::kSendUsage;
-    case kivo::SendCommandLine::Outcome::Run:
-        break;
+    case kivo::SendCommandLine::Outcome::Run: break;
     }
     if (line.options.find) return kivo::RunFind(line.options, stdout, stderr);
     kivo::SendSession session(line.options, stdout, stderr, isatty(STDERR_FILENO) == 1);

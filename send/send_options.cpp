@@ -18,8 +18,8 @@ namespace kivo {
 namespace {
 
 // Options that take a value, other than the actions.
-constexpr const char* kValueOptions[] = {"--copies", "--quiet",  "--expect",   "--timeout",
-                                         "--repeat", "--interval", "--stall", "--port", "--find-port"};
+constexpr const char* kValueOptions[] = {"--copies",   "--quiet", "--expect", "--timeout",  "--repeat",
+                                         "--interval", "--stall", "--port",   "--find-port"};
 
 bool TakesValue(const QString& name) {
     if (const Command* command = CommandOfOption(name)) return command->value != nullptr;
@@ -58,8 +58,8 @@ QString Prepare(SendAction& action, const QString& copiesText, const QString& pr
     const Command& command = *action.command;
     CommandInput& input = action.input;
     if (TakesText(command))
-        input.text = action.argument.isEmpty() && command.emptyText ? QString::fromLatin1(command.emptyText)
-                                                                    : action.argument;
+        input.text =
+            action.argument.isEmpty() && command.emptyText ? QString::fromLatin1(command.emptyText) : action.argument;
     if (TakesCopies(command)) {
         input.countText = copiesText;
         const std::optional<long long> copies = CommandCopies(command, copiesText);
@@ -79,12 +79,8 @@ QString Prepare(SendAction& action, const QString& copiesText, const QString& pr
         const ByteList list = ReadByteList(input.text);
         return list.ok ? QString() : ByteListRefusal(input.text, list);
     }
-    case CommandBytes::ChosenFile:
-        input.path = action.argument;
-        return FileRefusal(input.path);
-    case CommandBytes::StockFile:
-        input.programFolder = programFolder;
-        return FileRefusal(CommandPath(command, input));
+    case CommandBytes::ChosenFile: input.path = action.argument; return FileRefusal(input.path);
+    case CommandBytes::StockFile: input.programFolder = programFolder; return FileRefusal(CommandPath(command, input));
     case CommandBytes::PcxPlan: {
         if (const QString refusal = FileRefusal(action.argument); !refusal.isEmpty()) return refusal;
         // No one to ask: a file that is not a monochrome PCX is converted, as

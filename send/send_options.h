@@ -20,11 +20,11 @@ namespace kivo {
 // button of the same name runs it.
 struct SendAction {
     const Command* command = nullptr;
-    QString option;      // as given: "--vek-test"
-    QString argument;    // the text, byte list or path as given
-    CommandInput input;  // what the command is run with
+    QString option;        // as given: "--vek-test"
+    QString argument;      // the text, byte list or path as given
+    CommandInput input;    // what the command is run with
     long long copies = 1;  // the copies it sends
-    PcxPlan plan;        // --pcx: the file as it is, or converted
+    PcxPlan plan;          // --pcx: the file as it is, or converted
 };
 
 struct SendOptions {

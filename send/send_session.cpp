@@ -125,7 +125,8 @@ bool SendSession::Connect() {
     watch_.Attach(socket_);
     lastTakenAt_ = Elapsed();
     if (options_.json)
-        Emit({{"event", "connect"}, {"address", options_.address}, {"port", options_.port}, {"connection", connection}});
+        Emit(
+            {{"event", "connect"}, {"address", options_.address}, {"port", options_.port}, {"connection", connection}});
     LogMessage(kOut, QStringLiteral("Connection made to ") + where);
     return true;
 }
@@ -154,11 +155,14 @@ void SendSession::Perform(const SendAction& action) {
     int job = 0;
     // The plan's lines (a conversion) come before the command, as in the window.
     LogLines(kOut, action.plan.lines, action.plan.severity);
-    const CommandTarget target{sender_, socket_, *this,
+    const CommandTarget target{sender_,
+                               socket_,
+                               *this,
                                [this, &job](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
                                    job = watch_.BeginJob(what, planned, copies, reportDone);
                                },
-                               [this, &job] { watch_.EndCopy(job); }, kSendFilePiece};
+                               [this, &job] { watch_.EndCopy(job); },
+                               kSendFilePiece};
     const CommandOutcome outcome = RunCommand(*action.command, action.input, target);
     const bool failed = sender_.JobFailed() || outcome.incomplete || outcome.refused;
     if (job != 0) watch_.EndJob(job, failed ? JobEnd::Failed : JobEnd::Sent);
@@ -170,8 +174,8 @@ void SendSession::Perform(const SendAction& action) {
         sender_.CancelJob();
     }
     if (options_.json) {
-        QJsonObject event{{"event", "sent"}, {"action", action.option}, {"bytes", watch_.Sent() - before},
-                          {"time", SinceConnect()}};
+        QJsonObject event{
+            {"event", "sent"}, {"action", action.option}, {"bytes", watch_.Sent() - before}, {"time", SinceConnect()}};
         if (!action.argument.isEmpty()) event.insert("argument", action.argument);
         if (TakesCopies(*action.command)) event.insert("copies", action.copies);
         Emit(event);
@@ -197,8 +201,8 @@ void SendSession::WaitForPrinter() {
     // Answers that never came are what the time-out is about.
     if (giveUp_ == kSendTimedOut && expected_ > 0 && answers_ < expected_ && sendingDone_ &&
         watch_.Unacknowledged() == 0)
-        reason_ = QStringLiteral("%1 of %2 print commands unanswered")
-                      .arg(Grouped(expected_ - answers_), Grouped(expected_));
+        reason_ =
+            QStringLiteral("%1 of %2 print commands unanswered").arg(Grouped(expected_ - answers_), Grouped(expected_));
 }
 
 void SendSession::Close() {
@@ -315,7 +319,9 @@ void SendSession::LogMessage(LogKind kind, const QString& text, Severity severit
         return;
     }
     if (options_.json) {
-        QJsonObject event{{"event", "log"}, {"log", kind == kOut ? "outgoing" : "incoming"}, {"text", text},
+        QJsonObject event{{"event", "log"},
+                          {"log", kind == kOut ? "outgoing" : "incoming"},
+                          {"text", text},
                           {"time", SinceConnect()}};
         if (severity != Severity::None) event.insert("severity", severity == Severity::Fault ? "fault" : "warning");
         Emit(event);
@@ -363,15 +369,15 @@ void SendSession::Summarize(int status) {
     static const char* const kMeaning[] = {"every byte taken, no fault", "the printer reported a fault",
                                            "not delivered", "timed out"};
     const char* const kBadInput = "bad input";
-    const QString meaning =
-        options_.actions.empty() ? QString::fromLatin1(status == kSendOk ? "the printer answers" : "no echo came back")
-                                 : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : kBadInput);
+    const QString meaning = options_.actions.empty()
+                                ? QString::fromLatin1(status == kSendOk ? "the printer answers" : "no echo came back")
+                                : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : kBadInput);
     if (options_.json) {
         QJsonObject tally;
         for (const auto& [name, count] : tally_.Counts()) tally.insert(name, static_cast<qint64>(count));
-        QJsonObject done{{"event", "done"},  {"status", status},   {"meaning", meaning}, {"sent", sent_},
-                         {"taken", taken_},  {"notTaken", notTaken_}, {"answers", answers_}, {"acks", acks_},
-                         {"tally", tally},   {"runs", options_.repeat}, {"time", SinceConnect()}};
+        QJsonObject done{{"event", "done"}, {"status", status},        {"meaning", meaning},    {"sent", sent_},
+                         {"taken", taken_}, {"notTaken", notTaken_},   {"answers", answers_},   {"acks", acks_},
+                         {"tally", tally},  {"runs", options_.repeat}, {"time", SinceConnect()}};
         if (!reason_.isEmpty()) done.insert("reason", reason_);
         Emit(done);
         return;

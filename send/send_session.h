@@ -101,8 +101,8 @@ private:
     bool lost_ = false;
     bool connectFailed_ = false;
     int giveUp_ = kSendOk;
-    QString reason_;          // why the run did not end well, for the summary
-    qint64 notTaken_ = 0;     // bytes the printer did not take, when it gave up
+    QString reason_;       // why the run did not end well, for the summary
+    qint64 notTaken_ = 0;  // bytes the printer did not take, when it gave up
     qint64 sent_ = 0;
     qint64 taken_ = 0;
     bool sendingDone_ = false;  // every action has run

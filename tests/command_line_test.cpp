@@ -41,6 +41,7 @@ private slots:
 };
 
 void CommandLineTest::answersWithoutDisplay_data() {
+    // clang-format off
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
@@ -69,6 +70,7 @@ void CommandLineTest::answersWithoutDisplay_data() {
                                         << "kivo-printer-emulator " + QByteArray(kivo::kVersion) + "\n"
                                         << QByteArray();
 #endif
+    // clang-format on
 }
 
 void CommandLineTest::answersWithoutDisplay() {

@@ -31,6 +31,7 @@ private slots:
 };
 
 void DecoderTest::decodesReplies_data() {
+    // clang-format off
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QStringList>("lines");
     QTest::newRow("ACK alone") << QByteArray("\x06") << QStringList{"Ticket ACK"};
@@ -51,6 +52,7 @@ void DecoderTest::decodesReplies_data() {
         << QByteArray("\x80\xff") << QStringList{"Byte 0x80 (128)", "Byte 0xFF (255)"};
     QTest::newRow("CR LF") << QByteArray("READY\r\n") << QStringList{"READY", "Carriage Return", "Line Feed"};
     QTest::newRow("empty reply") << QByteArray() << QStringList{};
+    // clang-format on
 }
 
 void DecoderTest::decodesReplies() {
@@ -60,6 +62,7 @@ void DecoderTest::decodesReplies() {
 }
 
 void DecoderTest::namesEveryControlByte_data() {
+    // clang-format off
     QTest::addColumn<int>("byte");
     QTest::addColumn<QString>("name");
     QTest::addColumn<Severity>("severity");
@@ -76,6 +79,7 @@ void DecoderTest::namesEveryControlByte_data() {
     }
     QTest::newRow("127") << 127 << "Byte 0x7F (127)" << Severity::None;
     QTest::newRow("255") << 255 << "Byte 0xFF (255)" << Severity::None;
+    // clang-format on
 }
 
 void DecoderTest::namesEveryControlByte() {
@@ -101,6 +105,7 @@ void DecoderTest::decodesLongRepliesWhole() {
 }
 
 void DecoderTest::tallyCountsStatusBytes_data() {
+    // clang-format off
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("tally");
     QTest::newRow("nothing yet") << QByteArray() << "";
@@ -111,6 +116,7 @@ void DecoderTest::tallyCountsStatusBytes_data() {
     QTest::newRow("control bytes, high bytes and text are no statuses")
         << QByteArray("\x07\r\x11\x13\x1d\x80\xffTicket ACK") << "";
     QTest::newRow("a million and more") << QByteArray(1'234'567, '\x10') << "Out of Tickets 1,234,567";
+    // clang-format on
 }
 
 void DecoderTest::tallyCountsStatusBytes() {
@@ -124,6 +130,7 @@ void DecoderTest::tallyCountsStatusBytes() {
 }
 
 void DecoderTest::statusTableRows_data() {
+    // clang-format off
     QTest::addColumn<int>("byte");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("shortName");
@@ -141,6 +148,7 @@ void DecoderTest::statusTableRows_data() {
     QTest::newRow("Power Up Problem") << 0x1A << "Power Up Problem" << "Power Up Problem" << fault << true;
     QTest::newRow("Logo") << 0x1C << "Incomplete Logo Stored in FLASH" << "Logo Incomplete" << fault << true;
     QTest::newRow("Power On") << 0x12 << "Power On" << "Power On" << none << false;
+    // clang-format on
 }
 
 void DecoderTest::statusTableRows() {
@@ -166,6 +174,7 @@ void DecoderTest::statusTableRows() {
 }
 
 void DecoderTest::groupsNumbersInThousands_data() {
+    // clang-format off
     QTest::addColumn<qint64>("value");
     QTest::addColumn<QString>("text");
     QTest::newRow("0") << qint64(0) << "0";
@@ -174,6 +183,7 @@ void DecoderTest::groupsNumbersInThousands_data() {
     QTest::newRow("2178") << qint64(2178) << "2,178";
     QTest::newRow("negative") << qint64(-1234567) << "-1,234,567";
     QTest::newRow("smallest") << std::numeric_limits<qint64>::min() << "-9,223,372,036,854,775,808";
+    // clang-format on
 }
 
 void DecoderTest::groupsNumbersInThousands() {

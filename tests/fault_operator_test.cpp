@@ -211,8 +211,9 @@ void OperatorFaultTest::thousandConnectsAndDisconnectsLeakNothing() {
           static_cast<long long>(grownKiB));
 
     QVERIFY2(ms < 30000, qPrintable(QString::number(ms)));
-    QTRY_VERIFY2(kivo::test::OpenDescriptorCount() <= descriptors,
-                 qPrintable(QStringLiteral("%1 open, %2 before").arg(kivo::test::OpenDescriptorCount()).arg(descriptors)));
+    QTRY_VERIFY2(
+        kivo::test::OpenDescriptorCount() <= descriptors,
+        qPrintable(QStringLiteral("%1 open, %2 before").arg(kivo::test::OpenDescriptorCount()).arg(descriptors)));
     // A cycle that kept as much as one socket binding (a kilobyte or so) would add
     // a megabyte; the sanitizers hold freed memory back, so there the figure says nothing.
     if (!kSanitized) QVERIFY2(grownKiB < 768, qPrintable(QString::number(grownKiB)));
@@ -221,6 +222,7 @@ void OperatorFaultTest::thousandConnectsAndDisconnectsLeakNothing() {
 }
 
 void OperatorFaultTest::badAddressFailsWithItsLineQuickly_data() {
+    // clang-format off
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("reason");  // "": refused before any attempt
     const QString unknown = QStringLiteral("Error 11001: not an IPv4 address or a known host name");
@@ -234,6 +236,7 @@ void OperatorFaultTest::badAddressFailsWithItsLineQuickly_data() {
     QTest::newRow("reserved name") << QStringLiteral("printer.invalid") << unknown;
     QTest::newRow("five parts") << QStringLiteral("10.0.0.192.1") << unknown;
     QTest::newRow("parts above 255") << QStringLiteral("999.999.999.999") << unknown;
+    // clang-format on
 }
 
 void OperatorFaultTest::badAddressFailsWithItsLineQuickly() {
@@ -300,6 +303,7 @@ void OperatorFaultTest::silentNameServerDelaysTheConnectButItEnds() {
 }
 
 void OperatorFaultTest::sendTextSendsWindows1252_data() {
+    // clang-format off
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("unmapped");  // the line naming what went out as "?"
@@ -323,6 +327,7 @@ void OperatorFaultTest::sendTextSendsWindows1252_data() {
                                                      "and went out as \"?\": →");
     QTest::newRow("300 mixed characters") << QStringLiteral("aé€").repeated(100) << QByteArray("a\xe9\x80").repeated(100)
                                           << QString();
+    // clang-format on
 }
 
 void OperatorFaultTest::sendTextSendsWindows1252() {
@@ -346,6 +351,7 @@ void OperatorFaultTest::sendTextSendsWindows1252() {
 }
 
 void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte_data() {
+    // clang-format off
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");  // empty: nothing may be sent
     QTest::newRow("blanks") << QStringLiteral("   ") << QByteArray();
@@ -356,6 +362,7 @@ void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte_data() {
     // Digits of other scripts are digits to Unicode, but no number the operator meant.
     QTest::newRow("Arabic-Indic digits") << QStringLiteral("٦٥") << QByteArray();
     QTest::newRow("full-width digits") << QStringLiteral("６５") << QByteArray();
+    // clang-format on
 }
 
 void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte() {
@@ -380,11 +387,13 @@ void OperatorFaultTest::sendAsciiRefusesWhatIsNoByte() {
 }
 
 void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount_data() {
+    // clang-format off
     QTest::addColumn<QString>("count");
     QTest::addColumn<bool>("refused");  // else: the copies wording and no copy at all
     AddBadTexts([](const char* row, const QString& text) {
         QTest::newRow(row) << text << (text != QLatin1String("-0"));
     });
+    // clang-format on
 }
 
 void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount() {
@@ -416,6 +425,7 @@ void OperatorFaultTest::fileCopiesRefuseWhatIsNoCount() {
 }
 
 void OperatorFaultTest::testTicketCopiesAreHeldOrRefused_data() {
+    // clang-format off
     QTest::addColumn<QString>("count");
     QTest::addColumn<int>("copies");  // 0: refused with a line, the field left as typed
     QTest::newRow("empty") << QString() << 0;
@@ -428,6 +438,7 @@ void OperatorFaultTest::testTicketCopiesAreHeldOrRefused_data() {
     QTest::newRow("300 nines") << QString(300, QLatin1Char('9')) << 1;
     QTest::newRow("Chinese") << QStringLiteral("中文") << 0;
     QTest::newRow("Greek") << QStringLiteral("Ελληνικά") << 0;
+    // clang-format on
 }
 
 void OperatorFaultTest::testTicketCopiesAreHeldOrRefused() {

@@ -66,8 +66,8 @@ public:
             at.sin_family = AF_INET;
             at.sin_port = htons(9100);
             at.sin_addr.s_addr = ::inet_addr(address_.toLatin1().constData());
-            listening_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
-                         ::listen(listener_, 16) == 0;
+            listening_ =
+                ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(listener_, 16) == 0;
         }
         thread_ = std::thread([this] { Run(); });
     }
@@ -160,7 +160,10 @@ public:
             } else if (SpellsRun(text)) {
                 byte_ += text.size();
             } else {
-                error_ = QStringLiteral("line %1 \"%2\" is not the text at byte %3").arg(line_).arg(text.left(40)).arg(byte_);
+                error_ = QStringLiteral("line %1 \"%2\" is not the text at byte %3")
+                             .arg(line_)
+                             .arg(text.left(40))
+                             .arg(byte_);
             }
         }
     }
@@ -237,12 +240,14 @@ enum class Job { TypedCommand, TextFile, PcxImage, VekTickets };
 Q_DECLARE_METATYPE(Job)
 
 void FaultTest::printerResetsInTheMiddleOfAJob_data() {
+    // clang-format off
     QTest::addColumn<Job>("job");
     QTest::addColumn<qsizetype>("resetAfter");  // bytes the printer takes before it resets
     QTest::newRow("typed command") << Job::TypedCommand << qsizetype(2000);
     QTest::newRow("text file") << Job::TextFile << qsizetype(256 * 1024);
     QTest::newRow("PCX download") << Job::PcxImage << qsizetype(256 * 1024);
     QTest::newRow("100 VEK test tickets") << Job::VekTickets << qsizetype(8000);
+    // clang-format on
 }
 
 void FaultTest::printerResetsInTheMiddleOfAJob() {
@@ -351,7 +356,8 @@ void FaultTest::printerResetsRightAfterTheConnect() {
         // A reset that came with the connect is handled before the click returns.
         if (!w.Connected() && lines.value(1) != "Connection made to " + at) {
             QCOMPARE(lines.value(1), "Error while connecting to the printer " + at);
-            QVERIFY2(lines.size() == 3 && lines[2].startsWith(QLatin1String("Error 100")), qPrintable(lines.join(" | ")));
+            QVERIFY2(lines.size() == 3 && lines[2].startsWith(QLatin1String("Error 100")),
+                     qPrintable(lines.join(" | ")));
             ++refused;
             continue;
         }
@@ -405,8 +411,9 @@ void FaultTest::printerClosesInTheMiddleOfAFileAndTheWindowDisconnects() {
     QVERIFY(CountStartingWith(lines, QStringLiteral("Error while sending")) <= 1);
     // What the printer acknowledged is at least what it read, and at most that and
     // its small receive buffer: never a false Done.
-    const QStringList cut = lines.filter(QRegularExpression("^Cut short: 1 copy of closed.txt, the printer acknowledged "
-                                                            "[0-9,]+ of 4,194,304 bytes; [0-9,]+ not delivered$"));
+    const QStringList cut =
+        lines.filter(QRegularExpression("^Cut short: 1 copy of closed.txt, the printer acknowledged "
+                                        "[0-9,]+ of 4,194,304 bytes; [0-9,]+ not delivered$"));
     QVERIFY2(cut.size() == 1, qPrintable(lines.join(" | ")));
     QVERIFY(lines.filter(QRegularExpression("^Done: ")).isEmpty());
     const qint64 acked = QLocale(QLocale::English).toLongLong(cut[0].section(' ', 9, 9));
@@ -442,30 +449,31 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
     qsizetype receivedWhenStalled = -1;
     Steps steps;
     steps.Then("click Send Text File", [&w] { Button(w, "CmdFile")->click(); })
-        .When("the send waits for a printer that reads no more",
-              [&] { return stalled && w.PrinterSender().Waiting(); },
-              [&] {
-                  receivedWhenStalled = printer.Received().size();
-                  clock.start();
-                  QTimer::singleShot(0, &w, [&] {
-                      clickedWhileWaiting = w.PrinterSender().Waiting();
-                      Field(w, "TxtCmd")->setText(QStringLiteral("<never sent>"));
-                      Button(w, "CmdText")->click();
-                      Button(w, "CmdVekFF")->click();
-                  });
-              })
-        .When("half a second more of waiting",
-              [&] { return w.Sends().Queued() == 2 && clock.elapsed() > 500; },
-              [&w] { Button(w, "CmdConnect")->click(); })
+        .When(
+            "the send waits for a printer that reads no more", [&] { return stalled && w.PrinterSender().Waiting(); },
+            [&] {
+                receivedWhenStalled = printer.Received().size();
+                clock.start();
+                QTimer::singleShot(0, &w, [&] {
+                    clickedWhileWaiting = w.PrinterSender().Waiting();
+                    Field(w, "TxtCmd")->setText(QStringLiteral("<never sent>"));
+                    Button(w, "CmdText")->click();
+                    Button(w, "CmdVekFF")->click();
+                });
+            })
+        .When(
+            "half a second more of waiting", [&] { return w.Sends().Queued() == 2 && clock.elapsed() > 500; },
+            [&w] { Button(w, "CmdConnect")->click(); })
         // Reconnected at once, while the canceled send may still be unwinding: not one
         // of its bytes may reach the new connection.
         .Then("connect again", [&w] { Button(w, "CmdConnect")->click(); })
-        .When("the printer has the new connection", [&] { return printer.Connections() == 2; },
-              [&] {
-                  printer.SetReading(true);
-                  Field(w, "TxtCmd")->setText(QStringLiteral("<after>"));
-                  Button(w, "CmdText")->click();
-              });
+        .When(
+            "the printer has the new connection", [&] { return printer.Connections() == 2; },
+            [&] {
+                printer.SetReading(true);
+                Field(w, "TxtCmd")->setText(QStringLiteral("<after>"));
+                Button(w, "CmdText")->click();
+            });
     const Watchdog watchdog(w, 45000);
     deadline_.Waiting(QStringLiteral("the steps with a printer that stopped reading"));
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);
@@ -494,9 +502,9 @@ void FaultTest::printerThatNeverReadsWaitsUntilDisconnect() {
              qPrintable(lines[3]));
     QVERIFY2(QRegularExpression("^[0-9,]+ bytes not delivered: discarded at your request$").match(lines[4]).hasMatch(),
              qPrintable(lines[4]));
-    QCOMPARE(lines.mid(5), (QStringList{"Disconnected from " + at,
-                                        "Attempting to establish a connection with the printer at " + at,
-                                        "Connection made to " + at, "Sending text =><after> to IP Address " + address}));
+    QCOMPARE(lines.mid(5),
+             (QStringList{"Disconnected from " + at, "Attempting to establish a connection with the printer at " + at,
+                          "Connection made to " + at, "Sending text =><after> to IP Address " + address}));
     QCOMPARE(printer.Connections(), 2);
 }
 
@@ -533,13 +541,14 @@ void FaultTest::closingTheWindowEndsAWaitingSendAndLeavesNothingOpen() {
         bool stillShownAfterClose = false;
         Steps steps;
         steps.Then("click Send Text File", [w] { Button(*w, "CmdFile")->click(); })
-            .When("the send waits", [w] { return w->PrinterSender().Waiting(); },
-                  [&, w] {
-                      Button(*w, "CmdVekFF")->click();
-                      clock.start();
-                      w->close();
-                      stillShownAfterClose = w->isVisible();
-                  });
+            .When(
+                "the send waits", [w] { return w->PrinterSender().Waiting(); },
+                [&, w] {
+                    Button(*w, "CmdVekFF")->click();
+                    clock.start();
+                    w->close();
+                    stillShownAfterClose = w->isVisible();
+                });
         const Watchdog watchdog(*w, 30000);
         steps.Start([alive] {
             if (alive && alive->Connected()) Button(*alive, "CmdConnect")->click();
@@ -585,11 +594,10 @@ void FaultTest::floodWhileSendingLosesNoByteEitherWay() {
     bool clickedWhileSending = false;
     Steps steps;
     steps.Then("click Send Text File", [&w] { Button(w, "CmdFile")->click(); })
-        .When("the send waits while replies are logged",
-              [&w] { return w.PrinterSender().Waiting() && w.IncomingLog().Count() > 0; },
-              [&] {
-                  QTimer::singleShot(0, &w, [&] { clickedWhileSending = w.Sends().Busy(); });
-              });
+        .When(
+            "the send waits while replies are logged",
+            [&w] { return w.PrinterSender().Waiting() && w.IncomingLog().Count() > 0; },
+            [&] { QTimer::singleShot(0, &w, [&] { clickedWhileSending = w.Sends().Busy(); }); });
     const Watchdog watchdog(w, 60000);
     deadline_.Waiting(QStringLiteral("the flood both ways to end"));
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 80000);
@@ -636,27 +644,28 @@ void FaultTest::clicksDuringALongSendGoOutWholeInClickOrder() {
     int queued = -1;
     Steps steps;
     steps.Then("click Send Text File", [&w] { Button(w, "CmdFile")->click(); })
-        .When("the send waits", [&w] { return w.PrinterSender().Waiting(); },
-              [&] {
-                  // The printer reads again from the next turn of the event loop on;
-                  // clicks that did not wait their turn would get their bytes in now.
-                  printer.SetReading(true);
-                  // Each click takes the fields as they are at that click.
-                  Field(w, "TxtCmd")->setText(QStringLiteral("<T1>"));
-                  Button(w, "CmdText")->click();
-                  Field(w, "TxtCmd")->setText(QStringLiteral("65"));
-                  Button(w, "CmdAscii")->click();
-                  Button(w, "CmdVekFF")->click();
-                  Button(w, "CmdPclFF")->click();
-                  Field(w, "TxtCount")->setText(QStringLiteral("2"));
-                  Button(w, "CmdHPTest")->click();
-                  Field(w, "TxtCmd")->setText(QStringLiteral("<T2>"));
-                  Button(w, "CmdText")->click();
-                  Field(w, "TxtCount")->setText(QStringLiteral("1"));
-                  Button(w, "CmdFile")->click();
-                  Field(w, "TxtCmd")->setText(QStringLiteral("<not clicked>"));
-                  queued = w.Sends().Queued();
-              });
+        .When(
+            "the send waits", [&w] { return w.PrinterSender().Waiting(); },
+            [&] {
+                // The printer reads again from the next turn of the event loop on;
+                // clicks that did not wait their turn would get their bytes in now.
+                printer.SetReading(true);
+                // Each click takes the fields as they are at that click.
+                Field(w, "TxtCmd")->setText(QStringLiteral("<T1>"));
+                Button(w, "CmdText")->click();
+                Field(w, "TxtCmd")->setText(QStringLiteral("65"));
+                Button(w, "CmdAscii")->click();
+                Button(w, "CmdVekFF")->click();
+                Button(w, "CmdPclFF")->click();
+                Field(w, "TxtCount")->setText(QStringLiteral("2"));
+                Button(w, "CmdHPTest")->click();
+                Field(w, "TxtCmd")->setText(QStringLiteral("<T2>"));
+                Button(w, "CmdText")->click();
+                Field(w, "TxtCount")->setText(QStringLiteral("1"));
+                Button(w, "CmdFile")->click();
+                Field(w, "TxtCmd")->setText(QStringLiteral("<not clicked>"));
+                queued = w.Sends().Queued();
+            });
     const Watchdog watchdog(w, 45000);
     deadline_.Waiting(QStringLiteral("the clicks queued behind a long send to go out"));
     const QString failure = RunStepsUntilSendsEnd(steps, w, watchdog, 60000);

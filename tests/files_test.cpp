@@ -82,6 +82,7 @@ private slots:
 };
 
 void FilesTest::sendFileGoesInPiecesOf1024_data() {
+    // clang-format off
     QTest::addColumn<int>("size");  // -1: no such file
     QTest::addColumn<QList<int>>("pieces");
     QTest::newRow("empty file") << 0 << QList<int>{};
@@ -89,6 +90,7 @@ void FilesTest::sendFileGoesInPiecesOf1024_data() {
     QTest::newRow("full piece and one byte") << 1025 << QList<int>{1024, 1};
     QTest::newRow("3000 bytes") << 3000 << QList<int>{1024, 1024, 952};
     QTest::newRow("no such file") << -1 << QList<int>{};
+    // clang-format on
 }
 
 // Each SendToPrinter call of SendFile is one send on the socket; over a
@@ -128,6 +130,7 @@ void FilesTest::sendFileGoesInPiecesOf1024() {
 }
 
 void FilesTest::fileCopiesAndTheirWording_data() {
+    // clang-format off
     QTest::addColumn<QString>("count");
     QTest::addColumn<int>("copies");  // -1: the count is refused
     QTest::addColumn<bool>("singleWording");
@@ -143,6 +146,7 @@ void FilesTest::fileCopiesAndTheirWording_data() {
     QTest::newRow("not a number") << "abc" << -1 << false;
     QTest::newRow("empty") << "" << -1 << false;
     QTest::newRow("beyond 16 bits") << "40000" << -1 << false;
+    // clang-format on
 }
 
 // The file holds NUL, CR LF and every byte 0x80-0xFF, and crosses a piece
@@ -182,6 +186,7 @@ void FilesTest::fileCopiesAndTheirWording() {
 }
 
 void FilesTest::cancelledDialogSendsNothing_data() {
+    // clang-format off
     QTest::addColumn<bool>("pcx");
     QTest::addColumn<QString>("defaultExt");
     QTest::addColumn<QString>("filter");
@@ -191,6 +196,7 @@ void FilesTest::cancelledDialogSendsNothing_data() {
         << true << "pcx"
         << "pcx(*.pcx)|*.pcx|Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)|*.png;*.bmp;*.jpg;*.jpeg;*.gif;*.pcx|"
            "all files(*)|*";
+    // clang-format on
 }
 
 void FilesTest::cancelledDialogSendsNothing() {
@@ -248,6 +254,7 @@ void FilesTest::missingFileIsNamedOnceAndNothingSent() {
 }
 
 void FilesTest::testTicketsHoldCopiesBetween1And100_data() {
+    // clang-format off
     QTest::addColumn<bool>("vek");
     QTest::addColumn<QString>("count");
     QTest::addColumn<QString>("countAfter");
@@ -264,6 +271,7 @@ void FilesTest::testTicketsHoldCopiesBetween1And100_data() {
     QTest::newRow("HP 101") << false << "101" << "1" << 1;
     QTest::newRow("HP 100") << false << "100" << "100" << 100;
     QTest::newRow("HP 3") << false << "3" << "3" << 3;
+    // clang-format on
 }
 
 void FilesTest::testTicketsHoldCopiesBetween1And100() {
@@ -311,7 +319,8 @@ void FilesTest::vekTicketJobCountsItsCopyHeaders() {
     printer.SetReading(false);
     w.ClearLogs();
     Field(w, "TxtCount")->setText("100");
-    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdStop")->click(); });
+    WhenTrue(
+        &w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdStop")->click(); });
     const Watchdog watchdog(w, 15000);
     Button(w, "CmdVEKTest")->click();  // returns once Stop has ended the send
 
@@ -324,9 +333,11 @@ void FilesTest::vekTicketJobCountsItsCopyHeaders() {
 }
 
 void FilesTest::missingTestTicket_data() {
+    // clang-format off
     QTest::addColumn<bool>("vek");
     QTest::newRow("VEK") << true;
     QTest::newRow("HP") << false;
+    // clang-format on
 }
 
 // The tickets are beside this executable, and other tests use them at the same
@@ -368,6 +379,7 @@ void FilesTest::missingTestTicket() {
 }
 
 void FilesTest::pcxImageIsFramedForTheDownload_data() {
+    // clang-format off
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("size");
     QTest::addColumn<QString>("count");
@@ -376,6 +388,7 @@ void FilesTest::pcxImageIsFramedForTheDownload_data() {
     QTest::newRow("2048 bytes") << "two pieces.pcx" << 2048 << "1";
     QTest::newRow("copies field not read") << "logo.pcx" << 1500 << "5";
     QTest::newRow("other extension, same frame") << "image.txt" << 700 << "abc";
+    // clang-format on
 }
 
 void FilesTest::pcxImageIsFramedForTheDownload() {
@@ -396,8 +409,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
     Button(w, "CmdPcxFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
-    const QByteArray expected =
-        "<SP100,100><pcx><G" + QByteArray::number(size) + ">" + image + "<p>" + SendMarker(w);
+    const QByteArray expected = "<SP100,100><pcx><G" + QByteArray::number(size) + ">" + image + "<p>" + SendMarker(w);
 
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
@@ -423,12 +435,14 @@ void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
 }
 
 void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout_data() {
+    // clang-format off
     QTest::addColumn<int>("answer");
     QTest::addColumn<bool>("sent");
     QTest::addColumn<QString>("line");  // the line written at the click, if any
     QTest::newRow("Convert: it cannot be read as a picture") << 0 << false << "; nothing was sent";
     QTest::newRow("Send As It Is") << 1 << true << "";
     QTest::newRow("Cancel") << 2 << false << "PCX download canceled: odd.pcx was not sent";
+    // clang-format on
 }
 
 void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout() {
@@ -476,11 +490,12 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
     w.ClearLogs();
     DialogAnswer answer(w, path);
     answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
-    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
-             [&] {
-                 QVERIFY(QFile::resize(path, 256 * 1024));
-                 printer.SetReading(true);
-             });
+    WhenTrue(
+        &w, [&w] { return w.PrinterSender().Waiting(); },
+        [&] {
+            QVERIFY(QFile::resize(path, 256 * 1024));
+            printer.SetReading(true);
+        });
     const Watchdog watchdog(w, 15000);
     Button(w, "CmdPcxFile")->click();
 
@@ -490,8 +505,9 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
     QVERIFY(printer.Received() == expected);
     QCOMPARE(w.OutgoingLog().Lines().mid(0, 2),
              (QStringList{"Sending PCX file " + path + " to IP Address " + printer.Address(),
-                          "PCX file " + path + " read short (the file ended 786432 bytes early): padded the image "
-                                               "with 786,432 zero bytes to the 1,048,576 bytes its header announced"}));
+                          "PCX file " + path +
+                              " read short (the file ended 786432 bytes early): padded the image "
+                              "with 786,432 zero bytes to the 1,048,576 bytes its header announced"}));
 #ifdef KIVO_TEST_WITH_EMULATOR
     // The printer sees one whole image and one print.
     struct Images : emu::PrinterStream::Sink {

@@ -33,11 +33,11 @@ using kivo::test::PrivateNetwork;
 namespace {
 
 constexpr const char* kNet = "192.168.77.0/24";
-const QString kPowerOn = QStringLiteral("192.168.77.10");  // sends Power On when it accepts
-const QString kResets = QStringLiteral("192.168.77.20");   // accepts and resets at once
-const QString kOtherPort = QStringLiteral("192.168.77.30"); // listens on 9101 only
+const QString kPowerOn = QStringLiteral("192.168.77.10");    // sends Power On when it accepts
+const QString kResets = QStringLiteral("192.168.77.20");     // accepts and resets at once
+const QString kOtherPort = QStringLiteral("192.168.77.30");  // listens on 9101 only
 const QString kNeverAccepts = QStringLiteral("192.168.77.40");
-const QString kRefuses = QStringLiteral("192.168.77.50");   // there, nothing listening
+const QString kRefuses = QStringLiteral("192.168.77.50");  // there, nothing listening
 
 bool Ip(const QStringList& arguments) {
     QProcess ip;
@@ -196,6 +196,7 @@ void FindTest::cleanupTestCase() {
 }
 
 void FindTest::networksAreReadAndChosen_data() {
+    // clang-format off
     QTest::addColumn<QString>("given");
     QTest::addColumn<QString>("read");  // "" when refused
     QTest::newRow("a /24") << "192.168.1.0/24" << "192.168.1.0/24";
@@ -207,6 +208,7 @@ void FindTest::networksAreReadAndChosen_data() {
     QTest::newRow("short address") << "192.168.1/24" << "";
     QTest::newRow("octet too big") << "192.168.256.0/24" << "";
     QTest::newRow("a name") << "printers.example/24" << "";
+    // clang-format on
 }
 
 void FindTest::networksAreReadAndChosen() {
@@ -218,13 +220,13 @@ void FindTest::networksAreReadAndChosen() {
     // The machine's own networks, once for all rows.
     if (QByteArray(QTest::currentDataTag()) != "a /24") return;
     const std::vector<InterfaceAddress> addresses = {
-        {0x7F000001, 8, true},      // loopback
-        {0xA9FE0102, 16, false},    // 169.254.1.2/16, link-local
-        {0xC0A80142, 24, false},    // 192.168.1.66/24
-        {0xC0A80107, 24, false},    // 192.168.1.7/24, the same network again
-        {0x0A000010, 8, false},     // 10.0.0.16/8: the /24 around it
-        {0xAC100305, 22, false},    // 172.16.3.5/22 stays whole
-        {0xAC100306, 30, false},    // inside that /22
+        {0x7F000001, 8, true},    // loopback
+        {0xA9FE0102, 16, false},  // 169.254.1.2/16, link-local
+        {0xC0A80142, 24, false},  // 192.168.1.66/24
+        {0xC0A80107, 24, false},  // 192.168.1.7/24, the same network again
+        {0x0A000010, 8, false},   // 10.0.0.16/8: the /24 around it
+        {0xAC100305, 22, false},  // 172.16.3.5/22 stays whole
+        {0xAC100306, 30, false},  // inside that /22
     };
     QStringList chosen;
     for (const Ipv4Network& n : NetworksToSearch(addresses)) chosen << n.Text();
@@ -315,7 +317,7 @@ void FindTest::searchIsBoundedAndStops() {
     QVERIFY2(mostInFlight > 0 && mostInFlight <= 16, qPrintable(QString::number(mostInFlight)));
     QVERIFY(kivo::test::OpenDescriptorCount() <= descriptors);
     QVERIFY2(search.CountLine().contains(QRegularExpression(" among \\d+ of 254 addresses of 192.168.77.0/24, "
-                                                             "stopped after \\d+\\.\\d s$")),
+                                                            "stopped after \\d+\\.\\d s$")),
              qPrintable(search.CountLine()));
 }
 

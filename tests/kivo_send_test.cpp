@@ -50,7 +50,8 @@ struct Finished {
 Finished RunKivoSend(const QStringList& arguments, int timeoutMs = 30000) {
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) environment.remove(QString::fromLatin1(name));
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QString::fromLatin1(name));
     child.setProcessEnvironment(environment);
     child.start(QStringLiteral(KIVO_SEND_PATH), arguments);
     QEventLoop loop;
@@ -135,8 +136,9 @@ QString Manual(const char* program) {
 
 // Whether the manual has a bold line (a heading or a term) naming `what`.
 bool NamesInBold(const QString& manual, const QString& what) {
-    const QRegularExpression line(QStringLiteral("^\\.B[IR]? (.* )?\"?%1\"?( |$)").arg(QRegularExpression::escape(what)),
-                                  QRegularExpression::MultilineOption);
+    const QRegularExpression line(
+        QStringLiteral("^\\.B[IR]? (.* )?\"?%1\"?( |$)").arg(QRegularExpression::escape(what)),
+        QRegularExpression::MultilineOption);
     return line.match(manual).hasMatch();
 }
 
@@ -166,6 +168,7 @@ private slots:
 };
 
 void KivoSendTest::sendsTheBytesOfTheWindowsButtons_data() {
+    // clang-format off
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("count");
@@ -202,6 +205,7 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons_data() {
     QTest::newRow("an empty byte list is the bell") << "CmdAscii" << "" << "1" << none << QStringList{"--bytes", ""};
     QTest::newRow("PNG, converted") << "CmdPcxFile" << "" << "1" << PngPicture() << QStringList{"--pcx", "@"};
     QTest::newRow("24-bit PCX, converted") << "CmdPcxFile" << "" << "1" << ColourPcx() << QStringList{"--pcx", "@"};
+    // clang-format on
 }
 
 void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
@@ -213,7 +217,9 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
 
     QTemporaryDir dir;
     const bool png = file.startsWith("\x89PNG");
-    const QString path = file.isEmpty() ? QString() : WrittenFile(dir, png ? QStringLiteral("job.png") : QStringLiteral("job.pcx"), file);
+    const QString path = file.isEmpty()
+                             ? QString()
+                             : WrittenFile(dir, png ? QStringLiteral("job.png") : QStringLiteral("job.pcx"), file);
     action.replaceInStrings(QRegularExpression(QStringLiteral("^@$")), path);
 
     // The window's button (a question about the picture gets its default, Convert) ...
@@ -242,6 +248,7 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
 }
 
 void KivoSendTest::exitStatusSaysHowItWent_data() {
+    // clang-format off
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("answer");  // what the printer answers, once
     QTest::addColumn<int>("status");
@@ -295,6 +302,7 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
                                     << "no printer address";
     QTest::newRow("an address that is no address: 64") << QStringList{"--vek-ff", "--port", "1", "999.999.999.999"}
                                                         << QByteArray() << 64 << "not an IPv4 address";
+    // clang-format on
 }
 
 void KivoSendTest::exitStatusSaysHowItWent() {
@@ -343,11 +351,12 @@ void KivoSendTest::slowPrinterGetsEveryByteBeforeTheClose() {
     LoopbackPrinter printer;
     printer.UseSmallBuffers(4096);
     printer.ReadSlowly(2048, 50);
-    const Finished run =
-        RunKivoSend(To(printer, {"--file", WrittenFile(dir, QStringLiteral("slow.bin"), file), "--quiet", "0"}), 120000);
+    const Finished run = RunKivoSend(
+        To(printer, {"--file", WrittenFile(dir, QStringLiteral("slow.bin"), file), "--quiet", "0"}), 120000);
     QVERIFY2(run.code == 0, qPrintable(run.out + run.err));
     // At the exit the printer has taken all but what its own small buffer holds ...
-    QVERIFY2(printer.Received().size() >= file.size() - 24 * 1024, qPrintable(QString::number(printer.Received().size())));
+    QVERIFY2(printer.Received().size() >= file.size() - 24 * 1024,
+             qPrintable(QString::number(printer.Received().size())));
     QVERIFY(run.out.contains(QStringLiteral("102,400 bytes sent, 102,400 taken")));
     // ... and the end of the stream comes after the last byte, never a reset.
     QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 10000);
@@ -355,10 +364,12 @@ void KivoSendTest::slowPrinterGetsEveryByteBeforeTheClose() {
 }
 
 void KivoSendTest::printerThatGoesAwayGetsTrueCounts_data() {
+    // clang-format off
     QTest::addColumn<QString>("how");
     QTest::newRow("stops reading") << "stall";
     QTest::newRow("resets after 50 KB") << "reset";
     QTest::newRow("closes after 50 KB") << "close";
+    // clang-format on
 }
 
 // A printer that stops reading, resets or closes in the middle of a file: status
@@ -388,7 +399,8 @@ void KivoSendTest::printerThatGoesAwayGetsTrueCounts() {
             sent = done["sent"].toInteger(), taken = done["taken"].toInteger(), notTaken = done["notTaken"].toInteger();
         } else {
             QVERIFY2(!run.err.contains(QStringLiteral("Done: ")), qPrintable(run.err));
-            static const QRegularExpression summary(QStringLiteral("([\\d,]+) bytes sent, ([\\d,]+) taken, ([\\d,]+) not taken"));
+            static const QRegularExpression summary(
+                QStringLiteral("([\\d,]+) bytes sent, ([\\d,]+) taken, ([\\d,]+) not taken"));
             const auto match = summary.match(run.out);
             QVERIFY2(match.hasMatch(), qPrintable(run.out));
             const QLocale english(QLocale::English);
@@ -396,7 +408,8 @@ void KivoSendTest::printerThatGoesAwayGetsTrueCounts() {
             notTaken = english.toLongLong(match.captured(3));
         }
         if (how == "stall" && !json)
-            QVERIFY2(run.err.contains(QStringLiteral("not delivered: the printer took nothing for 1 s")), qPrintable(run.err));
+            QVERIFY2(run.err.contains(QStringLiteral("not delivered: the printer took nothing for 1 s")),
+                     qPrintable(run.err));
         const qint64 read = printer.Received().size();
         QVERIFY2(notTaken > 0 && sent == taken + notTaken,
                  qPrintable(QStringLiteral("%1 sent, %2 taken, %3 not taken").arg(sent).arg(taken).arg(notTaken)));

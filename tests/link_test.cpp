@@ -148,6 +148,7 @@ void LinkTest::hookRoutesSocketMessagesOnly() {
 }
 
 void LinkTest::socketEventsWriteTheirLines_data() {
+    // clang-format off
     QTest::addColumn<qlonglong>("lParam");
     QTest::addColumn<QStringList>("lines");
     QTest::newRow("orderly close") << qlonglong(Event(ws::FD_CLOSE)) << QStringList{"Lost connection with printer"};
@@ -157,6 +158,7 @@ void LinkTest::socketEventsWriteTheirLines_data() {
         << qlonglong(Event(ws::FD_CLOSE, ws::WSAECONNRESET))
         << QStringList{"Lost connection with printer", "Error 10054: " + SocketErrorText(ws::WSAECONNRESET)};
     QTest::newRow("failed connect") << qlonglong(Event(ws::FD_CONNECT, ws::WSAECONNREFUSED)) << QStringList{};
+    // clang-format on
 }
 
 void LinkTest::socketEventsWriteTheirLines() {
@@ -192,6 +194,7 @@ void LinkTest::resolvesAndWritesAddresses() {
 }
 
 void LinkTest::addressMayNameItsPort_data() {
+    // clang-format off
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("host");  // "-": refused
     QTest::addColumn<int>("port");
@@ -205,6 +208,7 @@ void LinkTest::addressMayNameItsPort_data() {
     QTest::newRow("not digits") << "h:91OO" << "-" << 0;
     QTest::newRow("sign") << "h:+9100" << "-" << 0;
     QTest::newRow("blank") << "h: 9100" << "-" << 0;
+    // clang-format on
 }
 
 void LinkTest::addressMayNameItsPort() {
@@ -220,6 +224,7 @@ void LinkTest::addressMayNameItsPort() {
 }
 
 void LinkTest::opensPrinterSocket_data() {
+    // clang-format off
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");  // 0: the loopback printer's port, -1: a closed port
     QTest::addColumn<bool>("opens");
@@ -234,6 +239,7 @@ void LinkTest::opensPrinterSocket_data() {
     // The text goes no further than what the field shows.
     QTest::newRow("NUL inside") << QString::fromLatin1("127.0.0.1\0junk", 14) << 0 << false << false
                                 << ws::WSAHOST_NOT_FOUND;
+    // clang-format on
 }
 
 void LinkTest::opensPrinterSocket() {
@@ -295,7 +301,7 @@ void LinkTest::blockingConnectRepaintsAndCanBeCancelled() {
     ws::WSASetBlockingHook(previous);
     QCOMPARE(s, ws::SOCKET{-1});
     QCOMPARE(ws::WSAGetLastError(), ws::WSAEINTR);  // the close of the socket kept it
-    QCOMPARE(turns, 5);  // the window had its turns while the connect waited
+    QCOMPARE(turns, 5);                             // the window had its turns while the connect waited
     QVERIFY(clock.elapsed() < 5000);
     QVERIFY(!ws::WSAIsBlocking());
 }
@@ -477,6 +483,7 @@ void LinkTest::sendOnAClosedSocketFailsOnce() {
 }
 
 void LinkTest::textGoesOutAsWindows1252_data() {
+    // clang-format off
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("ASCII") << QStringLiteral("<p>") << QByteArray("<p>");
@@ -491,6 +498,7 @@ void LinkTest::textGoesOutAsWindows1252_data() {
     QTest::newRow("Y with diaeresis") << QStringLiteral("\u0178") << QByteArray("\x9f");
     // One byte per character, "?" where the code page has none.
     QTest::newRow("outside the code page") << QStringLiteral("a\u4e2d\U0001F600b") << QByteArray("a??b");
+    // clang-format on
 }
 
 void LinkTest::textGoesOutAsWindows1252() {
@@ -535,7 +543,8 @@ void LinkTest::acknowledgedBytesFollowThePrinter() {
     QCOMPARE(DeliveryOf(s).acknowledged, 0);
     const qint64 handed = FillWithoutWaiting(s);
     ws::StreamDelivery stalled = DeliveryOf(s);
-    QVERIFY2(stalled.notSent > 0 && stalled.notSent <= kUnsentLimit + 1024, qPrintable(QString::number(stalled.notSent)));
+    QVERIFY2(stalled.notSent > 0 && stalled.notSent <= kUnsentLimit + 1024,
+             qPrintable(QString::number(stalled.notSent)));
     QVERIFY(stalled.acknowledged > 0 && stalled.acknowledged + stalled.notSent <= handed);
 
     // The printer reads a part, then resets: the count keeps what it acknowledged.
@@ -564,8 +573,8 @@ void LinkTest::bytesInFlightAreNotAcknowledged() {
     kivo::test::PrivateNetwork network;
     if (!network.Error().isEmpty()) QSKIP(qPrintable(network.Error()));
     QProcess tc;
-    tc.start(QStringLiteral("tc"), {"qdisc", "add", "dev", "lo", "root", "tbf", "rate", "1mbit", "burst", "32kbit",
-                                    "latency", "400ms"});
+    tc.start(QStringLiteral("tc"),
+             {"qdisc", "add", "dev", "lo", "root", "tbf", "rate", "1mbit", "burst", "32kbit", "latency", "400ms"});
     if (!tc.waitForFinished(10000) || tc.exitCode() != 0) QSKIP("the token bucket filter cannot be set up here");
     LoopbackPrinter printer;
     const ws::SOCKET s = Open(printer);
@@ -590,6 +599,7 @@ struct LedgerStep {
 Q_DECLARE_METATYPE(QList<LedgerStep>)
 
 void LinkTest::ledgerAccountsForEveryJob_data() {
+    // clang-format off
     using S = LedgerStep;
     QTest::addColumn<QString>("what");
     QTest::addColumn<qint64>("copies");
@@ -630,6 +640,7 @@ void LinkTest::ledgerAccountsForEveryJob_data() {
         << three << 3LL << 1563LL << true << (QList<S>{threeCopies} << S{S::Stop, 1563}) << 1000LL << ""
         << QStringList{"Cut short: 3 copies of vek_test.txt (stopped), 563 of the bytes on their way did not reach "
                        "the printer"};
+    // clang-format on
 }
 
 void LinkTest::ledgerAccountsForEveryJob() {

@@ -50,7 +50,8 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
     LogModel log;
     const qint64 before = QDateTime::currentMSecsSinceEpoch();
     QStringList batch;
-    for (int i = 0; i < kLines / 2; ++i) batch << QStringLiteral("Sending text =>TICKET %1 to IP Address 127.0.0.1").arg(i);
+    for (int i = 0; i < kLines / 2; ++i)
+        batch << QStringLiteral("Sending text =>TICKET %1 to IP Address 127.0.0.1").arg(i);
     log.Append(batch);
     for (int i = kLines / 2; i < kLines - 1; ++i) log.Append(QStringLiteral("line %1").arg(i));
     log.Append(std::vector<ReplyLine>{{QStringLiteral("Grüße € \U0001F5A8"), -1}});
@@ -58,8 +59,9 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
     const QDateTime saved = QDateTime::fromMSecsSinceEpoch(1'700'000'000'123);
-    QCOMPARE(SaveLog(log, path, {"Kivo Systems Socket Test Program V2.0", "Incoming Printer Data  and Messages",
-                                 "127.0.0.1 port 9100", saved}),
+    QCOMPARE(SaveLog(log, path,
+                     {"Kivo Systems Socket Test Program V2.0", "Incoming Printer Data  and Messages",
+                      "127.0.0.1 port 9100", saved}),
              QString());
 
     const QStringList lines = QString::fromUtf8(test::ReadFile(path)).split(QLatin1Char('\n'));
@@ -79,6 +81,7 @@ void LogTest::saveKeepsEveryLineWithItsTime() {
 }
 
 void LogTest::savedTimesAreLocalWithTheirOffset_data() {
+    // clang-format off
     QTest::addColumn<QByteArray>("zone");
     QTest::addColumn<QByteArray>("iso");
     // 2026-12-07 18:42:10.123 UTC
@@ -86,6 +89,7 @@ void LogTest::savedTimesAreLocalWithTheirOffset_data() {
     QTest::newRow("east of Greenwich") << QByteArray("Europe/Berlin") << QByteArray("2026-12-07T19:42:10.123+01:00");
     QTest::newRow("half an hour west") << QByteArray("America/St_Johns")
                                        << QByteArray("2026-12-07T15:12:10.123-03:30");
+    // clang-format on
 }
 
 void LogTest::savedTimesAreLocalWithTheirOffset() {
@@ -95,16 +99,21 @@ void LogTest::savedTimesAreLocalWithTheirOffset() {
     qputenv("TZ", zone);
     tzset();
     const QByteArray written = TimeText().Iso(1'796'668'930'123);
-    if (before.isEmpty()) qunsetenv("TZ"); else qputenv("TZ", before);
+    if (before.isEmpty())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", before);
     tzset();
     QCOMPARE(written, iso);
 }
 
 void LogTest::failedSaveLeavesNoFile_data() {
+    // clang-format off
     QTest::addColumn<QString>("where");
     QTest::newRow("under a folder that does not exist") << "missing/log.txt";
     QTest::newRow("onto an existing folder") << "folder";
     QTest::newRow("under /proc") << "/proc/kivo-log.txt";
+    // clang-format on
 }
 
 void LogTest::failedSaveLeavesNoFile() {

@@ -38,9 +38,12 @@ QByteArray MakePcx(int width, int height, int bits, int planes, int bytesPerLine
             QByteArray line(bytesPerLine, '\0');
             for (int x = 0; x < width; ++x) {
                 const QRgb v = pixel(x, y);
-                if (bits == 8 && planes >= 3) line[x] = Channel(v, p);
-                else if (planes == 1) line[x * bits / 8] = char(line[x * bits / 8] | v << (8 - bits - x * bits % 8));
-                else line[x / 8] = char(line[x / 8] | ((v >> p) & 1) << (7 - x % 8));
+                if (bits == 8 && planes >= 3)
+                    line[x] = Channel(v, p);
+                else if (planes == 1)
+                    line[x * bits / 8] = char(line[x * bits / 8] | v << (8 - bits - x * bits % 8));
+                else
+                    line[x / 8] = char(line[x / 8] | ((v >> p) & 1) << (7 - x % 8));
             }
             file += pcx_samples::Rle(line, false);
         }
@@ -97,6 +100,7 @@ private:
 };
 
 void PcxImageTest::readsEveryDepth_data() {
+    // clang-format off
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("bits");
     QTest::addColumn<int>("planes");
@@ -108,6 +112,7 @@ void PcxImageTest::readsEveryDepth_data() {
     QTest::newRow("4-bit, header palette") << QSize(5, 3) << 4 << 1 << 4 << 16;
     QTest::newRow("16 colours in 4 planes of 1 bit") << QSize(11, 2) << 1 << 4 << 2 << 16;
     QTest::newRow("2-bit") << QSize(9, 2) << 2 << 1 << 4 << 4;
+    // clang-format on
 }
 
 void PcxImageTest::readsEveryDepth() {
@@ -129,8 +134,10 @@ void PcxImageTest::readsEveryDepth() {
 }
 
 void PcxImageTest::ditherKeepsTheGreyLevel_data() {
+    // clang-format off
     QTest::addColumn<int>("level");
     for (int level : {0, 32, 128, 200, 255}) QTest::addRow("grey %d", level) << level;
+    // clang-format on
 }
 
 // Error diffusion keeps the share of white dots of a flat grey; black and white stay as they are.
@@ -143,6 +150,7 @@ void PcxImageTest::ditherKeepsTheGreyLevel() {
 }
 
 void PcxImageTest::encoderFollowsTheRunLengthRules_data() {
+    // clang-format off
     QTest::addColumn<int>("width");
     QTest::addColumn<QByteArray>("pixels");  // rows of whole bytes, bit 1 white
     QTest::addColumn<int>("bytesPerLine");
@@ -153,6 +161,7 @@ void PcxImageTest::encoderFollowsTheRunLengthRules_data() {
                                                  << QByteArray("12 C1 C0 C1 FF 3F");
     QTest::newRow("runs end with the line") << 16 << QByteArray::fromHex("AAAAAAAA") << 2 << QByteArray("C2 AA C2 AA");
     QTest::newRow("odd width, even bytes per line") << 17 << QByteArray(3, 0) << 4 << QByteArray("C2 00 7F C1 FF");
+    // clang-format on
 }
 
 void PcxImageTest::encoderFollowsTheRunLengthRules() {
@@ -172,6 +181,7 @@ void PcxImageTest::encoderFollowsTheRunLengthRules() {
 }
 
 void PcxImageTest::convertsPicturesTheEmulatorReadsBack_data() {
+    // clang-format off
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QImage>("expected");  // null: refused
@@ -196,6 +206,7 @@ void PcxImageTest::convertsPicturesTheEmulatorReadsBack_data() {
     QTest::newRow("too large by header") << "h.pcx" << huge.left(128) << QImage() << "h.pcx is 4,000 x 1" + tooLarge;
     QTest::newRow("PCX data cut short") << "c.pcx" << cut << QImage() << "Cannot read c.pcx: the picture data ends";
     QTest::newRow("not a picture") << "n.png" << QByteArray("text") << QImage() << "Cannot read n.png as a picture: ";
+    // clang-format on
 }
 
 // Picture -> our PCX -> the emulator's decoder: the same black and white pixels.
@@ -212,6 +223,7 @@ void PcxImageTest::convertsPicturesTheEmulatorReadsBack() {
 }
 
 void PcxImageTest::planAsksOnlyWhenItMust_data() {
+    // clang-format off
     QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("file");   // null: no such file
     QTest::addColumn<PcxAnswer>("answer");
@@ -261,6 +273,7 @@ void PcxImageTest::planAsksOnlyWhenItMust_data() {
                                       << QStringList{"no %1; nothing was sent"};
     QTest::newRow("no such file") << "gone.pcx" << QByteArray() << cancel << "" << A::Nothing
                                   << QStringList{"Cannot open PCX file %1: No such file or directory"};
+    // clang-format on
 }
 
 void PcxImageTest::planAsksOnlyWhenItMust() {
@@ -272,7 +285,10 @@ void PcxImageTest::planAsksOnlyWhenItMust() {
     QFETCH(QStringList, lines);
     const QString path = file.isNull() ? dir_.filePath(name) : Write(name, file);
     QStringList questions;
-    const auto ask = [&](const QString& q) { questions << q; return answer; };
+    const auto ask = [&](const QString& q) {
+        questions << q;
+        return answer;
+    };
     const auto convert = [](const QString& p) {  // "broken" files fail
         return ConvertedPcx{"PCX", 1, 1, p.contains("broken") ? "no " + p : QString(), "made " + p};
     };

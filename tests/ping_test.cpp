@@ -58,16 +58,14 @@ EchoFunction LoopbackEcho(unsigned kinds) {
     };
 }
 
-[[nodiscard]] bool CanOpen(unsigned kinds) {
-    return ws::IcmpCloseHandle(ws::IcmpCreateFile(kinds));
-}
+[[nodiscard]] bool CanOpen(unsigned kinds) { return ws::IcmpCloseHandle(ws::IcmpCreateFile(kinds)); }
 
 // A private network namespace with ICMP datagram sockets allowed to all and the
 // kernel's own echo replies switched as asked.
 struct PingNetwork : kivo::test::PrivateNetwork {
     explicit PingNetwork(bool kernelAnswers) {
-        if (Error().isEmpty() &&
-            (!SetIpv4("ping_group_range", "0 2147483647") || !SetIpv4("icmp_echo_ignore_all", kernelAnswers ? "0" : "1")))
+        if (Error().isEmpty() && (!SetIpv4("ping_group_range", "0 2147483647") ||
+                                  !SetIpv4("icmp_echo_ignore_all", kernelAnswers ? "0" : "1")))
             error_ = QStringLiteral("cannot set up ICMP in the namespace: ") + WriteError();
     }
     [[nodiscard]] QString Why() const { return error_.isEmpty() ? Error() : error_; }
@@ -116,7 +114,8 @@ private:
             std::vector<std::uint8_t> icmp(request.begin() + ip, request.end());
             std::uint8_t* echo = icmp.data();
             if (answer.type) {
-                icmp = {static_cast<std::uint8_t>(answer.type), static_cast<std::uint8_t>(answer.code), 0, 0, 0, 0, 0, 0};
+                icmp = {
+                    static_cast<std::uint8_t>(answer.type), static_cast<std::uint8_t>(answer.code), 0, 0, 0, 0, 0, 0};
                 icmp.insert(icmp.end(), request.begin(), request.begin() + ip + 8);
                 echo = icmp.data() + 8 + ip;
             }
@@ -142,12 +141,22 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("text");
         // The odd ones out in case and spelling, and the edges of the gaps in the table.
-        const std::pair<int, const char*> rows[] = {
-            {0, "IP Success"}, {-1, "inet_addr: bad IP format"}, {500, "ping timeout"}, {11001, "ip buf too_small"},
-            {11010, "IP Request timed out"}, {11015, "ip param_problem"}, {11020, "ip spec mtu change"},
-            {11023, "ip addr added"}, {11024, "unknown  msg returned"}, {11049, "unknown  msg returned"},
-            {11050, "ip general failure"}, {11051, "unknown  msg returned"}, {11254, "unknown  msg returned"},
-            {11255, "ip pending"}, {11256, "unknown  msg returned"}, {11000, "unknown  msg returned"}};
+        const std::pair<int, const char*> rows[] = {{0, "IP Success"},
+                                                    {-1, "inet_addr: bad IP format"},
+                                                    {500, "ping timeout"},
+                                                    {11001, "ip buf too_small"},
+                                                    {11010, "IP Request timed out"},
+                                                    {11015, "ip param_problem"},
+                                                    {11020, "ip spec mtu change"},
+                                                    {11023, "ip addr added"},
+                                                    {11024, "unknown  msg returned"},
+                                                    {11049, "unknown  msg returned"},
+                                                    {11050, "ip general failure"},
+                                                    {11051, "unknown  msg returned"},
+                                                    {11254, "unknown  msg returned"},
+                                                    {11255, "ip pending"},
+                                                    {11256, "unknown  msg returned"},
+                                                    {11000, "unknown  msg returned"}};
         for (const auto& [status, text] : rows) QTest::addRow("%d", status) << status << QString(text);
     }
     void statusText() {
@@ -163,7 +172,10 @@ private slots:
         const QString reply = "Reply from 127.0.0.1: bytes=%1 Time = %2 ms TTL =%3";
         // The reserved word beside the size is no part of it; the TTL is unsigned.
         QTest::newRow("every echo answered")
-            << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 0, 35, 0xFFFF, 64}, {0, 499, 250, 1, 255}, {0, 4000000000u, 35, 0, 1}}
+            << QList<Echoed>{{0, 1, 35, 0, 64},
+                             {0, 0, 35, 0xFFFF, 64},
+                             {0, 499, 250, 1, 255},
+                             {0, 4000000000u, 35, 0, 1}}
             << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(0).arg(64), reply.arg(250).arg(499).arg(255),
                            reply.arg(35).arg(4000000000u).arg(1)}
             << QStringList{"Packets: Sent = 4 Received = 4 Lost = 0",
@@ -173,13 +185,14 @@ private slots:
             << QList<Echoed>{{11010, 7, 35, 0, 64}, {0, 2, 35, 0, 64}, {11003, 0, 35, 0, 64}, {11030}}
             << QStringList{"IP Request timed out", reply.arg(35).arg(2).arg(64), "ip dest host unreachable",
                            "unknown  msg returned"}
-            << QStringList{"Packets: Sent = 4 Received = 1 Lost = 3", "Times: Minimum = 2 ms Maximum = 2 ms Average = 2 ms"};
+            << QStringList{"Packets: Sent = 4 Received = 1 Lost = 3",
+                           "Times: Minimum = 2 ms Maximum = 2 ms Average = 2 ms"};
         // The average is rounded to the nearest millisecond.
-        QTest::newRow("average rounded")
-            << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 2, 35, 0, 64}, {11010}, {11010}}
-            << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(2).arg(64), "IP Request timed out",
-                           "IP Request timed out"}
-            << QStringList{"Packets: Sent = 4 Received = 2 Lost = 2", "Times: Minimum = 1 ms Maximum = 2 ms Average = 2 ms"};
+        QTest::newRow("average rounded") << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 2, 35, 0, 64}, {11010}, {11010}}
+                                         << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(2).arg(64),
+                                                        "IP Request timed out", "IP Request timed out"}
+                                         << QStringList{"Packets: Sent = 4 Received = 2 Lost = 2",
+                                                        "Times: Minimum = 1 ms Maximum = 2 ms Average = 2 ms"};
     }
     void reportOfEchoes() {
         QFETCH(QList<Echoed>, echoes);
@@ -197,8 +210,9 @@ private slots:
         FakeConsole console("127.0.0.1");
         Cmdping_Click(console, fakeEcho);
         QCOMPARE(console.incoming, incoming);
-        QCOMPARE(console.outgoing, QStringList({"Pinging 127.0.0.1 with 35 bytes of data.",
-                                                "Ping statistics for 127.0.0.1"}) + statistics);
+        QCOMPARE(
+            console.outgoing,
+            QStringList({"Pinging 127.0.0.1 with 35 bytes of data.", "Ping statistics for 127.0.0.1"}) + statistics);
         QCOMPARE(console.repaintedAt, (QList<qsizetype>{1, 2, 3, 4}));
         QCOMPARE(addresses, QList<std::uint32_t>(4, kLoopback));
         QCOMPARE(payloads, QList<QByteArray>(4, "Kivo Systems Thermal Ticket Printer"));
@@ -219,9 +233,9 @@ private slots:
         FakeConsole console(address);
         Cmdping_Click(console, [&](std::uint32_t, const QByteArray&, EchoReply&) { return ++echoes, 0; });
         QCOMPARE(console.incoming, QStringList(4, "inet_addr: bad IP format"));
-        QCOMPARE(console.outgoing, (QStringList{"Pinging " + address + " with 35 bytes of data.",
-                                                "Ping statistics for " + address,
-                                                "Packets: Sent = 0 Received = 0 Lost = 0"}));
+        QCOMPARE(console.outgoing,
+                 (QStringList{"Pinging " + address + " with 35 bytes of data.", "Ping statistics for " + address,
+                              "Packets: Sent = 0 Received = 0 Lost = 0"}));
         QCOMPARE(echoes, 0);
     }
 
@@ -272,11 +286,13 @@ private slots:
         FakeConsole console("127.0.0.1");
         Cmdping_Click(console, LoopbackEcho(kinds));
         qInfo().noquote() << '\n' + console.outgoing.join('\n') + '\n' + console.incoming.join('\n');
-        QCOMPARE(console.outgoing.first(3), (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
-                                                         "Ping statistics for 127.0.0.1",
-                                                         "Packets: Sent = 4 Received = 4 Lost = 0"}));
+        QCOMPARE(console.outgoing.first(3),
+                 (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.", "Ping statistics for 127.0.0.1",
+                              "Packets: Sent = 4 Received = 4 Lost = 0"}));
         QVERIFY2(QRegularExpression("^Times: Minimum = \\d+ ms Maximum = \\d+ ms Average = \\d+ ms$")
-                     .match(console.outgoing.value(3)).hasMatch(), qPrintable(console.outgoing.join('\n')));
+                     .match(console.outgoing.value(3))
+                     .hasMatch(),
+                 qPrintable(console.outgoing.join('\n')));
         QCOMPARE(console.incoming.size(), 4);
         const QRegularExpression line("^Reply from 127\\.0\\.0\\.1: bytes=35 Time = (\\d+) ms TTL =(\\d+)$");
         for (const QString& text : console.incoming) {

@@ -61,6 +61,7 @@ qsizetype Number(const QString& grouped) { return QLocale(QLocale::English).toLo
 }  // namespace
 
 void SendTest::buttonsPutExactBytesOnTheWire_data() {
+    // clang-format off
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("command");  // text of TxtCmd before the click
     QTest::addColumn<QString>("count");    // text of TxtCount before the click
@@ -106,6 +107,7 @@ void SendTest::buttonsPutExactBytesOnTheWire_data() {
                                    << QByteArray("<p>") << "junk";
     QTest::newRow("HP form feed") << "CmdPclFF" << "junk" << "1" << "Sending an PCL Form Feed to IP Address %1"
                                   << QByteArray("\x0c") << "junk";
+    // clang-format on
 }
 
 void SendTest::buttonsPutExactBytesOnTheWire() {
@@ -133,6 +135,7 @@ void SendTest::buttonsPutExactBytesOnTheWire() {
 }
 
 void SendTest::asciiRefusesBadValues_data() {
+    // clang-format off
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("bad");  // the value the refusal names
     QTest::newRow("letters") << "abc" << "abc";
@@ -144,6 +147,7 @@ void SendTest::asciiRefusesBadValues_data() {
     QTest::newRow("hexadecimal above a byte") << "0x141" << "0x141";
     QTest::newRow("infinity") << "inf" << "inf";
     QTest::newRow("one bad value stops the list") << "27 abc 64" << "abc";
+    // clang-format on
 }
 
 void SendTest::asciiRefusesBadValues() {
@@ -168,6 +172,7 @@ void SendTest::asciiRefusesBadValues() {
 }
 
 void SendTest::byteListsReadAsBytes_data() {
+    // clang-format off
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("bytes");  // empty: refused
     QTest::addColumn<QString>("bad");       // the value named when refused
@@ -184,6 +189,7 @@ void SendTest::byteListsReadAsBytes_data() {
     QTest::newRow("hexadecimal above a byte") << "&H100" << QByteArray() << "&H100";
     QTest::newRow("prefix without digits") << "0x" << QByteArray() << "0x";
     QTest::newRow("digits of another script") << QStringLiteral("0x１") << QByteArray() << QStringLiteral("0x１");
+    // clang-format on
 }
 
 void SendTest::byteListsReadAsBytes() {
@@ -218,7 +224,8 @@ void SendTest::slowReaderGetsEveryByteOnceInOrder() {
     QTRY_COMPARE(w.OutgoingLog().Count(), 4);
     const QStringList lines = w.OutgoingLog().Lines().mid(2);
     QCOMPARE(lines[0], QStringLiteral("Sending file %1 to IP Address %2").arg(path, printer.Address()));
-    QVERIFY2(lines[1].startsWith("Done: 1 copy of slow.bin, 409,677 bytes, taken by the printer in "), qPrintable(lines[1]));
+    QVERIFY2(lines[1].startsWith("Done: 1 copy of slow.bin, 409,677 bytes, taken by the printer in "),
+             qPrintable(lines[1]));
 }
 
 void SendTest::resetDuringLargeSendEndsItQuickly() {
@@ -233,13 +240,14 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
     w.ClearLogs();
     DialogAnswer answer(w, path);
     QElapsedTimer sinceReset;
-    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
-             [&] {
-                 QTimer::singleShot(100, &printer, [&] {
-                     printer.Reset();
-                     sinceReset.start();
-                 });
-             });
+    WhenTrue(
+        &w, [&w] { return w.PrinterSender().Waiting(); },
+        [&] {
+            QTimer::singleShot(100, &printer, [&] {
+                printer.Reset();
+                sinceReset.start();
+            });
+        });
     const Watchdog watchdog(w, 15000);
     Button(w, "CmdFile")->click();  // returns once the send has ended
 
@@ -255,8 +263,9 @@ void SendTest::resetDuringLargeSendEndsItQuickly() {
     const QStringList errors = lines.filter(QRegularExpression("^Error while sending to the printer \\(error \\d+\\)"));
     QVERIFY(errors.size() <= 1);
     QVERIFY(lines.contains("Lost connection with printer"));
-    QCOMPARE(lines.filter(QRegularExpression("^Cut short: 1 copy of ten_megabytes.txt, the printer acknowledged "
-                                             "[0-9,]+ of 10,485,760 bytes; [0-9,]+ not delivered$"))
+    QCOMPARE(lines
+                 .filter(QRegularExpression("^Cut short: 1 copy of ten_megabytes.txt, the printer acknowledged "
+                                            "[0-9,]+ of 10,485,760 bytes; [0-9,]+ not delivered$"))
                  .size(),
              1);
 
@@ -279,19 +288,20 @@ void SendTest::silentPrinterKeepsWindowResponsiveUntilDisconnect() {
     bool clearedWhileWaiting = false;
     bool loggedWhileWaiting = false;
     int queued = -1;
-    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
-             [&] {
-                 Button(w, "CmdClear")->click();
-                 clearedWhileWaiting = w.OutgoingLog().Count() == 0;
-                 QTimer::singleShot(0, &w, [&] {
-                     loggedWhileWaiting = w.PrinterSender().Waiting();
-                     w.LogMessage(LogKind::Outgoing, "while waiting");
-                     Button(w, "CmdVekFF")->click();
-                     Button(w, "CmdText")->click();
-                     queued = w.Sends().Queued();
-                     Button(w, "CmdConnect")->click();
-                 });
-             });
+    WhenTrue(
+        &w, [&w] { return w.PrinterSender().Waiting(); },
+        [&] {
+            Button(w, "CmdClear")->click();
+            clearedWhileWaiting = w.OutgoingLog().Count() == 0;
+            QTimer::singleShot(0, &w, [&] {
+                loggedWhileWaiting = w.PrinterSender().Waiting();
+                w.LogMessage(LogKind::Outgoing, "while waiting");
+                Button(w, "CmdVekFF")->click();
+                Button(w, "CmdText")->click();
+                queued = w.Sends().Queued();
+                Button(w, "CmdConnect")->click();
+            });
+        });
     const Watchdog watchdog(w, 15000);
     Button(w, "CmdFile")->click();  // returns once Disconnect has ended the send
 
@@ -333,15 +343,16 @@ void SendTest::clickDuringWaitingSendQueuesBehindIt() {
     w.ClearLogs();
     DialogAnswer answer(w, path);
     int queued = -1;
-    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); },
-             [&] {
-                 Field(w, "TxtCmd")->setText("<p>SECOND");
-                 Button(w, "CmdText")->click();
-                 Field(w, "TxtCmd")->setText("ignored: read at the click");
-                 Button(w, "CmdVekFF")->click();
-                 queued = w.Sends().Queued();
-                 printer.SetReading(true);
-             });
+    WhenTrue(
+        &w, [&w] { return w.PrinterSender().Waiting(); },
+        [&] {
+            Field(w, "TxtCmd")->setText("<p>SECOND");
+            Button(w, "CmdText")->click();
+            Field(w, "TxtCmd")->setText("ignored: read at the click");
+            Button(w, "CmdVekFF")->click();
+            queued = w.Sends().Queued();
+            printer.SetReading(true);
+        });
     const Watchdog watchdog(w, 15000);
     Button(w, "CmdFile")->click();  // runs the queued sends too before it returns
 
@@ -351,20 +362,24 @@ void SendTest::clickDuringWaitingSendQueuesBehindIt() {
     QVERIFY(printer.Received() == expected);
     const QString address = printer.Address();
     // Each queued click says so at once, and its own line follows when it starts.
-    QTRY_COMPARE(
-        w.OutgoingLog().Lines().filter(QRegularExpression("^Done: 1 copy of first.bin, 524,293 bytes, taken by")).size(), 1);
+    QTRY_COMPARE(w.OutgoingLog()
+                     .Lines()
+                     .filter(QRegularExpression("^Done: 1 copy of first.bin, 524,293 bytes, taken by"))
+                     .size(),
+                 1);
     QCOMPARE(w.OutgoingLog().Lines().filter(QRegularExpression("^(?!Done: )")),
              (QStringList{"Sending file " + path + " to IP Address " + address,
-                          "Queued behind the running send: Send Text",
-                          "Queued behind the running send: VEK Form Feed",
+                          "Queued behind the running send: Send Text", "Queued behind the running send: VEK Form Feed",
                           "Sending text =><p>SECOND to IP Address " + address,
                           "Sending an VEK Form Feed to IP Address " + address}));
 }
 
 void SendTest::printerDropReturnsTheWindowToDisconnected_data() {
+    // clang-format off
     QTest::addColumn<bool>("reset");
     QTest::newRow("orderly close") << false;
     QTest::newRow("reset") << true;
+    // clang-format on
 }
 
 void SendTest::printerDropReturnsTheWindowToDisconnected() {
@@ -395,6 +410,7 @@ void SendTest::printerDropReturnsTheWindowToDisconnected() {
 }
 
 void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards_data() {
+    // clang-format off
     QTest::addColumn<bool>("slow");        // the printer reads slowly, or not at all
     QTest::addColumn<QString>("discard");  // what ends the wait early
     QTest::addColumn<QString>("reason");   // of the discard line; "" when every byte is taken
@@ -403,6 +419,7 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards_data() {
     QTest::newRow("Disconnect clicked again") << false << "click" << "discarded at your request";
     QTest::newRow("Escape") << false << "escape" << "discarded at your request";
     QTest::newRow("the window closed twice") << false << "close" << "discarded at your request";
+    // clang-format on
 }
 
 // The send buffer takes the whole file at once and the printer's buffers are
@@ -440,14 +457,17 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
     // The printer sees the end of the stream after the last byte, or a reset.
     QCOMPARE(ClosedInOrder(connection), reason.isEmpty());
     const QStringList lines = w.OutgoingLog().Lines().mid(3);
-    QVERIFY2(QRegularExpression("^Waiting for the printer to take [1-9][0-9,]* bytes \\.\\.\\.$").match(lines.value(0)).hasMatch(),
+    QVERIFY2(QRegularExpression("^Waiting for the printer to take [1-9][0-9,]* bytes \\.\\.\\.$")
+                 .match(lines.value(0))
+                 .hasMatch(),
              qPrintable(lines.join(" | ")));
     QCOMPARE(lines.last(), "Disconnected from " + printer.Address() + " on port 9100");
     if (reason.isEmpty()) {
         QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 10000);
         QVERIFY(printer.Received() == file);
         QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines[1].startsWith("Done: 1 copy of big.txt, 49,152 bytes, taken by the printer in "), qPrintable(lines[1]));
+        QVERIFY2(lines[1].startsWith("Done: 1 copy of big.txt, 49,152 bytes, taken by the printer in "),
+                 qPrintable(lines[1]));
         return;
     }
     // Without a discard the window gives up once the printer has taken nothing for
@@ -460,8 +480,9 @@ void SendTest::disconnectWaitsForThePrinterOrNamesWhatItDiscards() {
     // printer but not yet acknowledged, and counts it as not delivered.
     QCOMPARE(lines.size(), 4);
     const QRegularExpressionMatch cut =
-        QRegularExpression("^Cut short: 1 copy of big.txt, the printer acknowledged ([0-9,]+) of 49,152 bytes; [0-9,]+ "
-                           "not delivered$")
+        QRegularExpression(
+            "^Cut short: 1 copy of big.txt, the printer acknowledged ([0-9,]+) of 49,152 bytes; [0-9,]+ "
+            "not delivered$")
             .match(lines[1]);
     const QRegularExpressionMatch lost = QRegularExpression("^([0-9,]+) bytes not delivered: (.*)$").match(lines[2]);
     QVERIFY2(cut.hasMatch() && lost.hasMatch(), qPrintable(lines.join(" | ")));
@@ -492,14 +513,16 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
     QString barText, barTip;
     qint64 shownAfterMs = -1;
     QElapsedTimer clock;
-    WhenTrue(&w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdVekFF")->click(); });
-    WhenTrue(&w, [&] { return !bar->isHidden() && !Button(w, "CmdStop")->isHidden(); },
-             [&] {
-                 shownAfterMs = clock.elapsed();
-                 barText = bar->text();
-                 barTip = bar->toolTip();
-                 Button(w, "CmdStop")->click();
-             });
+    WhenTrue(
+        &w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdVekFF")->click(); });
+    WhenTrue(
+        &w, [&] { return !bar->isHidden() && !Button(w, "CmdStop")->isHidden(); },
+        [&] {
+            shownAfterMs = clock.elapsed();
+            barText = bar->text();
+            barTip = bar->toolTip();
+            Button(w, "CmdStop")->click();
+        });
     const Watchdog watchdog(w, 15000);
     clock.start();
     Button(w, "CmdFile")->click();  // returns once Stop has ended the send
@@ -509,7 +532,8 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
     // little apart from this one.
     QVERIFY2(shownAfterMs >= 450, qPrintable(QString::number(shownAfterMs)));
     // The bar's text is one line that fits it; the whole of it is the tooltip.
-    QVERIFY2(bar->fontMetrics().horizontalAdvance(barText) <= bar->width() && QRegularExpression("^[0-9]").match(barText).hasMatch(),
+    QVERIFY2(bar->fontMetrics().horizontalAdvance(barText) <= bar->width() &&
+                 QRegularExpression("^[0-9]").match(barText).hasMatch(),
              qPrintable(barText));
     QVERIFY2(QRegularExpression("^[0-9,]+ of 2,097,152 bytes taken, .+/s, .+ left$").match(barTip).hasMatch(),
              qPrintable(barTip));
@@ -518,8 +542,9 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
     QCOMPARE(lines.mid(0, 2), (QStringList{"Sending file " + path + " to IP Address " + printer.Address(),
                                            "Queued behind the running send: VEK Form Feed"}));
     const QRegularExpressionMatch stopped =
-        QRegularExpression("^Stopped: 1 copy of long.txt, the printer acknowledged ([0-9,]+) of 2,097,152 bytes; "
-                           "([0-9,]+) bytes were already on their way; 1 queued send dropped: VEK Form Feed$")
+        QRegularExpression(
+            "^Stopped: 1 copy of long.txt, the printer acknowledged ([0-9,]+) of 2,097,152 bytes; "
+            "([0-9,]+) bytes were already on their way; 1 queued send dropped: VEK Form Feed$")
             .match(lines.value(2));
     QVERIFY2(lines.size() == 3 && stopped.hasMatch(), qPrintable(lines.join(" | ")));
     const qsizetype onTheirWay = Number(stopped.captured(2));
@@ -561,12 +586,12 @@ void SendTest::jobRunsUntilThePrinterHasTakenItAll() {
     QVERIFY(printer.Received().size() < file.size());  // the printer is still reading
     const auto done = [&w] { return !w.OutgoingLog().Lines().filter(QRegularExpression("^Done: ")).isEmpty(); };
     bool shownAfterHanding = false;
-    QTRY_VERIFY_WITH_TIMEOUT((shownAfterHanding |= !done() && !bar->isHidden() && !Button(w, "CmdStop")->isHidden(),
-                              done()),
-                             30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (shownAfterHanding |= !done() && !bar->isHidden() && !Button(w, "CmdStop")->isHidden(), done()), 30000);
     QVERIFY(shownAfterHanding);
-    QVERIFY2(w.OutgoingLog().Lines().last().startsWith("Done: 1 copy of slow.txt, 224,000 bytes, taken by the printer in "),
-             qPrintable(w.OutgoingLog().Lines().join(" | ")));
+    QVERIFY2(
+        w.OutgoingLog().Lines().last().startsWith("Done: 1 copy of slow.txt, 224,000 bytes, taken by the printer in "),
+        qPrintable(w.OutgoingLog().Lines().join(" | ")));
     QTRY_VERIFY(bar->isHidden() && Button(w, "CmdStop")->isHidden());
     QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), file.size(), 10000);
     QVERIFY(printer.Received() == file);
@@ -575,10 +600,12 @@ void SendTest::jobRunsUntilThePrinterHasTakenItAll() {
 }
 
 void SendTest::closeAsksWhileBytesWaitForThePrinter_data() {
+    // clang-format off
     QTest::addColumn<int>("answer");  // Wait, Discard and Close, Cancel
     QTest::newRow("Wait: the printer gets every byte, then the window closes") << 0;
     QTest::newRow("Discard and Close: named and closed at once") << 1;
     QTest::newRow("Cancel: nothing changes") << 2;
+    // clang-format on
 }
 
 // Closing the window while bytes wait for the printer asks first.
@@ -620,7 +647,8 @@ void SendTest::closeAsksWhileBytesWaitForThePrinter() {
     case 1: {
         QVERIFY(!w.isVisible() && !w.Connected());
         const QStringList lines = w.OutgoingLog().Lines();
-        QVERIFY2(lines.size() == 3 && lines[0].startsWith("Cut short: 1 copy of waiting.txt, the printer acknowledged ") &&
+        QVERIFY2(lines.size() == 3 &&
+                     lines[0].startsWith("Cut short: 1 copy of waiting.txt, the printer acknowledged ") &&
                      lines[1] == QLocale(QLocale::English).toString(pending) +
                                      " bytes not delivered: discarded at your request",
                  qPrintable(lines.join(" | ")));

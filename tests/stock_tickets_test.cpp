@@ -23,6 +23,7 @@ void StockTicketsTest::installedFolderIsBesideBin() {
 }
 
 void StockTicketsTest::foundBesideOrInstalled_data() {
+    // clang-format off
     // Files made under a scratch root, relative to it; "usr/bin" holds the program.
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("expected");
@@ -40,6 +41,7 @@ void StockTicketsTest::foundBesideOrInstalled_data() {
         << "usr/share/kivo-socket-test/vek_test.txt";
     QTest::newRow("another prefix's data folder is not looked in")
         << QStringList{"usr/local/share/kivo-socket-test/vek_test.txt"} << "usr/bin/vek_test.txt";
+    // clang-format on
 }
 
 void StockTicketsTest::foundBesideOrInstalled() {

@@ -40,9 +40,9 @@ using kivo::test::SilentPrinter;
 namespace {
 
 // The controls that take the focus, in tab order.
-const QStringList kTabOrder{"Cmdping",   "IP_Address", "CmdText",    "CmdFile",    "CmdClear",  "TxtCount",
-                            "TxtCmd",    "CmdConnect", "CmdPclFF",   "CmdVekFF",   "CmdPcxFile", "CmdVEKTest",
-                            "CmdHPTest", "CmdAscii",   "TxtMsg",     "InTxtMsg"};
+const QStringList kTabOrder{"Cmdping",   "IP_Address", "CmdText",  "CmdFile",  "CmdClear",   "TxtCount",
+                            "TxtCmd",    "CmdConnect", "CmdPclFF", "CmdVekFF", "CmdPcxFile", "CmdVEKTest",
+                            "CmdHPTest", "CmdAscii",   "TxtMsg",   "InTxtMsg"};
 
 QStringList EnabledControls(frmkivo& w) {
     QStringList names;
@@ -178,6 +178,7 @@ void WindowTest::initialState() {
 }
 
 void WindowTest::controlsStandWhereTheFormSays_data() {
+    // clang-format off
     QTest::addColumn<QString>("control");
     QTest::addColumn<QRect>("twips");
     QTest::addColumn<QString>("tooltip");
@@ -209,6 +210,7 @@ void WindowTest::controlsStandWhereTheFormSays_data() {
     QTest::newRow("PrgSend") << "PrgSend" << QRect(6000, 5040, 3480, 240) << "";
     QTest::newRow("CmdStop") << "CmdStop" << QRect(9600, 5040, 1215, 495)
                              << "Stop the running send and the sends queued behind it";
+    // clang-format on
 }
 
 void WindowTest::controlsStandWhereTheFormSays() {
@@ -224,14 +226,20 @@ void WindowTest::controlsStandWhereTheFormSays() {
     QCOMPARE(widget->toolTip(), tooltip);
     // The places that scripts click (kivo-socket-test --list-controls) are the same.
     const QString place = QStringLiteral("%1 %2 %3 %4 %5")
-                              .arg(control).arg(expected.x()).arg(expected.y()).arg(expected.width()).arg(expected.height());
+                              .arg(control)
+                              .arg(expected.x())
+                              .arg(expected.y())
+                              .arg(expected.width())
+                              .arg(expected.height());
     QCOMPARE(frmkivo::ControlPlaces().filter(QRegularExpression('^' + control + ' ')), QStringList{place});
 }
 
 void WindowTest::logKindsChooseTheLog_data() {
+    // clang-format off
     QTest::addColumn<bool>("outgoing");
     QTest::newRow("outgoing") << true;
     QTest::newRow("incoming") << false;
+    // clang-format on
 }
 
 void WindowTest::logKindsChooseTheLog() {
@@ -267,10 +275,12 @@ void WindowTest::pauseWaitsWhileHandlingEvents() {
 }
 
 void WindowTest::shortPausesAskTheOperator_data() {
+    // clang-format off
     QTest::addColumn<double>("seconds");
     QTest::newRow("zero") << 0.0;
     QTest::newRow("below a millisecond") << 0.0004;
     QTest::newRow("negative") << -1.0;
+    // clang-format on
 }
 
 void WindowTest::shortPausesAskTheOperator() {
@@ -287,8 +297,8 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     const QString at = printer.Address() + QStringLiteral(" on port 9100");
-    QCOMPARE(w.OutgoingLog().Lines(),
-             (QStringList{"Attempting to establish a connection with the printer at " + at, "Connection made to " + at}));
+    QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
+                                                   "Connection made to " + at}));
     QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Disconnect"));
     QVERIFY(!Field(w, "IP_Address")->isEnabled());
     QCOMPARE(EnabledControls(w).size(), 15);
@@ -323,6 +333,7 @@ void WindowTest::addressNamesThePortOfTheConnection() {
 }
 
 void WindowTest::failedConnectChangesNothing_data() {
+    // clang-format off
     QTest::addColumn<QString>("address");   // "*": a loopback address nobody listens at
     QTest::addColumn<QStringList>("lines");  // "@" stands for the address
     const QStringList attempt{"Attempting to establish a connection with the printer at @ on port 9100",
@@ -334,6 +345,7 @@ void WindowTest::failedConnectChangesNothing_data() {
     QTest::newRow("a port that is no port") << "10.0.0.192:99999"
         << QStringList{"No printer port in \"10.0.0.192:99999\": write the address as address:port, the port from 1 "
                        "to 65535"};
+    // clang-format on
 }
 
 void WindowTest::failedConnectChangesNothing() {
@@ -345,16 +357,19 @@ void WindowTest::failedConnectChangesNothing() {
     lines.replaceInStrings("@", Field(w, "IP_Address")->text());
     QCOMPARE(w.OutgoingLog().Lines(), lines);
     for (qsizetype row = 0; row < lines.size(); ++row)  // a failed connect shows in red, its attempt does not
-        QCOMPARE(w.OutgoingLog().LineSeverity(row), lines[row].startsWith("Attempting") ? Severity::None : Severity::Fault);
+        QCOMPARE(w.OutgoingLog().LineSeverity(row),
+                 lines[row].startsWith("Attempting") ? Severity::None : Severity::Fault);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{lines.size() == 1 ? 0 : -1});
 }
 
 void WindowTest::inputDuringAConnectIsDroppedNotReplayed_data() {
+    // clang-format off
     QTest::addColumn<QString>("cancel");
     QTest::newRow("Escape") << "escape";
     QTest::newRow("a double click on Connect") << "click";
     QTest::newRow("a close request") << "close";
+    // clang-format on
 }
 
 void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
@@ -366,16 +381,18 @@ void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
     QLineEdit* address = Field(w, "IP_Address");
     address->setText(printer.Address());
     bool busy = false;
-    kivo::test::WhenTrue(&w, [] { return ws::WSAIsBlocking(); }, [&] {
-        busy = QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
-        QTest::mouseClick(Button(w, "CmdClear"), Qt::LeftButton);  // neither now nor later
-        QTest::keyClicks(address, "9");
-        QTest::keyClick(address, Qt::Key_Return);
-        Button(w, "Cmdping")->click();  // round the input, as an accessibility tool clicks
-        if (cancel == "escape") QTest::keyClick(address, Qt::Key_Escape);
-        if (cancel == "click") QTest::mouseDClick(Button(w, "CmdConnect"), Qt::LeftButton);
-        if (cancel == "close") w.close();
-    });
+    kivo::test::WhenTrue(
+        &w, [] { return ws::WSAIsBlocking(); },
+        [&] {
+            busy = QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+            QTest::mouseClick(Button(w, "CmdClear"), Qt::LeftButton);  // neither now nor later
+            QTest::keyClicks(address, "9");
+            QTest::keyClick(address, Qt::Key_Return);
+            Button(w, "Cmdping")->click();  // round the input, as an accessibility tool clicks
+            if (cancel == "escape") QTest::keyClick(address, Qt::Key_Escape);
+            if (cancel == "click") QTest::mouseDClick(Button(w, "CmdConnect"), Qt::LeftButton);
+            if (cancel == "close") w.close();
+        });
     Button(w, "CmdConnect")->click();  // returns when the attempt has ended
     QVERIFY(busy);
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
@@ -393,6 +410,7 @@ void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
 }
 
 void WindowTest::logsTakeTheGrowthOfTheWindow_data() {
+    // clang-format off
     // The window grows by 300 x 201 pixels: 100 of the height for each log, and one more for the incoming.
     QTest::addColumn<QString>("control");
     QTest::addColumn<QRect>("twips");
@@ -401,6 +419,7 @@ void WindowTest::logsTakeTheGrowthOfTheWindow_data() {
     QTest::newRow("TxtMsg grows") << "TxtMsg" << QRect(120, 2880, 10695, 2085) << QRect(0, 0, 300, 100);
     QTest::newRow("CmdClear moves down") << "CmdClear" << QRect(4560, 5040, 1335, 495) << QRect(0, 100, 0, 0);
     QTest::newRow("InTxtMsg moves and grows") << "InTxtMsg" << QRect(120, 5640, 10695, 2535) << QRect(0, 100, 300, 101);
+    // clang-format on
 }
 
 void WindowTest::logsTakeTheGrowthOfTheWindow() {
@@ -420,6 +439,7 @@ void WindowTest::logsTakeTheGrowthOfTheWindow() {
 }
 
 void WindowTest::commandHistorySteps_data() {
+    // clang-format off
     // Commands sent, oldest first; keys U(p), D(own) or S:text (a send); what each
     // key shows ("-": nothing changes). The box holds "draft" before the first key.
     QTest::addColumn<QStringList>("sent");
@@ -434,6 +454,7 @@ void WindowTest::commandHistorySteps_data() {
     for (int i = 1; i <= kCommandsKept + 5; ++i) sent << QString::number(i);
     for (int i = kCommandsKept + 5; i > 5; --i) shown << QString::number(i);
     QTest::newRow("the last fifty") << sent << ups << shown + QStringList{"-"};
+    // clang-format on
 }
 
 void WindowTest::commandHistorySteps() {
@@ -446,7 +467,9 @@ void WindowTest::commandHistorySteps() {
     QStringList seen;
     for (const QString& key : keys) {
         if (key.startsWith("S:")) history.Add(key.mid(2));
-        const std::optional<QString> text = key == "U" ? history.Older(box) : key == "D" ? history.Newer() : std::nullopt;
+        const std::optional<QString> text = key == "U"   ? history.Older(box)
+                                            : key == "D" ? history.Newer()
+                                                         : std::nullopt;
         seen << text.value_or(QStringLiteral("-"));
         box = text.value_or(box);
     }
@@ -492,11 +515,13 @@ void WindowTest::keyboardAndSettingsAcrossRuns() {
 }
 
 void WindowTest::settingsStoreIgnoresWhatItCannotRead_data() {
+    // clang-format off
     QTest::addColumn<QByteArray>("damage");  // "/": a folder in the file's place
     QTest::addColumn<QString>("problem");
     QTest::newRow("sound") << QByteArray() << "";
     QTest::newRow("damaged") << QByteArray("no key here\n\x01\xff") << "The settings in %1 are damaged and were ignored";
     QTest::newRow("unreadable") << QByteArray("/") << "The settings in %1 cannot be read and were ignored";
+    // clang-format on
 }
 
 void WindowTest::settingsStoreIgnoresWhatItCannotRead() {
@@ -576,9 +601,11 @@ void WindowTest::logKeysMoveTheSelectionAndCopy() {
 }
 
 void WindowTest::scrollBarShowsWhenLinesDoNotFit_data() {
+    // clang-format off
     QTest::addColumn<QString>("log");
     QTest::newRow("outgoing") << "TxtMsg";
     QTest::newRow("incoming") << "InTxtMsg";
+    // clang-format on
 }
 
 void WindowTest::scrollBarShowsWhenLinesDoNotFit() {
@@ -641,6 +668,7 @@ void WindowTest::followsTheNewestLineUntilTheOperatorLooksElsewhere() {
 }
 
 void WindowTest::selectedLinesAreCopiedInOrder_data() {
+    // clang-format off
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<int>>("rows");
     QTest::addColumn<bool>("times");
@@ -652,6 +680,7 @@ void WindowTest::selectedLinesAreCopiedInOrder_data() {
     withAndWithoutTimes("Ctrl-click adds and takes away", {"click 1", "shift 3", "ctrl 2", "ctrl 6"}, {1, 3, 6});
     withAndWithoutTimes("Shift+Down", {"click 4", "shift-down", "shift-down"}, {4, 5, 6});
     withAndWithoutTimes("Ctrl+A", {"click 3", "ctrl-a"}, {0, 1, 2, 3, 4, 5, 6, 7});
+    // clang-format on
 }
 
 void WindowTest::selectedLinesAreCopiedInOrder() {
@@ -712,7 +741,7 @@ void WindowTest::saveAsOpensWhereTheLastLogWasSaved() {
         MenuAction(Log(w, "TxtMsg"), "Save As...")->trigger();
         QVERIFY(QFileInfo::exists(dir.filePath("out.txt")));
         QCOMPARE(QFileInfo(answer.saveSuggested).absolutePath(), QDir::homePath());  // nothing saved before
-        MenuAction(Log(w, "InTxtMsg"), "Save As...")->trigger();  // a cancel
+        MenuAction(Log(w, "InTxtMsg"), "Save As...")->trigger();                     // a cancel
         QCOMPARE(QFileInfo(answer.saveSuggested).absolutePath(), QDir(dir.path()).absolutePath());
         QVERIFY(QFileInfo(answer.saveSuggested).fileName().startsWith("kivo-incoming-log-"));
     }
@@ -730,7 +759,8 @@ void WindowTest::printerStatusesShowInColourAndTally() {
     QVERIFY(tally);
     printer.Send(QByteArray("Ticket ACK\x06\x06\x18\x16\x80"));  // the text is no status; the bytes are
     QTRY_COMPARE(tally->text(), QString::fromUtf8("ACK 2 \u00B7 Ribbon Low 1 \u00B7 Jam 1"));
-    w.LogMessage(LogKind::Incoming, "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64");  // ping's line, not the printer's
+    w.LogMessage(LogKind::Incoming,
+                 "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64");  // ping's line, not the printer's
     const LogModel& in = w.IncomingLog();
     QCOMPARE(in.Lines(), (QStringList{"Ticket ACK", "Ticket ACK", "Ticket ACK", "Ticket Jam", "Ribbon Low",
                                       "Byte 0x80 (128)", "Reply from 127.0.0.1: bytes=35 time<1ms TTL=64"}));
@@ -765,10 +795,12 @@ void WindowTest::printerStatusesShowInColourAndTally() {
 }
 
 void WindowTest::statusTallyIsClearOfEveryControl_data() {
+    // clang-format off
     QTest::addColumn<QSize>("size");
     QTest::newRow("the form's width") << QSize(731, 552);
     QTest::newRow("900 wide") << QSize(900, 600);
     QTest::newRow("1400 wide") << QSize(1400, 900);
+    // clang-format on
 }
 
 void WindowTest::statusTallyIsClearOfEveryControl() {

@@ -47,7 +47,8 @@ public:
             ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             const std::string fd = std::to_string(::dup(out[1]));  // the copy stays open across exec
             ::dup2(::open("/dev/null", O_RDWR), STDERR_FILENO);
-            ::execl(xvfb.constData(), "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", static_cast<char*>(nullptr));
+            ::execl(xvfb.constData(), "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(out[1]);
@@ -153,8 +154,8 @@ void X11Test::suggestionsDoNotEatTheClickOnConnect() {
     ClickOn(*kivo::test::Button(w, "CmdConnect"));
     QTRY_VERIFY(w.Connected());
     QVERIFY(!list->isVisible());
-    QCOMPARE(w.OutgoingLog().Line(0), "Attempting to establish a connection with the printer at " + printer.Address() +
-                                          " on port 9100");
+    QCOMPARE(w.OutgoingLog().Line(0),
+             "Attempting to establish a connection with the printer at " + printer.Address() + " on port 9100");
 
     // Typed in full, the one suggestion needs no list.
     kivo::test::Button(w, "CmdConnect")->click();  // Disconnect
@@ -174,10 +175,12 @@ void X11Test::rightClickKeepsSelectionAndFollowing() {
     QVERIFY(log->Selection().IsOnly(4));
     // The context menu opens on the first line; Escape closes it.
     bool menuShown = false;
-    kivo::test::WhenTrue(&w, [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr; }, [&] {
-        menuShown = true;
-        QApplication::activePopupWidget()->close();
-    });
+    kivo::test::WhenTrue(
+        &w, [] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()) != nullptr; },
+        [&] {
+            menuShown = true;
+            QApplication::activePopupWidget()->close();
+        });
     QTest::mouseClick(w.windowHandle(), Qt::RightButton, {},
                       log->viewport()->mapTo(&w, QPoint(20, log->RowHeight() / 2)));
     QTRY_VERIFY(menuShown);
@@ -187,9 +190,11 @@ void X11Test::rightClickKeepsSelectionAndFollowing() {
 }
 
 void X11Test::closeRequestDuringAConnectEndsTheProgram_data() {
+    // clang-format off
     QTest::addColumn<int>("run");
     const int runs = std::max(1, qEnvironmentVariableIntValue("KIVO_X11_RUNS"));
     for (int run = 1; run <= runs; ++run) QTest::addRow("run %d", run) << run;
+    // clang-format on
 }
 
 void X11Test::closeRequestDuringAConnectEndsTheProgram() {
@@ -201,18 +206,19 @@ void X11Test::closeRequestDuringAConnectEndsTheProgram() {
     w->setAttribute(Qt::WA_DeleteOnClose);
     const QPointer<frmkivo> alive(w);
     QStringList lines;
-    connect(&w->OutgoingLog(), &QAbstractItemModel::rowsInserted, this, [w, &lines](const QModelIndex&, int, int last) {
-        lines << w->OutgoingLog().Line(last);
-    });
+    connect(&w->OutgoingLog(), &QAbstractItemModel::rowsInserted, this,
+            [w, &lines](const QModelIndex&, int, int last) { lines << w->OutgoingLog().Line(last); });
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     kivo::test::Field(*w, "IP_Address")->setText(printer.Address());
 
     QElapsedTimer sinceRequest;
-    kivo::test::WhenTrue(w, [] { return ws::WSAIsBlocking(); }, [&] {
-        RequestClose(static_cast<xcb_window_t>(w->winId()));
-        sinceRequest.start();
-    });
+    kivo::test::WhenTrue(
+        w, [] { return ws::WSAIsBlocking(); },
+        [&] {
+            RequestClose(static_cast<xcb_window_t>(w->winId()));
+            sinceRequest.start();
+        });
     // The program's own loop, which ends with its last window (or, failing, after 25 s).
     QTimer::singleShot(0, w, [w] { kivo::test::Button(*w, "CmdConnect")->click(); });
     QTimer ceiling;  // this run's own: it goes with the run

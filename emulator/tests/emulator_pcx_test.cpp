@@ -46,8 +46,7 @@ void PcxDecodeTest::decodes_data() {
     QTest::newRow("runs across line ends") << QSize(24, 30) << with([](L& l) { l.runsAcrossLines = true; });
     QTest::newRow("empty runs between data") << QSize(17, 5) << with([](L& l) { l.zeroRuns = true; });
     QTest::newRow("window not at the origin") << QSize(33, 4) << with([](L& l) { l.xMin = 100, l.yMin = 40; });
-    QTest::newRow("palette after the data")
-        << QSize(16, 16) << with([](L& l) { l.trailer = QByteArray(769, '\x0c'); });
+    QTest::newRow("palette after the data") << QSize(16, 16) << with([](L& l) { l.trailer = QByteArray(769, '\x0c'); });
 }
 
 void PcxDecodeTest::decodes() {
@@ -81,14 +80,19 @@ void PcxDecodeTest::refuses_data() {
     QTest::newRow("8 bits per pixel") << with(3, 8) << "bits per pixel";
     QTest::newRow("4 planes") << with(65, 4) << "planes";
     QTest::newRow("inverted window") << with16(4, 100) << "inverted";
-    QTest::newRow("65536 pixels wide") << [&] { auto f = with16(8, 65535); Put16(f, 66, 8192); return f; }()
-                                         << "larger";
+    QTest::newRow("65536 pixels wide") << [&] {
+        auto f = with16(8, 65535);
+        Put16(f, 66, 8192);
+        return f;
+    }() << "larger";
     QTest::newRow("line too short for width") << with16(66, 1) << "too small";
-    QTest::newRow("decoded size over the bound")
-        << [&] { auto f = with16(66, 65535); Put16(f, 10, 16383); return f; }() << "too large";
+    QTest::newRow("decoded size over the bound") << [&] {
+        auto f = with16(66, 65535);
+        Put16(f, 10, 16383);
+        return f;
+    }() << "too large";
     QTest::newRow("data ends early") << good.left(good.size() - 1) << "ends early";
-    QTest::newRow("run without its value")
-        << pcx_samples::Header(8, 1, 2) + QByteArray("\xC1", 1) << "ends early";
+    QTest::newRow("run without its value") << pcx_samples::Header(8, 1, 2) + QByteArray("\xC1", 1) << "ends early";
 }
 
 void PcxDecodeTest::refuses() {

@@ -118,7 +118,12 @@ public:
     }
     // Waits until that many bytes came, or the connection ended.
     [[nodiscard]] bool WaitFor(qsizetype count) {
-        (void)QTest::qWaitFor([&] { Pump(); return received.size() >= count || ended; }, kWaitMs);
+        (void)QTest::qWaitFor(
+            [&] {
+                Pump();
+                return received.size() >= count || ended;
+            },
+            kWaitMs);
         return received.size() >= count;
     }
     void Close() {
@@ -168,9 +173,8 @@ void EmulatorServerTest::answersOverTheSocket_data() {
     QTest::addColumn<QByteArray>("answers");
     QTest::addColumn<QString>("line");
     const auto row = [](const char* name, const QStringList& options, const QByteArray& stream,
-                        const QByteArray& answers, const QString& line) {
-        QTest::newRow(name) << options << stream << answers << line;
-    };
+                        const QByteArray& answers,
+                        const QString& line) { QTest::newRow(name) << options << stream << answers << line; };
     row("VEK ticket and HP form feed", {}, "<RL><F6><RC90,40>1Hi<p>\x0c", "\x06\x06", "ticket 2: 1 bytes, Ticket ACK");
     row("image data holding print commands", {}, "<SP100,100><pcx><G6><p><p><p>", "\x06",
         "ticket 1: 29 bytes, Ticket ACK");
@@ -257,7 +261,8 @@ void EmulatorServerTest::waitingClientServedWhenFirstLeaves() {
     QVERIFY(emulator.Stop(SIGINT));
     QVERIFY(emulator.HasLine("unprinted ticket dropped: 3 bytes"));
     QVERIFY(emulator.HasLine("connection 2 ended by stop: 6 bytes received"));
-    QVERIFY(emulator.lines.constLast().startsWith("summary: 2 connections, 12 bytes received, 3 tickets (3 Ticket ACK"));
+    QVERIFY(
+        emulator.lines.constLast().startsWith("summary: 2 connections, 12 bytes received, 3 tickets (3 Ticket ACK"));
 }
 
 void EmulatorServerTest::resetAfterBytes() {
@@ -268,7 +273,12 @@ void EmulatorServerTest::resetAfterBytes() {
     {
         Client first(emulator.port);
         QVERIFY(first.Send("0123456789ABCDEF<p>"));
-        QVERIFY(QTest::qWaitFor([&] { first.Pump(); return first.ended; }, kWaitMs));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                first.Pump();
+                return first.ended;
+            },
+            kWaitMs));
         QCOMPARE(first.error, ECONNRESET);
         QVERIFY(first.received.isEmpty());
     }
@@ -339,11 +349,13 @@ void EmulatorServerTest::savesRecordTicketsAndImages() {
     QCOMPARE(QDir(tickets).entryList(QDir::Files),
              (QStringList{"ticket-0001.txt", "ticket-0002.txt", "ticket-0003.txt", "ticket-0004.txt"}));
     for (int i = 0; i < 4; ++i) QCOMPARE(ReadFile(tickets + QString("/ticket-000%1.txt").arg(i + 1)), sent[i]);
-    QCOMPARE(QDir(pictures).entryList(QDir::Files), (QStringList{"image-0001.pcx", "image-0001.png", "image-0002.pcx"}));
+    QCOMPARE(QDir(pictures).entryList(QDir::Files),
+             (QStringList{"image-0001.pcx", "image-0001.png", "image-0002.pcx"}));
     QCOMPARE(ReadFile(pictures + "/image-0001.pcx"), pcx);
     QCOMPARE(ReadFile(pictures + "/image-0002.pcx"), QByteArray("hello"));
     QVERIFY(pcx_samples::SamePixels(QImage(pictures + "/image-0001.png"), picture));
-    QVERIFY(emulator.HasLine(QString("image 1: %1 bytes, saved image-0001.pcx, image-0001.png (40x20)").arg(pcx.size())));
+    QVERIFY(
+        emulator.HasLine(QString("image 1: %1 bytes, saved image-0001.pcx, image-0001.png (40x20)").arg(pcx.size())));
     QVERIFY(emulator.HasLine("image 2: 5 bytes, saved image-0002.pcx, no PNG: shorter than a PCX header"));
     QVERIFY(emulator.HasLine("ticket 4: 13 bytes, Ticket ACK, saved ticket-0004.txt"));
     QVERIFY(emulator.HasLine("unprinted ticket dropped: 14 bytes"));
@@ -354,11 +366,10 @@ void EmulatorServerTest::savesRecordTicketsAndImages() {
 void EmulatorServerTest::newRunNumbersOnFromTheLastOne() {
     QTemporaryDir dir;
     const QString out = dir.path();
-    const QMap<QString, QByteArray> before{{"ticket-0001.txt", "one"}, {"ticket-0009.txt", "nine"},
+    const QMap<QString, QByteArray> before{{"ticket-0001.txt", "one"},      {"ticket-0009.txt", "nine"},
                                            {"ticket-0003.txt.part", "cut"}, {"ticket-notes.txt", "notes"},
-                                           {"image-0002.pcx", "two"}, {"image-0002.png", "png"}};
-    for (auto it = before.begin(); it != before.end(); ++it)
-        QVERIFY(WriteFile(out + "/" + it.key(), it.value()));
+                                           {"image-0002.pcx", "two"},       {"image-0002.png", "png"}};
+    for (auto it = before.begin(); it != before.end(); ++it) QVERIFY(WriteFile(out + "/" + it.key(), it.value()));
 
     Emulator emulator({"--tickets-dir", out, "--pcx-dir", out});
     QVERIFY(emulator.WaitListening());

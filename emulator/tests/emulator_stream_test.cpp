@@ -75,16 +75,18 @@ void PrinterStreamTest::answers_data() {
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<int>("completeImages");
     const auto row = [](const char* name, const PrinterSettings& settings, const QByteArray& stream,
-                        const QByteArray& answers, int images = 0) {
-        QTest::newRow(name) << settings << stream << answers << images;
-    };
+                        const QByteArray& answers,
+                        int images = 0) { QTest::newRow(name) << settings << stream << answers << images; };
     const PrinterSettings none;
     const QByteArray ack("\x06"), oot("\x10"), nak("\x15"), low("\x16"), jam("\x18"), bad("\x19");
 
     row("VEK print command", none, "<p>", ack);
     row("HP PCL form feed", none, "\x0c", ack);
     row("VEK copy header and ticket", none, "<RL><F6><RC90,40>1Hello<p>", ack);
-    row("two tickets, text left unprinted", none, "A<p>B\x0c" "C", ack + ack);
+    row("two tickets, text left unprinted", none,
+        "A<p>B\x0c"
+        "C",
+        ack + ack);
     row("text alone prints nothing", none, "Hello, no print here", "");
     row("stray < before the print command", none, "a<b<p>", ack);
     row("unclosed command before print", none, "<RC90,40<p>", ack);
@@ -215,7 +217,8 @@ void PrinterStreamTest::gigabyteStreamRetainsNothing() {
     constexpr qsizetype kPiece = 65521;  // prime, so pieces cut commands at every offset
     for (int b = 0; b < kBlocks; ++b)
         for (qsizetype at = 0; at < block.size(); at += kPiece)
-            stream.Feed(AsSpan(block).subspan(std::size_t(at), std::size_t(std::min(kPiece, block.size() - at))), counter);
+            stream.Feed(AsSpan(block).subspan(std::size_t(at), std::size_t(std::min(kPiece, block.size() - at))),
+                        counter);
     QCOMPARE(stream.RetainedBytes(), retained);
     QCOMPARE(counter.ticketTotal, quint64(kBlocks) << 20);
     QCOMPARE(counter.tickets, quint64(64 * kBlocks));

@@ -202,11 +202,12 @@ QByteArray PatternBytes(qsizetype size) {
 
 void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void()> act) {
     auto done = std::make_shared<bool>(false);
-    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer, bytes, done, act = std::move(act)] {
-        if (*done || printer.Received().size() < bytes) return;
-        *done = true;
-        act();
-    });
+    QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer,
+                     [&printer, bytes, done, act = std::move(act)] {
+                         if (*done || printer.Received().size() < bytes) return;
+                         *done = true;
+                         act();
+                     });
 }
 
 QString WrittenFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
@@ -216,8 +217,7 @@ QString WrittenFile(const QTemporaryDir& dir, const QString& name, const QByteAr
 
 bool WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-           file.flush();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
 }
 
 QByteArray ReadFile(const QString& path) {
@@ -269,7 +269,8 @@ bool PrivateNetwork::SetIpv4(const char* name, const char* value) {
     ::close(fd);
     const QByteArray now = ReadFile(path).simplified();
     if (now != QByteArray(value).simplified()) {
-        writeError_ = QStringLiteral("%1 is \"%2\" after writing \"%3\"").arg(path, QString::fromLatin1(now), QLatin1String(value));
+        writeError_ = QStringLiteral("%1 is \"%2\" after writing \"%3\"")
+                          .arg(path, QString::fromLatin1(now), QLatin1String(value));
         return false;
     }
     return true;

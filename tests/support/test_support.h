@@ -156,8 +156,7 @@ public:
 // Runs `action` once as soon as `condition` holds. The check runs every few
 // milliseconds from the event loop, so also inside a wait that a click is
 // blocked in. Gives up after `timeoutMs`; everything goes with `context`.
-void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action,
-              int timeoutMs = 10000);
+void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs = 10000);
 
 // Runs a test's steps from the event loop, each once its condition holds. A click
 // that waits for the printer runs a nested event loop deep on the stack; the steps
@@ -176,7 +175,8 @@ public:
         return *this;
     }
     Steps& Then(const QString& name, Action act) {
-        return When(name, [] { return true; }, std::move(act));
+        return When(
+            name, [] { return true; }, std::move(act));
     }
     void Start(Action escape) {
         escape_ = std::move(escape);

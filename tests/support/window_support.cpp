@@ -83,9 +83,7 @@ QByteArray SendMarker(frmkivo& w) {
     return QByteArray("\x0c");
 }
 
-DialogAnswer::DialogAnswer(frmkivo& w, QString path) : DialogAnswer(w, QStringList{std::move(path)}) {
-    repeat_ = true;
-}
+DialogAnswer::DialogAnswer(frmkivo& w, QString path) : DialogAnswer(w, QStringList{std::move(path)}) { repeat_ = true; }
 
 DialogAnswer::DialogAnswer(frmkivo& w, QStringList paths)
     : window_(&w), previous_(w.SetDialogs(this)), paths_(std::move(paths)), repeat_(false) {}
