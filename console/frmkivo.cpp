@@ -12,7 +12,6 @@
 #include "link/printer_address.h"
 #include "link/reply_decoder.h"
 #include "link/send_file.h"
-#include "link/socket_events.h"
 #include "link/stock_tickets.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
@@ -185,7 +184,8 @@ std::span<const frmkivo::FormControl> frmkivo::Form() {
     return form;
 }
 
-frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent) : QWidget(parent), sender_(*this), watch_(sender_, *this) {
+frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
+    : QWidget(parent), PrinterSocket(&hwnd_, *this), sender_(*this), watch_(sender_, *this, PrinterSocket) {
     if (dialogs) dialogs_ = dialogs;
     BuildControls();
     connect(&watch_, &DeliveryWatch::Closed, this, &frmkivo::FinishDisconnect);
@@ -373,7 +373,6 @@ void frmkivo::Form_Load() {
     // While a blocking call waits, the window still repaints but takes no input;
     // the connect makes the wait the operator's (ConnectWait).
     ws::WSASetBlockingHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
-    HookWindow(&hwnd_, *this);
     RestoreSettings();
     IP_Address->setFocus();
 }
@@ -424,19 +423,14 @@ void frmkivo::Form_Unload() {
     sender_.CancelJob();
     sends_.DropQueued();
     closing_ = false;
-    if (socketOpen_) {
-        // Whatever the printer has not taken is named, here and on standard error;
-        // the watch closes the socket it follows, and only that one.
-        const bool watched = watch_.Socket() == PrinterSocket;
+    if (PrinterSocket.IsOpen()) {
+        // Whatever the printer has not taken is named, here and on standard error.
         mirrorToStandardError_ = true;
         watch_.CloseNow(QStringLiteral("the window closed"));
         mirrorToStandardError_ = false;
-        if (!watched) ws::closesocket(PrinterSocket);
-        socketOpen_ = false;
-        PrinterSocket = -1;
+        PrinterSocket.CloseAbortive();  // open but not followed: closed all the same
     }
     watch_.Detach();
-    UnhookWindow(&hwnd_);
     ws::WSASetBlockingHook({});
     StopNetwork();
 }
@@ -509,7 +503,7 @@ void frmkivo::DiscardAtClose() {
     mirrorToStandardError_ = true;
     if (sends_.Busy() && Connected())
         CancelAndDisconnect();
-    else if (closing_ || socketOpen_)
+    else if (closing_ || PrinterSocket.IsOpen())
         DiscardAndDisconnect();
     mirrorToStandardError_ = false;
 }
@@ -622,7 +616,7 @@ void frmkivo::EndPause() {
 }
 
 void frmkivo::RoomToSend(ws::SOCKET s) {
-    if (sender_.Waiting() && s == PrinterSocket) EndPause();
+    if (sender_.Waiting() && s == PrinterSocket.Handle()) EndPause();
 }
 
 void frmkivo::Timer1_Timer() {
@@ -697,15 +691,14 @@ void frmkivo::CmdConnect_Click() {
         connecting_ = true;
         std::optional<ConnectWait> wait(std::in_place, *this, *CmdConnect);
         connectWait_ = &*wait;
-        PrinterSocket = OpenPrinterSocket(AddressText(), PrinterPort.toInt(), connection, &hwnd_, false);
+        PrinterSocket.Open(AddressText(), PrinterPort.toInt(), connection);
         const int error = ws::WSAGetLastError();
         const bool cancelled = wait->CancelledByOperator();
-        const bool connected = PrinterSocket != -1;
+        const bool connected = PrinterSocket.IsOpen();
         if (connected) {
             // The connected state comes first: the end of the wait handles what is
             // still pending, and a printer that closed at once is already among it.
-            socketOpen_ = true;
-            watch_.Attach(PrinterSocket);
+            watch_.Attach();
             StatusTally->Clear();  // the tally counts from each Connect
             SetConnectedState(true);
             LogMessage(kOut, QStringLiteral("Connection made to ") + AddressText() + QStringLiteral(" on port ") +
@@ -742,7 +735,7 @@ bool frmkivo::BeginDisconnect() {
         CancelAndDisconnect();
         return true;
     }
-    if (socketOpen_ && !watch_.CloseWhenTaken()) {
+    if (PrinterSocket.IsOpen() && !watch_.CloseWhenTaken()) {
         closing_ = true;
         SetWaitingState();
         return false;
@@ -774,8 +767,7 @@ void frmkivo::DiscardAndDisconnect() {
 // The watch has closed the socket (it follows every connection from its connect).
 void frmkivo::FinishDisconnect() {
     watch_.Detach();
-    socketOpen_ = false;
-    PrinterSocket = -1;
+    PrinterSocket.CloseAbortive();  // does nothing once the watch has closed it
     closing_ = false;
     SetConnectedState(false);
     ShowProgress();
@@ -787,15 +779,14 @@ void frmkivo::FinishDisconnect() {
 }
 
 void frmkivo::ConnectionLost(ws::SOCKET s, int error) {
-    if (!socketOpen_ || s != PrinterSocket) return;
+    if (!PrinterSocket.IsOpen() || s != PrinterSocket.Handle()) return;
     if (sends_.Busy()) sender_.CancelJob();
     EndPause();
     if (const QStringList dropped = sends_.DropQueued(); !dropped.isEmpty())
         LogMessage(kOut, DroppedSendsText(dropped), Severity::Fault);
     watch_.CloseNow(error != 0 ? QStringLiteral("the printer reset the connection")
                                : QStringLiteral("the printer closed the connection"));
-    socketOpen_ = false;
-    PrinterSocket = -1;
+    PrinterSocket.CloseAbortive();  // open but not followed: closed all the same
     ShowProgress();
     // A Disconnect that was waiting for the printer ends here.
     if (closing_)
@@ -829,7 +820,7 @@ void frmkivo::TrackJob(const QString& what, qint64 planned, qint64 copies, bool 
 
 void frmkivo::ShowProgress() {
     // A job runs until the printer has taken its last byte, or until it stops.
-    const std::optional<JobState> job = socketOpen_ ? watch_.RunningJob() : std::nullopt;
+    const std::optional<JobState> job = PrinterSocket.IsOpen() ? watch_.RunningJob() : std::nullopt;
     if (!job) {
         PrgSend->hide();
         CmdStop->hide();
@@ -854,7 +845,7 @@ void frmkivo::ShowProgress() {
 }
 
 void frmkivo::CmdStop_Click() {
-    if (!sends_.Busy() && !(socketOpen_ && watch_.RunningJob())) return;
+    if (!sends_.Busy() && !(PrinterSocket.IsOpen() && watch_.RunningJob())) return;
     sender_.CancelJob();
     EndPause();
     // Nothing more is handed to the system; what it already holds is on its way.
@@ -940,7 +931,7 @@ void frmkivo::Perform(const char* control) {
         input = PcxCommandInput(plan, input.address);
     }
     RunSend(QString::fromLatin1(command.caption), [this, &command, input] {
-        const CommandTarget target{sender_, PrinterSocket, *this,
+        const CommandTarget target{sender_, PrinterSocket.Handle(), *this,
                                    [this](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
                                        TrackJob(what, planned, copies, reportDone);
                                    },

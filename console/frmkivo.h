@@ -9,6 +9,7 @@
 #include "console/settings.h"
 #include "link/console_port.h"
 #include "link/delivery.h"
+#include "link/printer_link.h"
 #include "link/printer_search.h"
 #include "link/send.h"
 #include "link/send_queue.h"
@@ -98,7 +99,7 @@ public:
     [[nodiscard]] LogModel& OutgoingLog() { return outLog_; }
     [[nodiscard]] LogModel& IncomingLog() { return inLog_; }
 
-    [[nodiscard]] ws::SOCKET PrinterSocketHandle() const { return PrinterSocket; }
+    [[nodiscard]] ws::SOCKET PrinterSocketHandle() const { return PrinterSocket.Handle(); }
     [[nodiscard]] bool Connected() const;
     [[nodiscard]] platform::HWND WindowHandle() { return &hwnd_; }
     [[nodiscard]] const SendQueue& Sends() const { return sends_; }
@@ -204,6 +205,8 @@ private:
     QtDialogs qtDialogs_{this};
     OperatorDialogs* dialogs_ = &qtDialogs_;
     platform::Window hwnd_;
+    // The printer connection: it takes the socket messages posted to hwnd_.
+    PrinterLink PrinterSocket;
     LogModel outLog_;
     LogModel inLog_;
     Sender sender_;
@@ -223,8 +226,6 @@ private:
     bool mirrorToStandardError_ = false;
     bool jobIncomplete_ = false;  // a file of the running job could not be sent whole
 
-    ws::SOCKET PrinterSocket = 0;
-    bool socketOpen_ = false;
     QString PrinterPort;
     QString PrintCommand;
     QString FfText;

@@ -2,7 +2,7 @@
 // every byte must come out as its line, in order, whatever the bytes and however
 // the read path splits them into events.
 #include "link/reply_decoder.h"
-#include "link/socket_events.h"
+#include "link/printer_link.h"
 #include "link/winsock_module.h"
 #include "platform/window.h"
 
@@ -55,13 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool started = kivo::StartNetwork();
     static platform::Window window;
     static ListConsole console;
-    static const bool hooked = (kivo::HookWindow(&window, console), true);
-    Check(started && hooked);
+    static kivo::PrinterLink link(&window, console);
+    Check(started);
     // Below the longest text run held for the next read: every line is then whole.
     if (size >= static_cast<std::size_t>(kivo::kMaxHeldText)) return 0;
 
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair) != 0) return 0;
+    link.Adopt(pair[1]);
     const int big = 1 << 20;
     ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     ::setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
@@ -79,15 +80,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t done = 0;
     console.incoming.clear();
     for (;;) {
-        kivo::OnSocketEvent(pair[1], ws::FD_READ);
-        const auto got = static_cast<std::size_t>(kivo::ReceivedCount());
+        link.OnSocketEvent(pair[1], ws::FD_READ);
+        const auto got = static_cast<std::size_t>(link.ReceivedCount());
         if (got == 0) break;
         Check(got <= static_cast<std::size_t>(kivo::kMaxReadPerEvent));
         Check(done + got <= written);
         done += got;
     }
-    kivo::DrainReplies(pair[1], console);  // the end: the held text is written
-    ::close(pair[1]);
+    link.CloseInOrder();  // the end: the held text is written
     const QStringList expected = Expected(data, written);
     Check(done == written);
     Check(console.incoming == expected);

@@ -1,7 +1,6 @@
 #include "link/delivery.h"
 
-#include "link/socket_events.h"
-#include "link/winsock_module.h"
+#include "link/printer_link.h"
 
 #include <QLocale>
 
@@ -154,16 +153,16 @@ std::optional<JobState> JobLedger::Running(qint64 sent, qint64 acked, double now
 
 // ---------------------------------------------------------------- watch
 
-DeliveryWatch::DeliveryWatch(Sender& sender, Console& console, QObject* parent)
-    : QObject(parent), sender_(sender), console_(console) {
+DeliveryWatch::DeliveryWatch(Sender& sender, Console& console, PrinterLink& link, QObject* parent)
+    : QObject(parent), sender_(sender), console_(console), link_(link) {
     clock_.start();
     poll_.setSingleShot(true);
     connect(&poll_, &QTimer::timeout, this, &DeliveryWatch::Poll);
 }
 
-void DeliveryWatch::Attach(ws::SOCKET s) {
+void DeliveryWatch::Attach() {
     Detach();
-    socket_ = s;
+    socket_ = link_.Handle();
     base_ = sender_.BytesSent();
     acked_ = 0;
 }
@@ -273,11 +272,7 @@ void DeliveryWatch::Poll() {
 void DeliveryWatch::CloseInOrder() {
     const ws::SOCKET s = socket_;
     Detach();
-    // A close with unread bytes would reset the connection: the printer's last
-    // replies are read first. Linger off, the close then ends the stream in order.
-    DrainReplies(s, console_);
-    (void)SetLinger(s, 0, 0);
-    ws::closesocket(s);
+    if (link_.Handle() == s) link_.CloseInOrder();
 }
 
 void DeliveryWatch::CloseNow(const QString& reason, int except) {
@@ -289,7 +284,7 @@ void DeliveryWatch::CloseNow(const QString& reason, int except) {
     const QStringList cutShort = ledger_.CutShort(acked, sent, except);
     const ws::SOCKET s = socket_;
     Detach();
-    ws::closesocket(s);  // linger on with 0 s: the system drops what it holds and resets
+    if (link_.Handle() == s) link_.CloseAbortive();
     console_.LogLines(kOut, taken);
     console_.LogLines(kOut, cutShort, Severity::Fault);
     if (unacked > 0)

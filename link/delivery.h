@@ -25,6 +25,8 @@
 
 namespace kivo {
 
+class PrinterLink;
+
 // "1 byte" or "1,563 bytes".
 [[nodiscard]] QString ByteCount(qint64 n);
 // "1 copy of name" or "3 copies of name".
@@ -122,11 +124,12 @@ public:
     // abortive close.
     static constexpr int kStallMs = 3000;
 
-    DeliveryWatch(Sender& sender, Console& console, QObject* parent = nullptr);
+    // Follows the connections of `link`, which closes them for it.
+    DeliveryWatch(Sender& sender, Console& console, PrinterLink& link, QObject* parent = nullptr);
 
-    // Follows a new connection; counting starts there. Forgets the previous one
-    // without closing it.
-    void Attach(ws::SOCKET s);
+    // Follows the link's connection, just made; counting starts there. Forgets
+    // the previous one without closing it.
+    void Attach();
     // Forgets the connection without closing it.
     void Detach();
     [[nodiscard]] ws::SOCKET Socket() const { return socket_; }
@@ -184,7 +187,8 @@ private:
 
     Sender& sender_;
     Console& console_;
-    ws::SOCKET socket_ = -1;
+    PrinterLink& link_;
+    ws::SOCKET socket_ = -1;    // the connection followed, while the link has it open
     qint64 base_ = 0;           // the sender's count when the connection was attached
     mutable qint64 acked_ = 0;  // the printer's acknowledged count, last read
     int nextPollMs_ = kPollMs;

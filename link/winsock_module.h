@@ -33,8 +33,9 @@ void StopNetwork();
 // Sets the linger option and reads it back; 0 on success, -1 on failure.
 int SetLinger(ws::SOCKET s, std::uint16_t on, std::uint16_t seconds);
 
-// Opens the printer connection: resolves the host, creates the socket with an
-// abortive close, connects and registers it for socket messages to the window.
+// Opens a printer connection for PrinterLink, its owner: resolves the host,
+// creates the socket with an abortive close, connects and registers it for
+// socket messages to the window.
 // connectionText gets "address:port" once the address is known. Without the
 // asynchronous flag the call returns when the connection is made or has failed;
 // with it, the outcome arrives later as FD_CONNECT. Returns the socket or -1;

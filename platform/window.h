@@ -7,6 +7,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace platform {
 
@@ -43,6 +44,11 @@ public:
     WNDPROC Procedure() const { return proc_; }
     WNDPROC ReplaceProcedure(WNDPROC proc);
 
+    // One value the window keeps for whoever put a procedure in front of its own:
+    // that procedure finds its state here rather than in a global.
+    void* UserData() const { return userData_; }
+    void* SetUserData(void* data) { return std::exchange(userData_, data); }
+
     // The window's own procedure: what the window does with a message by itself.
     static LRESULT OwnProcedure(HWND hwnd, unsigned int msg, WPARAM wParam, LPARAM lParam);
 
@@ -52,6 +58,7 @@ protected:
 private:
     Handler own_;
     WNDPROC proc_;
+    void* userData_ = nullptr;
 };
 
 inline constexpr int GWL_WNDPROC = -4;

@@ -3,7 +3,7 @@
 #include "link/commands.h"
 #include "link/jobs.h"
 #include "link/reply_decoder.h"
-#include "link/socket_events.h"
+#include "link/printer_link.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
 #include "ping/ping.h"
@@ -31,13 +31,12 @@ QString Seconds(double seconds) { return QString::number(seconds, 'f', 3); }
 
 SendSession::SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal)
     : options_(std::move(options)), out_(out), err_(err), progress_(errIsTerminal), sender_(*this),
-      watch_(sender_, *this) {
+      link_(&window_, *this), watch_(sender_, *this, link_) {
     run_.start();
 }
 
 SendSession::~SendSession() {
-    if (socket_ >= 0) watch_.CloseNow(QStringLiteral("kivo-send ended"));
-    UnhookWindow(&window_);
+    if (link_.IsOpen()) watch_.CloseNow(QStringLiteral("kivo-send ended"));
 }
 
 int SendSession::Run() {
@@ -101,10 +100,10 @@ bool SendSession::Connect() {
         ws::WSACancelBlockingCall();
     });
     QString connection;
-    socket_ = OpenPrinterSocket(options_.address, options_.port, connection, &window_, false);
+    link_.Open(options_.address, options_.port, connection);
     const int error = ws::WSAGetLastError();
     ws::WSASetBlockingHook(previous);
-    if (socket_ == -1) {
+    if (!link_.IsOpen()) {
         connectFailed_ = true;
         if (timedOut) {
             giveUp_ = kSendTimedOut;
@@ -121,8 +120,7 @@ bool SendSession::Connect() {
         return false;
     }
     connected_.start();
-    HookWindow(&window_, *this);
-    watch_.Attach(socket_);
+    watch_.Attach();
     lastTakenAt_ = Elapsed();
     if (options_.json)
         Emit(
@@ -156,7 +154,7 @@ void SendSession::Perform(const SendAction& action) {
     // The plan's lines (a conversion) come before the command, as in the window.
     LogLines(kOut, action.plan.lines, action.plan.severity);
     const CommandTarget target{sender_,
-                               socket_,
+                               link_.Handle(),
                                *this,
                                [this, &job](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
                                    job = watch_.BeginJob(what, planned, copies, reportDone);
@@ -206,7 +204,7 @@ void SendSession::WaitForPrinter() {
 }
 
 void SendSession::Close() {
-    if (socket_ < 0) return;
+    if (!link_.IsOpen()) return;
     sent_ = watch_.Sent();
     if (giveUp_ != kSendOk) {
         taken_ = Acked();
@@ -220,12 +218,11 @@ void SendSession::Close() {
         taken_ = Acked();
         notTaken_ = sent_ - taken_;
     }
-    socket_ = -1;
-    UnhookWindow(&window_);
+    link_.CloseAbortive();  // does nothing once the watch has closed it
 }
 
 void SendSession::ConnectionLost(ws::SOCKET s, int error) {
-    if (s != socket_ || socket_ < 0) return;
+    if (!link_.IsOpen() || s != link_.Handle()) return;
     sent_ = watch_.Sent();
     // The printer's acknowledged count survives its close or reset.
     taken_ = Acked();
@@ -234,7 +231,7 @@ void SendSession::ConnectionLost(ws::SOCKET s, int error) {
     const QString why = error != 0 ? QStringLiteral("the printer reset the connection")
                                    : QStringLiteral("the printer closed the connection");
     watch_.CloseNow(why);
-    socket_ = -1;
+    link_.CloseAbortive();  // does nothing once the watch has closed it
     lost_ = true;
     if (!sendingDone_ || notTaken_ > 0) {
         if (giveUp_ == kSendOk) giveUp_ = kSendUndelivered;
@@ -247,12 +244,12 @@ void SendSession::ConnectionLost(ws::SOCKET s, int error) {
 void SendSession::Pause(double seconds) {
     const int ms = std::max(1, static_cast<int>(seconds * 1000));
     QEventLoop loop;
-    if (sender_.Waiting() && socket_ >= 0) {
+    if (sender_.Waiting() && link_.IsOpen()) {
         // A send waiting for room goes on as soon as the system has room again
         // (or after the pause): a file streams at the printer's pace, not at
         // that of 10 ms naps. There is no window to keep responsive; replies
         // that came meanwhile are handled right after.
-        pollfd room{socket_, POLLOUT, 0};
+        pollfd room{link_.Handle(), POLLOUT, 0};
         ::poll(&room, 1, ms);
         loop.processEvents();
     } else {
@@ -262,7 +259,7 @@ void SendSession::Pause(double seconds) {
         // the run ends soon after its last acknowledgement; a slow printer is
         // not polled any more often than before.
         QTimer taken;
-        const qint64 unacked = sendingDone_ && socket_ >= 0 ? watch_.Unacknowledged() : 0;
+        const qint64 unacked = sendingDone_ && link_.IsOpen() ? watch_.Unacknowledged() : 0;
         const qint64 acked = watch_.Sent() - unacked;
         if (unacked > 0 && ackedAtPause_ >= 0 && acked - ackedAtPause_ >= unacked) {
             QObject::connect(&taken, &QTimer::timeout, &loop, [this, &loop] {
@@ -283,7 +280,7 @@ void SendSession::Check() {
         GiveUp(kSendTimedOut, QStringLiteral("no end within %1 s").arg(options_.timeoutSeconds));
         return;
     }
-    if (socket_ < 0) return;
+    if (!link_.IsOpen()) return;
     const qint64 unacked = watch_.Unacknowledged();
     const qint64 acked = watch_.Sent() - unacked;
     if (acked > lastAcked_ || unacked == 0) {

@@ -6,6 +6,7 @@
 
 #include "link/console_port.h"
 #include "link/delivery.h"
+#include "link/printer_link.h"
 #include "link/send.h"
 #include "link/status_tally.h"
 #include "platform/window.h"
@@ -79,8 +80,8 @@ private:
     bool progress_;
     platform::Window window_;
     Sender sender_;
+    PrinterLink link_;  // the printer connection; it takes the socket messages posted to window_
     DeliveryWatch watch_;
-    ws::SOCKET socket_ = -1;
 
     QElapsedTimer run_;
     QElapsedTimer connected_;

@@ -5,7 +5,7 @@
 #include "link/reply_decoder.h"
 #include "pcx/pcx_download.h"
 #include "link/send.h"
-#include "link/socket_events.h"
+#include "link/printer_link.h"
 #include "link/winsock_module.h"
 #include "platform/window.h"
 #include "tests/support/test_support.h"
@@ -56,7 +56,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
 
-    void unhookBeforeHookDoesNothing();
+    void linkGivesTheWindowItsProcedureBack();
     void hookRoutesSocketMessagesOnly();
     void socketEventsWriteTheirLines_data();
     void socketEventsWriteTheirLines();
@@ -93,8 +93,9 @@ private slots:
     void ledgerAccountsForEveryJob();
 
 private:
-    RecordingWindow* hooked_ = nullptr;
     ListConsole console_;
+    RecordingWindow* hooked_ = nullptr;
+    PrinterLink* link_ = nullptr;  // the printer connection over hooked_
     ws::SOCKET Open(LoopbackPrinter& printer);
     ws::SOCKET OpenToStalledPrinter(LoopbackPrinter& printer);
 };
@@ -110,28 +111,34 @@ ws::SOCKET LinkTest::OpenToStalledPrinter(LoopbackPrinter& printer) {
 
 void LinkTest::initTestCase() { QVERIFY(StartNetwork()); }
 void LinkTest::cleanupTestCase() {
-    if (hooked_) UnhookWindow(&hooked_->window);
+    delete link_;
     delete hooked_;
     StopNetwork();
 }
 
 ws::SOCKET LinkTest::Open(LoopbackPrinter& printer) {
     QString connection;
-    const ws::SOCKET s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &hooked_->window, false);
+    const ws::SOCKET s = link_->Open(printer.Address(), printer.Port(), connection);
     if (s > 0 && !QTest::qWaitFor([&printer] { return printer.HasClient(); })) return -1;
     return s;
 }
 
-void LinkTest::unhookBeforeHookDoesNothing() {
+void LinkTest::linkGivesTheWindowItsProcedureBack() {
     RecordingWindow w;
     const platform::WNDPROC before = w.window.Procedure();
-    UnhookWindow(&w.window);
+    int data = 0;
+    w.window.SetUserData(&data);
+    {
+        PrinterLink link(&w.window, console_);
+        QVERIFY(w.window.Procedure() != before);
+    }
     QVERIFY(w.window.Procedure() == before);
+    QCOMPARE(w.window.UserData(), &data);
 }
 
 void LinkTest::hookRoutesSocketMessagesOnly() {
     hooked_ = new RecordingWindow;
-    HookWindow(&hooked_->window, console_);
+    link_ = new PrinterLink(&hooked_->window, console_);
     QCOMPARE(hooked_->window.SendMessage(0x0201, 7, 9), platform::LRESULT{42});
     QCOMPARE(hooked_->seen.size(), 1);
     QCOMPARE(hooked_->seen[0].msg, 0x0201u);
@@ -164,11 +171,22 @@ void LinkTest::socketEventsWriteTheirLines_data() {
 void LinkTest::socketEventsWriteTheirLines() {
     QFETCH(qlonglong, lParam);
     QFETCH(QStringList, lines);
+    int pair[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    link_->Adopt(pair[1]);
     console_.outgoing.clear();
     console_.incoming.clear();
-    QCOMPARE(hooked_->window.SendMessage(WM_SOCKET, 99, static_cast<platform::LPARAM>(lParam)), platform::LRESULT{0});
+    const auto socket = static_cast<platform::WPARAM>(pair[1]);
+    QCOMPARE(hooked_->window.SendMessage(WM_SOCKET, socket, static_cast<platform::LPARAM>(lParam)),
+             platform::LRESULT{0});
     QCOMPARE(console_.outgoing, lines);
     QVERIFY(console_.incoming.isEmpty());
+    // A message for a socket the link does not hold (one closed since) is dropped.
+    QCOMPARE(hooked_->window.SendMessage(WM_SOCKET, socket + 1, static_cast<platform::LPARAM>(lParam)),
+             platform::LRESULT{0});
+    QCOMPARE(console_.outgoing, lines);
+    link_->CloseAbortive();
+    ::close(pair[0]);
 }
 
 void LinkTest::networkStartsOnce() {
@@ -256,13 +274,13 @@ void LinkTest::opensPrinterSocket() {
     }
     const int usePort = port == 0 ? printer.Port() : port == -1 ? closedPort : port;
     QString connection = QStringLiteral("untouched");
-    const ws::SOCKET s = OpenPrinterSocket(host, usePort, connection, &hooked_->window, false);
+    const ws::SOCKET s = link_->Open(host, usePort, connection);
     QCOMPARE(s > 0, opens);
     if (!opens) QCOMPARE(ws::WSAGetLastError(), error);
     QCOMPARE(connection, textSet ? QStringLiteral("127.0.0.1:%1").arg(usePort) : QStringLiteral("untouched"));
     if (opens) {
         QTRY_VERIFY(printer.HasClient());
-        ws::closesocket(s);
+        link_->CloseAbortive();
     }
 }
 
@@ -270,10 +288,10 @@ void LinkTest::asynchronousOpenReportsConnect() {
     LoopbackPrinter printer;
     console_.outgoing.clear();
     QString connection;
-    const ws::SOCKET s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &hooked_->window, true);
+    const ws::SOCKET s = link_->Open(printer.Address(), printer.Port(), connection, true);
     QVERIFY(s > 0);
     QTRY_COMPARE(console_.outgoing, QStringList{"Connect with printer"});
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 void LinkTest::lingerOnAClosedSocketFails() {
@@ -297,7 +315,7 @@ void LinkTest::blockingConnectRepaintsAndCanBeCancelled() {
     QElapsedTimer clock;
     clock.start();
     QString connection;
-    const ws::SOCKET s = OpenPrinterSocket(silent.Address(), silent.Port(), connection, &hooked_->window, false);
+    const ws::SOCKET s = link_->Open(silent.Address(), silent.Port(), connection);
     ws::WSASetBlockingHook(previous);
     QCOMPARE(s, ws::SOCKET{-1});
     QCOMPARE(ws::WSAGetLastError(), ws::WSAEINTR);  // the close of the socket kept it
@@ -314,13 +332,13 @@ void LinkTest::readPathDecodesOneReplyPerEvent() {
     printer.Send(QByteArray(300, 'k'));
     QTRY_COMPARE(console_.incoming.size(), 1);
     QCOMPARE(console_.incoming[0], QString(300, QLatin1Char('k')));
-    QCOMPARE(ReceivedCount(), 300.0);
+    QCOMPARE(link_->ReceivedCount(), 300.0);
 
     console_.incoming.clear();
     printer.Send(QByteArray("\x06"));
     QTRY_COMPARE(console_.incoming, QStringList{"Ticket ACK"});
-    QCOMPARE(ReceivedCount(), 1.0);
-    ws::closesocket(s);
+    QCOMPARE(link_->ReceivedCount(), 1.0);
+    link_->CloseAbortive();
 }
 
 void LinkTest::textCutByReadsStaysOneLine() {
@@ -328,11 +346,12 @@ void LinkTest::textCutByReadsStaysOneLine() {
     // reads unless the test waits: where a read ends is the test's choice.
     int pair[2];
     QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
-    const auto arrive = [&pair](const QByteArray& bytes) {
+    const auto arrive = [this, &pair](const QByteArray& bytes) {
         QCOMPARE(::send(pair[0], bytes.constData(), static_cast<size_t>(bytes.size()), 0), bytes.size());
-        OnSocketEvent(pair[1], ws::FD_READ);
-        QCOMPARE(ReceivedCount(), double(bytes.size()));
+        link_->OnSocketEvent(pair[1], ws::FD_READ);
+        QCOMPARE(link_->ReceivedCount(), double(bytes.size()));
     };
+    link_->Adopt(pair[1]);
     console_.incoming.clear();
     arrive("\x06HELLO print");
     QCOMPARE(console_.incoming, QStringList{"Ticket ACK"});
@@ -344,10 +363,9 @@ void LinkTest::textCutByReadsStaysOneLine() {
     QCOMPARE(console_.incoming.last(), QStringLiteral("OK"));
     // The end of the connection writes what is held at once.
     arrive("BYE");
-    DrainReplies(pair[1], console_);
+    link_->CloseInOrder();
     QCOMPARE(console_.incoming.last(), QStringLiteral("BYE"));
     ::close(pair[0]);
-    ::close(pair[1]);
 }
 
 void LinkTest::readEventsAreBoundedButLoseNothing() {
@@ -359,9 +377,9 @@ void LinkTest::readEventsAreBoundedButLoseNothing() {
     const int total = 300000;
     printer.Send(QByteArray(total, '\x06'));
     QTRY_COMPARE_WITH_TIMEOUT(console_.incoming.size(), total, 20000);
-    QVERIFY(ReceivedCount() <= kMaxReadPerEvent);
+    QVERIFY(link_->ReceivedCount() <= kMaxReadPerEvent);
     QCOMPARE(console_.incoming.count(QStringLiteral("Ticket ACK")), total);
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 void LinkTest::peerCloseAndResetAreReported() {
@@ -379,7 +397,7 @@ void LinkTest::peerCloseAndResetAreReported() {
         QStringList expected{"Lost connection with printer"};
         if (reset) expected << "Error 10054: " + SocketErrorText(ws::WSAECONNRESET);
         QCOMPARE(console_.outgoing, expected);
-        ws::closesocket(s);
+        link_->CloseAbortive();
     }
 }
 
@@ -414,10 +432,11 @@ void LinkTest::resetBeforeRegisteringIsStillReported() {
     pollfd p{s, POLLIN, 0};
     QVERIFY(::poll(&p, 1, 5000) == 1);  // the reset has arrived
     console_.outgoing.clear();
+    link_->Adopt(s);
     QCOMPARE(ws::WSAAsyncSelect(s, &hooked_->window, WM_SOCKET, kSocketEvents), 0);
     QTRY_COMPARE(console_.outgoing,
                  (QStringList{"Lost connection with printer", "Error 10054: " + SocketErrorText(ws::WSAECONNRESET)}));
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 void LinkTest::sendsBytesExactly() {
@@ -429,7 +448,7 @@ void LinkTest::sendsBytesExactly() {
     const QByteArray bytes("\x00\x01<p>\x0c\x80\xff", 8);
     QCOMPARE(sender.SendToPrinter(s, bytes), 8);
     QTRY_COMPARE(printer.Received(), bytes);
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 void LinkTest::sendWaitsForASlowReaderWithoutLosingBytes() {
@@ -447,7 +466,7 @@ void LinkTest::sendWaitsForASlowReaderWithoutLosingBytes() {
     QVERIFY(console.outgoing.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(printer.Received().size(), bytes.size(), 20000);
     QVERIFY(printer.Received() == bytes);
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 void LinkTest::sendGivesUpOnAReset() {
@@ -468,7 +487,7 @@ void LinkTest::sendGivesUpOnAReset() {
     // The rest of the job fails at once, without another line.
     QCOMPARE(sender.SendToPrinter(s, QByteArray("more")), -1);
     QCOMPARE(console.outgoing.size(), 1);
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 void LinkTest::sendOnAClosedSocketFailsOnce() {
@@ -560,7 +579,7 @@ void LinkTest::acknowledgedBytesFollowThePrinter() {
     const qint64 acked = DeliveryOf(s).acknowledged;
     QVERIFY2(acked >= read && acked <= read + 16 * 1024 && acked < handed,
              qPrintable(QStringLiteral("read %1, acknowledged %2").arg(read).arg(acked)));
-    ws::closesocket(s);
+    link_->CloseAbortive();
     ws::StreamDelivery none;
     QCOMPARE(ws::GetStreamDelivery(-1, none), -1);
     QCOMPARE(ws::WSAGetLastError(), ws::WSAENOTSOCK);
@@ -589,7 +608,7 @@ void LinkTest::bytesInFlightAreNotAcknowledged() {
         }(),
         10000);
     QVERIFY(ws::UnacknowledgedBytes(s) > DeliveryOf(s).notSent);
-    ws::closesocket(s);
+    link_->CloseAbortive();
 }
 
 struct LedgerStep {

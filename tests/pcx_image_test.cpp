@@ -2,6 +2,7 @@
 // printer's PCX as the emulator reads it, the button's decision, and converted
 // bytes on the wire.
 #include "emulator/tests/pcx_samples.h"
+#include "link/printer_link.h"
 #include "link/winsock_module.h"
 #include "pcx/pcx_download.h"
 #include "pcx/pcx_plan.h"
@@ -320,10 +321,11 @@ void PcxImageTest::convertedPictureIsFramedOnTheWire() {
 
     test::LoopbackPrinter printer;
     platform::Window window;
-    QString connection;
-    const ws::SOCKET s = OpenPrinterSocket(printer.Address(), printer.Port(), connection, &window, false);
-    QVERIFY(s > 0);
     test::ListConsole console;
+    PrinterLink link(&window, console);
+    QString connection;
+    const ws::SOCKET s = link.Open(printer.Address(), printer.Port(), connection);
+    QVERIFY(s > 0);
     Sender sender(console);
     SendPcxPlan(sender, s, plan, "<p>", console);
     const QByteArray expected = PcxDownloadHeader(plan.image.size()) + plan.image + "<p>";
@@ -331,7 +333,7 @@ void PcxImageTest::convertedPictureIsFramedOnTheWire() {
     QVERIFY(printer.Received() == expected);
     QCOMPARE(console.outgoing, QStringList{"Sending the converted picture " + path + " to IP Address 127.0.0.1"});
     QCOMPARE(QDir(here.path()).entryList(QDir::Files), QStringList{"shade.pcx"});
-    ws::closesocket(s);
+    link.CloseAbortive();
     StopNetwork();
 }
 
