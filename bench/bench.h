@@ -143,5 +143,8 @@ int RunMeasure(const QStringList& args);
 int RunStartup(const QString& kind);
 // "all": every measurement, then the table.
 int RunAll(const QStringList& args);
+// "send-vs-nc [--runs N]": kivo-send against nc -N alone, N runs of each in
+// turn (5 by default), then its row of the table.
+int RunSendAgainstNc(const QStringList& args);
 
 }  // namespace kivo::bench

@@ -25,8 +25,10 @@ int main(int argc, char** argv) {
     if (command == QLatin1String("measure")) return RunMeasure(args.mid(1));
     if (command == QLatin1String("startup")) return RunStartup(args.value(1));
     if (command == QLatin1String("all")) return RunAll(args.mid(1));
+    if (command == QLatin1String("send-vs-nc")) return RunSendAgainstNc(args.mid(1));
     std::fprintf(stderr,
                  "usage: kivo-bench all [--quick]\n"
+                 "       kivo-bench send-vs-nc [--runs N]\n"
                  "       kivo-bench measure NAME [options]\n"
                  "       kivo-bench peer sink|slow|burst [options]\n"
                  "       kivo-bench startup window|bare\n");

@@ -6,20 +6,18 @@
 
 namespace kivo {
 
-int Sender::SendToPrinter(ws::SOCKET s, QByteArrayView bytes) {
-    if (failed_) return -1;
-    if (bytes.isEmpty()) return 0;
-    qsizetype position = 0;
-    for (;;) {
-        const qsizetype remaining = bytes.size() - position;
-        const int offer = static_cast<int>(std::min<qsizetype>(remaining, 1 << 30));
-        const int result = ws::send(s, bytes.data() + position, offer, 0);
-        if (result >= 0) {
+template <typename Offer>
+qint64 Sender::Hand(qint64 size, Offer&& offer) {
+    qint64 position = 0;
+    while (position < size) {
+        const int count = static_cast<int>(std::min<qint64>(size - position, 1 << 30));
+        const int result = offer(position, count);
+        if (result > 0) {
             position += result;
             sent_ += result;
-            if (position >= bytes.size()) return result;
             continue;
         }
+        if (result == 0) return position;
         const int error = ws::WSAGetLastError();
         if (error == ws::WSAEWOULDBLOCK || error == ws::WSAENOBUFS || error == ws::WSAEINTR) {
             ++waiting_;
@@ -38,6 +36,27 @@ int Sender::SendToPrinter(ws::SOCKET s, QByteArrayView bytes) {
                             Severity::Fault);
         return -1;
     }
+    return position;
+}
+
+int Sender::SendToPrinter(ws::SOCKET s, QByteArrayView bytes) {
+    if (failed_) return -1;
+    if (bytes.isEmpty()) return 0;
+    int last = 0;
+    const qint64 handed = Hand(bytes.size(), [&](qint64 done, int count) {
+        const int result = ws::send(s, bytes.data() + done, count, 0);
+        if (result > 0) last = result;
+        return result;
+    });
+    return handed < 0 ? -1 : last;
+}
+
+qint64 Sender::SendFromFile(ws::SOCKET s, int fd, qint64 offset, qint64 length) {
+    if (failed_) return -1;
+    return Hand(length, [&](qint64 done, int count) {
+        const int result = ws::SendFromFile(s, fd, offset + done, count);
+        return result == ws::FILE_NOT_SENDABLE ? 0 : result;
+    });
 }
 
 }  // namespace kivo

@@ -28,6 +28,12 @@ public:
     int SendToPrinter(ws::SOCKET s, QByteArrayView bytes);
     int SendToPrinter(ws::SOCKET s, const QByteArray& bytes) { return SendToPrinter(s, QByteArrayView(bytes)); }
     int SendToPrinter(ws::SOCKET s, const QString& text) { return SendToPrinter(s, ToSingleByte(text)); }
+    // Hands up to `length` bytes of the file open on descriptor `fd`, from
+    // `offset`, to the system straight from the file, with SendToPrinter's
+    // waits, cancelling and error line. Returns the bytes handed, fewer without
+    // a line where the file ends or cannot be sent so (the caller reads the rest
+    // itself), or -1 when the send failed.
+    qint64 SendFromFile(ws::SOCKET s, int fd, qint64 offset, qint64 length);
 
     // Starts a new job: forgets the previous job's failure or cancellation.
     void BeginJob() { failed_ = false; }
@@ -44,6 +50,12 @@ public:
     [[nodiscard]] qint64 BytesSent() const { return sent_; }
 
 private:
+    // Offers the bytes at [done, size) through `offer(done, count)`, which
+    // answers as send does, or 0 when its source has no more; waits for room
+    // and logs a send error. Returns the bytes taken, or -1.
+    template <typename Offer>
+    qint64 Hand(qint64 size, Offer&& offer);
+
     Console& console_;
     bool failed_ = false;
     int waiting_ = 0;

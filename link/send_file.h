@@ -19,8 +19,10 @@ struct SendFileResult {
 };
 
 // Sends `length` bytes of an open file from its current position, one piece of
-// at most `piece` bytes per SendToPrinter call; holds one piece in memory. Stops
-// when the send gives up, or when the file ends early.
+// at most `piece` bytes per SendToPrinter call; holds one piece in memory. Pieces
+// larger than the window's go from the file to the socket inside the system
+// (SendFromFile), with no copy in memory. Stops when the send gives up, or when
+// the file ends early.
 SendFileResult SendOpenFile(Sender& sender, ws::SOCKET s, QFile& file, qint64 length, qint64 piece = kFilePiece);
 
 // Opens the file, sends the whole of it as it is when opened, and closes it.

@@ -11,7 +11,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 
@@ -212,6 +215,49 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     const ssize_t n = ::send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
     if (n >= 0) return static_cast<int>(n);
     const int err = detail::ErrnoToWsa(errno);
+    if (err == WSAEWOULDBLOCK) detail::AfterSendRefused(s);
+    return Fail(err);
+}
+
+int SendFromFile(SOCKET s, int fd, std::int64_t offset, int len) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || offset < 0) return Fail(WSAEFAULT);
+    // sendfile has no MSG_NOSIGNAL: a peer that is gone would raise SIGPIPE,
+    // even in a call that returns the bytes it sent before it met the reset.
+    // The signal is held back for the call, and the one it raised is taken.
+    sigset_t pipe{};
+    sigset_t previous{};
+    sigset_t pending{};
+    ::sigemptyset(&pipe);
+    ::sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    // One that the caller already held back is left for the caller.
+    bool pendingBefore = false;
+    if (::sigismember(&previous, SIGPIPE) == 1) {
+        ::sigpending(&pending);
+        pendingBefore = ::sigismember(&pending, SIGPIPE) == 1;
+    }
+    off_t at = static_cast<off_t>(offset);
+    const ssize_t n = ::sendfile(s, fd, &at, static_cast<size_t>(len));
+    const int error = errno;
+    if (!pendingBefore) {
+        const timespec now{};
+        while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (n >= 0) return static_cast<int>(n);
+    switch (error) {
+    // The file's side: it cannot be read, or not by the system on our behalf.
+    case EIO:
+    case EINVAL:
+    case ENOSYS:
+    case EOVERFLOW:
+    case ESPIPE:
+    case EBADF: return FILE_NOT_SENDABLE;
+    default: break;
+    }
+    const int err = detail::ErrnoToWsa(error);
     if (err == WSAEWOULDBLOCK) detail::AfterSendRefused(s);
     return Fail(err);
 }

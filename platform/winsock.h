@@ -148,6 +148,16 @@ struct StreamDelivery {
 // counted. 0, or -1 on failure.
 int LimitUnsentBytes(SOCKET s, int bytes);
 
+// SendFromFile's result when the file's side failed: a read error, or a file
+// the system cannot send from directly. The caller reads it the ordinary way.
+inline constexpr int FILE_NOT_SENDABLE = -2;
+// Sends up to `len` bytes of the file open on descriptor `fd`, from `offset`,
+// on the socket without copying them through the program; the file's own
+// position does not move. Returns the count taken, 0 when the file has no byte
+// at `offset`, SOCKET_ERROR for the socket's errors (WSAEWOULDBLOCK when its
+// buffer is full, with FD_WRITE as after a send), or FILE_NOT_SENDABLE.
+int SendFromFile(SOCKET s, int fd, std::int64_t offset, int len);
+
 // Registers the socket for socket messages: from then on it is non-blocking and
 // `msg` is posted to the window for each of the events asked for, with wParam the
 // socket and lParam the event in its low word and the error code in its high word.

@@ -30,9 +30,10 @@ enum SendStatus : int {
     kSendUsage = 64,
 };
 
-// kivo-send hands the system its files in pieces this large: the printer sees
-// the same stream as from the window's 1024-byte pieces, with far fewer calls.
-inline constexpr qint64 kSendFilePiece = 64 * 1024;
+// kivo-send hands the system its files in pieces this large, straight from the
+// file: the printer sees the same stream as from the window's 1024-byte pieces,
+// with far fewer calls and no copy through the program.
+inline constexpr qint64 kSendFilePiece = 1024 * 1024;
 
 class SendSession : public Console {
 public:

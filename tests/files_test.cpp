@@ -23,6 +23,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,6 +64,8 @@ class FilesTest : public QObject {
 private slots:
     void sendFileGoesInPiecesOf1024_data();
     void sendFileGoesInPiecesOf1024();
+    void largePiecesGoStraightFromTheFile_data();
+    void largePiecesGoStraightFromTheFile();
     void fileCopiesAndTheirWording_data();
     void fileCopiesAndTheirWording();
     void cancelledDialogSendsNothing_data();
@@ -127,6 +130,62 @@ void FilesTest::sendFileGoesInPiecesOf1024() {
     QCOMPARE(result.fileError.isEmpty(), size >= 0);
     QVERIFY(!result.sendFailed);
     QVERIFY(console.outgoing.isEmpty());  // SendFile itself writes no line
+}
+
+void FilesTest::largePiecesGoStraightFromTheFile_data() {
+    QTest::addColumn<int>("shrinkTo");  // -1: the file stays whole
+    QTest::newRow("more than two pieces, byte for byte") << -1;
+    QTest::newRow("the file shrinks while the send waits") << 300 * 1024;
+}
+
+// Pieces larger than the window's go from the file to the socket inside the
+// system. The peer reads only while the send waits for room, and the file may
+// shrink at the first wait: the bytes still on disk go out, and the read that
+// follows says how many were missing, as a send read piece by piece says.
+void FilesTest::largePiecesGoStraightFromTheFile() {
+    QFETCH(int, shrinkTo);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("large.bin");
+    const QByteArray file = PatternBytes(5 * 512 * 1024 + 3);
+    QVERIFY(WriteFile(path, file));
+
+    QVERIFY(StartNetwork());
+    int fds[2];
+    QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    const int buffer = 64 * 1024;
+    ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    QByteArray received;
+    const auto drain = [&received, &fds] {
+        char bytes[65536];
+        for (ssize_t n; (n = ::recv(fds[1], bytes, sizeof bytes, 0)) > 0;) received.append(bytes, n);
+    };
+    struct ReadingConsole : ListConsole {
+        std::function<void()> onPause;
+        void Pause(double) override {
+            ++pauses;
+            onPause();
+        }
+    } console;
+    bool shrunk = false;
+    console.onPause = [&] {
+        if (shrinkTo >= 0 && !std::exchange(shrunk, true)) QVERIFY(QFile::resize(path, shrinkTo));
+        drain();
+    };
+    Sender sender(console);
+    const SendFileResult result = SendFile(sender, fds[0], path, 1024 * 1024);
+    ::close(fds[0]);
+    drain();
+    ::close(fds[1]);
+
+    const qsizetype whole = shrinkTo < 0 ? file.size() : shrinkTo;
+    QVERIFY(console.pauses > 0);
+    QCOMPARE(received.size(), whole);
+    QVERIFY(received == file.left(whole));
+    QCOMPARE(result.sent, qint64(whole));
+    QCOMPARE(result.fileError,
+             shrinkTo < 0 ? QString() : QStringLiteral("the file ended %1 bytes early").arg(file.size() - whole));
+    QVERIFY(!result.sendFailed);
+    QVERIFY(console.outgoing.isEmpty());
 }
 
 void FilesTest::fileCopiesAndTheirWording_data() {
