@@ -107,14 +107,27 @@ JobState JobLedger::StateOf(const Job& job, qint64 end, qint64 acked, double now
     return state;
 }
 
-QStringList JobLedger::Taken(qint64 acked, double now) {
-    QStringList lines;
+QString JobLedger::CutShortLine(const Job& job, qint64 end, qint64 acked) {
+    const JobState state = StateOf(job, end, acked, 0);
+    const qint64 total = std::max(job.planned, state.handed);
+    QString line = QStringLiteral("Cut short: %1, the printer acknowledged %2 of %3")
+                       .arg(job.what, Grouped(state.taken), ByteCount(total));
+    if (job.copies > 1)
+        line += QStringLiteral(" (%1 of %2 copies)").arg(Grouped(state.copiesTaken), Grouped(job.copies));
+    line += QStringLiteral("; %1 not delivered").arg(Grouped(total - state.taken));
+    return line;
+}
+
+TakenLines JobLedger::Taken(qint64 acked, double now) {
+    TakenLines lines;
     while (!jobs_.empty()) {
         const Job& job = jobs_.front();
         if (!job.ended || job.end > acked) break;
         if (job.how == JobEnd::Sent && job.reportDone && job.end > job.start)
-            lines << QStringLiteral("Done: %1, %2, taken by the printer in %3 s")
-                         .arg(job.what, ByteCount(job.end - job.start), QString::number(now - job.began, 'f', 2));
+            lines.done << QStringLiteral("Done: %1, %2, taken by the printer in %3 s")
+                              .arg(job.what, ByteCount(job.end - job.start), QString::number(now - job.began, 'f', 2));
+        // The printer took all that a failed job handed, and that was not all of it.
+        if (FailedShort(job)) lines.cutShort << CutShortLine(job, job.end, acked);
         jobs_.pop_front();
     }
     return lines;
@@ -124,8 +137,7 @@ QStringList JobLedger::CutShort(qint64 acked, qint64 sent, int except) {
     QStringList lines;
     for (const Job& job : jobs_) {
         const qint64 end = job.ended ? job.end : sent;
-        if (job.id == except || (job.ended && end <= acked)) continue;
-        const JobState state = StateOf(job, end, acked, 0);
+        if (job.id == except || (job.ended && end <= acked && !FailedShort(job))) continue;
         if (job.how == JobEnd::Stopped && job.ended) {
             // Only what was already on its way at Stop was meant to arrive.
             const qint64 onItsWay = std::max<qint64>(end - std::max(job.start, acked), 0);
@@ -133,13 +145,7 @@ QStringList JobLedger::CutShort(qint64 acked, qint64 sent, int except) {
                          .arg(job.what, Grouped(onItsWay));
             continue;
         }
-        const qint64 total = std::max(job.planned, state.handed);
-        QString line = QStringLiteral("Cut short: %1, the printer acknowledged %2 of %3")
-                           .arg(job.what, Grouped(state.taken), ByteCount(total));
-        if (job.copies > 1)
-            line += QStringLiteral(" (%1 of %2 copies)").arg(Grouped(state.copiesTaken), Grouped(job.copies));
-        line += QStringLiteral("; %1 not delivered").arg(Grouped(total - state.taken));
-        lines << line;
+        lines << CutShortLine(job, end, acked);
     }
     jobs_.clear();
     return lines;
@@ -218,9 +224,10 @@ void DeliveryWatch::FollowClosely() {
 }
 
 void DeliveryWatch::Report(qint64 acked) {
-    const QStringList done = ledger_.Taken(acked, Now());
-    console_.LogLines(kOut, done);
-    if (!done.isEmpty() || !ledger_.HasRunning()) emit JobsTaken();
+    const TakenLines taken = ledger_.Taken(acked, Now());
+    console_.LogLines(kOut, taken.done);
+    console_.LogLines(kOut, taken.cutShort, Severity::Fault);
+    if (!taken.done.isEmpty() || !ledger_.HasRunning()) emit JobsTaken();
 }
 
 bool DeliveryWatch::CloseWhenTaken() {
@@ -280,12 +287,12 @@ void DeliveryWatch::CloseNow(const QString& reason, int except) {
     const qint64 sent = Sent();
     const qint64 acked = Acknowledged();
     const qint64 unacked = sent - acked;
-    const QStringList taken = ledger_.Taken(acked, Now());
-    const QStringList cutShort = ledger_.CutShort(acked, sent, except);
+    const TakenLines taken = ledger_.Taken(acked, Now());
+    const QStringList cutShort = taken.cutShort + ledger_.CutShort(acked, sent, except);
     const ws::SOCKET s = socket_;
     Detach();
     if (link_.Handle() == s) link_.CloseAbortive();
-    console_.LogLines(kOut, taken);
+    console_.LogLines(kOut, taken.done);
     console_.LogLines(kOut, cutShort, Severity::Fault);
     if (unacked > 0)
         console_.LogMessage(kOut, QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), reason),

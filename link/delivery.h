@@ -56,6 +56,14 @@ struct JobState {
 // The same, short enough for a narrow bar: bytes taken, percent and time left.
 [[nodiscard]] QString ShortProgressText(const JobState& job);
 
+// What the printer's acknowledgements settle: "Done: ..." for the jobs it has
+// taken in full, "Cut short: ..." for those that failed before they had handed
+// every byte.
+struct TakenLines {
+    QStringList done;
+    QStringList cutShort;
+};
+
 // The jobs of one connection. Offsets count the bytes handed to the system on
 // the connection; `acked` is how many of them the printer has acknowledged.
 class JobLedger {
@@ -69,8 +77,9 @@ public:
     // that was waiting for the printer no longer gets a Done line.
     void Stop(int id, qint64 at);
     // "Done: ..." for each job the printer has now taken in full that sent
-    // every byte and asked for it; forgets every job taken in full.
-    [[nodiscard]] QStringList Taken(qint64 acked, double now);
+    // every byte and asked for it, "Cut short: ..." for each that failed short
+    // of its plan; forgets every job taken in full.
+    [[nodiscard]] TakenLines Taken(qint64 acked, double now);
     // "Cut short: ..." for each job not taken in full (the running one counted
     // up to `sent`), except the one with id `except`; forgets every job.
     [[nodiscard]] QStringList CutShort(qint64 acked, qint64 sent, int except = 0);
@@ -106,6 +115,11 @@ private:
     };
     [[nodiscard]] static JobState StateOf(const Job& job, qint64 end, qint64 acked, double now);
     [[nodiscard]] static bool IsRunning(const Job& job) { return !job.ended || job.how == JobEnd::Sent; }
+    // A job that failed before it had handed all it meant to send.
+    [[nodiscard]] static bool FailedShort(const Job& job) {
+        return job.ended && job.how == JobEnd::Failed && job.end - job.start < job.planned;
+    }
+    [[nodiscard]] static QString CutShortLine(const Job& job, qint64 end, qint64 acked);
 
     std::deque<Job> jobs_;
     int nextId_ = 1;

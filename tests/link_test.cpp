@@ -612,7 +612,7 @@ void LinkTest::bytesInFlightAreNotAcknowledged() {
 }
 
 struct LedgerStep {
-    enum Kind { Begin, Copy, End, Stop } kind;
+    enum Kind { Begin, Copy, End, Fail, Stop } kind;
     qint64 at;  // offset in the connection's bytes
 };
 Q_DECLARE_METATYPE(QList<LedgerStep>)
@@ -651,6 +651,15 @@ void LinkTest::ledgerAccountsForEveryJob_data() {
         << "VEK Form Feed" << 1LL << 3LL << false << QList<S>{{S::Begin, 1560}, {S::End, 1563}} << 1560LL
         << "0 of 3 bytes taken, 0 B/s, time left unknown"
         << QStringList{"Cut short: VEK Form Feed, the printer acknowledged 0 of 3 bytes; 3 not delivered"};
+    // A reset ends the send after the printer had acknowledged all it was handed.
+    QTest::newRow("failed, all it handed taken") << three << 3LL << 1563LL << true
+        << QList<S>{{S::Begin, 0}, {S::Copy, 521}, {S::Fail, 800}} << 800LL << ""
+        << QStringList{"Cut short: 3 copies of vek_test.txt, the printer acknowledged 800 of 1,563 bytes (1 of 3 "
+                       "copies); 763 not delivered"};
+    QTest::newRow("failed, part of it on its way") << three << 3LL << 1563LL << true
+        << QList<S>{{S::Begin, 0}, {S::Copy, 521}, {S::Fail, 800}} << 700LL << ""
+        << QStringList{"Cut short: 3 copies of vek_test.txt, the printer acknowledged 700 of 1,563 bytes (1 of 3 "
+                       "copies); 863 not delivered"};
     QTest::newRow("stopped, then taken: no line") << three << 3LL << 1563LL << true
                                                   << QList<S>{{S::Begin, 0}, {S::Copy, 521}, {S::Stop, 700}} << 1563LL << ""
                                                   << QStringList{};
@@ -678,10 +687,12 @@ void LinkTest::ledgerAccountsForEveryJob() {
         case LedgerStep::Begin: id = ledger.Begin(what, planned, copies, reportDone, step.at, 1.0); break;
         case LedgerStep::Copy: ledger.CopyEnded(id, step.at); break;
         case LedgerStep::End: ledger.End(id, step.at, JobEnd::Sent); break;
+        case LedgerStep::Fail: ledger.End(id, step.at, JobEnd::Failed); break;
         case LedgerStep::Stop: ledger.Stop(id, step.at); break;
         }
     }
-    QStringList written = ledger.Taken(acked, 1.41);
+    const TakenLines taken = ledger.Taken(acked, 1.41);
+    QStringList written = taken.done + taken.cutShort;
     const std::optional<JobState> running = ledger.Running(1563, acked, 3.0);
     QCOMPARE(running ? ProgressText(*running) : QString(), progress);
     written << ledger.CutShort(acked, 1563);
