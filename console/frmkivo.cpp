@@ -4,6 +4,9 @@
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
 #include "console/find_dialog.h"
+#ifdef KIVO_LEADER_CLOSE
+#include "console/leader_close.h"
+#endif
 #include "console/log_view.h"
 #include "console/status_tally_label.h"
 #include "link/commands.h"
@@ -20,6 +23,7 @@
 #include "pcx/picture.h"
 #include "ping/ping.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -374,6 +378,10 @@ void frmkivo::Form_Load() {
     // the connect makes the wait the operator's (ConnectWait).
     ws::WSASetBlockingHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
     HookWindow(&hwnd_, *this);
+#ifdef KIVO_LEADER_CLOSE
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        leaderClose_ = std::make_unique<LeaderCloseFilter>(*this);
+#endif
     RestoreSettings();
     IP_Address->setFocus();
 }
@@ -436,6 +444,7 @@ void frmkivo::Form_Unload() {
         PrinterSocket = -1;
     }
     watch_.Detach();
+    leaderClose_.reset();
     UnhookWindow(&hwnd_);
     ws::WSASetBlockingHook({});
     StopNetwork();

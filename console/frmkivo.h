@@ -20,8 +20,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <memory>
 #include <span>
 
+class QAbstractNativeEventFilter;
 class QEventLoop;
 class QLabel;
 class QLineEdit;
@@ -211,7 +213,8 @@ private:
     OperatorSettings settings_;
     CommandHistory history_;
     QStringListModel* recentAddresses_ = nullptr;
-    ConnectWait* connectWait_ = nullptr;  // while a connect waits
+    ConnectWait* connectWait_ = nullptr;                       // while a connect waits
+    std::unique_ptr<QAbstractNativeEventFilter> leaderClose_;  // X11 only
     QPointer<FindDialog> findDialog_;
     NameLookup nameLookup_ = SystemNameLookup;
     QSize startSize_;
