@@ -4,6 +4,9 @@
 #include "console/app_icon.h"
 #include "console/connect_wait.h"
 #include "console/find_dialog.h"
+#ifdef KIVO_LEADER_CLOSE
+#include "console/leader_close.h"
+#endif
 #include "console/log_view.h"
 #include "console/status_tally_label.h"
 #include "link/commands.h"
@@ -19,6 +22,7 @@
 #include "pcx/picture.h"
 #include "ping/ping.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
@@ -373,6 +377,10 @@ void frmkivo::Form_Load() {
     // While a blocking call waits, the window still repaints but takes no input;
     // the connect makes the wait the operator's (ConnectWait).
     ws::WSASetBlockingHook([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+#ifdef KIVO_LEADER_CLOSE
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        leaderClose_ = std::make_unique<LeaderCloseFilter>(*this);
+#endif
     RestoreSettings();
     IP_Address->setFocus();
 }
@@ -431,6 +439,7 @@ void frmkivo::Form_Unload() {
         PrinterSocket.CloseAbortive();  // open but not followed: closed all the same
     }
     watch_.Detach();
+    leaderClose_.reset();
     ws::WSASetBlockingHook({});
     StopNetwork();
 }

@@ -21,8 +21,10 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <memory>
 #include <span>
 
+class QAbstractNativeEventFilter;
 class QEventLoop;
 class QLabel;
 class QLineEdit;
@@ -214,7 +216,8 @@ private:
     OperatorSettings settings_;
     CommandHistory history_;
     QStringListModel* recentAddresses_ = nullptr;
-    ConnectWait* connectWait_ = nullptr;  // while a connect waits
+    ConnectWait* connectWait_ = nullptr;                       // while a connect waits
+    std::unique_ptr<QAbstractNativeEventFilter> leaderClose_;  // X11 only
     QPointer<FindDialog> findDialog_;
     NameLookup nameLookup_ = SystemNameLookup;
     QSize startSize_;

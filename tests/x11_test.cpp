@@ -91,6 +91,23 @@ void RequestClose(xcb_window_t window) {
     xcb_disconnect(c);
 }
 
+// The application's client leader that Qt gave `window` (WM_CLIENT_LEADER): a
+// hidden 1x1 window that bears the application's name.
+xcb_window_t ClientLeader(xcb_window_t window) {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const char name[] = "WM_CLIENT_LEADER";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), nullptr);
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, window, atom ? atom->atom : 0, XCB_ATOM_WINDOW, 0, 1), nullptr);
+    xcb_window_t leader = XCB_WINDOW_NONE;
+    if (reply && xcb_get_property_value_length(reply) == sizeof leader)
+        leader = *static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+    std::free(reply);
+    std::free(atom);
+    xcb_disconnect(c);
+    return leader;
+}
+
 }  // namespace
 
 class X11Test : public QObject {
@@ -191,9 +208,14 @@ void X11Test::rightClickKeepsSelectionAndFollowing() {
 
 void X11Test::closeRequestDuringAConnectEndsTheProgram_data() {
     // clang-format off
-    QTest::addColumn<int>("run");
+    QTest::addColumn<bool>("whenAttempting");  // as the "Attempting" line is written, else once the connect blocks
+    QTest::addColumn<bool>("toLeader");        // to the hidden client-leader window, as a tool that finds by name may
     const int runs = std::max(1, qEnvironmentVariableIntValue("KIVO_X11_RUNS"));
-    for (int run = 1; run <= runs; ++run) QTest::addRow("run %d", run) << run;
+    for (int run = 1; run <= runs; ++run) {
+        QTest::addRow("attempting, run %d", run)        << true  << false;
+        QTest::addRow("blocking, run %d", run)          << false << false;
+        QTest::addRow("blocking, leader, run %d", run)  << false << true;
+    }
     // clang-format on
 }
 
@@ -211,14 +233,25 @@ void X11Test::closeRequestDuringAConnectEndsTheProgram() {
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     kivo::test::Field(*w, "IP_Address")->setText(printer.Address());
+    QFETCH(bool, whenAttempting);
+    QFETCH(bool, toLeader);
+    if (toLeader) QVERIFY(ClientLeader(static_cast<xcb_window_t>(w->winId())) != XCB_WINDOW_NONE);
 
     QElapsedTimer sinceRequest;
-    kivo::test::WhenTrue(
-        w, [] { return ws::WSAIsBlocking(); },
-        [&] {
-            RequestClose(static_cast<xcb_window_t>(w->winId()));
-            sinceRequest.start();
+    const auto request = [&] {
+        if (sinceRequest.isValid()) return;
+        const auto window = static_cast<xcb_window_t>(w->winId());
+        RequestClose(toLeader ? ClientLeader(window) : window);
+        sinceRequest.start();
+    };
+    if (whenAttempting) {
+        connect(&w->OutgoingLog(), &QAbstractItemModel::rowsInserted, this, [&, w](const QModelIndex&, int, int last) {
+            if (w->OutgoingLog().Line(last).startsWith(QLatin1String("Attempting"))) request();
         });
+    } else {
+        kivo::test::WhenTrue(
+            w, [] { return ws::WSAIsBlocking(); }, request);
+    }
     // The program's own loop, which ends with its last window (or, failing, after 25 s).
     QTimer::singleShot(0, w, [w] { kivo::test::Button(*w, "CmdConnect")->click(); });
     QTimer ceiling;  // this run's own: it goes with the run
