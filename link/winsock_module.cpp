@@ -88,7 +88,7 @@ ws::SOCKET OpenPrinterSocket(const QString& host, std::int32_t port, QString& co
     // The error that made the attempt fail outlives the close of its socket.
     auto fail = [s] {
         const int error = ws::WSAGetLastError();
-        if (s > 0) ws::closesocket(s);
+        if (s >= 0) ws::closesocket(s);
         ws::WSASetLastError(error);
         return ws::SOCKET{-1};
     };
