@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 namespace kivo {
 
@@ -68,7 +69,24 @@ int QtDialogs::Ask(const Question& question) {
         box.setDefaultButton(buttons[question.defaultAnswer]);
     if (question.escapeAnswer >= 0 && question.escapeAnswer < buttons.size())
         box.setEscapeButton(buttons[question.escapeAnswer]);
+    // A question about something that goes on (bytes on their way) keeps its
+    // text current, and ends by itself once there is nothing left to ask about.
+    bool moot = false;
+    QTimer refresh;
+    if (question.update) {
+        QObject::connect(&refresh, &QTimer::timeout, &box, [&] {
+            const QString text = question.update();
+            if (text.isEmpty()) {
+                moot = true;
+                box.done(0);
+            } else if (text != box.text()) {
+                box.setText(text);
+            }
+        });
+        refresh.start(250);
+    }
     box.exec();
+    if (moot) return question.mootAnswer;
     const auto chosen = buttons.indexOf(static_cast<QPushButton*>(box.clickedButton()));
     return chosen >= 0 ? static_cast<int>(chosen) : question.escapeAnswer;
 }

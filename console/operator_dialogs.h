@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QWidget;
 
 namespace kivo {
@@ -34,6 +36,10 @@ struct Question {
     QStringList answers;
     int defaultAnswer = 0;
     int escapeAnswer = 0;
+    // While the question is up, its text as it is now; empty when the question
+    // has become moot, which ends it with `mootAnswer`. None: the text stays.
+    std::function<QString()> update;
+    int mootAnswer = 0;
 };
 
 class OperatorDialogs {

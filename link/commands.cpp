@@ -1,5 +1,6 @@
 #include "link/commands.h"
 
+#include "link/code_page.h"
 #include "link/delivery.h"
 #include "link/jobs.h"
 #include "link/numbers.h"
@@ -110,42 +111,44 @@ QString CommandLine(const Command& command, const CommandInput& input) {
     return Fill(several ? command.copiesLine : command.line, input, CommandPath(command, input));
 }
 
-CommandOutcome RunCommand(const Command& command, const CommandInput& input, const CommandTarget& target) {
-    CommandOutcome outcome;
-    Console& log = target.console;
+std::optional<PrinterJob> MakeCommandJob(const Command& command, const CommandInput& input, Console& console) {
     constexpr LogKind kOut = LogKind::Outgoing;
-    const auto refuse = [&](const QString& line) {
-        log.LogMessage(kOut, line, Severity::Fault);
-        outcome.refused = true;
-        return outcome;
+    const auto refuse = [&](const QString& line) -> std::optional<PrinterJob> {
+        console.LogMessage(kOut, line, Severity::Fault);
+        return std::nullopt;
     };
+    PrinterJob job;
+    job.caption = QString::fromLatin1(command.caption);
+    job.what = job.caption;
+    // A command with print commands says how the printer answered them.
+    job.printCommands = command.printCommands;
+    job.reportDone = command.printCommands > 0;
     // Commands sent once: one job named by the button.
-    const auto sendOnce = [&](const QByteArray& bytes, const QString& warning = {}) {
-        log.LogMessage(kOut, CommandLine(command, input));
-        if (!warning.isEmpty()) log.LogMessage(kOut, warning, Severity::Warning);
-        target.beginJob(QString::fromLatin1(command.caption), bytes.size(), 1, false);
-        target.sender.SendToPrinter(target.socket, bytes);
-        return outcome;
+    const auto once = [&](QByteArray bytes, const QString& warning = {}) {
+        console.LogMessage(kOut, CommandLine(command, input));
+        if (!warning.isEmpty()) console.LogMessage(kOut, warning, Severity::Warning);
+        job.planned = bytes.size();
+        job.AddBytes(std::move(bytes));
+        return std::optional<PrinterJob>(std::move(job));
     };
 
     switch (command.bytes) {
-    case B::TypedText: {
+    case B::TypedText:
         // Characters the code page has no byte for go out as "?"; one line names them.
-        const QString unmapped = UnmappedCharactersLine(input.text);
-        sendOnce(ToSingleByte(input.text), unmapped);
-        return outcome;
-    }
-    case B::Fixed: return sendOnce(QByteArray(command.fixedBytes));
+        return once(ToSingleByte(input.text), UnmappedCharactersLine(input.text));
+    case B::Fixed: return once(QByteArray(command.fixedBytes));
     case B::ByteList: {
         // Several values go out together, in one send; one bad value stops them all.
         const ByteList values = ReadByteList(input.text);
         if (!values.ok) return refuse(ByteListRefusal(input.text, values));
-        return sendOnce(values.bytes);
+        return once(values.bytes);
     }
     case B::PcxPlan:
-        target.beginJob(CopiesOf(1, QFileInfo(input.path).fileName()), input.planBytes, 1, true);
-        if (input.sendPlan && !input.sendPlan(target.sender, target.socket, log)) outcome.incomplete = true;
-        return outcome;
+        job.what = CopiesOf(1, QFileInfo(input.path).fileName());
+        job.planned = input.planBytes;
+        job.reportDone = true;
+        if (!input.addPlan || !input.addPlan(job, console)) return std::nullopt;
+        return job;
     case B::ChosenFile:
     case B::StockFile: break;
     }
@@ -154,18 +157,31 @@ CommandOutcome RunCommand(const Command& command, const CommandInput& input, con
     // line comes first, as the ticket is what was asked for.
     const QString path = CommandPath(command, input);
     const std::optional<long long> copies = CommandCopies(command, input.countText);
-    if (command.copies == C::TicketCopies) log.LogMessage(kOut, CommandLine(command, input));
+    if (command.copies == C::TicketCopies) console.LogMessage(kOut, CommandLine(command, input));
     if (!copies) return refuse(CopiesRefusal(command, input.countText));
-    if (command.copies != C::TicketCopies) log.LogMessage(kOut, CommandLine(command, input));
+    if (command.copies != C::TicketCopies) console.LogMessage(kOut, CommandLine(command, input));
     const QString name =
         command.bytes == B::StockFile ? QString::fromLatin1(command.fixedBytes) : QFileInfo(path).fileName();
-    target.beginJob(CopiesOf(*copies, name), CopiesBytes(path, *copies, command.vekHeader), *copies, true);
-    const CopiesResult sent =
-        SendCopies(target.sender, target.socket, path, *copies, command.vekHeader, target.copyEnded, target.filePiece);
-    outcome.incomplete = sent.incomplete;
-    if (!sent.fileError.isEmpty())
-        log.LogMessage(kOut, QStringLiteral("Cannot send file %1: %2").arg(path, sent.fileError), Severity::Fault);
-    return outcome;
+    job.what = CopiesOf(*copies, name);
+    job.copies = *copies;
+    job.planned = CopiesBytes(path, *copies, command.vekHeader);
+    job.printCommands = static_cast<int>(command.printCommands * std::max(*copies, 0LL));
+    job.reportDone = true;
+    AddCopies(job, path, *copies, command.vekHeader);
+    return job;
+}
+
+qint64 CommandPlannedBytes(const Command& command, const CommandInput& input) {
+    switch (command.bytes) {
+    case B::TypedText: return ToSingleByte(input.text).size();
+    case B::Fixed: return QByteArrayView(command.fixedBytes).size();
+    case B::ByteList: return ReadByteList(input.text).bytes.size();
+    case B::PcxPlan: return input.planBytes;
+    case B::ChosenFile:
+    case B::StockFile: break;
+    }
+    const std::optional<long long> copies = CommandCopies(command, input.countText);
+    return copies ? CopiesBytes(CommandPath(command, input), *copies, command.vekHeader) : 0;
 }
 
 }  // namespace kivo

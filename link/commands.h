@@ -6,8 +6,7 @@
 #pragma once
 
 #include "link/console_port.h"
-#include "link/send.h"
-#include "link/send_file.h"
+#include "link/printer_job.h"
 
 #include <QString>
 
@@ -63,8 +62,9 @@ struct Command {
 [[nodiscard]] bool TakesText(const Command& command);
 [[nodiscard]] bool TakesCopies(const Command& command);
 
-// Sends a planned PCX download on the connection; true when the whole frame went out.
-using PlanSender = std::function<bool(Sender& sender, ws::SOCKET s, Console& console)>;
+// Puts a planned PCX download into a job and says its line; false when nothing
+// can go out (its line says why).
+using PlanPieces = std::function<bool(PrinterJob& job, Console& console)>;
 
 // What the operator gave a command.
 struct CommandInput {
@@ -74,24 +74,7 @@ struct CommandInput {
     QString address;        // the printer's address, for the line
     QString programFolder;  // StockFile: where the tickets are ("" for the program's own)
     qint64 planBytes = 0;   // PcxPlan: the bytes the download puts on the wire
-    PlanSender sendPlan;    // PcxPlan: sends it
-};
-
-// Where a command runs: the connection, the logs, the front end's count of
-// jobs (what, planned bytes, copies, whether its end is reported), and the
-// size of the pieces a file goes out in.
-struct CommandTarget {
-    Sender& sender;
-    ws::SOCKET socket;
-    Console& console;
-    std::function<void(const QString& what, qint64 planned, qint64 copies, bool reportDone)> beginJob;
-    std::function<void()> copyEnded;
-    qint64 filePiece = kFilePiece;
-};
-
-struct CommandOutcome {
-    bool refused = false;     // the input was no good: one line, nothing sent
-    bool incomplete = false;  // a file could not be sent whole
+    PlanPieces addPlan;     // PcxPlan: its pieces
 };
 
 // The file a StockFile or ChosenFile command sends.
@@ -102,8 +85,11 @@ struct CommandOutcome {
 // The line the command logs for that input (empty for a command without one).
 [[nodiscard]] QString CommandLine(const Command& command, const CommandInput& input);
 
-// Logs the command's line and sends its bytes; a refused input gets its line
-// ("Nothing sent: ...") and sends nothing.
-CommandOutcome RunCommand(const Command& command, const CommandInput& input, const CommandTarget& target);
+// Logs the command's line and makes its job; a refused input gets its line
+// ("Nothing sent: ...") and makes none.
+[[nodiscard]] std::optional<PrinterJob> MakeCommandJob(const Command& command, const CommandInput& input,
+                                                       Console& console);
+// The bytes a command's job puts on the wire for that input (0 when refused).
+[[nodiscard]] qint64 CommandPlannedBytes(const Command& command, const CommandInput& input);
 
 }  // namespace kivo

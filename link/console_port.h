@@ -1,11 +1,9 @@
-// What the printer link and the button handlers need of the main window: its two
-// message logs, its responsive wait, an immediate repaint, the address field, and
-// word of a connection the printer has closed.
-// The window implements it; tests implement it with plain lists.
+// What the printer link and the commands need of a front end: its two message
+// logs and the address field. The window implements it, kivo-send writes the
+// lines to its output, tests keep them in plain lists.
 #pragma once
 
 #include "link/status_table.h"
-#include "platform/winsock.h"
 
 #include <QString>
 #include <QStringList>
@@ -44,19 +42,8 @@ public:
         for (const ReplyLine& line : lines) texts.append(line.text);
         LogLines(LogKind::Incoming, texts);
     }
-    // Waits about that long while the window goes on handling its events.
-    virtual void Pause(double seconds) = 0;
-    // Room has freed on socket `s` after a send was refused: a pause that waits
-    // for it may end now rather than at its time.
-    virtual void RoomToSend(ws::SOCKET /*s*/) {}
-    // Repaints the window at once.
-    virtual void Repaint() {}
     // The current text of the address field.
     [[nodiscard]] virtual QString AddressText() const = 0;
-    // The printer has closed (error 0) or reset the connection on socket `s`;
-    // the lines saying so are written. A console that holds the connection
-    // closes it here.
-    virtual void ConnectionLost(ws::SOCKET /*s*/, int /*error*/) {}
 };
 
 }  // namespace kivo

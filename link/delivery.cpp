@@ -1,8 +1,6 @@
 #include "link/delivery.h"
 
-#include "link/printer_link.h"
-
-#include <QLocale>
+#include "link/numbers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +8,8 @@
 namespace kivo {
 namespace {
 
-constexpr LogKind kOut = LogKind::Outgoing;
+// A printer that has taken nothing for this long shows so on the progress bar.
+constexpr double kNothingTakenShownAfter = 3.0;
 
 QString Rate(double bytesPerSecond) {
     if (bytesPerSecond >= 1e6) return QString::number(bytesPerSecond / 1e6, 'f', 1) + QStringLiteral(" MB/s");
@@ -25,6 +24,20 @@ QString TimeLeft(double seconds) {
     return QStringLiteral("%1 h %2 min left").arg(s / 3600).arg(s / 60 % 60);
 }
 
+QString Seconds(double seconds) { return QString::number(std::llround(seconds)) + QStringLiteral(" s"); }
+
+// What the printer does now: its pace and the time left, how long it has taken
+// nothing, or the answers it still owes.
+QString Pace(const JobState& job, qint64 total, bool shortly) {
+    if (job.allHanded && job.taken >= total && job.expected > job.answers)
+        return QStringLiteral("%1 of %2 answered").arg(job.answers).arg(job.expected);
+    if (job.nothingTakenFor >= kNothingTakenShownAfter)
+        return QStringLiteral("nothing taken for ") + Seconds(job.nothingTakenFor);
+    if (job.rate <= 0) return shortly ? QString() : QStringLiteral("time left unknown");
+    const QString left = TimeLeft(static_cast<double>(total - job.taken) / job.rate);
+    return shortly ? left : Rate(job.rate) + QStringLiteral(", ") + left;
+}
+
 }  // namespace
 
 QString ByteCount(qint64 n) { return Grouped(n) + (n == 1 ? QStringLiteral(" byte") : QStringLiteral(" bytes")); }
@@ -33,32 +46,46 @@ QString CopiesOf(qint64 copies, const QString& name) {
     return (copies == 1 ? QStringLiteral("1 copy of ") : Grouped(copies) + QStringLiteral(" copies of ")) + name;
 }
 
+QString AnswerKinds(const std::array<int, 256>& byByte) {
+    QStringList kinds;
+    for (const StatusRow& row : StatusRows())
+        if (row.answer && byByte[row.byte] > 0)
+            kinds << QStringLiteral("%1 %2").arg(Grouped(byByte[row.byte])).arg(QLatin1String(row.name));
+    return kinds.join(QStringLiteral(", "));
+}
+
 QString ProgressText(const JobState& job) {
     const qint64 total = std::max(job.planned, job.handed);
     QString text = QStringLiteral("%1 of %2 taken").arg(Grouped(job.taken), ByteCount(total));
     if (job.copies > 1)
         text += QStringLiteral(", copy %1 of %2")
                     .arg(Grouped(std::min(job.copiesTaken + 1, job.copies)), Grouped(job.copies));
-    const double rate = job.seconds > 0 ? static_cast<double>(job.taken) / job.seconds : 0;
-    text += QStringLiteral(", ") + Rate(rate) + QStringLiteral(", ");
-    text += rate > 0 ? TimeLeft(static_cast<double>(total - job.taken) / rate) : QStringLiteral("time left unknown");
-    return text;
+    return text + QStringLiteral(", ") + Pace(job, total, false);
 }
 
 QString ShortProgressText(const JobState& job) {
     const qint64 total = std::max(job.planned, job.handed);
     const long long percent = total > 0 ? job.taken * 100 / total : 0;
     QString text = QStringLiteral("%1 of %2 taken (%3 %)").arg(Grouped(job.taken), ByteCount(total)).arg(percent);
-    const double rate = job.seconds > 0 ? static_cast<double>(job.taken) / job.seconds : 0;
-    if (rate > 0) text += QStringLiteral(", ") + TimeLeft(static_cast<double>(total - job.taken) / rate);
+    if (const QString pace = Pace(job, total, true); !pace.isEmpty()) text += QStringLiteral(", ") + pace;
     return text;
 }
 
 // ---------------------------------------------------------------- ledger
 
-int JobLedger::Begin(const QString& what, qint64 planned, qint64 copies, bool reportDone, qint64 at, double now) {
+int JobLedger::Begin(const QString& what, qint64 planned, qint64 copies, int printCommands, bool reportDone,
+                     qint64 at, double now) {
     const int id = nextId_++;
-    jobs_.push_back(Job{id, what, planned, copies, reportDone, at, at, false, JobEnd::Sent, now, {}});
+    Job job;
+    job.id = id;
+    job.what = what;
+    job.planned = planned;
+    job.copies = copies;
+    job.printCommands = printCommands;
+    job.reportDone = reportDone;
+    job.start = job.end = at;
+    job.began = now;
+    jobs_.push_back(std::move(job));
     return id;
 }
 
@@ -85,10 +112,157 @@ void JobLedger::Stop(int id, qint64 at) {
     }
 }
 
-qint64 JobLedger::NotYetHanded(qint64 sent) const {
-    for (const Job& job : jobs_)
-        if (!job.ended) return std::max<qint64>(job.planned - (sent - job.start), 0);
-    return 0;
+int JobLedger::PrintCommandsHanded(const Job& job) {
+    if (job.how != JobEnd::Stopped) return job.printCommands;
+    if (job.end - job.start >= job.planned) return job.printCommands;
+    const qint64 perCopy = job.copies > 0 ? job.printCommands / job.copies : 0;
+    return static_cast<int>(std::min<qint64>(perCopy * static_cast<qint64>(job.copyEnds.size()), job.printCommands));
+}
+
+void JobLedger::Owe(int count, double until) {
+    if (count > 0) owed_.push_back({count, until});
+}
+
+int JobLedger::Owed(double now) const {
+    int owed = 0;
+    for (const Owing& o : owed_)
+        if (o.until > now) owed += o.count;
+    return owed;
+}
+
+void JobLedger::Answer(unsigned char byte, double now) {
+    // A late answer of a job that settled without it is the oldest answer due:
+    // it pays that off rather than pass for a later job's.
+    while (!owed_.empty() && owed_.front().until <= now) owed_.pop_front();
+    if (!owed_.empty()) {
+        if (--owed_.front().count == 0) owed_.pop_front();
+        return;
+    }
+    for (Job& job : jobs_) {
+        if (job.answers >= PrintCommandsHanded(job) && job.ended) continue;
+        if (job.answers >= job.printCommands) continue;
+        ++job.answers;
+        ++job.byByte[byte];
+        return;
+    }
+    // Nobody asked for it (a print command inside a typed text, say): the log shows it all the same.
+}
+
+JobOutcome JobLedger::OutcomeOf(const Job& job, JobOutcome::Kind kind, qint64 acked) {
+    JobOutcome out;
+    out.kind = kind;
+    out.id = job.id;
+    out.what = job.what;
+    out.planned = std::max(job.planned, job.end - job.start);
+    out.taken = std::clamp<qint64>(acked - job.start, 0, job.end - job.start);
+    out.expected = job.printCommands;
+    out.answers = job.answers;
+    out.answersByByte = job.byByte;
+    out.stopped = job.how == JobEnd::Stopped;
+    for (const StatusRow& row : StatusRows())
+        if (row.answer && row.severity == Severity::Fault && job.byByte[row.byte] > 0) out.severity = Severity::Fault;
+    return out;
+}
+
+std::vector<JobOutcome> JobLedger::Settle(qint64 acked, double now, double answerWait) {
+    std::vector<JobOutcome> settled;
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+        Job& job = *it;
+        if (!job.ended || job.end > acked) {
+            ++it;
+            continue;
+        }
+        if (job.takenAt < 0) job.takenAt = now;
+        const bool failedShort = job.how == JobEnd::Failed && job.end - job.start < job.planned;
+        if (job.how == JobEnd::Stopped) {
+            // Forgotten without a line; its answers may still come, and are its own.
+            Owe(PrintCommandsHanded(job) - job.answers, now + answerWait);
+        } else if (failedShort) {
+            JobOutcome out = OutcomeOf(job, JobOutcome::Kind::CutShort, acked);
+            const qint64 total = out.planned;
+            out.line = QStringLiteral("Cut short: %1, the printer acknowledged %2 of %3")
+                           .arg(job.what, Grouped(out.taken), ByteCount(total));
+            if (job.copies > 1) {
+                const auto copiesTaken = std::count_if(job.copyEnds.begin(), job.copyEnds.end(),
+                                                       [acked](qint64 end) { return end <= acked; });
+                out.line += QStringLiteral(" (%1 of %2 copies)").arg(Grouped(copiesTaken), Grouped(job.copies));
+            }
+            out.line += QStringLiteral("; %1 not delivered").arg(Grouped(total - out.taken));
+            out.severity = Severity::Fault;
+            Owe(job.printCommands - job.answers, now + answerWait);
+            settled.push_back(std::move(out));
+        } else if (job.answers >= job.printCommands) {
+            JobOutcome out = OutcomeOf(job, JobOutcome::Kind::Done, acked);
+            if (job.reportDone && job.end > job.start) {
+                out.line = QStringLiteral("Done: %1, %2, taken by the printer in %3 s")
+                               .arg(job.what, ByteCount(job.end - job.start),
+                                    QString::number(job.takenAt - job.began, 'f', 2));
+                if (job.printCommands > 0)
+                    out.line += QStringLiteral("; %1 %2: %3")
+                                    .arg(Grouped(job.answers))
+                                    .arg(job.answers == 1 ? QStringLiteral("answer") : QStringLiteral("answers"))
+                                    .arg(AnswerKinds(job.byByte));
+            }
+            settled.push_back(std::move(out));
+        } else if (now - job.takenAt >= answerWait) {
+            JobOutcome out = OutcomeOf(job, JobOutcome::Kind::Unconfirmed, acked);
+            out.line = QStringLiteral("Unconfirmed: %1, taken by the printer, but %2 of %3 print commands "
+                                      "unanswered after %4 s")
+                           .arg(job.what, Grouped(job.printCommands - job.answers), Grouped(job.printCommands))
+                           .arg(answerWait);
+            if (out.severity != Severity::Fault) out.severity = Severity::Warning;
+            Owe(job.printCommands - job.answers, now + answerWait);
+            settled.push_back(std::move(out));
+        } else {
+            ++it;  // taken, its answers awaited
+            continue;
+        }
+        it = jobs_.erase(it);
+    }
+    return settled;
+}
+
+std::vector<JobOutcome> JobLedger::CutShort(qint64 acked, qint64 sent, const QString& why, bool lost, int except) {
+    std::vector<JobOutcome> cut;
+    for (const Job& job : jobs_) {
+        if (job.id == except) continue;
+        const qint64 end = job.ended ? job.end : sent;
+        Job at = job;
+        at.end = end;
+        JobOutcome out = OutcomeOf(at, JobOutcome::Kind::CutShort, acked);
+        out.planned = std::max(job.planned, end - job.start);
+        if (job.how == JobEnd::Stopped && job.ended) {
+            // Only what was already on its way at Stop was meant to arrive.
+            const qint64 onItsWay = std::max<qint64>(end - std::max(job.start, acked), 0);
+            if (onItsWay > 0)
+                out.line = QStringLiteral("Cut short: %1 (stopped), %2 of the bytes on their way did not reach the "
+                                          "printer")
+                               .arg(job.what, Grouped(onItsWay));
+        } else if (job.printCommands > 0) {
+            const QString event = lost ? QStringLiteral("%1 after acknowledging").arg(why)
+                                       : QStringLiteral("the connection was closed (%1) after the printer acknowledged")
+                                             .arg(why);
+            out.line = QStringLiteral("Cut short: %1: %2 %3 of %4; it answered %5 of %6 print commands")
+                           .arg(job.what, event, Grouped(out.taken), ByteCount(out.planned))
+                           .arg(Grouped(job.answers), Grouped(job.printCommands));
+            if (job.answers > 0) out.line += QStringLiteral(" (%1)").arg(AnswerKinds(job.byByte));
+        } else if (out.taken < out.planned || job.how == JobEnd::Failed) {
+            out.line = QStringLiteral("Cut short: %1, the printer acknowledged %2 of %3")
+                           .arg(job.what, Grouped(out.taken), ByteCount(out.planned));
+            if (job.copies > 1) {
+                const auto copiesTaken = std::count_if(job.copyEnds.begin(), job.copyEnds.end(),
+                                                       [acked](qint64 copyEnd) { return copyEnd <= acked; });
+                out.line += QStringLiteral(" (%1 of %2 copies)").arg(Grouped(copiesTaken), Grouped(job.copies));
+            }
+            out.line += QStringLiteral("; %1 not delivered").arg(Grouped(out.planned - out.taken));
+        } else {
+            continue;  // a job without print commands the printer took whole: settled as it should be
+        }
+        out.severity = Severity::Fault;
+        cut.push_back(std::move(out));
+    }
+    jobs_.clear();
+    return cut;
 }
 
 JobState JobLedger::StateOf(const Job& job, qint64 end, qint64 acked, double now) {
@@ -103,52 +277,10 @@ JobState JobLedger::StateOf(const Job& job, qint64 end, qint64 acked, double now
     state.copiesTaken =
         std::count_if(job.copyEnds.begin(), job.copyEnds.end(), [acked](qint64 copyEnd) { return copyEnd <= acked; });
     state.allHanded = job.ended;
+    state.expected = job.printCommands;
+    state.answers = job.answers;
     state.seconds = now - job.began;
     return state;
-}
-
-QString JobLedger::CutShortLine(const Job& job, qint64 end, qint64 acked) {
-    const JobState state = StateOf(job, end, acked, 0);
-    const qint64 total = std::max(job.planned, state.handed);
-    QString line = QStringLiteral("Cut short: %1, the printer acknowledged %2 of %3")
-                       .arg(job.what, Grouped(state.taken), ByteCount(total));
-    if (job.copies > 1)
-        line += QStringLiteral(" (%1 of %2 copies)").arg(Grouped(state.copiesTaken), Grouped(job.copies));
-    line += QStringLiteral("; %1 not delivered").arg(Grouped(total - state.taken));
-    return line;
-}
-
-TakenLines JobLedger::Taken(qint64 acked, double now) {
-    TakenLines lines;
-    while (!jobs_.empty()) {
-        const Job& job = jobs_.front();
-        if (!job.ended || job.end > acked) break;
-        if (job.how == JobEnd::Sent && job.reportDone && job.end > job.start)
-            lines.done << QStringLiteral("Done: %1, %2, taken by the printer in %3 s")
-                              .arg(job.what, ByteCount(job.end - job.start), QString::number(now - job.began, 'f', 2));
-        // The printer took all that a failed job handed, and that was not all of it.
-        if (FailedShort(job)) lines.cutShort << CutShortLine(job, job.end, acked);
-        jobs_.pop_front();
-    }
-    return lines;
-}
-
-QStringList JobLedger::CutShort(qint64 acked, qint64 sent, int except) {
-    QStringList lines;
-    for (const Job& job : jobs_) {
-        const qint64 end = job.ended ? job.end : sent;
-        if (job.id == except || (job.ended && end <= acked && !FailedShort(job))) continue;
-        if (job.how == JobEnd::Stopped && job.ended) {
-            // Only what was already on its way at Stop was meant to arrive.
-            const qint64 onItsWay = std::max<qint64>(end - std::max(job.start, acked), 0);
-            lines << QStringLiteral("Cut short: %1 (stopped), %2 of the bytes on their way did not reach the printer")
-                         .arg(job.what, Grouped(onItsWay));
-            continue;
-        }
-        lines << CutShortLine(job, end, acked);
-    }
-    jobs_.clear();
-    return lines;
 }
 
 std::optional<JobState> JobLedger::Running(qint64 sent, qint64 acked, double now) const {
@@ -157,146 +289,32 @@ std::optional<JobState> JobLedger::Running(qint64 sent, qint64 acked, double now
     return std::nullopt;
 }
 
-// ---------------------------------------------------------------- watch
-
-DeliveryWatch::DeliveryWatch(Sender& sender, Console& console, PrinterLink& link, QObject* parent)
-    : QObject(parent), sender_(sender), console_(console), link_(link) {
-    clock_.start();
-    poll_.setSingleShot(true);
-    connect(&poll_, &QTimer::timeout, this, &DeliveryWatch::Poll);
+bool JobLedger::HasRunning() const {
+    return std::any_of(jobs_.begin(), jobs_.end(), [](const Job& job) { return IsRunning(job); });
 }
 
-void DeliveryWatch::Attach() {
-    Detach();
-    socket_ = link_.Handle();
-    base_ = sender_.BytesSent();
-    acked_ = 0;
+bool JobLedger::Holds(int id) const {
+    return std::any_of(jobs_.begin(), jobs_.end(), [id](const Job& job) { return job.id == id; });
 }
 
-void DeliveryWatch::Detach() {
-    poll_.stop();
-    ledger_.Clear();
-    socket_ = -1;
-    waiting_ = false;
+qint64 JobLedger::NotYetHanded(qint64 sent) const {
+    for (const Job& job : jobs_)
+        if (!job.ended) return std::max<qint64>(job.planned - (sent - job.start), 0);
+    return 0;
 }
 
-int DeliveryWatch::BeginJob(const QString& what, qint64 planned, qint64 copies, bool reportDone) {
-    const int id = ledger_.Begin(what, planned, copies, reportDone, Sent(), Now());
-    Follow();
-    return id;
+bool JobLedger::AwaitingAnswers(qint64 acked) const {
+    return std::any_of(jobs_.begin(), jobs_.end(), [acked](const Job& job) {
+        return job.ended && job.end <= acked && job.how != JobEnd::Stopped && job.answers < job.printCommands;
+    });
 }
 
-void DeliveryWatch::EndCopy(int id) { ledger_.CopyEnded(id, Sent()); }
-
-void DeliveryWatch::EndJob(int id, JobEnd how) {
-    ledger_.End(id, Sent(), how);
-    FollowClosely();
-}
-
-void DeliveryWatch::StopJob(int id) {
-    ledger_.Stop(id, Sent());
-    Follow();
-}
-
-std::optional<JobState> DeliveryWatch::RunningJob() const { return ledger_.Running(Sent(), Acknowledged(), Now()); }
-
-qint64 DeliveryWatch::Sent() const { return sender_.BytesSent() - base_; }
-
-qint64 DeliveryWatch::Acknowledged() const {
-    // Read while the socket is open; the count never goes back, and the end of
-    // the stream (which the count includes once acknowledged) is no byte sent.
-    ws::StreamDelivery delivery;
-    if (socket_ >= 0 && ws::GetStreamDelivery(socket_, delivery) == 0)
-        acked_ = std::max(acked_, std::min<qint64>(delivery.acknowledged, Sent()));
-    return acked_;
-}
-
-void DeliveryWatch::Follow(int firstMs) {
-    if (socket_ < 0) return;
-    nextPollMs_ = kPollMs;
-    if (!poll_.isActive() || poll_.remainingTime() > firstMs) poll_.start(firstMs);
-}
-
-void DeliveryWatch::FollowClosely() {
-    if (socket_ < 0) return;
-    nextPollMs_ = 1;
-    poll_.start(0);
-}
-
-void DeliveryWatch::Report(qint64 acked) {
-    const TakenLines taken = ledger_.Taken(acked, Now());
-    console_.LogLines(kOut, taken.done);
-    console_.LogLines(kOut, taken.cutShort, Severity::Fault);
-    if (!taken.done.isEmpty() || !ledger_.HasRunning()) emit JobsTaken();
-}
-
-bool DeliveryWatch::CloseWhenTaken() {
-    if (socket_ < 0) return true;
-    const qint64 acked = Acknowledged();
-    const qint64 unacked = Sent() - acked;
-    Report(acked);
-    if (unacked == 0) {
-        CloseInOrder();
-        return true;
-    }
-    console_.LogMessage(kOut, QStringLiteral("Waiting for the printer to take %1 ...").arg(ByteCount(unacked)));
-    waiting_ = true;
-    lastAcked_ = acked;
-    lastTakenAt_ = Now();
-    Follow();
-    return false;
-}
-
-void DeliveryWatch::Poll() {
-    if (socket_ < 0) return;
-    const qint64 acked = Acknowledged();
-    const qint64 unacked = Sent() - acked;
-    Report(acked);
-    if (socket_ < 0) return;  // a line's reader may have closed the connection
-    if (waiting_) {
-        if (unacked == 0) {
-            CloseInOrder();
-            emit Closed();
-            return;
-        }
-        if (acked > lastAcked_) {
-            lastAcked_ = acked;
-            lastTakenAt_ = Now();
-        } else if ((Now() - lastTakenAt_) * 1000 >= kStallMs) {
-            CloseNow(QStringLiteral("the printer took nothing for 3 s"));
-            emit Closed();
-            return;
-        }
-    }
-    if (ledger_.HasRunning()) emit Progress();
-    if (socket_ >= 0 && (waiting_ || !ledger_.Empty())) {
-        const int next = nextPollMs_;
-        nextPollMs_ = std::min(nextPollMs_ * 2, kPollMs);
-        if (!poll_.isActive()) poll_.start(next);
-    }
-}
-
-void DeliveryWatch::CloseInOrder() {
-    const ws::SOCKET s = socket_;
-    Detach();
-    if (link_.Handle() == s) link_.CloseInOrder();
-}
-
-void DeliveryWatch::CloseNow(const QString& reason, int except) {
-    if (socket_ < 0) return;
-    const qint64 sent = Sent();
-    const qint64 acked = Acknowledged();
-    const qint64 unacked = sent - acked;
-    const TakenLines taken = ledger_.Taken(acked, Now());
-    const QStringList cutShort = taken.cutShort + ledger_.CutShort(acked, sent, except);
-    const ws::SOCKET s = socket_;
-    Detach();
-    if (link_.Handle() == s) link_.CloseAbortive();
-    console_.LogLines(kOut, taken.done);
-    console_.LogLines(kOut, cutShort, Severity::Fault);
-    if (unacked > 0)
-        console_.LogMessage(kOut, QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), reason),
-                            Severity::Fault);
+std::optional<double> JobLedger::NextAnswerDeadline(double answerWait) const {
+    std::optional<double> next;
+    for (const Job& job : jobs_)
+        if (job.takenAt >= 0 && job.answers < job.printCommands && job.how != JobEnd::Stopped)
+            next = std::min(next.value_or(job.takenAt + answerWait), job.takenAt + answerWait);
+    return next;
 }
 
 }  // namespace kivo

@@ -1,41 +1,33 @@
-// What the printer has taken of what was sent to it. Each job is the stretch of
-// the connection's byte stream that it handed to the system; the count of bytes
-// the printer's TCP stack has acknowledged tells, the stream being in order,
-// which jobs the printer has taken in full. That count comes from the system's
-// record of the connection, which a reset does not erase, so it stays true when
-// the printer goes away. A close waits for it to reach the bytes sent, so the
-// printer gets every byte and then the end of the stream.
+// What the printer has done with each job: taken its bytes (acknowledged by its
+// TCP stack) and answered its print commands. Each job is a stretch of the
+// connection's byte stream; the acknowledged count tells, the stream being in
+// order, which jobs the printer has taken in full. An acknowledgement is not a
+// print: a small job is acknowledged whole on arrival, and a reset throws away
+// what the printer had not read. The printer's answers, one status byte per
+// print command, are the proof, counted against the oldest job still waiting
+// for them. A job with print commands is Done once it is taken and answered; a
+// job without is Done once taken.
 #pragma once
 
-#include "link/console_port.h"
-#include "link/numbers.h"
-#include "link/send.h"
-#include "platform/winsock.h"
+#include "link/printer_job.h"
+#include "link/status_table.h"
 
-#include <QElapsedTimer>
-#include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
-#include <algorithm>
+#include <array>
 #include <deque>
 #include <optional>
 #include <vector>
 
 namespace kivo {
 
-class PrinterLink;
-
 // "1 byte" or "1,563 bytes".
 [[nodiscard]] QString ByteCount(qint64 n);
 // "1 copy of name" or "3 copies of name".
 [[nodiscard]] QString CopiesOf(qint64 copies, const QString& name);
-
-// How a job's sending ended: every byte handed to the system, stopped by the
-// operator, or ended by an error (of the file or of the connection).
-enum class JobEnd { Sent, Stopped, Failed };
-
+// "9 Ticket ACK, 1 Ticket NAK": answers by kind, in the status table's order.
+[[nodiscard]] QString AnswerKinds(const std::array<int, 256>& byByte);
 
 // Where one job stands.
 struct JobState {
@@ -48,170 +40,117 @@ struct JobState {
     bool allHanded = false;  // the job hands nothing more; it waits for the printer
     qint64 copiesHanded = 0;
     qint64 copiesTaken = 0;
-    double seconds = 0;  // since the job began
+    int expected = 0;  // answers it waits for: one per print command
+    int answers = 0;
+    double seconds = 0;            // since the job began
+    double rate = 0;               // bytes a second the printer takes now
+    double nothingTakenFor = 0;    // seconds since the printer last took a byte, while bytes wait
 };
 
-// The progress bar's text: bytes taken of the total, the copy, rate and time left.
+// The progress bar's text: bytes taken of the total, the copy, the printer's
+// pace and the time left, or how long it has taken nothing; once all is taken,
+// the answers still awaited.
 [[nodiscard]] QString ProgressText(const JobState& job);
-// The same, short enough for a narrow bar: bytes taken, percent and time left.
+// The same, short enough for a narrow bar.
 [[nodiscard]] QString ShortProgressText(const JobState& job);
 
-// What the printer's acknowledgements settle: "Done: ..." for the jobs it has
-// taken in full, "Cut short: ..." for those that failed before they had handed
-// every byte.
-struct TakenLines {
-    QStringList done;
-    QStringList cutShort;
+// How a job settled, with the figures its line gives.
+struct JobOutcome {
+    enum class Kind { Done, Unconfirmed, CutShort };
+    Kind kind = Kind::Done;
+    int id = 0;
+    QString what;
+    qint64 planned = 0;
+    qint64 taken = 0;
+    int expected = 0;
+    int answers = 0;
+    std::array<int, 256> answersByByte{};
+    bool stopped = false;  // the operator stopped it
+    QString line;          // empty: nothing to say (a job that asked for no Done line)
+    Severity severity = Severity::None;
+    [[nodiscard]] qint64 NotTaken() const { return planned - taken; }
 };
 
 // The jobs of one connection. Offsets count the bytes handed to the system on
 // the connection; `acked` is how many of them the printer has acknowledged.
+// Times are seconds on one clock.
 class JobLedger {
 public:
     // Starts a job at offset `at`; returns its id (never reused).
-    int Begin(const QString& what, qint64 planned, qint64 copies, bool reportDone, qint64 at, double now);
+    int Begin(const QString& what, qint64 planned, qint64 copies, int printCommands, bool reportDone, qint64 at,
+              double now);
     void CopyEnded(int id, qint64 at);
-    // Ends the job's sending; does nothing for a job already ended or forgotten.
+    // Ends the job's handing; does nothing for a job already ended or forgotten.
     void End(int id, qint64 at, JobEnd how);
-    // The operator stopped the job: it hands nothing after `at`, and a job
-    // that was waiting for the printer no longer gets a Done line.
+    // The operator stopped the job: it hands nothing after `at`, gets no Done
+    // line, and the answers to the print commands it had handed are still its own.
     void Stop(int id, qint64 at);
-    // "Done: ..." for each job the printer has now taken in full that sent
-    // every byte and asked for it, "Cut short: ..." for each that failed short
-    // of its plan; forgets every job taken in full.
-    [[nodiscard]] TakenLines Taken(qint64 acked, double now);
-    // "Cut short: ..." for each job not taken in full (the running one counted
-    // up to `sent`), except the one with id `except`; forgets every job.
-    [[nodiscard]] QStringList CutShort(qint64 acked, qint64 sent, int except = 0);
-    // The job that runs: the latest one begun that is neither stopped nor
-    // failed, and not yet taken by the printer in full (it may have handed
-    // every byte already).
+    // An answer from the printer (a status byte that answers a print command).
+    void Answer(unsigned char byte, double now);
+    // The jobs that have settled: taken in full and answered (Done), taken but
+    // not answered within `answerWait` seconds of being taken (Unconfirmed), or
+    // failed short of their plan (Cut short). Settled jobs are forgotten.
+    [[nodiscard]] std::vector<JobOutcome> Settle(qint64 acked, double now, double answerWait);
+    // The connection ends (`why`: "the printer reset the connection" when it
+    // was `lost`, else the reason of our own close): every job not settled, but
+    // the one with id `except`, is cut short with what the printer took and
+    // answered. Forgets every job.
+    [[nodiscard]] std::vector<JobOutcome> CutShort(qint64 acked, qint64 sent, const QString& why, bool lost,
+                                                   int except = 0);
+
+    // The job that runs: the latest one begun that is not stopped and not yet
+    // settled (it may have handed every byte already).
     [[nodiscard]] std::optional<JobState> Running(qint64 sent, qint64 acked, double now) const;
-    [[nodiscard]] bool HasRunning() const {
-        return std::any_of(jobs_.begin(), jobs_.end(), [](const Job& job) { return IsRunning(job); });
-    }
-    // Whether the job is still followed: not yet taken in full, nor cut short.
-    [[nodiscard]] bool Holds(int id) const {
-        return std::any_of(jobs_.begin(), jobs_.end(), [id](const Job& job) { return job.id == id; });
-    }
+    [[nodiscard]] bool HasRunning() const;
+    // Whether the job is still followed (not settled).
+    [[nodiscard]] bool Holds(int id) const;
     // Bytes the running job means to send and has not handed yet.
     [[nodiscard]] qint64 NotYetHanded(qint64 sent) const;
+    // Jobs taken in full that still wait for answers, and the earliest time one
+    // of them stops waiting.
+    [[nodiscard]] bool AwaitingAnswers(qint64 acked) const;
+    [[nodiscard]] std::optional<double> NextAnswerDeadline(double answerWait) const;
     [[nodiscard]] bool Empty() const { return jobs_.empty(); }
-    void Clear() { jobs_.clear(); }
+    // Answers still owed by jobs that settled without them: a late one pays these
+    // off rather than passing for a later job's.
+    [[nodiscard]] int Owed(double now) const;
+    void Clear() {
+        jobs_.clear();
+        owed_.clear();
+    }
 
 private:
     struct Job {
-        int id;
+        int id = 0;
         QString what;
-        qint64 planned;
-        qint64 copies;
-        bool reportDone;
-        qint64 start;
-        qint64 end;  // while running: the offset of its last copy's end
+        qint64 planned = 0;
+        qint64 copies = 1;
+        int printCommands = 0;
+        bool reportDone = false;
+        qint64 start = 0;
+        qint64 end = 0;  // while running: the offset of its last copy's end
         bool ended = false;
         JobEnd how = JobEnd::Sent;
-        double began;
+        double began = 0;
+        double takenAt = -1;  // when the printer had taken its last byte
         std::vector<qint64> copyEnds;
+        int answers = 0;
+        std::array<int, 256> byByte{};
+    };
+    struct Owing {
+        int count;
+        double until;
     };
     [[nodiscard]] static JobState StateOf(const Job& job, qint64 end, qint64 acked, double now);
     [[nodiscard]] static bool IsRunning(const Job& job) { return !job.ended || job.how == JobEnd::Sent; }
-    // A job that failed before it had handed all it meant to send.
-    [[nodiscard]] static bool FailedShort(const Job& job) {
-        return job.ended && job.how == JobEnd::Failed && job.end - job.start < job.planned;
-    }
-    [[nodiscard]] static QString CutShortLine(const Job& job, qint64 end, qint64 acked);
+    // Print commands the job has handed: all once every byte went, else those of its copies handed.
+    [[nodiscard]] static int PrintCommandsHanded(const Job& job);
+    [[nodiscard]] static JobOutcome OutcomeOf(const Job& job, JobOutcome::Kind kind, qint64 acked);
+    void Owe(int count, double until);
 
     std::deque<Job> jobs_;
+    std::deque<Owing> owed_;
     int nextId_ = 1;
-};
-
-// Follows one printer connection: the jobs sent on it, how far the printer has
-// taken them, and its close. It asks the system for the acknowledged count on a
-// timer (every kPollMs while it waits, sooner just after a job has handed its
-// last byte; never in a loop), so it costs next to nothing while it waits. Its
-// lines go to the outgoing log.
-class DeliveryWatch : public QObject {
-    Q_OBJECT
-public:
-    static constexpr int kPollMs = 50;
-    // A printer that takes nothing for this long while a close waits gets an
-    // abortive close.
-    static constexpr int kStallMs = 3000;
-
-    // Follows the connections of `link`, which closes them for it.
-    DeliveryWatch(Sender& sender, Console& console, PrinterLink& link, QObject* parent = nullptr);
-
-    // Follows the link's connection, just made; counting starts there. Forgets
-    // the previous one without closing it.
-    void Attach();
-    // Forgets the connection without closing it.
-    void Detach();
-    [[nodiscard]] ws::SOCKET Socket() const { return socket_; }
-
-    // The jobs, from the sending side: begun before their first byte, a copy
-    // ended after its last, and ended once the job hands nothing more.
-    int BeginJob(const QString& what, qint64 planned, qint64 copies, bool reportDone);
-    void EndCopy(int id);
-    void EndJob(int id, JobEnd how);
-    void StopJob(int id);
-    [[nodiscard]] std::optional<JobState> RunningJob() const;
-    // Whether the job is still followed (not yet taken in full nor cut short).
-    [[nodiscard]] bool HoldsJob(int id) const { return ledger_.Holds(id); }
-
-    // Bytes handed to the system on this connection; how many of them the
-    // printer has acknowledged (the last count read once the connection is
-    // gone), and how many not.
-    [[nodiscard]] qint64 Sent() const;
-    [[nodiscard]] qint64 Acknowledged() const;
-    [[nodiscard]] qint64 Unacknowledged() const { return Sent() - Acknowledged(); }
-    // Bytes that have not reached the printer: those it has not acknowledged,
-    // and those the running job has yet to hand to the system.
-    [[nodiscard]] qint64 Undelivered() const { return Unacknowledged() + ledger_.NotYetHanded(Sent()); }
-
-    // Closes once the printer has taken every byte sent: at once, returning true,
-    // when it already has; else writes "Waiting for the printer to take N bytes
-    // ...", returns false, and closes later (in order, or abortively after a
-    // stall, with its lines), emitting Closed(). The close in order reads and
-    // decodes what the printer sent first, then turns linger off.
-    bool CloseWhenTaken();
-    [[nodiscard]] bool Waiting() const { return waiting_; }
-    // Closes at once, abortively. The jobs the printer has taken get their Done
-    // lines; the others (except the one with id `except`) a Cut short line, and
-    // the bytes that will never reach it one line with `reason`. Ends a wait
-    // without emitting Closed().
-    void CloseNow(const QString& reason, int except = 0);
-
-signals:
-    // A wait of CloseWhenTaken has ended and the connection is closed.
-    void Closed();
-    // Polled while a job runs: its figures may have changed.
-    void Progress();
-    // The printer has taken one or more jobs in full.
-    void JobsTaken();
-
-private:
-    void Poll();
-    void Follow(int firstMs = kPollMs);
-    // Polls again soon, then less and less often up to kPollMs: a printer that
-    // keeps up acknowledges a job within a few milliseconds of its last byte.
-    void FollowClosely();
-    void Report(qint64 acked);
-    void CloseInOrder();
-    [[nodiscard]] double Now() const { return static_cast<double>(clock_.elapsed()) / 1000.0; }
-
-    Sender& sender_;
-    Console& console_;
-    PrinterLink& link_;
-    ws::SOCKET socket_ = -1;    // the connection followed, while the link has it open
-    qint64 base_ = 0;           // the sender's count when the connection was attached
-    mutable qint64 acked_ = 0;  // the printer's acknowledged count, last read
-    int nextPollMs_ = kPollMs;
-    JobLedger ledger_;
-    QTimer poll_;
-    QElapsedTimer clock_;
-    bool waiting_ = false;
-    qint64 lastAcked_ = 0;
-    double lastTakenAt_ = 0;
 };
 
 }  // namespace kivo

@@ -35,18 +35,12 @@ qint64 CopiesBytes(const QString& path, long long copies, bool vekHeader) {
     return bytes;
 }
 
-CopiesResult SendCopies(Sender& sender, ws::SOCKET s, const QString& path, long long copies, bool vekHeader,
-                        const std::function<void()>& copyEnded, qint64 piece) {
-    CopiesResult result;
-    for (long long i = 1; i <= copies && !sender.JobFailed(); ++i) {
-        if (vekHeader) sender.SendToPrinter(s, VekCopyHeader(i));
-        const SendFileResult sent = SendFile(sender, s, path, piece);
-        if (copyEnded) copyEnded();
-        if (sent.fileError.isEmpty()) continue;
-        result.incomplete = true;
-        if (result.fileError.isEmpty()) result.fileError = sent.fileError;
+void AddCopies(PrinterJob& job, const QString& path, long long copies, bool vekHeader) {
+    for (long long i = 1; i <= copies; ++i) {
+        if (vekHeader) job.AddBytes(VekCopyHeader(i));
+        job.AddFile(path);
+        job.EndCopy();
     }
-    return result;
 }
 
 }  // namespace kivo

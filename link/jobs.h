@@ -4,13 +4,11 @@
 #pragma once
 
 #include "link/numbers.h"
-#include "link/send.h"
-#include "link/send_file.h"
+#include "link/printer_job.h"
 
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
 #include <optional>
 
 namespace kivo {
@@ -42,16 +40,8 @@ inline constexpr long long kMaxTicketCopies = 100;
 // copy header before each copy when `vekHeader`.
 [[nodiscard]] qint64 CopiesBytes(const QString& path, long long copies, bool vekHeader);
 
-// What sending copies of a file did.
-struct CopiesResult {
-    QString fileError;  // the first reason a copy could not be sent whole; empty if none
-    bool incomplete = false;
-};
-
-// Sends `copies` copies of the file, each whole as it is when opened, with the
-// VEK copy header before each when `vekHeader`; stops when the job fails.
-// `copyEnded` runs after each copy; the file goes out in pieces of `piece` bytes.
-CopiesResult SendCopies(Sender& sender, ws::SOCKET s, const QString& path, long long copies, bool vekHeader,
-                        const std::function<void()>& copyEnded = {}, qint64 piece = kFilePiece);
+// Adds `copies` copies of the file to the job, each read whole as it is when
+// its turn comes, with the VEK copy header before each when `vekHeader`.
+void AddCopies(PrinterJob& job, const QString& path, long long copies, bool vekHeader);
 
 }  // namespace kivo

@@ -1,5 +1,6 @@
 #include "link/reply_decoder.h"
 
+#include <QCoreApplication>
 #include <QHash>
 
 #include <array>
@@ -137,5 +138,29 @@ qsizetype TrailingTextStart(QByteArrayView reply) {
 }
 
 void DecodePrinterReply(QByteArrayView reply, Console& console) { console.LogReply(DecodeReplyLines(reply)); }
+
+ReplyReader::ReplyReader(Sink sink, QObject* parent) : QObject(parent), sink_(std::move(sink)) {
+    quiet_.setSingleShot(true);
+    connect(&quiet_, &QTimer::timeout, this, &ReplyReader::Flush);
+}
+
+void ReplyReader::Feed(QByteArrayView bytes) {
+    QByteArray reply = std::exchange(held_, {});
+    reply += bytes;
+    const qsizetype textStart = TrailingTextStart(reply);
+    if (textStart < reply.size() && reply.size() - textStart < kMaxHeldText) {
+        held_ = reply.sliced(textStart);
+        reply.truncate(textStart);
+        // Without an event loop (a fuzzer) nothing could fire: the next read or Flush writes it.
+        if (QCoreApplication::instance()) quiet_.start(kTextQuietMs);
+    }
+    if (!reply.isEmpty()) sink_(DecodeReplyLines(reply));
+}
+
+void ReplyReader::Flush() {
+    quiet_.stop();
+    if (held_.isEmpty()) return;
+    sink_(DecodeReplyLines(std::exchange(held_, {})));
+}
 
 }  // namespace kivo

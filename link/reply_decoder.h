@@ -5,9 +5,13 @@
 #include "link/console_port.h"
 #include "link/status_table.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
+#include <QObject>
 #include <QStringList>
+#include <QTimer>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -38,5 +42,33 @@ namespace kivo {
 
 // Decodes a reply into the incoming log, as the printer's own lines.
 void DecodePrinterReply(QByteArrayView reply, Console& console);
+
+// Decodes a printer's bytes as they arrive, in reads that end anywhere while the
+// printer's lines do not: a run of printable text that a read ends with is held
+// until the next read shows whether it goes on. It is written when a control
+// byte follows, after kTextQuietMs without bytes, when it has grown to
+// kMaxHeldText, or at Flush (the stream's end).
+class ReplyReader : public QObject {
+public:
+    static constexpr int kTextQuietMs = 100;
+    static constexpr qsizetype kMaxHeldText = 64 * 1024;
+    using Sink = std::function<void(const std::vector<ReplyLine>& lines)>;
+
+    explicit ReplyReader(Sink sink, QObject* parent = nullptr);
+    // Decodes what a read brought after the text held from the read before.
+    void Feed(QByteArrayView bytes);
+    // Writes the held text: nothing more can continue it.
+    void Flush();
+    // Forgets the held text without writing it.
+    void Drop() {
+        quiet_.stop();
+        held_.clear();
+    }
+
+private:
+    Sink sink_;
+    QByteArray held_;
+    QTimer quiet_;
+};
 
 }  // namespace kivo

@@ -1,6 +1,6 @@
 #include "link/stock_tickets.h"
 
-#include "platform/window.h"
+#include "platform/program_folder.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "link/console_port.h"
-#include "link/send.h"
+#include "link/printer_job.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -14,17 +14,17 @@ namespace kivo {
 // The download header for an image of `length` bytes.
 [[nodiscard]] QByteArray PcxDownloadHeader(qint64 length);
 
-// Sends one image file framed for the printer, then the print command, and logs
-// "Sending PCX file ..." first. A file that cannot be opened sends nothing and
-// gets one line saying why. The length in the header is the length of the file
-// that is then sent, from the same open file; a file that yields fewer bytes
-// (it shrank, or a read failed) is padded with zero bytes to that length, with
-// one line saying how many. True when the whole frame went out.
-bool SendPcxImage(Sender& sender, ws::SOCKET s, const QString& path, const QByteArray& printCommand, Console& console);
+// Puts one image file framed for the printer, then the print command, into the
+// job, and logs "Sending PCX file ..." first. A file that cannot be opened puts
+// nothing in and gets one line saying why (false). The header gives the file's
+// length as it is now; a file that yields fewer bytes when its turn comes (it
+// shrank, or a read failed) is padded with zero bytes to that length, with one
+// line saying how many, so the print command after it is read as a command.
+bool AddPcxImage(PrinterJob& job, const QString& path, const QByteArray& printCommand, Console& console);
 
-// Sends an image held in memory framed exactly as a file is: the download header
-// with its length, its bytes in pieces of 1024, then the print command (unless
-// the job failed on the way). Writes no line; the caller says what it sends.
-void SendPcxBytes(Sender& sender, ws::SOCKET s, QByteArrayView image, const QByteArray& printCommand);
+// Puts an image held in memory into the job framed exactly as a file is: the
+// download header with its length, its bytes, then the print command. Writes
+// no line; the caller says what it sends.
+void AddPcxBytes(PrinterJob& job, QByteArrayView image, const QByteArray& printCommand);
 
 }  // namespace kivo

@@ -88,8 +88,8 @@ CommandInput PcxCommandInput(const PcxPlan& plan, const QString& address) {
     input.path = plan.path;
     input.address = address;
     input.planBytes = PlannedBytes(plan, QByteArrayView(kVekFormFeed).size());
-    input.sendPlan = [plan](Sender& sender, ws::SOCKET s, Console& console) {
-        return SendPcxPlan(sender, s, plan, QByteArray(kVekFormFeed), console);
+    input.addPlan = [plan](PrinterJob& job, Console& console) {
+        return AddPcxPlan(job, plan, QByteArray(kVekFormFeed), console);
     };
     return input;
 }
@@ -101,16 +101,16 @@ qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize) {
     return PcxDownloadHeader(image).size() + image + printCommandSize;
 }
 
-bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand, Console& console) {
+bool AddPcxPlan(PrinterJob& job, const PcxPlan& plan, const QByteArray& printCommand, Console& console) {
     switch (plan.action) {
-    case PcxPlan::Action::Nothing: return true;
-    case PcxPlan::Action::SendFile: return SendPcxImage(sender, s, plan.path, printCommand, console);
+    case PcxPlan::Action::Nothing: return false;
+    case PcxPlan::Action::SendFile: return AddPcxImage(job, plan.path, printCommand, console);
     case PcxPlan::Action::SendConverted:
         console.LogMessage(
             LogKind::Outgoing,
             QStringLiteral("Sending the converted picture %1 to IP Address %2").arg(plan.path, console.AddressText()));
-        SendPcxBytes(sender, s, plan.image, printCommand);
-        return !sender.JobFailed();
+        AddPcxBytes(job, plan.image, printCommand);
+        return true;
     }
     return false;
 }

@@ -8,7 +8,7 @@
 
 #include "link/commands.h"
 #include "link/console_port.h"
-#include "link/send.h"
+#include "link/printer_job.h"
 #include "pcx/pcx_image.h"
 
 #include <QByteArray>
@@ -63,11 +63,10 @@ struct PcxPlan {
 // print command of `printCommandSize` bytes (0 for a plan that sends nothing).
 [[nodiscard]] qint64 PlannedBytes(const PcxPlan& plan, qint64 printCommandSize);
 
-// Carries out a plan on the printer connection: the file as "Print PCX File"
-// always sent it, or the converted bytes in the same frame after the line
-// "Sending the converted picture <path> to IP Address <address>". True when
-// the whole frame went out.
-bool SendPcxPlan(Sender& sender, ws::SOCKET s, const PcxPlan& plan, const QByteArray& printCommand, Console& console);
+// Puts a plan into a job: the file as "Print PCX File" always sent it, or the
+// converted bytes in the same frame after the line "Sending the converted
+// picture <path> to IP Address <address>". False when nothing can go out.
+bool AddPcxPlan(PrinterJob& job, const PcxPlan& plan, const QByteArray& printCommand, Console& console);
 
 // The input of the PCX command of the command table for a plan: the file, the
 // bytes it puts on the wire, and how it is sent (framed, ended by "<p>").

@@ -1,6 +1,6 @@
 #include "ping/ping.h"
 
-#include "platform/winsock.h"
+#include "link/printer_socket.h"
 
 #include <algorithm>
 #include <iterator>
@@ -74,8 +74,8 @@ std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoRep
     const QByteArray text = address.toLatin1();
     // A NUL would end the text early: "127.0.0.1\0junk" is not an address.
     if (text.contains('\0')) return kBadAddressStatus;
-    const std::uint32_t destination = ws::inet_addr(text.constData());
-    if (destination == ws::WS_INADDR_NONE) return kBadAddressStatus;
+    const std::uint32_t destination = DottedAddress(address);
+    if (destination == kNoAddress) return kBadAddressStatus;
     reply = EchoReply{};
     return echo ? echo(destination, payload, reply) : IcmpEcho(destination, payload, reply);
 }
@@ -115,11 +115,9 @@ void Cmdping_Click(Console& console, const EchoFunction& echo) {
             if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) {
                 // Every further echo would meet the same refusal.
                 console.LogMessage(LogKind::Outgoing, kIcmpNotAllowed, Severity::Fault);
-                console.Repaint();
                 break;
             }
         }
-        console.Repaint();
     }
     console.LogMessage(LogKind::Outgoing, "Ping statistics for " + console.AddressText());
     console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) +

@@ -1,5 +1,5 @@
 // kivo-send: the printer checks of the window, from a script.
-#include "platform/window.h"
+#include "platform/program_folder.h"
 #include "send/find_command.h"
 #include "send/send_options.h"
 #include "send/send_session.h"

@@ -37,7 +37,9 @@ struct SendOptions {
     std::optional<long long> expect;  // ticket answers to wait for, given
     bool noAnswers = false;           // the printer does not answer: wait for none
     double timeoutSeconds = 60;
-    double stallSeconds = 10;  // the printer taking nothing for this long gives up
+    // A printer whose acknowledged count does not grow for this long (or three
+    // times its longest such pause, when that is longer) is given up on.
+    double stallSeconds = 15;
     long long repeat = 1;
     double intervalSeconds = 0;
     bool json = false;

@@ -2,22 +2,19 @@
 
 #include "link/commands.h"
 #include "link/jobs.h"
-#include "link/reply_decoder.h"
-#include "link/printer_link.h"
-#include "link/winsock_module.h"
-#include "pcx/pcx_download.h"
+#include "link/numbers.h"
+#include "link/printer_socket.h"
 #include "ping/ping.h"
+#include "platform/socket_errors.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
-
-#include <poll.h>
 
 namespace kivo {
 namespace {
@@ -27,50 +24,97 @@ constexpr unsigned char kTicketAck = 0x06;
 
 QString Seconds(double seconds) { return QString::number(seconds, 'f', 3); }
 
+PrinterSession::Settings SendSessionSettings(const SendOptions& options) {
+    PrinterSession::Settings settings;
+    settings.filePiece = kSendFilePiece;
+    settings.stallFloorSeconds = options.stallSeconds;
+    return settings;
+}
+
+QString OutcomeName(JobOutcome::Kind kind) {
+    switch (kind) {
+    case JobOutcome::Kind::Done: return QStringLiteral("done");
+    case JobOutcome::Kind::Unconfirmed: return QStringLiteral("unconfirmed");
+    case JobOutcome::Kind::CutShort: return QStringLiteral("cut");
+    }
+    return {};
+}
+
 }  // namespace
 
-SendSession::SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal)
-    : options_(std::move(options)), out_(out), err_(err), progress_(errIsTerminal), sender_(*this),
-      link_(&window_, *this), watch_(sender_, *this, link_) {
+SendSession::SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal, QObject* parent)
+    : QObject(parent), options_(std::move(options)), out_(out), err_(err), progress_(errIsTerminal),
+      session_(*this, SendSessionSettings(options_)) {
     run_.start();
+    timeout_.setSingleShot(true);
+    later_.setSingleShot(true);
+    connect(&timeout_, &QTimer::timeout, this, [this] {
+        GiveUp(kSendTimedOut, session_.GetState() == PrinterSession::State::Connecting
+                                  ? QStringLiteral("no connection within %1 s").arg(options_.timeoutSeconds)
+                                  : QStringLiteral("no end within %1 s").arg(options_.timeoutSeconds));
+    });
+    connect(&session_, &PrinterSession::ConnectFinished, this,
+            [this](bool connected, int error) { OnConnectFinished(connected, error); });
+    connect(&session_, &PrinterSession::JobHanded, this,
+            [this](int, JobEnd how, qint64 bytes) { ActionHanded(bytes, how != JobEnd::Failed, false); });
+    connect(&session_, &PrinterSession::JobSettled, this, &SendSession::OnJobSettled);
+    connect(&session_, &PrinterSession::Progress, this, [this] {
+        ShowProgress();
+        CheckEnd();
+    });
+    connect(&session_, &PrinterSession::Stalled, this, [this](const QString& reason) {
+        if (giveUp_ == kSendOk) {
+            giveUp_ = kSendUndelivered;
+            reason_ = reason;
+        }
+    });
+    connect(&session_, &PrinterSession::Lost, this, [this](int error) {
+        lost_ = true;
+        // The action under way got as far as this.
+        if (actionInFlight_) ActionHanded(session_.Sent() - actionStart_, false, /*lost=*/true);
+        const QString why = error != 0 ? QStringLiteral("the printer reset the connection")
+                                       : QStringLiteral("the printer closed the connection");
+        // A printer that goes after it took and answered everything did its part.
+        if ((!sendingDone_ || cut_ || session_.Sent() > session_.Acknowledged()) && giveUp_ == kSendOk) {
+            giveUp_ = kSendUndelivered;
+            reason_ = why;
+        }
+    });
+    connect(&session_, &PrinterSession::Closed, this, &SendSession::Finish);
 }
 
 SendSession::~SendSession() {
-    if (link_.IsOpen()) watch_.CloseNow(QStringLiteral("kivo-send ended"));
+    if (session_.IsConnected()) session_.Discard(QStringLiteral("kivo-send ended"));
 }
 
 int SendSession::Run() {
-    QString why;
-    if (!StartNetwork(&why)) {
-        reason_ = QStringLiteral("the socket library did not start: ") + why;
-        connectFailed_ = true;
-        Summarize(kSendUndelivered);
-        return kSendUndelivered;
-    }
+    QTimer::singleShot(0, this, &SendSession::Start);
+    return QCoreApplication::exec();
+}
+
+// ---------------------------------------------------------------- steps
+
+void SendSession::Start() {
     if (options_.ping) {
         const int pinged = Ping();
         if (options_.actions.empty()) {
+            exitStatus_ = pinged;
             Summarize(pinged);
-            return pinged;
+            finished_ = true;
+            QCoreApplication::exit(pinged);
+            return;
         }
     }
-    // Answers to wait for: as given, none, or one per print command made.
+    // Answers to wait for: none, a number given (counted over the whole run),
+    // or, by default, one per print command, each job waiting for its own.
     if (options_.expect)
         expected_ = *options_.expect;
     else if (!options_.noAnswers)
         expected_ = PrintCommandCount(options_.actions) * options_.repeat;
-    if (Connect()) {
-        RunActions();
-        WaitForPrinter();
-        Close();
-    }
-    EndProgress();
-    const int status = Status();
-    Summarize(status);
-    return status;
+    timeout_.start(static_cast<int>(std::min(options_.timeoutSeconds * 1000.0, 2147483647.0)));
+    session_.SetStallWatch(true);
+    session_.Connect(options_.address, options_.port);
 }
-
-// ---------------------------------------------------------------- steps
 
 int SendSession::Ping() {
     pinging_ = true;
@@ -90,221 +134,171 @@ int SendSession::Ping() {
     return echoesAnswered_ > 0 ? kSendOk : kSendUndelivered;
 }
 
-bool SendSession::Connect() {
-    const QString where = QStringLiteral("%1 on port %2").arg(options_.address).arg(options_.port);
-    LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at ") + where);
-    bool timedOut = false;
-    const auto previous = ws::WSASetBlockingHook([this, &timedOut] {
-        if (Elapsed() < options_.timeoutSeconds || timedOut) return;
-        timedOut = true;
-        ws::WSACancelBlockingCall();
-    });
-    QString connection;
-    link_.Open(options_.address, options_.port, connection);
-    const int error = ws::WSAGetLastError();
-    ws::WSASetBlockingHook(previous);
-    if (!link_.IsOpen()) {
+void SendSession::OnConnectFinished(bool connected, int error) {
+    if (!connected) {
         connectFailed_ = true;
-        if (timedOut) {
-            giveUp_ = kSendTimedOut;
-            reason_ = QStringLiteral("no connection within %1 s").arg(options_.timeoutSeconds);
-        } else if (error == ws::WSAHOST_NOT_FOUND) {
-            // An address that is no address: bad input, refused before any connect.
-            giveUp_ = kSendUsage;
-            reason_ = ConnectFailureReason(error, false);
-        } else {
+        if (giveUp_ == kSendOk) {
+            // An address that is no address is bad input, refused before any connect.
+            giveUp_ = error == ws::WSAHOST_NOT_FOUND ? kSendUsage : kSendUndelivered;
             reason_ = ConnectFailureReason(error, false);
         }
-        LogMessage(kOut, QStringLiteral("Error while connecting to the printer ") + where, Severity::Fault);
-        LogMessage(kOut, reason_, Severity::Fault);
-        return false;
+        Finish();
+        return;
     }
     connected_.start();
-    watch_.Attach();
-    lastTakenAt_ = Elapsed();
     if (options_.json)
-        Emit(
-            {{"event", "connect"}, {"address", options_.address}, {"port", options_.port}, {"connection", connection}});
-    LogMessage(kOut, QStringLiteral("Connection made to ") + where);
-    return true;
+        Emit({{"event", "connect"},
+              {"address", options_.address},
+              {"port", options_.port},
+              {"connection", session_.ConnectionText()}});
+    NextAction();
 }
 
-void SendSession::RunActions() {
-    for (long long run = 1; run <= options_.repeat && !Stopped(); ++run) {
-        if (run > 1) {
-            const double until = Elapsed() + options_.intervalSeconds;
-            while (!Stopped() && Elapsed() < until) Pause(std::min(0.05, until - Elapsed()));
+void SendSession::NextAction() {
+    if (giveUp_ != kSendOk || !session_.IsConnected() || finishing_) return;
+    if (action_ == 0) {
+        if (runNumber_ == options_.repeat) {
+            sendingDone_ = true;
+            CheckEnd();
+            return;
         }
-        for (const SendAction& action : options_.actions) {
-            if (Stopped()) break;
-            Perform(action);
-            // Replies, a lost connection and the time-out are heard between actions
-            // too, not only while a send waits for room.
-            platform::DoEvents();
-            Check();
-        }
+        ++runNumber_;
+        for (const SendAction& action : options_.actions) planned_ += CommandPlannedBytes(*action.command, action.input);
     }
-    sendingDone_ = true;
-}
-
-void SendSession::Perform(const SendAction& action) {
-    const qint64 before = watch_.Sent();
-    sender_.BeginJob();
-    int job = 0;
+    const SendAction& action = options_.actions[action_];
+    action_ = (action_ + 1) % options_.actions.size();
     // The plan's lines (a conversion) come before the command, as in the window.
     LogLines(kOut, action.plan.lines, action.plan.severity);
-    const CommandTarget target{sender_,
-                               link_.Handle(),
-                               *this,
-                               [this, &job](const QString& what, qint64 planned, qint64 copies, bool reportDone) {
-                                   job = watch_.BeginJob(what, planned, copies, reportDone);
-                               },
-                               [this, &job] { watch_.EndCopy(job); },
-                               kSendFilePiece};
-    const CommandOutcome outcome = RunCommand(*action.command, action.input, target);
-    const bool failed = sender_.JobFailed() || outcome.incomplete || outcome.refused;
-    if (job != 0) watch_.EndJob(job, failed ? JobEnd::Failed : JobEnd::Sent);
-    if (failed && giveUp_ == kSendOk && !lost_) {
-        // A send error, or a file that could not be sent whole: the printer
-        // does not get what the action means to send.
-        giveUp_ = kSendUndelivered;
-        reason_ = QStringLiteral("%1 was not sent whole").arg(action.option);
-        sender_.CancelJob();
-    }
+    session_.Queue(action.option, [this, &action]() -> std::optional<PrinterJob> {
+        std::optional<PrinterJob> job = MakeCommandJob(*action.command, action.input, *this);
+        if (!job) {
+            // Nothing to send (no copies asked for): the next action, on the next turn.
+            QTimer::singleShot(0, this, [this] { ActionHanded(0, true, false); });
+            return job;
+        }
+        actionInFlight_ = true;
+        actionStart_ = session_.Sent();
+        // With a count of answers given, or none, the run waits for them as a
+        // whole; each job is done once taken.
+        if (options_.expect || options_.noAnswers) job->printCommands = 0;
+        return job;
+    });
+}
+
+void SendSession::ActionHanded(qint64 bytes, bool whole, bool lost) {
+    actionInFlight_ = false;
+    const std::size_t index = (action_ + options_.actions.size() - 1) % options_.actions.size();
+    const SendAction& action = options_.actions[index];
     if (options_.json) {
-        QJsonObject event{
-            {"event", "sent"}, {"action", action.option}, {"bytes", watch_.Sent() - before}, {"time", SinceConnect()}};
+        QJsonObject event{{"event", "sent"}, {"action", action.option}, {"bytes", bytes}, {"time", SinceConnect()}};
         if (!action.argument.isEmpty()) event.insert("argument", action.argument);
         if (TakesCopies(*action.command)) event.insert("copies", action.copies);
         Emit(event);
     }
-}
-
-void SendSession::WaitForPrinter() {
-    // Every byte taken by the printer first ...
-    while (!Stopped() && watch_.Unacknowledged() > 0) {
-        ShowProgress(QStringLiteral("waiting for the printer to take %1").arg(ByteCount(watch_.Unacknowledged())));
-        Pause(0.05);
+    if (lost) return;
+    if (!whole) {
+        // A file that could not be sent whole: the printer does not get what the
+        // action means to send.
+        GiveUp(kSendUndelivered, QStringLiteral("%1 was not sent whole").arg(action.option));
+        return;
     }
-    // ... then its answers: as many as expected, or until it has been quiet.
-    const double takenAt = Elapsed();
-    while (!Stopped() && !options_.noAnswers) {
-        if (expected_ > 0 ? answers_ >= expected_
-                          : Elapsed() - std::max(takenAt, lastReplyAt_) >= options_.quietSeconds)
-            break;
-        ShowProgress(expected_ > 0 ? QStringLiteral("%1 of %2 ticket answers").arg(answers_).arg(expected_)
-                                   : QStringLiteral("waiting for answers"));
-        Pause(0.05);
-    }
-    // Answers that never came are what the time-out is about.
-    if (giveUp_ == kSendTimedOut && expected_ > 0 && answers_ < expected_ && sendingDone_ &&
-        watch_.Unacknowledged() == 0)
-        reason_ =
-            QStringLiteral("%1 of %2 print commands unanswered").arg(Grouped(expected_ - answers_), Grouped(expected_));
-}
-
-void SendSession::Close() {
-    if (!link_.IsOpen()) return;
-    sent_ = watch_.Sent();
-    if (giveUp_ != kSendOk) {
-        taken_ = Acked();
-        notTaken_ = sent_ - taken_;
-        watch_.CloseNow(reason_);
-    } else {
-        // The printer has taken everything: the close reads its last answers and
-        // ends the stream in order.
-        if (!watch_.CloseWhenTaken())
-            while (watch_.Waiting()) Pause(0.05);
-        taken_ = Acked();
-        notTaken_ = sent_ - taken_;
-    }
-    link_.CloseAbortive();  // does nothing once the watch has closed it
-}
-
-void SendSession::ConnectionLost(ws::SOCKET s, int error) {
-    if (!link_.IsOpen() || s != link_.Handle()) return;
-    sent_ = watch_.Sent();
-    // The printer's acknowledged count survives its close or reset.
-    taken_ = Acked();
-    notTaken_ = sent_ - taken_;
-    sender_.CancelJob();
-    const QString why = error != 0 ? QStringLiteral("the printer reset the connection")
-                                   : QStringLiteral("the printer closed the connection");
-    watch_.CloseNow(why);
-    link_.CloseAbortive();  // does nothing once the watch has closed it
-    lost_ = true;
-    if (!sendingDone_ || notTaken_ > 0) {
-        if (giveUp_ == kSendOk) giveUp_ = kSendUndelivered;
-        if (reason_.isEmpty()) reason_ = why;
-    }
-}
-
-// ---------------------------------------------------------------- waiting
-
-void SendSession::Pause(double seconds) {
-    const int ms = std::max(1, static_cast<int>(seconds * 1000));
-    QEventLoop loop;
-    if (sender_.Waiting() && link_.IsOpen()) {
-        // A send waiting for room goes on as soon as the system has room again
-        // (or after the pause): a file streams at the printer's pace, not at
-        // that of 10 ms naps. There is no window to keep responsive; replies
-        // that came meanwhile are handled right after.
-        pollfd room{link_.Handle(), POLLOUT, 0};
-        ::poll(&room, 1, ms);
-        loop.processEvents();
-    } else {
-        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-        // After the last send, a printer that took as much during the last
-        // pause as it still has to take is looked at every few milliseconds, so
-        // the run ends soon after its last acknowledgement; a slow printer is
-        // not polled any more often than before.
-        QTimer taken;
-        const qint64 unacked = sendingDone_ && link_.IsOpen() ? watch_.Unacknowledged() : 0;
-        const qint64 acked = watch_.Sent() - unacked;
-        if (unacked > 0 && ackedAtPause_ >= 0 && acked - ackedAtPause_ >= unacked) {
-            QObject::connect(&taken, &QTimer::timeout, &loop, [this, &loop] {
-                if (watch_.Unacknowledged() == 0) loop.quit();
-            });
-            taken.start(5);
+    if (action_ == 0) {
+        ++runsDone_;
+        if (runNumber_ < options_.repeat && options_.intervalSeconds > 0) {
+            later_.callOnTimeout(this, &SendSession::NextAction, Qt::SingleShotConnection);
+            later_.start(static_cast<int>(options_.intervalSeconds * 1000));
+            return;
         }
-        ackedAtPause_ = unacked > 0 ? acked : -1;
-        loop.exec();
     }
-    Check();
+    NextAction();
 }
 
+void SendSession::OnJobSettled(const JobOutcome& outcome) {
+    if (outcome.kind == JobOutcome::Kind::Unconfirmed) unanswered_ += outcome.expected - outcome.answers;
+    if (outcome.kind == JobOutcome::Kind::CutShort && !outcome.stopped) cut_ = true;
+    if (options_.json) {
+        QJsonObject event{{"event", "job"},
+                          {"outcome", OutcomeName(outcome.kind)},
+                          {"what", outcome.what},
+                          {"planned", outcome.planned},
+                          {"taken", outcome.taken},
+                          {"notTaken", outcome.NotTaken()},
+                          {"answers", outcome.answers},
+                          {"expected", outcome.expected},
+                          {"time", SinceConnect()}};
+        if (!outcome.line.isEmpty()) event.insert("text", outcome.line);
+        Emit(event);
+    }
+    if (settledAt_ < 0 || session_.Settled()) settledAt_ = Elapsed();
+    CheckEnd();
+}
 
-void SendSession::Check() {
-    if (giveUp_ != kSendOk || pinging_) return;
-    if (Elapsed() >= options_.timeoutSeconds) {
-        GiveUp(kSendTimedOut, QStringLiteral("no end within %1 s").arg(options_.timeoutSeconds));
-        return;
+void SendSession::CheckEnd() {
+    if (!sendingDone_ || finishing_ || giveUp_ != kSendOk || !session_.IsConnected()) return;
+    // Every byte taken and every job settled ...
+    if (!session_.Settled()) return;
+    // ... then, as asked, a number of answers, or a quiet spell when no answer is expected.
+    if (options_.expect) {
+        if (answers_ < *options_.expect) return;
+    } else if (expected_ == 0 && !options_.noAnswers) {
+        const double quietFor = Elapsed() - std::max(settledAt_, lastReplyAt_);
+        if (quietFor < options_.quietSeconds) {
+            later_.disconnect();
+            later_.callOnTimeout(this, &SendSession::CheckEnd, Qt::SingleShotConnection);
+            later_.start(static_cast<int>(std::ceil((options_.quietSeconds - quietFor) * 1000.0)));
+            return;
+        }
     }
-    if (!link_.IsOpen()) return;
-    const qint64 unacked = watch_.Unacknowledged();
-    const qint64 acked = watch_.Sent() - unacked;
-    if (acked > lastAcked_ || unacked == 0) {
-        lastAcked_ = acked;
-        lastTakenAt_ = Elapsed();
-    } else if (Elapsed() - lastTakenAt_ >= options_.stallSeconds) {
-        GiveUp(kSendUndelivered, QStringLiteral("the printer took nothing for %1 s").arg(options_.stallSeconds));
-        return;
-    }
-    if (const std::optional<JobState> job = watch_.RunningJob()) ShowProgress(ProgressText(*job));
+    // The printer has taken everything: the close reads its last answers and
+    // ends the stream in order.
+    finishing_ = true;
+    sent_ = session_.Sent();
+    taken_ = session_.Acknowledged();
+    session_.Disconnect();
 }
 
 void SendSession::GiveUp(int status, const QString& reason) {
-    if (giveUp_ != kSendOk) return;
-    giveUp_ = status;
-    reason_ = reason;
-    sender_.CancelJob();
+    if (giveUp_ == kSendOk) {
+        giveUp_ = status;
+        reason_ = reason;
+        // Answers that never came are what the time-out is about.
+        if (status == kSendTimedOut && sendingDone_ && session_.Sent() == session_.Acknowledged()) {
+            const long long missing = options_.expect ? *options_.expect - answers_ : 0;
+            if (missing > 0)
+                reason_ = QStringLiteral("%1 of %2 print commands unanswered")
+                              .arg(Grouped(missing), Grouped(*options_.expect));
+        }
+    }
+    if (session_.GetState() == PrinterSession::State::Connecting) {
+        session_.CancelConnect(reason_);
+    } else if (session_.GetState() != PrinterSession::State::Disconnected) {
+        sent_ = session_.Sent();
+        taken_ = session_.Acknowledged();
+        session_.Discard(reason_);
+    } else {
+        Finish();
+    }
 }
+
+void SendSession::Finish() {
+    if (finished_) return;
+    finished_ = true;
+    timeout_.stop();
+    later_.stop();
+    if (session_.IsConnected()) session_.Discard(QStringLiteral("kivo-send ended"));
+    sent_ = session_.Sent();
+    taken_ = session_.Acknowledged();
+    EndProgress();
+    exitStatus_ = Status();
+    Summarize(exitStatus_);
+    QCoreApplication::exit(exitStatus_);
+}
+
+// ---------------------------------------------------------------- output
 
 double SendSession::SinceConnect() const {
     return connected_.isValid() ? static_cast<double>(connected_.elapsed()) / 1000.0 : 0.0;
 }
-
-// ---------------------------------------------------------------- output
 
 void SendSession::LogMessage(LogKind kind, const QString& text, Severity severity) {
     if (pinging_) {
@@ -352,11 +346,14 @@ void SendSession::LogReply(const std::vector<ReplyLine>& lines) {
             Print(out_, QStringLiteral("%1  %2\n").arg(Seconds(at), 8).arg(line.text));
         }
     }
+    if (options_.expect) CheckEnd();
 }
 
 int SendSession::Status() const {
     if (giveUp_ == kSendTimedOut || giveUp_ == kSendUsage) return giveUp_;
-    if (connectFailed_ || giveUp_ == kSendUndelivered) return kSendUndelivered;
+    if (connectFailed_ || giveUp_ == kSendUndelivered || cut_) return kSendUndelivered;
+    // Print commands the printer took but never answered, while it stayed connected.
+    if (unanswered_ > 0) return kSendTimedOut;
     if (fault_) return kSendFault;
     if (options_.expect && acks_ < *options_.expect) return kSendFault;
     return kSendOk;
@@ -366,16 +363,25 @@ void SendSession::Summarize(int status) {
     static const char* const kMeaning[] = {"every byte taken, no fault", "the printer reported a fault",
                                            "not delivered", "timed out"};
     const char* const kBadInput = "bad input";
-    const QString meaning = options_.actions.empty()
-                                ? QString::fromLatin1(status == kSendOk ? "the printer answers" : "no echo came back")
-                                : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : kBadInput);
+    QString meaning = options_.actions.empty()
+                          ? QString::fromLatin1(status == kSendOk ? "the printer answers" : "no echo came back")
+                          : QString::fromLatin1(status >= 0 && status <= 3 ? kMeaning[status] : kBadInput);
+    if (status == kSendTimedOut && unanswered_ > 0 && giveUp_ != kSendTimedOut) meaning = QStringLiteral("unanswered");
+    QString reason = reason_;
+    if (reason.isEmpty() && status == kSendTimedOut && unanswered_ > 0)
+        reason = QStringLiteral("%1 of %2 print commands unanswered").arg(Grouped(unanswered_), Grouped(expected_));
+    // What never reached the printer: what it did not acknowledge, and what was
+    // never handed to it at all.
+    const qint64 notTaken = std::max<qint64>(planned_ - taken_, sent_ - taken_);
     if (options_.json) {
         QJsonObject tally;
         for (const auto& [name, count] : tally_.Counts()) tally.insert(name, static_cast<qint64>(count));
-        QJsonObject done{{"event", "done"}, {"status", status},        {"meaning", meaning},    {"sent", sent_},
-                         {"taken", taken_}, {"notTaken", notTaken_},   {"answers", answers_},   {"acks", acks_},
-                         {"tally", tally},  {"runs", options_.repeat}, {"time", SinceConnect()}};
-        if (!reason_.isEmpty()) done.insert("reason", reason_);
+        QJsonObject done{{"event", "done"},    {"status", status},      {"meaning", meaning},
+                         {"sent", sent_},      {"taken", taken_},       {"notTaken", notTaken},
+                         {"planned", planned_}, {"answers", answers_},  {"expected", expected_},
+                         {"acks", acks_},      {"tally", tally},        {"runs", runsDone_},
+                         {"time", SinceConnect()}};
+        if (!reason.isEmpty()) done.insert("reason", reason);
         Emit(done);
         return;
     }
@@ -388,11 +394,11 @@ void SendSession::Summarize(int status) {
                    .arg(options_.port);
     } else {
         line = QStringLiteral("Summary: ");
-        if (options_.repeat > 1) line += QStringLiteral("%1 runs, ").arg(Grouped(options_.repeat));
+        if (options_.repeat > 1) line += QStringLiteral("%1 runs, ").arg(Grouped(runsDone_));
         line += QStringLiteral("%1 sent, %2 taken").arg(ByteCount(sent_), Grouped(taken_));
-        if (notTaken_ > 0) line += QStringLiteral(", %1 not taken").arg(Grouped(notTaken_));
+        if (notTaken > 0) line += QStringLiteral(", %1 not taken").arg(Grouped(notTaken));
         line += QStringLiteral("; %1 ticket answer%2").arg(Grouped(answers_)).arg(answers_ == 1 ? "" : "s");
-        if (const QString tally = tally_.Text(); !tally.isEmpty()) line += QStringLiteral(" (%1)").arg(tally);
+        if (const QString kinds = tally_.Text(); !kinds.isEmpty()) line += QStringLiteral(" (%1)").arg(kinds);
         // Warnings need the technician's eye, though the run went well.
         QStringList warnings;
         for (const StatusRow& row : StatusRows())
@@ -401,8 +407,18 @@ void SendSession::Summarize(int status) {
         if (!warnings.isEmpty()) line += QStringLiteral("; warning: ") + warnings.join(QStringLiteral(", "));
     }
     line += QStringLiteral("; status %1: %2").arg(status).arg(meaning);
-    if (!reason_.isEmpty() && status != kSendOk) line += QStringLiteral(" (%1)").arg(reason_);
+    if (!reason.isEmpty() && status != kSendOk) line += QStringLiteral(" (%1)").arg(reason);
     Print(out_, line + QLatin1Char('\n'));
+}
+
+void SendSession::ShowProgress() {
+    if (!progress_ || finished_) return;
+    if (const std::optional<JobState> job = session_.RunningJob())
+        PrintProgress(ProgressText(*job));
+    else if (const qint64 unacked = session_.Sent() - session_.Acknowledged(); unacked > 0)
+        PrintProgress(QStringLiteral("waiting for the printer to take %1").arg(ByteCount(unacked)));
+    else if (options_.expect)
+        PrintProgress(QStringLiteral("%1 of %2 ticket answers").arg(answers_).arg(*options_.expect));
 }
 
 void SendSession::Emit(QJsonObject event) {
@@ -416,8 +432,7 @@ void SendSession::Print(std::FILE* to, const QString& text) {
     std::fflush(to);
 }
 
-void SendSession::ShowProgress(const QString& text) {
-    if (!progress_) return;
+void SendSession::PrintProgress(const QString& text) {
     if (progressShown_.isValid() && progressShown_.elapsed() < 250) return;
     progressShown_.start();
     Print(err_, QStringLiteral("\r\x1b[K") + text);

@@ -1,21 +1,19 @@
 // One run of kivo-send: connect, send the actions, wait until the printer has
-// taken every byte and answered, close in order, and say what happened. It is a
-// front end on the same printer link as the window: the same sender, socket
-// events, reply decoder and delivery watch, with standard output for its logs.
+// taken every byte and answered every print command, close in order, and say
+// what happened. It is a front end on the same printer session as the window,
+// on QCoreApplication's event loop, with standard output and standard error
+// for its logs.
 #pragma once
 
 #include "link/console_port.h"
-#include "link/delivery.h"
-#include "link/printer_link.h"
-#include "link/send.h"
+#include "link/printer_session.h"
 #include "link/status_tally.h"
-#include "platform/window.h"
 #include "send/send_options.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJsonObject>
-#include <QTextStream>
+#include <QObject>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -26,7 +24,7 @@ enum SendStatus : int {
     kSendOk = 0,
     kSendFault = 1,        // the printer reported a fault
     kSendUndelivered = 2,  // the connect failed, or bytes did not reach the printer
-    kSendTimedOut = 3,
+    kSendTimedOut = 3,     // the time-out, or print commands left unanswered
     kSendUsage = 64,
 };
 
@@ -35,80 +33,88 @@ enum SendStatus : int {
 // with far fewer calls and no copy through the program.
 inline constexpr qint64 kSendFilePiece = 1024 * 1024;
 
-class SendSession : public Console {
+class SendSession : public QObject, public Console {
+    Q_OBJECT
 public:
     // Writes the report to `out` and progress to `err` (progress only when
     // `errIsTerminal`).
-    SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal);
+    SendSession(SendOptions options, std::FILE* out, std::FILE* err, bool errIsTerminal, QObject* parent = nullptr);
     ~SendSession() override;
 
-    // Runs everything; returns the exit status.
+    // Runs everything on the application's event loop; returns the exit status.
     int Run();
 
     // Console
     void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
-    void Pause(double seconds) override;
     [[nodiscard]] QString AddressText() const override { return options_.address; }
-    void ConnectionLost(ws::SOCKET s, int error) override;
 
 private:
+    void Start();
     int Ping();
-    bool Connect();
-    void RunActions();
-    void Perform(const SendAction& action);
-    void WaitForPrinter();
-    void Close();
-    int Status() const;
-    void Summarize(int status);
-
-    // Checks the time-out and the stall; gives up the job when either struck.
-    void Check();
+    void OnConnectFinished(bool connected, int error);
+    void NextAction();
+    // The action under way has handed its last byte (`whole`: every byte it meant
+    // to), or the connection went under it (`lost`).
+    void ActionHanded(qint64 bytes, bool whole, bool lost);
+    void OnJobSettled(const JobOutcome& outcome);
+    void CheckEnd();
     void GiveUp(int status, const QString& reason);
-    [[nodiscard]] bool Stopped() const { return giveUp_ != kSendOk || lost_; }
-    [[nodiscard]] qint64 Acked() const { return watch_.Acknowledged(); }
+    void Finish();
+    [[nodiscard]] int Status() const;
+    void Summarize(int status);
+    void ShowProgress();
+
     [[nodiscard]] double Elapsed() const { return static_cast<double>(run_.elapsed()) / 1000.0; }
     [[nodiscard]] double SinceConnect() const;
-
     void Emit(QJsonObject event);
     void Print(std::FILE* to, const QString& text);
-    void ShowProgress(const QString& text);
+    void PrintProgress(const QString& text);
     void EndProgress();
 
     SendOptions options_;
     std::FILE* out_;
     std::FILE* err_;
     bool progress_;
-    platform::Window window_;
-    Sender sender_;
-    PrinterLink link_;  // the printer connection; it takes the socket messages posted to window_
-    DeliveryWatch watch_;
+    PrinterSession session_;
+    QTimer timeout_;
+    QTimer later_;  // the next run after --interval, or the end of a quiet spell
 
     QElapsedTimer run_;
     QElapsedTimer connected_;
-    qint64 lastAcked_ = 0;
-    double lastTakenAt_ = 0;
     double lastReplyAt_ = 0;
+    double settledAt_ = -1;
     QElapsedTimer progressShown_;
     bool progressLine_ = false;
     bool pinging_ = false;
     int echoesAnswered_ = 0;
     bool echoesNotAllowed_ = false;  // the system lets this program send no echo
 
+    // Where the actions stand.
+    std::size_t action_ = 0;     // the next action of the run
+    long long runNumber_ = 0;  // the run under way, from 1
+    long long runsDone_ = 0;    // runs whose every action was handed
+    bool sendingDone_ = false;  // every action of every run has been handed
+    bool actionInFlight_ = false;
+    qint64 actionStart_ = 0;  // the bytes handed before the action under way
+    bool finishing_ = false;    // the close in order has begun
+    bool finished_ = false;
+    int exitStatus_ = 0;
+
     StatusTally tally_;
     long long answers_ = 0;  // ticket answers: ACK, NAK or a fault
     long long acks_ = 0;
     long long expected_ = 0;  // ticket answers waited for; 0 waits for quiet instead
+    long long unanswered_ = 0;
     bool fault_ = false;
     bool lost_ = false;
+    bool cut_ = false;  // a job was cut short
     bool connectFailed_ = false;
     int giveUp_ = kSendOk;
     QString reason_;       // why the run did not end well, for the summary
-    qint64 notTaken_ = 0;  // bytes the printer did not take, when it gave up
+    qint64 planned_ = 0;   // bytes the runs begun mean to send
     qint64 sent_ = 0;
     qint64 taken_ = 0;
-    bool sendingDone_ = false;  // every action has run
-    qint64 ackedAtPause_ = -1;  // while the last bytes are taken: the count at the last pause
 };
 
 }  // namespace kivo
