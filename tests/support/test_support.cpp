@@ -164,13 +164,6 @@ void ListConsole::LogMessage(LogKind kind, const QString& text, Severity /*sever
     (kind == LogKind::Outgoing ? outgoing : incoming).append(text);
 }
 
-void ListConsole::Pause(double seconds) {
-    ++pauses;
-    QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs) {
     auto* poll = new QTimer(context);
     const QDeadlineTimer deadline(timeoutMs);

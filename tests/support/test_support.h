@@ -5,7 +5,6 @@
 #pragma once
 
 #include "link/console_port.h"
-#include "platform/window.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -130,21 +129,16 @@ private:
     QTcpSocket filler_;
 };
 
-// A console that keeps lines in lists; Pause runs the event loop; each repaint
-// records how many incoming lines were there to show.
+// A console that keeps lines in lists.
 class ListConsole : public Console {
 public:
     explicit ListConsole(QString addressText = QStringLiteral("127.0.0.1")) : address(std::move(addressText)) {}
     void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
-    void Pause(double seconds) override;
-    void Repaint() override { repaintedAt << incoming.size(); }
     [[nodiscard]] QString AddressText() const override { return address; }
 
     QStringList outgoing;
     QStringList incoming;
     QString address;
-    int pauses = 0;
-    QList<qsizetype> repaintedAt;
 };
 
 // A loopback address nobody else is likely to use: 127.x.y.z, chosen at random.
@@ -154,13 +148,12 @@ public:
 [[nodiscard]] int OpenDescriptorCount();
 
 // Runs `action` once as soon as `condition` holds. The check runs every few
-// milliseconds from the event loop, so also inside a wait that a click is
-// blocked in. Gives up after `timeoutMs`; everything goes with `context`.
+// milliseconds from the event loop. Gives up after `timeoutMs`; everything goes
+// with `context`.
 void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs = 10000);
 
-// Runs a test's steps from the event loop, each once its condition holds. A click
-// that waits for the printer runs a nested event loop deep on the stack; the steps
-// run there too, so a test can act and look in the middle of a send.
+// Runs a test's steps from the event loop, each once its condition holds, so a
+// test can act and look in the middle of a send.
 class Steps : public QObject {
 public:
     using Condition = std::function<bool()>;

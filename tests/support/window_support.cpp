@@ -2,7 +2,6 @@
 
 #include "console/frmkivo.h"
 #include "console/log_view.h"
-#include "platform/winsock.h"
 
 #include <QApplication>
 #include <QFile>
@@ -20,7 +19,7 @@ namespace kivo::test {
 bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer) {
     Field(w, "IP_Address")->setText(printer.Address());
     Button(w, "CmdConnect")->click();
-    return w.Connected() && QTest::qWaitFor([&] { return printer.HasClient(); });
+    return QTest::qWaitFor([&] { return w.Connected() && printer.HasClient(); }, 20000);
 }
 
 bool UseSmallSendBuffer(frmkivo& w, int bytes) {
@@ -39,9 +38,8 @@ QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
         ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
         return {};
     DialogAnswer answer(w, path);
-    const long long pauses = w.PrinterSender().Pauses();
     Button(w, "CmdFile")->click();
-    return w.PrinterSender().Pauses() == pauses && !w.Sends().Busy() ? bytes : QByteArray();
+    return QTest::qWaitFor([&] { return !w.Session().Busy(); }, 20000) ? bytes : QByteArray();
 }
 
 QString ConnectionName(const frmkivo& w) {
@@ -72,7 +70,7 @@ bool ClosedInOrder(const QString& connection) {
 
 Watchdog::Watchdog(frmkivo& w, int ms) {
     QTimer::singleShot(ms, &w, [this, &w] {
-        if (!w.Sends().Busy() || !w.Connected()) return;
+        if (!w.Session().Busy() || !w.Connected()) return;
         fired_ = true;
         Button(w, "CmdConnect")->click();
     });
@@ -136,7 +134,7 @@ QString RunStepsUntilSendsEnd(Steps& steps, frmkivo& w, const Watchdog& watchdog
     steps.Start([&w] {
         if (w.Connected()) Button(w, "CmdConnect")->click();
     });
-    if (!QTest::qWaitFor([&] { return steps.Finished() && !w.Sends().Busy(); }, timeoutMs))
+    if (!QTest::qWaitFor([&] { return steps.Finished() && !w.Session().Busy(); }, timeoutMs))
         return QStringLiteral("steps or sends still running after %1 ms").arg(timeoutMs);
     if (!steps.Failure().isEmpty()) return steps.Failure();
     if (watchdog.Fired()) return QStringLiteral("the watchdog had to click Disconnect");
@@ -167,7 +165,6 @@ void TestDeadline::Escape() {
                         row ? QStringLiteral(" (%1)").arg(QString::fromLatin1(row)) : QString())
                    .arg(timer_.interval() / 1000.0)
                    .arg(waiting_.isEmpty() ? QStringLiteral("something that never came") : waiting_);
-    if (ws::WSAIsBlocking()) ws::WSACancelBlockingCall();
     for (QWidget* top : QApplication::topLevelWidgets()) {
         auto* w = qobject_cast<frmkivo*>(top);
         // The first click ends a running send or starts the close; a second one

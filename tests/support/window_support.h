@@ -35,10 +35,9 @@ namespace kivo::test {
 [[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
 
 // "Send Text File" of `size` pattern bytes written to `path`, through a send
-// buffer big enough to take them at once: the click returns with every byte
-// handed to the system, while a printer with small buffers holds few of them.
-// Returns the bytes, or nothing when the file could not be written or the send
-// had to wait.
+// buffer big enough to take them at once, waiting until every byte is handed to
+// the system, while a printer with small buffers holds few of them. Returns the
+// bytes, or nothing when the file could not be written or was not handed.
 [[nodiscard]] QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size);
 
 // The window's connection as the system lists it in /proc/net/tcp, both ends
