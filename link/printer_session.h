@@ -108,6 +108,9 @@ public:
     void SetStallWatch(bool on);
     // The stall rule's limit now, in seconds.
     [[nodiscard]] double StallLimit() const;
+    // Other limits than the front end's (a test that cannot wait 10 or 15 s).
+    void SetAnswerWait(double seconds) { settings_.answerWaitSeconds = seconds; }
+    void SetStallFloor(double seconds) { settings_.stallFloorSeconds = seconds; }
 
     // Bytes handed to the system on this connection; of them, those the printer
     // has acknowledged; and those that have not reached it, the running job's
