@@ -1,6 +1,10 @@
 // What the measurements share, and the "measure" and "startup" commands.
 #include "bench/measure.h"
 
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include "console/frmkivo.h"
 
 #include <QLineEdit>
@@ -44,7 +48,31 @@ std::optional<Peer> StartListeningPeer(const QStringList& args, int receiveBuffe
 bool ConnectWindow(frmkivo& window, const QString& address) {
     window.findChild<QLineEdit*>("IP_Address")->setText(address);
     window.CmdConnect_Click();
-    return window.Connected();
+    return RunLoopUntil([&window] { return window.Connected(); }, 20);
+}
+
+bool RunLoopUntil(const std::function<bool()>& done, double timeoutSeconds) {
+    const double deadline = Now() + timeoutSeconds;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || Now() >= deadline) loop.quit();
+    });
+    check.start(1);
+    if (!done()) loop.exec();
+    return done();
+}
+
+std::optional<qint64> WaitReportLooping(Peer& peer, double timeoutSeconds) {
+    if (peer.reportFd < 0) return std::nullopt;
+    QSocketNotifier ready(peer.reportFd, QSocketNotifier::Read);
+    bool readable = false;
+    QObject::connect(&ready, &QSocketNotifier::activated, [&] {
+        readable = true;
+        ready.setEnabled(false);
+    });
+    if (!RunLoopUntil([&readable] { return readable; }, timeoutSeconds)) return std::nullopt;
+    return WaitReport(peer, timeoutSeconds);
 }
 
 int RunMeasure(const QStringList& args) {

@@ -5,7 +5,9 @@
 #include "bench/bench.h"
 
 #include <QApplication>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace kivo {
 class frmkivo;
@@ -25,6 +27,10 @@ namespace kivo::bench {
 [[nodiscard]] std::optional<Peer> StartListeningPeer(const QStringList& args, int receiveBuffer = 0);
 // Types the address and clicks Connect; true once the window says it is connected.
 [[nodiscard]] bool ConnectWindow(frmkivo& window, const QString& address);
+// Runs the event loop until `done` holds or the time is up; whether it holds.
+bool RunLoopUntil(const std::function<bool()>& done, double timeoutSeconds);
+// A peer's count, the event loop running meanwhile (the window sends only then).
+[[nodiscard]] std::optional<qint64> WaitReportLooping(Peer& peer, double timeoutSeconds);
 
 // Sending (send_bench.cpp).
 int MeasureCpuWait(const QStringList& args);

@@ -5,8 +5,7 @@
 #include "bench/measure.h"
 
 #include "console/frmkivo.h"
-#include "link/send.h"
-#include "platform/winsock.h"
+#include "platform/tcp_stream.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -26,15 +25,6 @@
 
 namespace kivo::bench {
 namespace {
-
-// Waits the naive way: only handles the pending events and hands back at once,
-// so a refused send is offered again without any sleep.
-class SpinningConsole : public Console {
-public:
-    void LogMessage(LogKind, const QString&, Severity) override {}
-    void Pause(double) override { QCoreApplication::processEvents(); }
-    [[nodiscard]] QString AddressText() const override { return {}; }
-};
 
 // Answers the window's file dialog with one file; asks nothing else.
 class FileAnswer : public OperatorDialogs {
@@ -124,6 +114,24 @@ Figures SendWithProgram(const QString& program, const std::function<QStringList(
 
 }  // namespace
 
+// The naive wait for a slow printer: a send offered again at once, the event
+// loop turned between the offers, for `seconds`. Returns its CPU percent and offers a second.
+std::pair<double, double> SpinSend(int fd, double seconds) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const QByteArray data(10'000'000, 'x');
+    qint64 at = 0;
+    long long offers = 0;
+    CpuWindow cpu;
+    cpu.Start();
+    while (cpu.Seconds() < seconds && at < data.size()) {
+        const ssize_t n = ::send(fd, data.constData() + at, static_cast<size_t>(data.size() - at), MSG_NOSIGNAL);
+        if (n > 0) at += n;
+        ++offers;
+        QCoreApplication::processEvents();
+    }
+    return {cpu.Percent(), static_cast<double>(offers) / cpu.Seconds()};
+}
+
 int MeasureCpuWait(const QStringList& args) {
     const QString file = TextOption(args, QStringLiteral("--file"));
     const double seconds = NumberOption(args, QStringLiteral("--seconds"), 5);
@@ -132,9 +140,6 @@ int MeasureCpuWait(const QStringList& args) {
     const QStringList slow{QStringLiteral("slow"), QStringLiteral("--rate"), QString::number(rate, 'f', 0)};
     const auto app = MakeApplication();
     Figures figures;
-
-    // The window stays up for both parts: it holds the socket library, and the
-    // naive wait spins its event loop.
     FileAnswer answer(file);
     frmkivo window(&answer);
     if (!ShowAndExpose(window)) return 1;
@@ -144,69 +149,46 @@ int MeasureCpuWait(const QStringList& args) {
     {
         std::optional<Peer> peer = StartListeningPeer(slow, 64 * 1024);
         if (!peer || !ConnectWindow(window, peer->address)) return 1;
-
         CpuWindow cpu;
-        long long pauses0 = 0;
-        bool measured = false;
         const double clicked = Now();
         // What the system holds for the printer meanwhile: its Send-Q (as ss
-        // shows it), sampled every 50 ms.
+        // shows it: sent and not acknowledged, and not yet sent), and of it the
+        // part not yet on the wire, sampled every 50 ms.
         int mostSendQueue = 0;
-        QTimer sendQueue;
-        QObject::connect(&sendQueue, &QTimer::timeout, &window, [&] {
-            if (window.Connected())
-                mostSendQueue = std::max(mostSendQueue, ws::UnacknowledgedBytes(window.PrinterSocketHandle()));
+        qint64 mostNotSent = 0;
+        QTimer sample;
+        QObject::connect(&sample, &QTimer::timeout, &window, [&] {
+            if (!window.Connected()) return;
+            mostSendQueue = std::max(mostSendQueue, platform::SendQueueBytes(window.PrinterSocketHandle()));
+            mostNotSent = std::max(mostNotSent, window.Session().Connection().NotSent());
         });
-        sendQueue.start(50);
-        QTimer::singleShot(1000, &window, [&] {
-            cpu.Start();
-            pauses0 = window.PrinterSender().Pauses();
-            figures[QStringLiteral("program_waiting")] = window.PrinterSender().Waiting() ? 1 : 0;
-        });
-        QTimer::singleShot(static_cast<int>(1000 + seconds * 1000), &window, [&] {
-            figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
-            figures[QStringLiteral("program_seconds")] = cpu.Seconds();
-            figures[QStringLiteral("program_pauses_per_s")] =
-                static_cast<double>(window.PrinterSender().Pauses() - pauses0) / cpu.Seconds();
-            figures[QStringLiteral("program_most_send_queue")] = mostSendQueue;
-            measured = true;
-            window.CmdConnect_Click();  // Disconnect: ends the waiting send
-        });
+        sample.start(50);
         window.CmdFile_Click();
-        if (!measured) {
-            std::fprintf(stderr, "cpu-wait: the send ended before the measurement\n");
-            Stop(*peer);
-            return 1;
-        }
+        RunLoopUntil([] { return false; }, 1);
+        figures[QStringLiteral("program_waiting")] = window.Session().Busy() ? 1 : 0;
+        cpu.Start();
+        RunLoopUntil([] { return false; }, seconds);
+        figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
+        figures[QStringLiteral("program_seconds")] = cpu.Seconds();
+        figures[QStringLiteral("program_most_send_queue")] = mostSendQueue;
+        figures[QStringLiteral("program_most_not_sent")] = static_cast<double>(mostNotSent);
+        window.CmdConnect_Click();  // Disconnect: ends the waiting send
         // The peer still reads what its socket holds after the disconnect, then reports.
-        if (const std::optional<qint64> read = WaitReport(*peer, 10))
+        if (const std::optional<qint64> read = WaitReportLooping(*peer, 10))
             figures[QStringLiteral("program_peer_bytes_per_s")] = static_cast<double>(*read) / (Now() - clicked);
         Stop(*peer);
     }
 
-    // The naive wait: the same Sender, but its pause only spins the event loop.
+    // The naive wait: offer the bytes again at once, turning the event loop between offers.
     {
         std::optional<Peer> peer = StartListeningPeer(slow, 64 * 1024);
         const int fd = peer ? ConnectPlain(peer->address) : -1;
         if (fd < 0) return 1;
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        SpinningConsole spinning;
-        Sender naive(spinning);
-        const QByteArray data(10'000'000, 'x');
-        CpuWindow cpu;
-        long long retries0 = 0;
-        QTimer::singleShot(200, [&] {
-            cpu.Start();
-            retries0 = naive.Pauses();
-        });
-        QTimer::singleShot(static_cast<int>(200 + naiveSeconds * 1000), [&] {
-            figures[QStringLiteral("naive_cpu_pct")] = cpu.Percent();
-            figures[QStringLiteral("naive_seconds")] = cpu.Seconds();
-            figures[QStringLiteral("naive_retries_per_s")] =
-                static_cast<double>(naive.Pauses() - retries0) / cpu.Seconds();
-            naive.CancelJob();
-        });
-        (void)naive.SendToPrinter(fd, data);
+        RunLoopUntil([] { return false; }, 0.2);
+        const auto [percent, offers] = SpinSend(fd, naiveSeconds);
+        figures[QStringLiteral("naive_cpu_pct")] = percent;
+        figures[QStringLiteral("naive_seconds")] = naiveSeconds;
+        figures[QStringLiteral("naive_retries_per_s")] = offers;
         ::close(fd);
         Stop(*peer);
     }
@@ -231,24 +213,27 @@ int MeasureDisconnectWait(const QStringList& args) {
     frmkivo window(&answer);
     if (!ShowAndExpose(window)) return 1;
 
-    // The program: "Send Text File" into a send buffer that takes the whole file at
-    // once, then Disconnect, which waits for the printer to take it. The printer's
-    // receive buffer is small, so its window opens every few hundred bytes read, as
-    // over Ethernet; with loopback's 64 KB segments a big buffer would open it in
+    // The program: "Send Text File" of a file the system takes at once, then
+    // Disconnect, which waits for the printer to take it. The printer's receive
+    // buffer is small, so its window opens every few hundred bytes read, as over
+    // Ethernet; with loopback's 64 KB segments a big buffer would open it in
     // steps of 64 KB, several seconds apart at this rate.
     {
         std::optional<Peer> peer = StartListeningPeer(slow, 4096);
         if (!peer || !ConnectWindow(window, peer->address)) return 1;
-        const ws::SOCKET s = window.PrinterSocketHandle();
+        const int s = window.PrinterSocketHandle();
         const int sendBuffer = 4 * static_cast<int>(bytes.size());
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         window.CmdFile_Click();
-        if (window.Sends().Busy() || window.PrinterSender().Pauses() > 0) {
-            std::fprintf(stderr, "disconnect-wait: the send buffer did not take the file at once\n");
+        if (!RunLoopUntil([&window] { return !window.Session().Busy(); }, 10)) {
+            std::fprintf(stderr, "disconnect-wait: the system did not take the file at once\n");
             Stop(*peer);
             return 1;
         }
-        const double left0 = static_cast<double>(window.Delivery().Unacknowledged());
+        const auto unacked = [&window] {
+            return static_cast<double>(window.Session().Sent() - window.Session().Acknowledged());
+        };
+        const double left0 = unacked();
         window.CmdConnect_Click();  // Disconnect: waits for the printer
         if (!window.WaitingForPrinter()) {
             std::fprintf(stderr, "disconnect-wait: the printer had taken the file before Disconnect\n");
@@ -257,13 +242,11 @@ int MeasureDisconnectWait(const QStringList& args) {
         }
         CpuWindow cpu;
         cpu.Start();
-        QEventLoop loop;
-        QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
-        loop.exec();
+        RunLoopUntil([] { return false; }, seconds);
         figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
         figures[QStringLiteral("program_seconds")] = cpu.Seconds();
         figures[QStringLiteral("program_waiting")] = window.WaitingForPrinter() ? 1 : 0;
-        const double left = window.WaitingForPrinter() ? static_cast<double>(window.Delivery().Unacknowledged()) : 0;
+        const double left = window.WaitingForPrinter() ? unacked() : 0;
         figures[QStringLiteral("program_taken_bytes_per_s")] = (left0 - left) / cpu.Seconds();
         figures[QStringLiteral("program_left_bytes")] = left0;
         if (window.WaitingForPrinter()) window.CmdConnect_Click();  // Disconnect again: discards the rest
@@ -282,7 +265,7 @@ int MeasureDisconnectWait(const QStringList& args) {
         CpuWindow cpu;
         cpu.Start();
         long long polls = 0;
-        while (ws::UnacknowledgedBytes(fd) > 0 && cpu.Seconds() < naiveSeconds) {
+        while (platform::SendQueueBytes(fd) > 0 && cpu.Seconds() < naiveSeconds) {
             QCoreApplication::processEvents();
             ++polls;
         }
@@ -309,9 +292,10 @@ int MeasureSendProgram(const QStringList& args) {
 
     const long rssBefore = PeakRssKb();
     const double start = Now();
+    double handed = 0;
+    QObject::connect(&window.Session(), &PrinterSession::JobHanded, &window, [&handed] { handed = Now(); });
     window.CmdFile_Click();
-    const double handed = Now();
-    const std::optional<qint64> received = WaitReport(*peer, 300);
+    const std::optional<qint64> received = WaitReportLooping(*peer, 300);
     const double done = Now();
     Stop(*peer);
     if (!received || *received != size) {
@@ -321,8 +305,7 @@ int MeasureSendProgram(const QStringList& args) {
     }
     PrintResult({{QStringLiteral("mbps"), static_cast<double>(size) / 1e6 / (done - start)},
                  {QStringLiteral("seconds"), done - start},
-                 {QStringLiteral("handed_seconds"), handed - start},
-                 {QStringLiteral("pauses"), static_cast<double>(window.PrinterSender().Pauses())},
+                 {QStringLiteral("handed_seconds"), handed > 0 ? handed - start : done - start},
                  {QStringLiteral("rss_before_kb"), static_cast<double>(rssBefore)},
                  {QStringLiteral("peak_rss_kb"), static_cast<double>(PeakRssKb())}});
     return 0;
