@@ -36,6 +36,7 @@ namespace kivo {
 
 class ConnectWait;
 class FindDialog;
+class PingRun;
 class StatusTallyLabel;
 
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
@@ -219,6 +220,7 @@ private:
     ConnectWait* connectWait_ = nullptr;                       // while a connect waits
     std::unique_ptr<QAbstractNativeEventFilter> leaderClose_;  // X11 only
     QPointer<FindDialog> findDialog_;
+    PingRun* ping_ = nullptr;  // while the Ping button's echoes run
     NameLookup nameLookup_ = SystemNameLookup;
     QSize startSize_;
     Qt::WindowStates startState_;

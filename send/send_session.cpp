@@ -74,13 +74,18 @@ int SendSession::Run() {
 
 int SendSession::Ping() {
     pinging_ = true;
-    Cmdping_Click(*this, [this](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
-        const std::int32_t status = IcmpEcho(address, payload, reply);
-        if (status == 0) ++echoesAnswered_;
-        if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) echoesNotAllowed_ = true;
-        return status;
+    PingRun run(*this, AddressText());
+    PingCounts counts;
+    QEventLoop loop;
+    QObject::connect(&run, &PingRun::Finished, &loop, [&](const PingCounts& ended) {
+        counts = ended;
+        loop.quit();
     });
+    run.Start();
+    loop.exec();
     pinging_ = false;
+    echoesAnswered_ = counts.received;
+    echoesNotAllowed_ = counts.notAllowed;
     // A system that lets no echo out is a local setting, not a silent printer.
     if (echoesNotAllowed_ && echoesAnswered_ == 0) {
         reason_ = QStringLiteral("this system lets the program send no ICMP echo (net.ipv4.ping_group_range)");

@@ -130,21 +130,18 @@ private:
     QTcpSocket filler_;
 };
 
-// A console that keeps lines in lists; Pause runs the event loop; each repaint
-// records how many incoming lines were there to show.
+// A console that keeps lines in lists; Pause runs the event loop.
 class ListConsole : public Console {
 public:
     explicit ListConsole(QString addressText = QStringLiteral("127.0.0.1")) : address(std::move(addressText)) {}
     void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
     void Pause(double seconds) override;
-    void Repaint() override { repaintedAt << incoming.size(); }
     [[nodiscard]] QString AddressText() const override { return address; }
 
     QStringList outgoing;
     QStringList incoming;
     QString address;
     int pauses = 0;
-    QList<qsizetype> repaintedAt;
 };
 
 // A loopback address nobody else is likely to use: 127.x.y.z, chosen at random.
