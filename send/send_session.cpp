@@ -86,12 +86,16 @@ int SendSession::Ping() {
     pinging_ = false;
     echoesAnswered_ = counts.received;
     echoesNotAllowed_ = counts.notAllowed;
-    // A system that lets no echo out is a local setting, not a silent printer.
-    if (echoesNotAllowed_ && echoesAnswered_ == 0) {
+    // A system that lets no echo out is a local setting, not a silent printer;
+    // an address ping cannot take is bad input, as it is for a connect.
+    if (echoesNotAllowed_ && echoesAnswered_ == 0)
         reason_ = QStringLiteral("this system lets the program send no ICMP echo (net.ipv4.ping_group_range)");
+    else if (counts.badAddress)
+        reason_ = QStringLiteral("\"%1\" is not an IPv4 address").arg(AddressText());
+    if (!reason_.isEmpty()) {
+        LogMessage(kOut, reason_, Severity::Fault);
         return kSendUsage;
     }
-    if (AddressText().trimmed().isEmpty()) return kSendUsage;
     return echoesAnswered_ > 0 ? kSendOk : kSendUndelivered;
 }
 
