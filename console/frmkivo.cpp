@@ -412,6 +412,16 @@ void frmkivo::Perform(const char* control) {
 
 // ---------------------------------------------------------------- ping
 
-void frmkivo::Cmdping_Click() { kivo::Cmdping_Click(*this); }
+// The echoes run on the event loop; the button waits for the report's end.
+void frmkivo::Cmdping_Click() {
+    if (ping_) return;
+    ping_ = new PingRun(*this, AddressText(), {}, this);
+    Cmdping->setEnabled(false);
+    connect(ping_, &PingRun::Finished, this, [this] {
+        Cmdping->setEnabled(true);
+        std::exchange(ping_, nullptr)->deleteLater();
+    });
+    ping_->Start();
+}
 
 }  // namespace kivo

@@ -29,6 +29,7 @@ class QStringListModel;
 namespace kivo {
 
 class FindDialog;
+class PingRun;
 class StatusTallyLabel;
 
 inline constexpr const char* kWindowCaption = "Kivo Systems Socket Test Program V2.0";
@@ -191,6 +192,7 @@ private:
     QStringListModel* recentAddresses_ = nullptr;
     std::unique_ptr<QAbstractNativeEventFilter> leaderClose_;  // X11 only
     QPointer<FindDialog> findDialog_;
+    PingRun* ping_ = nullptr;  // while the Ping button's echoes run
     NameLookup nameLookup_ = SystemNameLookup;
     QSize startSize_;
     Qt::WindowStates startState_;

@@ -2,6 +2,9 @@
 
 #include "link/printer_socket.h"
 
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include <algorithm>
 #include <iterator>
 #include <utility>
@@ -54,83 +57,167 @@ QString IcmpStatusText(std::int32_t status) {
     return QString::fromLatin1(found != std::end(kStatusTexts) ? found->second : "unknown  msg returned");
 }
 
-std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply, unsigned socketKinds) {
-    if (payload.size() > 0xFFFF) {
-        reply.header.Status = ws::IP_BAD_REQ;
-        return ws::IP_BAD_REQ;
-    }
-    const ws::HANDLE icmp = ws::IcmpCreateFile(socketKinds);
-    if (!icmp) {
-        reply.header.Status = ws::IP_GENERAL_FAILURE;
-        return ws::IP_GENERAL_FAILURE;
-    }
-    ws::IcmpSendEcho(icmp, address, payload.constData(), static_cast<std::uint16_t>(payload.size()), nullptr, &reply,
-                     sizeof reply, kPingTimeoutMs);
-    ws::IcmpCloseHandle(icmp);
-    return static_cast<std::int32_t>(reply.header.Status);
+namespace {
+
+// The dotted IPv4 address of a text, in network byte order, as inet_addr reads
+// it; none for anything else (a host name, "255.255.255.255", a NUL inside).
+std::optional<std::uint32_t> PingAddress(const QString& text) {
+    // A NUL inside ("127.0.0.1\0junk") makes it no address either.
+    const std::uint32_t address = DottedAddress(text);
+    if (address == kNoAddress) return std::nullopt;
+    return address;
 }
 
-std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply, const EchoFunction& echo) {
-    const QByteArray text = address.toLatin1();
-    // A NUL would end the text early: "127.0.0.1\0junk" is not an address.
-    if (text.contains('\0')) return kBadAddressStatus;
-    const std::uint32_t destination = DottedAddress(address);
-    if (destination == kNoAddress) return kBadAddressStatus;
-    reply = EchoReply{};
-    return echo ? echo(destination, payload, reply) : IcmpEcho(destination, payload, reply);
+// One echo over an ICMP socket of its own: the request goes out at once; the
+// socket's notifier reads what comes back, a single-shot timer ends the wait.
+// The socket is closed as soon as the echo has ended.
+class IcmpEchoWatch : public QObject {
+public:
+    IcmpEchoWatch(EchoReply& reply, EchoDone done) : reply_(reply), done_(std::move(done)) {
+        timeout_.setSingleShot(true);
+        timeout_.setTimerType(Qt::PreciseTimer);  // a coarse timer may end the wait early
+        connect(&timeout_, &QTimer::timeout, this, [this] {
+            // An answer the socket already holds came in time; without one, the echo timed out.
+            if (!Read()) End({static_cast<std::int32_t>(ws::IP_REQ_TIMED_OUT), true});
+        });
+    }
+    ~IcmpEchoWatch() override {
+        notifier_.reset();  // before its descriptor goes
+        ws::IcmpCloseHandle(icmp_);
+    }
+    IcmpEchoWatch(const IcmpEchoWatch&) = delete;
+    IcmpEchoWatch& operator=(const IcmpEchoWatch&) = delete;
+
+    void Start(std::uint32_t address, const QByteArray& payload, unsigned socketKinds) {
+        icmp_ = ws::IcmpCreateFile(socketKinds);
+        if (!icmp_) return End({static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE), false});
+        const std::uint32_t refused = ws::IcmpSendRequest(icmp_, address, payload.constData(),
+                                                          static_cast<std::size_t>(payload.size()), request_);
+        if (refused != ws::IP_SUCCESS) return End({static_cast<std::int32_t>(refused), false});
+        notifier_.emplace(ws::IcmpDescriptor(icmp_), QSocketNotifier::Read);
+        connect(&*notifier_, &QSocketNotifier::activated, this, [this] { Read(); });
+        timeout_.start(static_cast<int>(kPingTimeoutMs));
+    }
+
+private:
+    // Ends the echo when the socket holds its answer; whether it did.
+    bool Read() {
+        const ws::IcmpAnswer answer = ws::IcmpReadAnswer(icmp_, request_, reply_);
+        if (answer == ws::IcmpAnswer::None) return false;
+        End({static_cast<std::int32_t>(reply_.header.Status), answer == ws::IcmpAnswer::Answered});
+        return true;
+    }
+
+    void End(EchoResult result) {
+        reply_.header.Status = static_cast<std::uint32_t>(result.status);
+        if (notifier_) notifier_->setEnabled(false);
+        timeout_.stop();
+        ws::IcmpCloseHandle(std::exchange(icmp_, nullptr));
+        if (done_) std::exchange(done_, {})(result);
+    }
+
+    EchoReply& reply_;
+    EchoDone done_;
+    ws::HANDLE icmp_ = nullptr;
+    ws::IcmpRequest request_;
+    std::optional<QSocketNotifier> notifier_;
+    QTimer timeout_;
+};
+
+}  // namespace
+
+std::unique_ptr<QObject> IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply, EchoDone done,
+                                  unsigned socketKinds) {
+    auto echo = std::make_unique<IcmpEchoWatch>(reply, std::move(done));
+    echo->Start(address, payload, socketKinds);
+    return echo;
 }
 
-void Cmdping_Click(Console& console, const EchoFunction& echo) {
-    if (console.AddressText().trimmed().isEmpty()) {
-        console.LogMessage(LogKind::Outgoing,
-                           "No printer address to connect to: enter its IP address or host name first",
-                           Severity::Fault);
+PingRun::PingRun(Console& console, QString address, EchoStart echo, QObject* parent)
+    : QObject(parent), console_(console), address_(std::move(address)), echo_(std::move(echo)) {
+    if (!echo_)
+        echo_ = [](std::uint32_t to, const QByteArray& payload, EchoReply& reply, EchoDone done) {
+            return IcmpEcho(to, payload, reply, std::move(done));
+        };
+}
+
+PingRun::~PingRun() = default;
+
+void PingRun::Start() {
+    if (std::exchange(started_, true)) return;
+    if (address_.trimmed().isEmpty()) {
+        console_.LogMessage(LogKind::Outgoing,
+                            "No printer address to connect to: enter its IP address or host name first",
+                            Severity::Fault);
+        counts_.badAddress = true;
+        QMetaObject::invokeMethod(
+            this, [this] { emit Finished(counts_); }, Qt::QueuedConnection);
         return;
     }
-    const QByteArray payload(kPingPayload);
-    EchoReply reply{};
-    int received = 0;
-    std::uint64_t fastest = UINT64_MAX, slowest = 0, total = 0;
     // Lines are joined, never built with QString::arg: a typed "%1" stays text.
-    console.LogMessage(LogKind::Outgoing, "Pinging " + console.AddressText() + " with " +
-                                              QString::number(payload.size()) + " bytes of data.");
+    console_.LogMessage(LogKind::Outgoing,
+                        "Pinging " + address_ + " with " + QString::number(payload_.size()) + " bytes of data.");
+    destination_ = PingAddress(address_);
+    counts_.badAddress = !destination_;
+    SendEcho();
+}
+
+void PingRun::SendEcho() {
+    // The record is cleared before each echo, so nothing of an earlier one can
+    // pass for this one's result.
+    reply_ = EchoReply{};
+    // Each echo's end is taken on a later turn of the event loop, so an echo
+    // that ends at once neither nests the next one nor ends the run inside Start.
+    auto ended = [this](EchoResult result) {
+        QMetaObject::invokeMethod(
+            this, [this, result] { EchoEnded(result); }, Qt::QueuedConnection);
+    };
+    if (!destination_) return ended({kBadAddressStatus, false});
+    running_ = echo_(*destination_, payload_, reply_, ended);
+}
+
+void PingRun::EchoEnded(EchoResult result) {
+    running_.reset();
+    ++echoes_;
     // Only echoes that went out count as sent: not those to a text that is no
-    // address, nor those the system would not let out.
-    int sent = 0;
-    for (int echoes = 0; echoes < kPingCount; ++echoes) {
-        const QString address = console.AddressText();
-        const std::int32_t status = PingOnce(address, payload, reply, echo);
-        if (status != kBadAddressStatus && status != static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) ++sent;
-        if (status == 0) {
-            ++received;
-            const std::uint64_t rtt = reply.header.RoundTripTime;
-            fastest = std::min(fastest, rtt), slowest = std::max(slowest, rtt), total += rtt;
-            // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
-            console.LogMessage(LogKind::Incoming, "Reply from " + address +
-                                                      ": bytes=" + QString::number(reply.header.DataSize) +
-                                                      " Time = " + QString::number(reply.header.RoundTripTime) +
-                                                      " ms TTL =" + QString::number(reply.header.Options.Ttl));
-        } else {
-            console.LogMessage(LogKind::Incoming, IcmpStatusText(status));
-            if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) {
-                // Every further echo would meet the same refusal.
-                console.LogMessage(LogKind::Outgoing, kIcmpNotAllowed, Severity::Fault);
-                break;
-            }
+    // address, nor those the system refused to send.
+    if (result.sent) ++counts_.sent;
+    if (result.status == 0) {
+        ++counts_.received;
+        const std::uint64_t rtt = reply_.header.RoundTripTime;
+        fastest_ = std::min(fastest_, rtt), slowest_ = std::max(slowest_, rtt), total_ += rtt;
+        // The size is the 16-bit data size alone; the reserved word beside it is not part of it.
+        console_.LogMessage(LogKind::Incoming, "Reply from " + address_ +
+                                                   ": bytes=" + QString::number(reply_.header.DataSize) +
+                                                   " Time = " + QString::number(reply_.header.RoundTripTime) +
+                                                   " ms TTL =" + QString::number(reply_.header.Options.Ttl));
+    } else {
+        console_.LogMessage(LogKind::Incoming, IcmpStatusText(result.status));
+        if (result.status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) {
+            // Every further echo would meet the same refusal.
+            counts_.notAllowed = true;
+            console_.LogMessage(LogKind::Outgoing, kIcmpNotAllowed, Severity::Fault);
+            return Report();
         }
     }
-    console.LogMessage(LogKind::Outgoing, "Ping statistics for " + console.AddressText());
-    console.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(sent) +
-                                              " Received = " + QString::number(received) +
-                                              " Lost = " + QString::number(sent - received));
+    if (echoes_ < kPingCount) return SendEcho();
+    Report();
+}
+
+void PingRun::Report() {
+    console_.LogMessage(LogKind::Outgoing, "Ping statistics for " + address_);
+    console_.LogMessage(LogKind::Outgoing, "Packets: Sent = " + QString::number(counts_.sent) +
+                                               " Received = " + QString::number(counts_.received) +
+                                               " Lost = " + QString::number(counts_.sent - counts_.received));
     // The round-trip times of the echoes that came back; none, no line.
-    if (received > 0) {
-        const std::uint64_t average =
-            (total + static_cast<std::uint64_t>(received) / 2) / static_cast<std::uint64_t>(received);
-        console.LogMessage(LogKind::Outgoing, "Times: Minimum = " + QString::number(fastest) +
-                                                  " ms Maximum = " + QString::number(slowest) +
-                                                  " ms Average = " + QString::number(average) + " ms");
+    if (counts_.received > 0) {
+        const auto received = static_cast<std::uint64_t>(counts_.received);
+        const std::uint64_t average = (total_ + received / 2) / received;
+        console_.LogMessage(LogKind::Outgoing, "Times: Minimum = " + QString::number(fastest_) +
+                                                   " ms Maximum = " + QString::number(slowest_) +
+                                                   " ms Average = " + QString::number(average) + " ms");
     }
+    emit Finished(counts_);
 }
 
 }  // namespace kivo

@@ -1,51 +1,101 @@
-// The Ping button: four ICMP echoes to the typed address and a report in the
-// manner of the system ping command; the single echo; the ICMP status texts.
+// The Ping button: four ICMP echoes to the typed address, one after another on
+// the event loop, and a report in the manner of the system ping command; the
+// single echo; the ICMP status texts.
 #pragma once
 
 #include "link/console_port.h"
 #include "platform/icmp.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 
 namespace kivo {
 
 // The 278-byte reply record: the echo's head and room for the echoed data.
 using EchoReply = ws::EchoReply;
 
-// What every echo carries, how long it waits and how many one click sends.
+// What every echo carries, how long it waits and how many one run sends.
 inline constexpr char kPingPayload[] = "Kivo Systems Thermal Ticket Printer";
 inline constexpr std::uint32_t kPingTimeoutMs = 500;
 inline constexpr int kPingCount = 4;
-// PingOnce's status for a text that is not a dotted IPv4 address.
+// The status of an echo to a text that is not a dotted IPv4 address.
 inline constexpr std::int32_t kBadAddressStatus = -1;
 
-// One echo to an address in network byte order: fills reply, returns its status.
-using EchoFunction = std::function<std::int32_t(std::uint32_t address, const QByteArray& payload, EchoReply& reply)>;
+// What one echo came to: its status (0 for a reply, whose details are then in
+// the record; else an IP status), and whether the request left this host.
+struct EchoResult {
+    std::int32_t status = 0;
+    bool sent = true;
+};
+using EchoDone = std::function<void(EchoResult)>;
 
-// The click handler of the Ping button: a header line, four echoes to the
-// address field (read afresh for each), one line and a repaint per echo, and
-// two statistics lines. Works whether or not a printer connection is open.
-// Each echo goes through `echo`; an empty one is the real IcmpEcho.
-void Cmdping_Click(Console& console, const EchoFunction& echo = {});
+// Starts one echo to an address in network byte order, the reply going into
+// `reply`, and returns what carries it out. `done` is called once, at once or
+// later from the event loop, when the echo has ended; destroying the returned
+// object ends the echo unfinished, and `done` is then never called.
+using EchoStart = std::function<std::unique_ptr<QObject>(std::uint32_t address, const QByteArray& payload,
+                                                         EchoReply& reply, EchoDone done)>;
 
-// One echo to the address text. 0 for a reply, its details then in reply;
-// kBadAddressStatus when inet_addr rejects the text (reply untouched); else the
-// echo's IP status. reply is cleared before the echo, so nothing of an earlier
-// one can pass for this one's result. An empty echo is the real IcmpEcho.
-[[nodiscard]] std::int32_t PingOnce(const QString& address, const QByteArray& payload, EchoReply& reply,
-                                    const EchoFunction& echo = {});
+// The echo through the ICMP library: a socket of its own (of the kinds allowed),
+// watched on the event loop, and a 500 ms time-out (IP_REQ_TIMED_OUT). No socket
+// that can be opened: ws::IP_GENERAL_FAILURE, not sent.
+[[nodiscard]] std::unique_ptr<QObject> IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply,
+                                                EchoDone done, unsigned socketKinds = ws::kIcmpAnySocket);
 
-// The operator's text for a status of PingOnce; "unknown  msg returned" for
-// a status not in the table.
+// The operator's text for an echo's status; "unknown  msg returned" for a
+// status not in the table.
 [[nodiscard]] QString IcmpStatusText(std::int32_t status);
 
-// The echo through the ICMP library, with a handle of its own (of the socket
-// kinds allowed) and the 500 ms time-out; ws::IP_GENERAL_FAILURE when no ICMP
-// socket can be opened.
-[[nodiscard]] std::int32_t IcmpEcho(std::uint32_t address, const QByteArray& payload, EchoReply& reply,
-                                    unsigned socketKinds = ws::kIcmpAnySocket);
+// What a run came to.
+struct PingCounts {
+    int sent = 0;             // echoes that left this host
+    int received = 0;         // replies
+    bool badAddress = false;  // the text was empty or no IPv4 address: nothing was tried
+    bool notAllowed = false;  // the system lets the program open no ICMP socket
+};
+
+// One press of the Ping button: a header line, four echoes to the address, one
+// after another, each with its line in the incoming log, and the statistics.
+// Nothing waits in place: each echo ends on the event loop while the window, and
+// any send, go on. Works whether or not a printer connection is open.
+class PingRun : public QObject {
+    Q_OBJECT
+public:
+    // Pings `address` (the address field's text when the run starts: it is the
+    // one shown in every line, whatever the field says later), reporting to
+    // `console`. An empty `echo` is the real IcmpEcho.
+    PingRun(Console& console, QString address, EchoStart echo = {}, QObject* parent = nullptr);
+    ~PingRun() override;
+
+    // Writes the header and sends the first echo; at most once.
+    void Start();
+
+signals:
+    // The report is written. Comes from the event loop, never from within Start.
+    void Finished(const kivo::PingCounts& counts);
+
+private:
+    void SendEcho();
+    void EchoEnded(EchoResult result);
+    void Report();
+
+    Console& console_;
+    const QString address_;
+    EchoStart echo_;
+    const QByteArray payload_{kPingPayload};
+    std::optional<std::uint32_t> destination_;
+    EchoReply reply_{};
+    std::unique_ptr<QObject> running_;  // the echo on its way
+    int echoes_ = 0;
+    PingCounts counts_;
+    std::uint64_t fastest_ = UINT64_MAX, slowest_ = 0, total_ = 0;
+    bool started_ = false;
+};
 
 }  // namespace kivo

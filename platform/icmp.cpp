@@ -5,7 +5,6 @@
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -202,14 +200,29 @@ std::optional<Answer> ParseQueuedError(const std::uint8_t* p, std::size_t n, msg
     return std::nullopt;
 }
 
-bool ApplyOptions(int fd, const IP_OPTION_INFORMATION* options) {
-    const int ttl = options && options->Ttl ? options->Ttl : -1;  // -1: the system's default
-    const int tos = options ? options->Tos : 0;
-    return setsockopt(fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl) == 0 &&
-           setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) == 0;
-}
+// One message read from an ICMP socket, with its sender and control messages.
+struct Message {
+    std::vector<std::uint8_t> data = std::vector<std::uint8_t>(kMaxPacket);
+    sockaddr_in from{};
+    alignas(cmsghdr) char control[512];
+    iovec io{};
+    msghdr header{};
 
-void WriteHead(void* buffer, const ICMP_ECHO_REPLY& head) { std::memcpy(buffer, &head, sizeof head); }
+    // Reads the next message of the error queue or of the data queue; its size,
+    // or -1 when that queue is empty. A pending socket error with nothing
+    // queued is cleared by the read that reports it.
+    ssize_t Read(int fd, bool errorQueue) {
+        io = {data.data(), data.size()};
+        header = {};
+        header.msg_name = &from;
+        header.msg_namelen = sizeof from;
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        return ::recvmsg(fd, &header, MSG_DONTWAIT | (errorQueue ? MSG_ERRQUEUE : 0));
+    }
+};
 
 }  // namespace
 
@@ -245,91 +258,66 @@ bool IcmpCloseHandle(HANDLE icmp) {
     return true;
 }
 
-std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* requestData, std::uint16_t requestSize,
-                           const IP_OPTION_INFORMATION* requestOptions, void* replyBuffer, std::uint32_t replySize,
-                           std::uint32_t timeoutMs) {
-    if (!replyBuffer || replySize < sizeof(ICMP_ECHO_REPLY)) return 0;
-    ICMP_ECHO_REPLY head;
-    auto fail = [&](std::uint32_t status) {
-        head.Status = status;
-        WriteHead(replyBuffer, head);
-        return 0u;
-    };
-    if (replySize < sizeof(ICMP_ECHO_REPLY) + requestSize + kIcmpHeaderSize) return fail(IP_BUF_TOO_SMALL);
-    if (!requestData && requestSize) return fail(IP_BAD_REQ);
-    if (requestOptions && requestOptions->OptionsSize) return fail(IP_BAD_OPTION);
-    if (!icmp) return fail(IP_GENERAL_FAILURE);
-    if (!ApplyOptions(icmp->fd, requestOptions)) return fail(IP_BAD_OPTION);
+int IcmpDescriptor(HANDLE icmp) { return icmp ? icmp->fd : -1; }
 
-    const PendingEcho echo{RawIdentifier(), NextSequence()};
-    std::vector<std::uint8_t> packet(kIcmpHeaderSize + requestSize);
+std::uint32_t IcmpSendRequest(HANDLE icmp, std::uint32_t destination, const void* data, std::size_t size,
+                              IcmpRequest& request) {
+    if (!icmp) return IP_GENERAL_FAILURE;
+    if (size > kMaxPacket - kIcmpHeaderSize) return IP_PACKET_TOO_BIG;
+    request.id = RawIdentifier();
+    request.sequence = NextSequence();
+    std::vector<std::uint8_t> packet(kIcmpHeaderSize + size);
     packet[0] = ICMP_ECHO;
-    Write16(packet.data() + 4, echo.id);
-    Write16(packet.data() + 6, echo.sequence);
-    if (requestSize) std::memcpy(packet.data() + kIcmpHeaderSize, requestData, requestSize);
+    Write16(packet.data() + 4, request.id);
+    Write16(packet.data() + 6, request.sequence);
+    if (size) std::memcpy(packet.data() + kIcmpHeaderSize, data, size);
     Write16(packet.data() + 2, Checksum(packet.data(), packet.size()));
 
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = destination;
-    const auto sent = Clock::now();
+    request.sentAt = Clock::now();
     if (::sendto(icmp->fd, packet.data(), packet.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
                  sizeof to) < 0)
-        return fail(StatusOfSendError(errno));
+        return StatusOfSendError(errno);
+    return IP_SUCCESS;
+}
 
-    const auto deadline = sent + std::chrono::milliseconds(timeoutMs);
-    std::vector<std::uint8_t> buffer(kMaxPacket);
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return fail(IP_REQ_TIMED_OUT);
-        pollfd waiting{icmp->fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
-        if (ready < 0 && errno != EINTR) return fail(StatusOfSendError(errno));
-        if (ready <= 0) continue;
-        if (waiting.revents & POLLNVAL) return fail(IP_HW_ERROR);  // the handle's socket was closed under it
+IcmpAnswer IcmpReadAnswer(HANDLE icmp, const IcmpRequest& request, EchoReply& reply) {
+    if (!icmp) return IcmpAnswer::None;
+    const PendingEcho echo{request.id, request.sequence};
+    Message message;
+    // A datagram socket queues the errors about its requests apart from the
+    // replies; a raw one reads them as packets.
+    for (const bool errorQueue : {true, false}) {
+        if (errorQueue && icmp->raw) continue;
+        for (ssize_t n; (n = message.Read(icmp->fd, errorQueue)) >= 0;) {
+            const auto* p = message.data.data();
+            const auto size = static_cast<std::size_t>(n);
+            const std::optional<Answer> answer = icmp->raw    ? ParseRawPacket(p, size, echo)
+                                                 : errorQueue ? ParseQueuedError(p, size, message.header, echo)
+                                                              : ParseDatagramReply(p, size, message.header, echo);
+            if (!answer) continue;
 
-        const bool fromErrorQueue = (waiting.revents & POLLERR) && !icmp->raw;
-        sockaddr_in from{};
-        iovec io{buffer.data(), buffer.size()};
-        alignas(cmsghdr) char control[512];
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &io;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(icmp->fd, &msg, MSG_DONTWAIT | (fromErrorQueue ? MSG_ERRQUEUE : 0));
-        if (n < 0) {
-            if (waiting.revents & POLLERR) {
-                // A pending socket error with nothing queued: clear it so poll waits again.
-                int pending = 0;
-                socklen_t size = sizeof pending;
-                getsockopt(icmp->fd, SOL_SOCKET, SO_ERROR, &pending, &size);
+            ICMP_ECHO_REPLY head;
+            head.Status = answer->status;
+            if (answer->local) {
+                reply.header = head;
+                return IcmpAnswer::Refused;
             }
-            continue;
+            const std::size_t copied = std::min(answer->size, sizeof reply.data);
+            head.Address = answer->from;
+            head.RoundTripTime = static_cast<std::uint32_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - request.sentAt).count());
+            head.DataSize = static_cast<std::uint16_t>(copied);
+            head.Data = copied ? sizeof(ICMP_ECHO_REPLY) : 0;
+            head.Options = answer->ip;
+            reply.header = head;
+            if (copied) std::memcpy(reply.data, answer->data, copied);
+            return IcmpAnswer::Answered;
         }
-        const auto* p = buffer.data();
-        const auto size = static_cast<std::size_t>(n);
-        const std::optional<Answer> answer = icmp->raw        ? ParseRawPacket(p, size, echo)
-                                             : fromErrorQueue ? ParseQueuedError(p, size, msg, echo)
-                                                              : ParseDatagramReply(p, size, msg, echo);
-        if (!answer) continue;
-        if (answer->local) return fail(answer->status);
-
-        const std::size_t copied = std::min(answer->size, std::size_t{replySize - sizeof(ICMP_ECHO_REPLY)});
-        head.Address = answer->from;
-        head.Status = answer->status;
-        head.RoundTripTime = static_cast<std::uint32_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
-        head.DataSize = static_cast<std::uint16_t>(copied);
-        head.Data = copied ? sizeof(ICMP_ECHO_REPLY) : 0;
-        head.Options = answer->ip;
-        WriteHead(replyBuffer, head);
-        if (copied)
-            std::memcpy(static_cast<std::uint8_t*>(replyBuffer) + sizeof(ICMP_ECHO_REPLY), answer->data, copied);
-        return 1;
     }
+    return IcmpAnswer::None;
 }
 
 }  // namespace ws

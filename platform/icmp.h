@@ -1,9 +1,12 @@
-// The ICMP echo library: one echo request at a time, its result written into a
-// fixed reply record, carried out over an ICMP datagram socket where the system
-// allows one (net.ipv4.ping_group_range) or a raw socket where the program has
-// the privilege (CAP_NET_RAW).
+// The ICMP echo library: an echo request sent without waiting, and the answer
+// to it found among what the socket holds, written into a fixed reply record;
+// carried out over an ICMP datagram socket where the system allows one
+// (net.ipv4.ping_group_range) or a raw socket where the program has the
+// privilege (CAP_NET_RAW). Nothing here waits: the caller watches the socket's
+// descriptor and keeps the time-out.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -79,20 +82,38 @@ inline constexpr unsigned kIcmpRawSocket = 2u;
 inline constexpr unsigned kIcmpAnySocket = kIcmpDatagramSocket | kIcmpRawSocket;
 
 // Opens an ICMP socket of one of the kinds allowed (a test may allow one kind
-// only, or none); null when the system allows none of them.
+// only, or none), non-blocking; null when the system allows none of them.
 [[nodiscard]] HANDLE IcmpCreateFile(unsigned kinds = kIcmpAnySocket);
 // Closes the socket; false for a null handle.
 bool IcmpCloseHandle(HANDLE icmp);
+// The socket's descriptor, to watch for readability; -1 for a null handle.
+[[nodiscard]] int IcmpDescriptor(HANDLE icmp);
 
-// Sends one echo request carrying requestData to destination (network byte
-// order) and waits at most timeoutMs for its reply or an ICMP error about it,
-// ignoring every other packet. Writes the head, and the echoed data after it,
-// into replyBuffer; returns the number of replies (1 or 0). The buffer must hold
-// the head, the request data and 8 bytes more, else the status is
-// IP_BUF_TOO_SMALL (nothing is written if not even the head fits). With options,
-// their Ttl (0: the system's) and Tos apply. Never raises SIGPIPE.
-std::uint32_t IcmpSendEcho(HANDLE icmp, std::uint32_t destination, const void* requestData, std::uint16_t requestSize,
-                           const IP_OPTION_INFORMATION* requestOptions, void* replyBuffer, std::uint32_t replySize,
-                           std::uint32_t timeoutMs);
+// An echo request that went out: what its answer quotes, and when it left.
+struct IcmpRequest {
+    std::uint16_t id = 0;
+    std::uint16_t sequence = 0;
+    std::chrono::steady_clock::time_point sentAt;
+};
+
+// Sends one echo request carrying `data` to destination (network byte order)
+// without waiting. IP_SUCCESS when the system took it, `request` then naming it;
+// else the status of the system's refusal, and nothing left this host. Never
+// raises SIGPIPE.
+[[nodiscard]] std::uint32_t IcmpSendRequest(HANDLE icmp, std::uint32_t destination, const void* data, std::size_t size,
+                                            IcmpRequest& request);
+
+// What IcmpReadAnswer found.
+enum class IcmpAnswer {
+    None,      // nothing the socket held was about the request
+    Answered,  // a reply, or an ICMP error about the request
+    Refused,   // this host failed to send it after all: nothing left
+};
+
+// Reads, without waiting, all the socket holds, and looks for the answer to
+// `request`; packets about anything else are dropped. On Answered or Refused,
+// writes the head into reply (and after a reply the echoed data, as much as
+// fits), the round-trip time measured from request.sentAt.
+[[nodiscard]] IcmpAnswer IcmpReadAnswer(HANDLE icmp, const IcmpRequest& request, EchoReply& reply);
 
 }  // namespace ws

@@ -95,16 +95,11 @@ int SendSession::Run() {
 // ---------------------------------------------------------------- steps
 
 void SendSession::Start() {
-    if (options_.ping) {
-        const int pinged = Ping();
-        if (options_.actions.empty()) {
-            exitStatus_ = pinged;
-            Summarize(pinged);
-            finished_ = true;
-            QCoreApplication::exit(pinged);
-            return;
-        }
-    }
+    if (options_.ping) return Ping();
+    StartSending();
+}
+
+void SendSession::StartSending() {
     // Answers to wait for: none, a number given (counted over the whole run),
     // or, by default, one per print command, each job waiting for its own.
     if (options_.expect)
@@ -116,22 +111,33 @@ void SendSession::Start() {
     session_.Connect(options_.address, options_.port);
 }
 
-int SendSession::Ping() {
+void SendSession::Ping() {
     pinging_ = true;
-    Cmdping_Click(*this, [this](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
-        const std::int32_t status = IcmpEcho(address, payload, reply);
-        if (status == 0) ++echoesAnswered_;
-        if (status == static_cast<std::int32_t>(ws::IP_GENERAL_FAILURE)) echoesNotAllowed_ = true;
-        return status;
+    auto* run = new PingRun(*this, AddressText(), {}, this);
+    connect(run, &PingRun::Finished, this, [this, run](const PingCounts& counts) {
+        run->deleteLater();
+        pinging_ = false;
+        echoesAnswered_ = counts.received;
+        echoesNotAllowed_ = counts.notAllowed;
+        // A system that lets no echo out is a local setting, not a silent printer;
+        // an address ping cannot take is bad input, as it is for a connect.
+        if (echoesNotAllowed_ && echoesAnswered_ == 0)
+            reason_ = QStringLiteral("this system lets the program send no ICMP echo (net.ipv4.ping_group_range)");
+        else if (counts.badAddress)
+            reason_ = QStringLiteral("\"%1\" is not an IPv4 address").arg(AddressText());
+        if (!reason_.isEmpty()) LogMessage(kOut, reason_, Severity::Fault);
+        const int pinged = !reason_.isEmpty() ? kSendUsage : echoesAnswered_ > 0 ? kSendOk : kSendUndelivered;
+        if (options_.actions.empty()) {
+            exitStatus_ = pinged;
+            Summarize(pinged);
+            finished_ = true;
+            QCoreApplication::exit(pinged);
+            return;
+        }
+        reason_.clear();
+        StartSending();
     });
-    pinging_ = false;
-    // A system that lets no echo out is a local setting, not a silent printer.
-    if (echoesNotAllowed_ && echoesAnswered_ == 0) {
-        reason_ = QStringLiteral("this system lets the program send no ICMP echo (net.ipv4.ping_group_range)");
-        return kSendUsage;
-    }
-    if (AddressText().trimmed().isEmpty()) return kSendUsage;
-    return echoesAnswered_ > 0 ? kSendOk : kSendUndelivered;
+    run->Start();
 }
 
 void SendSession::OnConnectFinished(bool connected, int error) {

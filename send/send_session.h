@@ -51,7 +51,9 @@ public:
 
 private:
     void Start();
-    int Ping();
+    // The four echoes first, then the actions (or the end, when there are none).
+    void Ping();
+    void StartSending();
     void OnConnectFinished(bool connected, int error);
     void NextAction();
     // The action under way has handed its last byte (`whole`: every byte it meant

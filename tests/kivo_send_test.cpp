@@ -47,13 +47,16 @@ struct Finished {
 
 // Runs kivo-send with the event loop turning, so printers in this process answer.
 // It runs with no display and no Qt platform named, as on a production line.
-Finished RunKivoSend(const QStringList& arguments, int timeoutMs = 30000) {
+// A `wrapper` command, when given, runs it (or, with `program`, another).
+Finished RunKivoSend(const QStringList& arguments, int timeoutMs = 30000, QStringList wrapper = {},
+                     const QString& program = QStringLiteral(KIVO_SEND_PATH)) {
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         environment.remove(QString::fromLatin1(name));
     child.setProcessEnvironment(environment);
-    child.start(QStringLiteral(KIVO_SEND_PATH), arguments);
+    wrapper << program << arguments;
+    child.start(wrapper.takeFirst(), wrapper);
     QEventLoop loop;
     QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
@@ -302,6 +305,11 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
                                     << "no printer address";
     QTest::newRow("an address that is no address: 64") << QStringList{"--vek-ff", "--port", "1", "999.999.999.999"}
                                                         << QByteArray() << 64 << "not an IPv4 address";
+    QTest::newRow("--ping, an address that is no address: 64") << QStringList{"--ping", "--port", "1", "999.1.1.1"}
+                                                               << QByteArray() << 64 << "not an IPv4 address";
+    QTest::newRow("--ping where no ICMP socket is allowed: 64")
+        << QStringList{"--ping", "--port", "1", "127.0.0.1", "@no-icmp"} << QByteArray() << 64
+        << "lets the program send no ICMP echo";
     // clang-format on
 }
 
@@ -320,6 +328,17 @@ void KivoSendTest::exitStatusSaysHowItWent() {
         arguments.removeAt(at);
         arguments << QStringLiteral("--port") << QString::number(silent->Port()) << silent->Address();
     }
+    // A user and network namespace of its own, with no group allowed ICMP
+    // datagram sockets and the raw-socket privilege dropped.
+    QStringList wrapper;
+    if (arguments.removeAll(QStringLiteral("@no-icmp"))) {
+        wrapper = QStringList{"unshare", "--user",  "--map-root-user",         "--net",
+                              "--",      "setpriv", "--bounding-set=-net_raw", "--"};
+        const Finished probe = RunKivoSend({"/proc/sys/net/ipv4/ping_group_range"}, 30000, wrapper, "cat");
+        const QStringList range = probe.out.trimmed().split(QLatin1Char('\t'));
+        if (probe.code != 0 || range.size() != 2 || range[0].toLongLong() <= range[1].toLongLong())
+            QSKIP(qPrintable("cannot make a namespace without ICMP (unshare, setpriv): " + probe.out + probe.err));
+    }
     LoopbackPrinter printer;
     if (answer == "close") {
         printer.UseSmallBuffers(4096);
@@ -329,7 +348,7 @@ void KivoSendTest::exitStatusSaysHowItWent() {
     }
     // Rows that name their own address (the last argument with --port) run as they are.
     const bool ownAddress = arguments.contains(QStringLiteral("--port"));
-    const Finished run = RunKivoSend(ownAddress ? arguments : To(printer, arguments));
+    const Finished run = RunKivoSend(ownAddress ? arguments : To(printer, arguments), 30000, wrapper);
     QCOMPARE(run.code, status);
     QVERIFY2((status == 64 ? run.err : run.out).contains(says), qPrintable(run.out + run.err));
     if (status != 64) return;

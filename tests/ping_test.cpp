@@ -1,13 +1,17 @@
 // The Ping button's report, the echo over real ICMP sockets (this host's
 // loopback, or a network namespace of the test's own) and the status texts.
-// Nothing here sends to an address outside 127.0.0.0/8.
+// Nothing here sends to an address outside 127.0.0.0/8, but inside a namespace
+// of its own with loopback alone, where 192.0.2.1 has no route.
 #include "ping/ping.h"
 #include "tests/support/test_support.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,6 +35,7 @@ struct Echoed {
     std::uint32_t rtt = 0;
     std::uint16_t size = 0, reserved = 0;
     std::uint8_t ttl = 0;
+    bool sent = true;
 };
 // A packet the far end sends on seeing the request: an echo reply (type 0) or
 // an ICMP error quoting it; the deltas make it about another echo.
@@ -50,12 +55,26 @@ const char kNoSocket[] =
 
 using FakeConsole = kivo::test::ListConsole;
 
-// The real echo with the socket kinds allowed, refusing anything but loopback so
-// no test can reach another host.
-EchoFunction LoopbackEcho(unsigned kinds) {
-    return [kinds](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
-        return ntohl(address) >> 24 == 127 ? IcmpEcho(address, payload, reply, kinds) : -2;
+// Only a hang takes this long: every run ends within about two seconds.
+constexpr int kHangMs = 60000;
+
+// The real echo with the socket kinds allowed. Outside a network namespace of
+// the test's own it refuses all but loopback, so no test can reach another host.
+EchoStart RealEcho(unsigned kinds, bool ownNamespace = false) {
+    return [=](std::uint32_t to, const QByteArray& payload, EchoReply& reply, EchoDone done) {
+        if (!ownNamespace && ntohl(to) >> 24 != 127) return done({-2, false}), std::unique_ptr<QObject>();
+        return IcmpEcho(to, payload, reply, std::move(done), kinds);
     };
+}
+
+// Runs a ping to its end with the event loop turning; its counts, none on a hang.
+std::optional<PingCounts> RunToEnd(PingRun& run) {
+    std::optional<PingCounts> counts;
+    QObject::connect(&run, &PingRun::Finished, &run, [&counts](const PingCounts& ended) { counts = ended; });
+    QSignalSpy finished(&run, &PingRun::Finished);
+    run.Start();
+    if (!finished.wait(kHangMs)) return std::nullopt;
+    return counts;
 }
 
 [[nodiscard]] bool CanOpen(unsigned kinds) { return ws::IcmpCloseHandle(ws::IcmpCreateFile(kinds)); }
@@ -187,6 +206,13 @@ private slots:
                            "unknown  msg returned"}
             << QStringList{"Packets: Sent = 4 Received = 1 Lost = 3",
                            "Times: Minimum = 2 ms Maximum = 2 ms Average = 2 ms"};
+        // Echoes the system refused to send are not counted as sent, nor as lost.
+        QTest::newRow("refused by the system")
+            << QList<Echoed>{{11002, 0, 0, 0, 0, false}, {0, 3, 35, 0, 64}, {11006, 0, 0, 0, 0, false}, {11010}}
+            << QStringList{"ip dest net unreachable", reply.arg(35).arg(3).arg(64), "ip no resources",
+                           "IP Request timed out"}
+            << QStringList{"Packets: Sent = 2 Received = 1 Lost = 1",
+                           "Times: Minimum = 3 ms Maximum = 3 ms Average = 3 ms"};
         // The average is rounded to the nearest millisecond.
         QTest::newRow("average rounded") << QList<Echoed>{{0, 1, 35, 0, 64}, {0, 2, 35, 0, 64}, {11010}, {11010}}
                                          << QStringList{reply.arg(35).arg(1).arg(64), reply.arg(35).arg(2).arg(64),
@@ -200,20 +226,20 @@ private slots:
         QFETCH(QStringList, statistics);
         QList<std::uint32_t> addresses;
         QList<QByteArray> payloads;
-        const auto fakeEcho = [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply) {
+        const auto fakeEcho = [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply, EchoDone done) {
             addresses << address, payloads << payload;
             const Echoed e = echoes.value(addresses.size() - 1);
             reply.header.Status = static_cast<std::uint32_t>(e.status), reply.header.RoundTripTime = e.rtt;
             reply.header.DataSize = e.size, reply.header.Reserved = e.reserved, reply.header.Options.Ttl = e.ttl;
-            return e.status;
+            return done({e.status, e.sent}), nullptr;
         };
         FakeConsole console("127.0.0.1");
-        Cmdping_Click(console, fakeEcho);
+        PingRun run(console, "127.0.0.1", fakeEcho);
+        QVERIFY(RunToEnd(run));
         QCOMPARE(console.incoming, incoming);
         QCOMPARE(
             console.outgoing,
             QStringList({"Pinging 127.0.0.1 with 35 bytes of data.", "Ping statistics for 127.0.0.1"}) + statistics);
-        QCOMPARE(console.repaintedAt, (QList<qsizetype>{1, 2, 3, 4}));
         QCOMPARE(addresses, QList<std::uint32_t>(4, kLoopback));
         QCOMPARE(payloads, QList<QByteArray>(4, "Kivo Systems Thermal Ticket Printer"));
     }
@@ -231,7 +257,11 @@ private slots:
         QFETCH(QString, address);
         int echoes = 0;
         FakeConsole console(address);
-        Cmdping_Click(console, [&](std::uint32_t, const QByteArray&, EchoReply&) { return ++echoes, 0; });
+        PingRun run(console, address, [&](std::uint32_t, const QByteArray&, EchoReply&, EchoDone done) {
+            return ++echoes, done({}), nullptr;
+        });
+        const std::optional<PingCounts> counts = RunToEnd(run);
+        QVERIFY(counts && counts->badAddress);
         QCOMPARE(console.incoming, QStringList(4, "inet_addr: bad IP format"));
         QCOMPARE(console.outgoing,
                  (QStringList{"Pinging " + address + " with 35 bytes of data.", "Ping statistics for " + address,
@@ -247,7 +277,10 @@ private slots:
     void emptyAddressIsRefusedLikeConnect() {
         QFETCH(QString, address);
         FakeConsole console(address);
-        Cmdping_Click(console, [](std::uint32_t, const QByteArray&, EchoReply&) { return 0; });
+        PingRun run(console, address,
+                    [](std::uint32_t, const QByteArray&, EchoReply&, EchoDone done) { return done({}), nullptr; });
+        const std::optional<PingCounts> counts = RunToEnd(run);
+        QVERIFY(counts && counts->badAddress);
         QCOMPARE(console.outgoing,
                  QStringList{"No printer address to connect to: enter its IP address or host name first"});
         QVERIFY(console.incoming.isEmpty());
@@ -256,7 +289,9 @@ private slots:
     // A system that lets no echo out is named once, with the setting; nothing counts as sent.
     void noIcmpSocketIsToldNotFaked() {
         FakeConsole console("127.0.0.1");
-        Cmdping_Click(console, LoopbackEcho(0));
+        PingRun run(console, "127.0.0.1", RealEcho(0));
+        const std::optional<PingCounts> counts = RunToEnd(run);
+        QVERIFY(counts && counts->notAllowed);
         QCOMPARE(console.incoming, QStringList{"ip general failure"});
         QCOMPARE(console.outgoing,
                  (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.",
@@ -284,7 +319,8 @@ private slots:
         const int ttl = defaultTtl.readAll().trimmed().toInt();
 
         FakeConsole console("127.0.0.1");
-        Cmdping_Click(console, LoopbackEcho(kinds));
+        PingRun run(console, "127.0.0.1", RealEcho(kinds));
+        QVERIFY(RunToEnd(run));
         qInfo().noquote() << '\n' + console.outgoing.join('\n') + '\n' + console.incoming.join('\n');
         QCOMPARE(console.outgoing.first(3),
                  (QStringList{"Pinging 127.0.0.1 with 35 bytes of data.", "Ping statistics for 127.0.0.1",
@@ -302,21 +338,53 @@ private slots:
         }
     }
 
-    void echoTimesOut_data() {
+    // Echoes that come to nothing: to a silent address each waits its 500 ms while
+    // the event loop goes on; where there is no route the system refuses them.
+    void echoesWithoutAnswer_data() {
         QTest::addColumn<unsigned>("kinds");
-        QTest::newRow("datagram socket") << ws::kIcmpDatagramSocket;
-        QTest::newRow("raw socket") << ws::kIcmpRawSocket;
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("sent");
+        for (const auto& [kind, name] : {std::pair{ws::kIcmpDatagramSocket, "datagram"}, {ws::kIcmpRawSocket, "raw"}}) {
+            QTest::addRow("silent, %s socket", name) << kind << "127.0.0.1" << int(ws::IP_REQ_TIMED_OUT) << true;
+            QTest::addRow("no route, %s socket", name)
+                << kind << "192.0.2.1" << int(ws::IP_DEST_NET_UNREACHABLE) << false;
+        }
     }
-    void echoTimesOut() {
+    void echoesWithoutAnswer() {
         QFETCH(unsigned, kinds);
-        PingNetwork network(false);  // loopback where nobody answers an echo
+        QFETCH(QString, address);
+        QFETCH(int, status);
+        QFETCH(bool, sent);
+        PingNetwork network(false);  // only loopback, where nobody answers an echo
         if (!network.Why().isEmpty()) QSKIP(qPrintable(network.Why()));
         if (!CanOpen(kinds)) QSKIP(kNoSocket);
-        EchoReply reply;
-        QElapsedTimer waited;
-        waited.start();
-        QCOMPARE(PingOnce("127.0.0.1", kPayload, reply, LoopbackEcho(kinds)), std::int32_t(ws::IP_REQ_TIMED_OUT));
-        QVERIFY2(waited.elapsed() >= 500 && waited.elapsed() < 1500, qPrintable(QString::number(waited.elapsed())));
+        const int descriptors = kivo::test::OpenDescriptorCount();
+        FakeConsole console(address);
+        PingRun run(console, address, RealEcho(kinds, true));
+        // A timer ticks on while each echo waits: the log's size at every tick
+        // that finds an echo's socket open.
+        QSet<qsizetype> ticks;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            if (kivo::test::OpenDescriptorCount() > descriptors) ticks << console.incoming.size();
+        });
+        tick.start(10);
+        QElapsedTimer took;
+        took.start();
+        QVERIFY(RunToEnd(run));
+        QCOMPARE(console.incoming, QStringList(4, IcmpStatusText(status)));
+        QCOMPARE(console.outgoing.last(), QString("Packets: Sent = %1 Received = 0 Lost = %1").arg(sent ? 4 : 0));
+        QCOMPARE(kivo::test::OpenDescriptorCount(), descriptors);  // each echo closed its socket
+        if (!sent) return;
+        QVERIFY2(ticks.contains(QSet<qsizetype>{0, 1, 2, 3}), qPrintable(QString::number(ticks.size())));
+        QVERIFY(took.elapsed() >= 4 * qint64{kPingTimeoutMs});
+        // A run ended mid-echo, as by the window closing, closes its socket.
+        auto cut = std::make_unique<PingRun>(console, address, RealEcho(kinds, true));
+        cut->Start();
+        QVERIFY(QTest::qWaitFor([&] { return console.incoming.size() == 5; }, kHangMs));
+        cut.reset();
+        QCOMPARE(kivo::test::OpenDescriptorCount(), descriptors);
     }
 
     void echoMatchesItsAnswer_data() {
@@ -343,12 +411,14 @@ private slots:
         PingNetwork network(false);
         if (!network.Why().isEmpty()) QSKIP(qPrintable(network.Why()));
         if (!CanOpen(kinds | ws::kIcmpRawSocket)) QSKIP(kNoSocket);  // the far end needs a raw socket
-        const std::unique_ptr<ws::IcmpFile, bool (*)(ws::HANDLE)> icmp(ws::IcmpCreateFile(kinds), ws::IcmpCloseHandle);
-        QVERIFY(icmp);
         EchoReply reply;
+        std::optional<EchoResult> result;
         Responder farEnd(script);
-        QCOMPARE(ws::IcmpSendEcho(icmp.get(), kLoopback, kPayload.constData(), 35, nullptr, &reply, sizeof reply, 500),
-                 1u);
+        const auto echo = IcmpEcho(
+            kLoopback, kPayload, reply, [&result](EchoResult ended) { result = ended; }, kinds);
+        QVERIFY(QTest::qWaitFor([&result] { return result.has_value(); }, kHangMs));
+        QCOMPARE(result->status, std::int32_t(status));
+        QVERIFY(result->sent);
         QCOMPARE(reply.header.Status, status);
         QCOMPARE(reply.header.Address, kLoopback);
         if (status != ws::IP_SUCCESS) return;

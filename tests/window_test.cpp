@@ -119,6 +119,7 @@ private slots:
     void shortPausesAskTheOperator_data();
     void shortPausesAskTheOperator();
     void connectsAndShowsPrinterReplies();
+    void pingLeavesTheWindowGoing();
     void addressNamesThePortOfTheConnection();
     void failedConnectChangesNothing_data();
     void failedConnectChangesNothing();
@@ -314,6 +315,30 @@ void WindowTest::connectsAndShowsPrinterReplies() {
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
     QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
+}
+
+void WindowTest::pingLeavesTheWindowGoing() {
+    // A network of the test's own where nobody answers an echo: four waits of 500 ms.
+    kivo::test::PrivateNetwork network;
+    if (!network.Error().isEmpty()) QSKIP(qPrintable(network.Error()));
+    if (!network.SetIpv4("ping_group_range", "0 2147483647") || !network.SetIpv4("icmp_echo_ignore_all", "1"))
+        QSKIP(qPrintable(network.WriteError()));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    QPushButton* ping = Button(w, "Cmdping");
+    ping->click();
+    QVERIFY(!ping->isEnabled());
+    ping->click();  // no second run while one goes on
+    printer.Send(QByteArray("\x06"));
+    QTRY_VERIFY_WITH_TIMEOUT(ping->isEnabled(), 60000);
+    // The printer's answer was shown while the echoes waited, not after them.
+    const QStringList in = w.IncomingLog().Lines();
+    QCOMPARE(in.count("IP Request timed out"), 4);
+    const qsizetype ack = in.indexOf("Ticket ACK");
+    QVERIFY2(ack >= 0 && ack < in.lastIndexOf("IP Request timed out"), qPrintable(in.join('|')));
+    QCOMPARE(w.OutgoingLog().Lines().filter("Pinging ").size(), 1);
+    QCOMPARE(w.OutgoingLog().Lines().last(), "Packets: Sent = 4 Received = 0 Lost = 4");
 }
 
 void WindowTest::addressNamesThePortOfTheConnection() {
