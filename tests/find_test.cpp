@@ -247,11 +247,23 @@ void FindTest::countLineAndPortList() {
              QStringLiteral("1 printer answered on ports 9100, 9101 and 9102 among 40 of 508 addresses of "
                             "192.168.1.0/24 and 10.0.0.0/24, stopped after 0.4 s"));
 
+    // The dialog's field and kivo-send's --find-port (which adds to 9100) read alike.
     using Ports = std::vector<quint16>;
-    QCOMPARE(ReadPortList("9100"), std::optional<Ports>(Ports{9100}));
-    QCOMPARE(ReadPortList(" 9100-9102, 515 9101"), std::optional<Ports>(Ports{9100, 9101, 9102, 515}));
-    for (const char* bad : {"", "0", "65536", "9102-9100", "1-100", "91oo", "-5", "9100--9101"})
-        QVERIFY2(!ReadPortList(QString::fromLatin1(bad)), bad);
+    QCOMPARE(ReadSearchPorts("9100").ports, Ports{9100});
+    QCOMPARE(ReadSearchPorts(" 9100-9102, 515 9101").ports, (Ports{9100, 9101, 9102, 515}));
+    QCOMPARE(ReadSearchPorts("9101-9102", {9100}).ports, (Ports{9100, 9101, 9102}));
+    QCOMPARE(ReadSearchPorts("1-64").ports.size(), size_t(64));
+    for (const char* bad : {"", "0", "65536", "9102-9100", "91oo", "-5", "9100--9101", "+9100"}) {
+        const SearchPorts read = ReadSearchPorts(QString::fromLatin1(bad));
+        QVERIFY2(read.ports.empty() && read.refusal.startsWith(QStringLiteral("\"%1\" is no list of ports: ").arg(bad)),
+                 bad);
+    }
+    QCOMPARE(ReadSearchPorts("1-65535").refusal,
+             QStringLiteral("\"1-65535\" makes 65535 ports to try; a search tries at most 64"));
+    const SearchPorts over = ReadSearchPorts("9101-9164", {9100});
+    QVERIFY(over.ports.empty());
+    QCOMPARE(over.refusal,
+             QStringLiteral("\"9101-9164\" makes 65 ports to try with port 9100; a search tries at most 64"));
 }
 
 void FindTest::searchFindsExactlyTheListeningPrinters() {
@@ -277,7 +289,7 @@ void FindTest::searchFindsExactlyTheListeningPrinters() {
     QCOMPARE(Summary(search.Printers()), expected);
     QCOMPARE(done.size(), 3);
     QCOMPARE(search.Tried(), search.Total());
-    QCOMPARE(search.Total(), qint64(254 * 2));
+    QCOMPARE(search.Total(), qint64(254));  // addresses, whatever the ports
     QVERIFY2(search.CountLine().startsWith(
                  "3 printers answered on ports 9100 and 9101 among 254 addresses of 192.168.77.0/24, in "),
              qPrintable(search.CountLine()));
@@ -302,10 +314,11 @@ void FindTest::searchIsBoundedAndStops() {
     connect(&search, &PrinterSearch::Progress, this, [&] { mostInFlight = std::max(mostInFlight, search.InFlight()); });
     SearchPlan plan;
     plan.networks = {Net(kNet)};
-    plan.maxInFlight = 16;  // 254 silent addresses at 16 a time: seconds, long enough to stop
-    plan.ports = {9109};
+    plan.maxInFlight = 16;  // 254 silent addresses, two ports, 16 connects at a time: long enough to stop
+    plan.ports = {9109, 9110};
     search.Start(plan);
-    QTRY_VERIFY_WITH_TIMEOUT(search.Tried() >= 40, 30000);
+    // Between events the search holds exactly its limit.
+    QTRY_VERIFY_WITH_TIMEOUT(search.Tried() >= 20 && search.InFlight() == 16, 30000);
     QVERIFY(search.Running());
     QVERIFY(kivo::test::OpenDescriptorCount() <= descriptors + 16);
     search.Stop();
@@ -316,8 +329,10 @@ void FindTest::searchIsBoundedAndStops() {
     QVERIFY(search.Tried() < search.Total());
     QVERIFY2(mostInFlight > 0 && mostInFlight <= 16, qPrintable(QString::number(mostInFlight)));
     QVERIFY(kivo::test::OpenDescriptorCount() <= descriptors);
-    QVERIFY2(search.CountLine().contains(QRegularExpression(" among \\d+ of 254 addresses of 192.168.77.0/24, "
-                                                            "stopped after \\d+\\.\\d s$")),
+    // The count line counts what Tried() does: addresses with every port tried.
+    QVERIFY2(search.CountLine().contains(QRegularExpression(
+                 QStringLiteral(" among %1 of 254 addresses of 192.168.77.0/24, stopped after \\d+\\.\\d s$")
+                     .arg(search.Tried()))),
              qPrintable(search.CountLine()));
 }
 
@@ -328,14 +343,19 @@ void FindTest::kivoSendFindsAndRefuses() {
     QVERIFY2(wide.out.contains("wider than a /16"), qPrintable(wide.out));
     QCOMPARE(KivoSend({"--find", "192.168.77.0/33"}).code, 64);
     QCOMPARE(KivoSend({"--find", "--text", "x"}).code, 64);
+    const Run ports = KivoSend({"--find", "--find-port", "1-65535"});
+    QCOMPARE(ports.code, 64);
+    QVERIFY2(ports.out.contains("--find-port \"1-65535\" makes 65535 ports to try with port 9100; a search tries at "
+                                "most 64"),
+             qPrintable(ports.out));
     if (!skip_.isEmpty()) QSKIP(qPrintable(skip_));
 
     // The machine's networks by default.
-    const Run found = KivoSend({"--find", "--find-port", "9101", "--numeric"});
+    const Run found = KivoSend({"--find", "--find-port", "9101-9102", "--numeric"});
     QCOMPARE(found.code, 0);
     QStringList lines = found.out.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 4);
-    QVERIFY2(lines.last().startsWith("3 printers answered on ports 9100 and 9101 among 254 addresses of "
+    QVERIFY2(lines.last().startsWith("3 printers answered on ports 9100, 9101 and 9102 among 254 addresses of "
                                      "192.168.77.0/24, in "),
              qPrintable(found.out));
     lines.removeLast();
@@ -378,7 +398,8 @@ void FindTest::dialogListsAndChooses() {
     QCOMPARE(list->topLevelItemCount(), 3);
     const auto* bar = dialog.findChild<QProgressBar*>("PrgFind");
     QCOMPARE(bar->value(), bar->maximum());
-    QCOMPARE(bar->maximum(), 508);
+    QCOMPARE(bar->maximum(), 254);
+    QCOMPARE(bar->text(), QStringLiteral("254 of 254 addresses tried"));
     QCOMPARE(dialog.findChild<QLabel*>("LblFindCount")->text(), dialog.Search().CountLine());
     QTreeWidgetItem* speaker = list->findItems(kPowerOn, Qt::MatchExactly).value(0);
     QVERIFY(speaker);
@@ -393,15 +414,22 @@ void FindTest::dialogListsAndChooses() {
     QCOMPARE(chosen.front().front().toString(), kPowerOn);
     QVERIFY(!dialog.isVisible());
 
-    // Escape closes a dialog and ends its search.
+    // Escape closes a dialog and ends its search; the bar and the count line
+    // then say the same count of a two-port search.
     dialog.show();
-    dialog.findChild<QLineEdit*>("TxtFindPorts")->setText("9109");
+    dialog.findChild<QLineEdit*>("TxtFindPorts")->setText("9109-9110");
     dialog.StartSearch();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.Search().Tried() >= 10, 30000);
     QVERIFY(dialog.Search().Running());
     QTest::keyClick(list, Qt::Key_Escape);
     QVERIFY(!dialog.isVisible());
     QVERIFY(!dialog.Search().Running());
     QCOMPARE(dialog.Search().InFlight(), 0);
+    QVERIFY(dialog.Search().Tried() < 254);
+    QCOMPARE(bar->text(), QStringLiteral("%1 of 254 addresses tried").arg(dialog.Search().Tried()));
+    const QString count = dialog.findChild<QLabel*>("LblFindCount")->text();
+    QVERIFY2(count.contains(QStringLiteral(" among %1 of 254 addresses ").arg(dialog.Search().Tried())),
+             qPrintable(count));
 }
 
 void FindTest::windowButtonPutsTheChosenAddressInTheBox() {
