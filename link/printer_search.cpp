@@ -438,8 +438,11 @@ void PrinterSearch::Finish(Attempt& a) {
         a.notifier->deleteLater();
         a.notifier = nullptr;
     }
-    // What came last is read first, so the close is an orderly one, not a reset.
+    // A printer heard is closed in order, so its side reads 0, never a reset.
+    // Our end goes out first; what it sent last is read; bytes that come even
+    // later, which the system answers with a reset, find that end already there.
     if (a.found >= 0) {
+        ::shutdown(a.fd, SHUT_WR);
         FoundPrinter& printer = found_[static_cast<size_t>(a.found)];
         char buffer[1024];
         ssize_t n;

@@ -1,7 +1,7 @@
 // Finding printers: the network rules as values, then searches of a /24 of the
 // test's own (a veth pair in a private namespace) with printers that speak, reset,
-// listen on another port or never accept, through the engine, kivo-send, the
-// dialog and the window's button.
+// keep sending, listen on another port or never accept, through the engine,
+// kivo-send, the dialog and the window's button.
 #include "console/find_dialog.h"
 #include "console/frmkivo.h"
 #include "link/printer_search.h"
@@ -16,14 +16,22 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTreeWidget>
 
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 using namespace kivo;
 using kivo::test::Button;
@@ -112,6 +120,54 @@ public:
 private:
     QTcpServer server_;
     QTcpSocket filler_;
+};
+
+// A printer that keeps sending from the moment it accepts; once 64 KB have gone
+// it calls `midway` right after a send, so what it just sent is still unread.
+// It notes how the connection ended for it: "closed" for an orderly close (a
+// read of 0), else the error its read or send saw first.
+class ChattyPrinter : public QTcpServer {
+public:
+    ChattyPrinter(const QString& address, quint16 port, std::function<void()> midway) : midway_(std::move(midway)) {
+        listen(QHostAddress(address), port);
+    }
+    ~ChattyPrinter() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    [[nodiscard]] const QString& End() const { return end_; }
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        fd_ = static_cast<int>(descriptor);  // the one connection a search makes
+        const int now = 1;                   // each piece goes out as it is sent
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &now, sizeof now);
+        auto* writable = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        auto* readable = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        connect(writable, &QSocketNotifier::activated, this, [this, writable] {
+            const QByteArray status(512, '\x12');
+            const ssize_t n = ::send(fd_, status.constData(), status.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN) {
+                // A reset the send sees first is not left for the read to see.
+                if (errno == ECONNRESET && end_.isEmpty()) end_ = QStringLiteral("ECONNRESET");
+                writable->setEnabled(false);
+            }
+            if (n > 0 && (sent_ += n) >= 65536 && midway_) std::exchange(midway_, {})();
+        });
+        connect(readable, &QSocketNotifier::activated, this, [this, readable] {
+            char byte;
+            const ssize_t n = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
+            if (n > 0 || (n < 0 && errno == EAGAIN)) return;
+            if (end_.isEmpty())
+                end_ = n == 0 ? QStringLiteral("closed") : QString::fromLatin1(::strerrorname_np(errno));
+            readable->setEnabled(false);
+        });
+    }
+
+private:
+    std::function<void()> midway_;
+    int fd_ = -1;
+    qint64 sent_ = 0;
+    QString end_;
 };
 
 // A name for the printer that speaks, none for the rest; never the machine's resolver.
@@ -303,6 +359,18 @@ void FindTest::searchFindsExactlyTheListeningPrinters() {
     QCOMPARE(Summary(search.Printers()), QStringList({"192.168.77.10:9100 [Power On]", "192.168.77.20:9100 []"}));
     QCOMPARE(search.Total(), qint64(1022));
     QCOMPARE(search.Tried(), qint64(1022));
+
+    // A printer that keeps sending sees the connection closed in order, a read
+    // of 0 and not a reset, even when the close finds its last bytes unread.
+    ChattyPrinter chatty(kPowerOn, 9103, [&search] { search.Stop(); });
+    QVERIFY(chatty.isListening());
+    plan.networks = {Net("192.168.77.10/32")};
+    plan.ports = {9103};
+    plan.listenMs = 60000;  // heard until the printer's own Stop
+    search.Start(plan);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(search.Printers().size(), size_t(1));
+    QTRY_COMPARE(chatty.End(), QStringLiteral("closed"));
 }
 
 void FindTest::searchIsBoundedAndStops() {
