@@ -6,45 +6,18 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTreeWidget>
 #include <QVBoxLayout>
-
-#include <algorithm>
 
 namespace kivo {
 namespace {
 
-constexpr int kMaxPorts = 64;
 enum Column { kAddress, kName, kTime, kSaid };
 
 // Which printer a row shows.
 constexpr int kIndexRole = Qt::UserRole;
 
 }  // namespace
-
-std::optional<std::vector<quint16>> ReadPortList(const QString& text) {
-    std::vector<quint16> ports;
-    const auto number = [](const QString& part) -> std::optional<quint16> {
-        bool ok = false;
-        const uint value = part.toUInt(&ok);
-        if (!ok || value < 1 || value > 65535 || !part.front().isDigit()) return std::nullopt;
-        return static_cast<quint16>(value);
-    };
-    static const QRegularExpression apart(QStringLiteral("[\\s,]+"));
-    for (const QString& part : text.split(apart, Qt::SkipEmptyParts)) {
-        const QStringList ends = part.split(QLatin1Char('-'));
-        if (ends.size() > 2) return std::nullopt;
-        const std::optional<quint16> first = number(ends.front());
-        const std::optional<quint16> last = number(ends.back());
-        if (!first || !last || *last < *first || *last - *first >= kMaxPorts) return std::nullopt;
-        for (int port = *first; port <= *last; ++port)
-            if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(static_cast<quint16>(port));
-        if (ports.size() > kMaxPorts) return std::nullopt;
-    }
-    if (ports.empty()) return std::nullopt;
-    return ports;
-}
 
 QString ChosenAddress(const FoundPrinter& printer) {
     return printer.port == 9100 ? printer.Address() : QStringLiteral("%1:%2").arg(printer.Address()).arg(printer.port);
@@ -78,7 +51,8 @@ FindDialog::FindDialog(QWidget* parent, NameLookup lookup, NetworkSource network
     LstPrinters->setColumnWidth(kTime, 70);
     PrgFind = new QProgressBar(this);
     PrgFind->setObjectName(QStringLiteral("PrgFind"));
-    PrgFind->setFormat(QStringLiteral("%v of %m tried"));
+    // The addresses the count line counts, in the same unit, after a Stop too.
+    PrgFind->setFormat(QStringLiteral("%v of %m addresses tried"));
     LblFindCount = new QLabel(this);
     LblFindCount->setObjectName(QStringLiteral("LblFindCount"));
     LblFindCount->setWordWrap(true);
@@ -111,16 +85,14 @@ FindDialog::FindDialog(QWidget* parent, NameLookup lookup, NetworkSource network
 }
 
 void FindDialog::StartSearch() {
-    const std::optional<std::vector<quint16>> ports = ReadPortList(TxtFindPorts->text());
-    if (!ports) {
-        LblFindCount->setText(
-            QStringLiteral("\"%1\" is no list of ports: give numbers 1 to 65535, e.g. 9100 or 9100-9102")
-                .arg(TxtFindPorts->text()));
+    SearchPorts ports = ReadSearchPorts(TxtFindPorts->text());
+    if (!ports.refusal.isEmpty()) {
+        LblFindCount->setText(ports.refusal);
         return;
     }
     SearchPlan plan;
     plan.networks = networks_();
-    plan.ports = *ports;
+    plan.ports = std::move(ports.ports);
     plan.lookup = lookup_;
     LstPrinters->clear();
     if (plan.networks.empty()) {
@@ -130,13 +102,11 @@ void FindDialog::StartSearch() {
     QStringList networks;
     for (const Ipv4Network& n : plan.networks) networks << n.Text();
     LblFindCount->setText(QStringLiteral("Searching %1 ...").arg(networks.join(QStringLiteral(", "))));
-    qint64 total = 0;
-    for (const Ipv4Network& n : plan.networks) total += qint64(n.HostCount()) * qint64(plan.ports.size());
-    PrgFind->setRange(0, static_cast<int>(total));
-    PrgFind->setValue(0);
     CmdFindStop->setEnabled(true);
     CmdFindSearch->setEnabled(false);
     search_.Start(std::move(plan));
+    PrgFind->setRange(0, static_cast<int>(search_.Total()));
+    PrgFind->setValue(0);
 }
 
 void FindDialog::AddRow(int index) {
@@ -168,6 +138,7 @@ void FindDialog::Choose(QTreeWidgetItem* item) {
 }
 
 void FindDialog::Finished() {
+    PrgFind->setValue(static_cast<int>(search_.Tried()));
     LblFindCount->setText(search_.CountLine());
     CmdFindStop->setEnabled(false);
     CmdFindSearch->setEnabled(true);

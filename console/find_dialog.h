@@ -8,7 +8,6 @@
 #include <QDialog>
 
 #include <functional>
-#include <optional>
 #include <vector>
 
 class QLabel;
@@ -19,10 +18,6 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace kivo {
-
-// The ports typed in the dialog: numbers 1 to 65535 and ranges ("9100-9102"),
-// apart by spaces or commas, at most 64 ports; nothing for other text.
-[[nodiscard]] std::optional<std::vector<quint16>> ReadPortList(const QString& text);
 
 // What the address box takes for a printer found: its address, with ":port"
 // when the port is not the printer port 9100.

@@ -2,6 +2,7 @@
 
 #include "link/reply_decoder.h"
 
+#include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <arpa/inet.h>
@@ -117,6 +118,55 @@ QString SystemNameLookup(quint32 address) {
 
 QStringList FoundPrinter::SaidLines() const { return DecodeReply(said); }
 
+SearchPorts ReadSearchPorts(const QString& text, std::vector<quint16> ports) {
+    const auto number = [](const QString& part) -> std::optional<quint16> {
+        bool ok = false;
+        const uint value = part.toUInt(&ok);
+        if (!ok || value < 1 || value > 65535 || !part.front().isDigit()) return std::nullopt;
+        return static_cast<quint16>(value);
+    };
+    SearchPorts read;
+    const auto noList = [&read, &text] {
+        read.refusal = QStringLiteral(
+                           "\"%1\" is no list of ports: give numbers 1 to 65535 and ranges, "
+                           "e.g. 9100 or 9100-9102")
+                           .arg(text);
+        return read;
+    };
+    const auto before = static_cast<qsizetype>(ports.size());
+    std::vector<bool> taken(65536);
+    for (quint16 port : ports) taken[port] = true;
+    // Counted to the end, so a refusal can say how many ports the text makes.
+    qsizetype count = before;
+    static const QRegularExpression apart(QStringLiteral("[\\s,]+"));
+    const QStringList parts = text.split(apart, Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        const QStringList ends = part.split(QLatin1Char('-'));
+        const std::optional<quint16> first = ends.size() <= 2 ? number(ends.front()) : std::nullopt;
+        const std::optional<quint16> last = ends.size() <= 2 ? number(ends.back()) : std::nullopt;
+        if (!first || !last || *last < *first) return noList();
+        for (int port = *first; port <= *last; ++port)
+            if (!taken[static_cast<size_t>(port)]) {
+                taken[static_cast<size_t>(port)] = true;
+                if (++count <= kMaxSearchPorts) ports.push_back(static_cast<quint16>(port));
+            }
+    }
+    if (parts.isEmpty()) return noList();
+    if (count > kMaxSearchPorts) {
+        const QString with = before == 0   ? QString()
+                             : before == 1 ? QStringLiteral(" with port %1").arg(ports.front())
+                                           : QStringLiteral(" with the %1 ports before it").arg(before);
+        read.refusal = QStringLiteral("\"%1\" makes %2 ports to try%3; a search tries at most %4")
+                           .arg(text)
+                           .arg(count)
+                           .arg(with)
+                           .arg(kMaxSearchPorts);
+    } else {
+        read.ports = std::move(ports);
+    }
+    return read;
+}
+
 QString SearchCountLine(qsizetype printers, const SearchPlan& plan, qint64 addressesTried, double seconds,
                         bool stopped) {
     QStringList ports;
@@ -149,6 +199,7 @@ QString SearchCountLine(qsizetype printers, const SearchPlan& plan, qint64 addre
 // One connect under way, or one printer being heard.
 struct PrinterSearch::Attempt {
     int fd = -1;
+    qint64 host = 0;  // the address's index in the plan
     quint32 address = 0;
     quint16 port = 0;
     qint64 startedNs = 0;
@@ -193,7 +244,9 @@ void PrinterSearch::Start(SearchPlan plan) {
     namePending_.clear();
     next_ = tried_ = 0;
     total_ = 0;
-    for (const Ipv4Network& n : plan_.networks) total_ += qint64(n.HostCount()) * qint64(plan_.ports.size());
+    for (const Ipv4Network& n : plan_.networks) total_ += n.HostCount();
+    connects_ = total_ * static_cast<qint64>(plan_.ports.size());
+    portsLeft_.assign(static_cast<size_t>(total_), static_cast<quint16>(plan_.ports.size()));
     ++generation_;
     countLine_.clear();
     seconds_ = 0;
@@ -223,11 +276,9 @@ void PrinterSearch::Tick() {
             continue;
         }
         const bool gaveUp = a.found < 0;  // not accepted in time
+        const qint64 host = a.host;
         Finish(a);
-        if (gaveUp) {
-            ++tried_;
-            emit Progress(tried_, total_);
-        }
+        if (gaveUp) Decided(host);
     }
     Pump();
 }
@@ -237,33 +288,45 @@ bool PrinterSearch::Alive(const Attempt* attempt) const {
 }
 
 void PrinterSearch::Pump() {
-    while (running_ && next_ < total_ && static_cast<int>(live_.size()) < plan_.maxInFlight)
+    while (running_ && next_ < connects_ && static_cast<int>(live_.size()) < plan_.maxInFlight)
         if (!StartOne()) break;
-    if (running_ && next_ == total_ && live_.empty()) End(false);
+    if (running_ && next_ == connects_ && live_.empty()) End(false);
+}
+
+bool PrinterSearch::CountDecided(qint64 host) {
+    if (--portsLeft_[static_cast<size_t>(host)] > 0) return false;
+    ++tried_;
+    return true;
+}
+
+void PrinterSearch::Decided(qint64 host) {
+    if (CountDecided(host)) emit Progress(tried_, total_);
 }
 
 bool PrinterSearch::StartOne() {
     const auto ports = static_cast<qint64>(plan_.ports.size());
-    qint64 host = next_ / ports;
+    const qint64 host = next_ / ports;
     const quint16 port = plan_.ports[static_cast<size_t>(next_ % ports)];
     quint32 address = 0;
+    qint64 rest = host;  // its index within the network it is in
     for (const Ipv4Network& n : plan_.networks) {
-        if (host < n.HostCount()) {
-            address = n.Host(static_cast<quint32>(host));
+        if (rest < n.HostCount()) {
+            address = n.Host(static_cast<quint32>(rest));
             break;
         }
-        host -= n.HostCount();
+        rest -= n.HostCount();
     }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         // Out of descriptors: try again once a connection here has closed.
         if ((errno == EMFILE || errno == ENFILE) && !live_.empty()) return false;
-        ++next_, ++tried_;
-        emit Progress(tried_, total_);
+        ++next_;
+        Decided(host);
         return true;
     }
-    ++next_;
     auto attempt = std::make_unique<Attempt>();
+    attempt->host = host;
+    ++next_;
     attempt->fd = fd;
     attempt->address = address;
     attempt->port = port;
@@ -282,9 +345,9 @@ bool PrinterSearch::StartOne() {
         a.notifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
         connect(a.notifier, &QSocketNotifier::activated, this, [this, p = &a] { Writable(*p); });
     } else {
+        const qint64 done = a.host;
         Finish(a);
-        ++tried_;  // refused, or no way there
-        emit Progress(tried_, total_);
+        Decided(done);  // refused, or no way there
     }
     return true;
 }
@@ -299,15 +362,14 @@ void PrinterSearch::Writable(Attempt& a) {
         Connected(a);
         if (Alive(&a)) Finish(a);
     } else {
+        const qint64 host = a.host;
         Finish(a);
-        ++tried_;
-        emit Progress(tried_, total_);
+        Decided(host);
     }
     Pump();
 }
 
 void PrinterSearch::Connected(Attempt& a) {
-    ++tried_;
     FoundPrinter printer;
     printer.address = a.address;
     printer.port = a.port;
@@ -342,8 +404,10 @@ void PrinterSearch::Connected(Attempt& a) {
             }).detach();
         }
     }
+    // Counted before it is told, so a Stop on its news counts it too.
+    const bool addressDone = CountDecided(a.host);
     emit PrinterFound(index);
-    emit Progress(tried_, total_);
+    if (addressDone && running_) emit Progress(tried_, total_);
 }
 
 void PrinterSearch::Readable(Attempt& a) {
@@ -374,8 +438,11 @@ void PrinterSearch::Finish(Attempt& a) {
         a.notifier->deleteLater();
         a.notifier = nullptr;
     }
-    // What came last is read first, so the close is an orderly one, not a reset.
+    // A printer heard is closed in order, so its side reads 0, never a reset.
+    // Our end goes out first; what it sent last is read; bytes that come even
+    // later, which the system answers with a reset, find that end already there.
     if (a.found >= 0) {
+        ::shutdown(a.fd, SHUT_WR);
         FoundPrinter& printer = found_[static_cast<size_t>(a.found)];
         char buffer[1024];
         ssize_t n;
@@ -419,9 +486,7 @@ void PrinterSearch::End(bool stopped) {
             MarkComplete(static_cast<int>(i));
         }
     seconds_ = static_cast<double>(clock_.nsecsElapsed()) / 1e9;
-    const auto ports = static_cast<qint64>(plan_.ports.size());
-    countLine_ = SearchCountLine(static_cast<qsizetype>(found_.size()), plan_,
-                                 stopped ? (next_ + ports - 1) / ports : total_ / ports, seconds_, stopped);
+    countLine_ = SearchCountLine(static_cast<qsizetype>(found_.size()), plan_, tried_, seconds_, stopped);
     emit Finished(stopped);
 }
 

@@ -77,6 +77,18 @@ struct FoundPrinter {
     [[nodiscard]] QStringList SaidLines() const;
 };
 
+// The most ports one search tries at each address.
+inline constexpr int kMaxSearchPorts = 64;
+
+// Ports as typed for a search: numbers 1 to 65535 and ranges ("9100-9102"), apart
+// by spaces or commas. They are added to `ports`, each once and in the order
+// given, at most kMaxSearchPorts in all; or `refusal` says why the text is refused.
+struct SearchPorts {
+    std::vector<quint16> ports;
+    QString refusal;  // "" when read
+};
+[[nodiscard]] SearchPorts ReadSearchPorts(const QString& text, std::vector<quint16> ports = {});
+
 struct SearchPlan {
     std::vector<Ipv4Network> networks;
     std::vector<quint16> ports{9100};
@@ -106,7 +118,8 @@ public:
     [[nodiscard]] bool Running() const { return running_; }
     [[nodiscard]] const SearchPlan& Plan() const { return plan_; }
     [[nodiscard]] const std::vector<FoundPrinter>& Printers() const { return found_; }
-    // Connects decided (accepted, refused or given up), of all there are to make.
+    // Addresses tried (every port of them accepted, refused or given up), of
+    // all the search covers: what the progress and the count line both count.
     [[nodiscard]] qint64 Tried() const { return tried_; }
     [[nodiscard]] qint64 Total() const { return total_; }
     // Connections open now.
@@ -116,10 +129,10 @@ public:
     [[nodiscard]] const QString& CountLine() const { return countLine_; }
 
 signals:
-    void PrinterFound(int index);    // a printer accepted; it is being heard
-    void PrinterChanged(int index);  // it said something, or its name came
-    void PrinterDone(int index);     // its entry is final
-    void Progress(qint64 tried, qint64 total);
+    void PrinterFound(int index);               // a printer accepted; it is being heard
+    void PrinterChanged(int index);             // it said something, or its name came
+    void PrinterDone(int index);                // its entry is final
+    void Progress(qint64 tried, qint64 total);  // addresses, as Tried() and Total()
     void Finished(bool stopped);
 
 private:
@@ -129,6 +142,11 @@ private:
     void Tick();
     void Pump();
     bool StartOne();
+    // One connect to the address `host` (its index in the plan) is decided;
+    // the address is tried once all its ports are. CountDecided only counts,
+    // and says whether the address is now tried; Decided tells it too.
+    bool CountDecided(qint64 host);
+    void Decided(qint64 host);
     void Connected(Attempt& attempt);
     void Writable(Attempt& attempt);
     void Readable(Attempt& attempt);
@@ -146,9 +164,11 @@ private:
     std::vector<FoundPrinter> found_;
     std::vector<bool> listening_;    // per found printer: still being heard
     std::vector<bool> namePending_;  // per found printer: its lookup has not come back
-    qint64 next_ = 0;
+    qint64 next_ = 0;                // the next connect to start, of connects_
+    qint64 connects_ = 0;            // addresses times ports
     qint64 tried_ = 0;
     qint64 total_ = 0;
+    std::vector<quint16> portsLeft_;  // per address: connects not yet decided
     bool running_ = false;
     int generation_ = 0;
     QElapsedTimer clock_;

@@ -8,8 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <algorithm>
-
 namespace kivo {
 namespace {
 
@@ -65,8 +63,7 @@ int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
         plan.networks = {*options.findNetwork};
     else
         plan.networks = NetworksToSearch(InterfaceAddresses());
-    for (quint16 port : options.findPorts)
-        if (std::find(plan.ports.begin(), plan.ports.end(), port) == plan.ports.end()) plan.ports.push_back(port);
+    if (!options.findPorts.empty()) plan.ports = options.findPorts;
     if (options.findNames) plan.lookup = SystemNameLookup;
     if (plan.networks.empty()) {
         Print(err, QStringLiteral("kivo-send: this machine is on no IPv4 network but loopback and link-local: "

@@ -116,7 +116,7 @@ QString SendUsage() {
     }
     return QStringLiteral(
                "Usage: kivo-send [options] ADDRESS ACTION...\n"
-               "       kivo-send --find [NETWORK/BITS] [--find-port PORT]... [--json] [--numeric]\n"
+               "       kivo-send --find [NETWORK/BITS] [--find-port PORTS]... [--json] [--numeric]\n"
                "Connects to a Kivo Systems ticket printer on port 9100, sends the actions in\n"
                "the order given, waits until the printer has taken every byte and answered,\n"
                "prints its answers and exits with a status a script can act on.\n"
@@ -159,13 +159,14 @@ QString SendUsage() {
                "  --find [NETWORK/BITS]  list the printers that accept a connection on port\n"
                "                     9100, in NETWORK (at most a /16) or in this machine's\n"
                "                     networks (the /24 around its address in a wider one)\n"
-               "  --find-port PORT   search this port too; repeatable\n"
+               "  --find-port PORTS  search these ports too: numbers and ranges, e.g. 9101\n"
+               "                     or 9101-9102,515; repeatable; at most 64 with 9100\n"
                "  --numeric          no reverse lookup of the printers' names\n"
                "\n"
                "Exit status: 0 every byte taken and no fault (and, with --expect, N ACKs);\n"
                "1 the printer reported a fault; 2 the connect failed or bytes were not\n"
                "delivered; 3 time-out, or print commands left unanswered; 64 usage error.\n"
-               "--find: 0 a printer answered, 2 none did, 64 a bad network.\n");
+               "--find: 0 a printer answered, 2 none did, 64 a bad network or port list.\n");
 }
 
 QString UsageError(const QString& why) {
@@ -291,10 +292,11 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             ok = port.has_value();
             portGiven = ok;
         } else if (name == QLatin1String("--find-port")) {
-            const std::optional<long long> port = ReadCount(value, 1, 65535);
-            if (port && std::find(options.findPorts.begin(), options.findPorts.end(), *port) == options.findPorts.end())
-                options.findPorts.push_back(static_cast<quint16>(*port));
-            ok = port.has_value();
+            // The dialog's forms ("9101-9102", "9101,515"); 9100 is always tried first.
+            SearchPorts read = ReadSearchPorts(
+                value, options.findPorts.empty() ? std::vector<quint16>{9100} : std::move(options.findPorts));
+            if (!read.refusal.isEmpty()) return Refuse(QStringLiteral("--find-port ") + read.refusal);
+            options.findPorts = std::move(read.ports);
         } else if (name == QLatin1String("--numeric")) {
             options.findNames = false;
         } else {

@@ -47,7 +47,7 @@ struct SendOptions {
     // --find: the printers on a network instead of a printer's checks.
     bool find = false;
     std::optional<Ipv4Network> findNetwork;  // none: the machine's own networks
-    std::vector<quint16> findPorts;          // searched besides 9100
+    std::vector<quint16> findPorts;          // 9100 and the --find-port ports; none: 9100 alone
     bool findNames = true;                   // look up the names of those found
 };
 

@@ -1,7 +1,7 @@
 // Finding printers: the network rules as values, then searches of a /24 of the
 // test's own (a veth pair in a private namespace) with printers that speak, reset,
-// listen on another port or never accept, through the engine, kivo-send, the
-// dialog and the window's button.
+// keep sending, listen on another port or never accept, through the engine,
+// kivo-send, the dialog and the window's button.
 #include "console/find_dialog.h"
 #include "console/frmkivo.h"
 #include "link/printer_search.h"
@@ -16,14 +16,22 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTreeWidget>
 
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 using namespace kivo;
 using kivo::test::Button;
@@ -112,6 +120,54 @@ public:
 private:
     QTcpServer server_;
     QTcpSocket filler_;
+};
+
+// A printer that keeps sending from the moment it accepts; once 64 KB have gone
+// it calls `midway` right after a send, so what it just sent is still unread.
+// It notes how the connection ended for it: "closed" for an orderly close (a
+// read of 0), else the error its read or send saw first.
+class ChattyPrinter : public QTcpServer {
+public:
+    ChattyPrinter(const QString& address, quint16 port, std::function<void()> midway) : midway_(std::move(midway)) {
+        listen(QHostAddress(address), port);
+    }
+    ~ChattyPrinter() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    [[nodiscard]] const QString& End() const { return end_; }
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        fd_ = static_cast<int>(descriptor);  // the one connection a search makes
+        const int now = 1;                   // each piece goes out as it is sent
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &now, sizeof now);
+        auto* writable = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+        auto* readable = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        connect(writable, &QSocketNotifier::activated, this, [this, writable] {
+            const QByteArray status(512, '\x12');
+            const ssize_t n = ::send(fd_, status.constData(), status.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN) {
+                // A reset the send sees first is not left for the read to see.
+                if (errno == ECONNRESET && end_.isEmpty()) end_ = QStringLiteral("ECONNRESET");
+                writable->setEnabled(false);
+            }
+            if (n > 0 && (sent_ += n) >= 65536 && midway_) std::exchange(midway_, {})();
+        });
+        connect(readable, &QSocketNotifier::activated, this, [this, readable] {
+            char byte;
+            const ssize_t n = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
+            if (n > 0 || (n < 0 && errno == EAGAIN)) return;
+            if (end_.isEmpty())
+                end_ = n == 0 ? QStringLiteral("closed") : QString::fromLatin1(::strerrorname_np(errno));
+            readable->setEnabled(false);
+        });
+    }
+
+private:
+    std::function<void()> midway_;
+    int fd_ = -1;
+    qint64 sent_ = 0;
+    QString end_;
 };
 
 // A name for the printer that speaks, none for the rest; never the machine's resolver.
@@ -247,11 +303,23 @@ void FindTest::countLineAndPortList() {
              QStringLiteral("1 printer answered on ports 9100, 9101 and 9102 among 40 of 508 addresses of "
                             "192.168.1.0/24 and 10.0.0.0/24, stopped after 0.4 s"));
 
+    // The dialog's field and kivo-send's --find-port (which adds to 9100) read alike.
     using Ports = std::vector<quint16>;
-    QCOMPARE(ReadPortList("9100"), std::optional<Ports>(Ports{9100}));
-    QCOMPARE(ReadPortList(" 9100-9102, 515 9101"), std::optional<Ports>(Ports{9100, 9101, 9102, 515}));
-    for (const char* bad : {"", "0", "65536", "9102-9100", "1-100", "91oo", "-5", "9100--9101"})
-        QVERIFY2(!ReadPortList(QString::fromLatin1(bad)), bad);
+    QCOMPARE(ReadSearchPorts("9100").ports, Ports{9100});
+    QCOMPARE(ReadSearchPorts(" 9100-9102, 515 9101").ports, (Ports{9100, 9101, 9102, 515}));
+    QCOMPARE(ReadSearchPorts("9101-9102", {9100}).ports, (Ports{9100, 9101, 9102}));
+    QCOMPARE(ReadSearchPorts("1-64").ports.size(), size_t(64));
+    for (const char* bad : {"", "0", "65536", "9102-9100", "91oo", "-5", "9100--9101", "+9100"}) {
+        const SearchPorts read = ReadSearchPorts(QString::fromLatin1(bad));
+        QVERIFY2(read.ports.empty() && read.refusal.startsWith(QStringLiteral("\"%1\" is no list of ports: ").arg(bad)),
+                 bad);
+    }
+    QCOMPARE(ReadSearchPorts("1-65535").refusal,
+             QStringLiteral("\"1-65535\" makes 65535 ports to try; a search tries at most 64"));
+    const SearchPorts over = ReadSearchPorts("9101-9164", {9100});
+    QVERIFY(over.ports.empty());
+    QCOMPARE(over.refusal,
+             QStringLiteral("\"9101-9164\" makes 65 ports to try with port 9100; a search tries at most 64"));
 }
 
 void FindTest::searchFindsExactlyTheListeningPrinters() {
@@ -277,7 +345,7 @@ void FindTest::searchFindsExactlyTheListeningPrinters() {
     QCOMPARE(Summary(search.Printers()), expected);
     QCOMPARE(done.size(), 3);
     QCOMPARE(search.Tried(), search.Total());
-    QCOMPARE(search.Total(), qint64(254 * 2));
+    QCOMPARE(search.Total(), qint64(254));  // addresses, whatever the ports
     QVERIFY2(search.CountLine().startsWith(
                  "3 printers answered on ports 9100 and 9101 among 254 addresses of 192.168.77.0/24, in "),
              qPrintable(search.CountLine()));
@@ -291,6 +359,18 @@ void FindTest::searchFindsExactlyTheListeningPrinters() {
     QCOMPARE(Summary(search.Printers()), QStringList({"192.168.77.10:9100 [Power On]", "192.168.77.20:9100 []"}));
     QCOMPARE(search.Total(), qint64(1022));
     QCOMPARE(search.Tried(), qint64(1022));
+
+    // A printer that keeps sending sees the connection closed in order, a read
+    // of 0 and not a reset, even when the close finds its last bytes unread.
+    ChattyPrinter chatty(kPowerOn, 9103, [&search] { search.Stop(); });
+    QVERIFY(chatty.isListening());
+    plan.networks = {Net("192.168.77.10/32")};
+    plan.ports = {9103};
+    plan.listenMs = 60000;  // heard until the printer's own Stop
+    search.Start(plan);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(search.Printers().size(), size_t(1));
+    QTRY_COMPARE(chatty.End(), QStringLiteral("closed"));
 }
 
 void FindTest::searchIsBoundedAndStops() {
@@ -302,10 +382,11 @@ void FindTest::searchIsBoundedAndStops() {
     connect(&search, &PrinterSearch::Progress, this, [&] { mostInFlight = std::max(mostInFlight, search.InFlight()); });
     SearchPlan plan;
     plan.networks = {Net(kNet)};
-    plan.maxInFlight = 16;  // 254 silent addresses at 16 a time: seconds, long enough to stop
-    plan.ports = {9109};
+    plan.maxInFlight = 16;  // 254 silent addresses, two ports, 16 connects at a time: long enough to stop
+    plan.ports = {9109, 9110};
     search.Start(plan);
-    QTRY_VERIFY_WITH_TIMEOUT(search.Tried() >= 40, 30000);
+    // Between events the search holds exactly its limit.
+    QTRY_VERIFY_WITH_TIMEOUT(search.Tried() >= 20 && search.InFlight() == 16, 30000);
     QVERIFY(search.Running());
     QVERIFY(kivo::test::OpenDescriptorCount() <= descriptors + 16);
     search.Stop();
@@ -316,8 +397,10 @@ void FindTest::searchIsBoundedAndStops() {
     QVERIFY(search.Tried() < search.Total());
     QVERIFY2(mostInFlight > 0 && mostInFlight <= 16, qPrintable(QString::number(mostInFlight)));
     QVERIFY(kivo::test::OpenDescriptorCount() <= descriptors);
-    QVERIFY2(search.CountLine().contains(QRegularExpression(" among \\d+ of 254 addresses of 192.168.77.0/24, "
-                                                            "stopped after \\d+\\.\\d s$")),
+    // The count line counts what Tried() does: addresses with every port tried.
+    QVERIFY2(search.CountLine().contains(QRegularExpression(
+                 QStringLiteral(" among %1 of 254 addresses of 192.168.77.0/24, stopped after \\d+\\.\\d s$")
+                     .arg(search.Tried()))),
              qPrintable(search.CountLine()));
 }
 
@@ -328,14 +411,19 @@ void FindTest::kivoSendFindsAndRefuses() {
     QVERIFY2(wide.out.contains("wider than a /16"), qPrintable(wide.out));
     QCOMPARE(KivoSend({"--find", "192.168.77.0/33"}).code, 64);
     QCOMPARE(KivoSend({"--find", "--text", "x"}).code, 64);
+    const Run ports = KivoSend({"--find", "--find-port", "1-65535"});
+    QCOMPARE(ports.code, 64);
+    QVERIFY2(ports.out.contains("--find-port \"1-65535\" makes 65535 ports to try with port 9100; a search tries at "
+                                "most 64"),
+             qPrintable(ports.out));
     if (!skip_.isEmpty()) QSKIP(qPrintable(skip_));
 
     // The machine's networks by default.
-    const Run found = KivoSend({"--find", "--find-port", "9101", "--numeric"});
+    const Run found = KivoSend({"--find", "--find-port", "9101-9102", "--numeric"});
     QCOMPARE(found.code, 0);
     QStringList lines = found.out.split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 4);
-    QVERIFY2(lines.last().startsWith("3 printers answered on ports 9100 and 9101 among 254 addresses of "
+    QVERIFY2(lines.last().startsWith("3 printers answered on ports 9100, 9101 and 9102 among 254 addresses of "
                                      "192.168.77.0/24, in "),
              qPrintable(found.out));
     lines.removeLast();
@@ -378,7 +466,8 @@ void FindTest::dialogListsAndChooses() {
     QCOMPARE(list->topLevelItemCount(), 3);
     const auto* bar = dialog.findChild<QProgressBar*>("PrgFind");
     QCOMPARE(bar->value(), bar->maximum());
-    QCOMPARE(bar->maximum(), 508);
+    QCOMPARE(bar->maximum(), 254);
+    QCOMPARE(bar->text(), QStringLiteral("254 of 254 addresses tried"));
     QCOMPARE(dialog.findChild<QLabel*>("LblFindCount")->text(), dialog.Search().CountLine());
     QTreeWidgetItem* speaker = list->findItems(kPowerOn, Qt::MatchExactly).value(0);
     QVERIFY(speaker);
@@ -393,15 +482,22 @@ void FindTest::dialogListsAndChooses() {
     QCOMPARE(chosen.front().front().toString(), kPowerOn);
     QVERIFY(!dialog.isVisible());
 
-    // Escape closes a dialog and ends its search.
+    // Escape closes a dialog and ends its search; the bar and the count line
+    // then say the same count of a two-port search.
     dialog.show();
-    dialog.findChild<QLineEdit*>("TxtFindPorts")->setText("9109");
+    dialog.findChild<QLineEdit*>("TxtFindPorts")->setText("9109-9110");
     dialog.StartSearch();
+    QTRY_VERIFY_WITH_TIMEOUT(dialog.Search().Tried() >= 10, 30000);
     QVERIFY(dialog.Search().Running());
     QTest::keyClick(list, Qt::Key_Escape);
     QVERIFY(!dialog.isVisible());
     QVERIFY(!dialog.Search().Running());
     QCOMPARE(dialog.Search().InFlight(), 0);
+    QVERIFY(dialog.Search().Tried() < 254);
+    QCOMPARE(bar->text(), QStringLiteral("%1 of 254 addresses tried").arg(dialog.Search().Tried()));
+    const QString count = dialog.findChild<QLabel*>("LblFindCount")->text();
+    QVERIFY2(count.contains(QStringLiteral(" among %1 of 254 addresses ").arg(dialog.Search().Tried())),
+             qPrintable(count));
 }
 
 void FindTest::windowButtonPutsTheChosenAddressInTheBox() {
