@@ -3,7 +3,7 @@
 #include "send/send_options.h"
 #include "send/send_session.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -72,7 +72,6 @@ int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
     }
 
     PrinterSearch search;
-    QEventLoop loop;
     QObject::connect(&search, &PrinterSearch::PrinterDone, [&](int index) {
         const FoundPrinter& printer = search.Printers()[static_cast<size_t>(index)];
         if (options.json)
@@ -80,9 +79,12 @@ int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
         else
             Print(out, FoundPrinterLine(printer) + QLatin1Char('\n'));
     });
-    QObject::connect(&search, &PrinterSearch::Finished, &loop, &QEventLoop::quit);
+    // The search runs on the application's event loop; its end ends the loop.
+    QObject::connect(
+        &search, &PrinterSearch::Finished, QCoreApplication::instance(), [] { QCoreApplication::exit(0); },
+        Qt::QueuedConnection);
     search.Start(plan);
-    loop.exec();
+    QCoreApplication::exec();
 
     const auto found = static_cast<qint64>(search.Printers().size());
     const int status = found > 0 ? kSendOk : kSendUndelivered;
