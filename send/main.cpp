@@ -1,6 +1,7 @@
 // kivo-send: the printer checks of the window, from a script.
 #include "platform/program_folder.h"
 #include "send/find_command.h"
+#include "send/fleet_command.h"
 #include "send/send_options.h"
 #include "send/send_session.h"
 #include "version.h"
@@ -24,6 +25,7 @@ int main(int argc, char* argv[]) {
     case kivo::SendCommandLine::Outcome::Run: break;
     }
     if (line.options.find) return kivo::RunFind(line.options, stdout, stderr);
+    if (line.options.Fleet()) return kivo::RunFleet(line.options, stdout, stderr, isatty(STDERR_FILENO) == 1);
     kivo::SendSession session(line.options, stdout, stderr, isatty(STDERR_FILENO) == 1);
     return session.Run();
 }

@@ -18,8 +18,8 @@ namespace kivo {
 namespace {
 
 // Options that take a value, other than the actions.
-constexpr const char* kValueOptions[] = {"--copies",   "--quiet", "--expect", "--timeout",  "--repeat",
-                                         "--interval", "--stall", "--port",   "--find-port"};
+constexpr const char* kValueOptions[] = {"--copies", "--quiet", "--expect",    "--timeout",  "--repeat",
+                                         "--interval", "--stall", "--port", "--find-port", "--parallel"};
 
 bool TakesValue(const QString& name) {
     if (const Command* command = CommandOfOption(name)) return command->value != nullptr;
@@ -115,7 +115,8 @@ QString SendUsage() {
                             QString::fromLatin1(command.help));
     }
     return QStringLiteral(
-               "Usage: kivo-send [options] ADDRESS ACTION...\n"
+               "Usage: kivo-send [options] ADDRESS... ACTION...\n"
+               "       kivo-send [options] --each-found [NETWORK/BITS] ACTION...\n"
                "       kivo-send --find [NETWORK/BITS] [--find-port PORTS]... [--json] [--numeric]\n"
                "Connects to a Kivo Systems ticket printer on port 9100, sends the actions in\n"
                "the order given, waits until the printer has taken every byte and answered,\n"
@@ -148,6 +149,12 @@ QString SendUsage() {
                "  --port PORT        printer port (default 9100; or ADDRESS:PORT)\n"
                "  The connect itself gives up after 20 s (status 2), or at --timeout when\n"
                "  that comes first (status 3).\n"
+               "\n"
+               "Many printers (the same actions on each, each on its own connection; one\n"
+               "table at the end, a row a printer; the exit status is the worst of theirs):\n"
+               "  ADDRESS ADDRESS... several printers, ADDRESS or ADDRESS:PORT\n"
+               "  --each-found [NETWORK/BITS]  every printer a search (as --find) finds\n"
+               "  --parallel N       at most N connections at once (default 64)\n"
                "\n"
                "Output:\n"
                "  --json             one JSON object per event on standard output\n"
@@ -227,9 +234,9 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             line.outcome = SendCommandLine::Outcome::Version;
             return line;
         }
-        if (name == QLatin1String("--find")) {
-            // The network is optional: the next argument, when it is no option.
-            options.find = true;
+        if (name == QLatin1String("--find") || name == QLatin1String("--each-found")) {
+            // The network is optional: the next argument, when it is a network.
+            (name == QLatin1String("--find") ? options.find : options.eachFound) = true;
             if (!hasValue && i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1Char('-')))
                 value = arguments[++i], hasValue = true;
             if (hasValue) findNetworkText = value;
@@ -297,6 +304,10 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
                 value, options.findPorts.empty() ? std::vector<quint16>{9100} : std::move(options.findPorts));
             if (!read.refusal.isEmpty()) return Refuse(QStringLiteral("--find-port ") + read.refusal);
             options.findPorts = std::move(read.ports);
+        } else if (name == QLatin1String("--parallel")) {
+            const std::optional<long long> parallel = ReadCount(value, 1, 4096);
+            if (parallel) options.parallel = static_cast<int>(*parallel);
+            ok = parallel.has_value();
         } else if (name == QLatin1String("--numeric")) {
             options.findNames = false;
         } else {
@@ -318,20 +329,32 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
         }
         return line;
     }
-    if (!options.findPorts.empty()) return Refuse(QStringLiteral("--find-port goes with --find"));
-    if (positional.isEmpty()) return Refuse(QStringLiteral("no printer address given"));
-    if (positional.size() > 1)
-        return Refuse(QStringLiteral("one printer address only; also given: %1").arg(positional.mid(1).join(' ')));
-    options.address = positional.first();
-    if (const QString why = AddressRefusal(options.address); !why.isEmpty()) return Refuse(why);
-    // ADDRESS:PORT names the port as --port does; two different ports are refused.
-    const std::optional<PrinterAddress> target = ReadPrinterAddress(options.address, options.port);
-    if (!target) return Refuse(PrinterPortRefusal(options.address));
-    if (portGiven && target->port != options.port)
-        return Refuse(QStringLiteral("two ports given: %1 and --port %2").arg(options.address).arg(options.port));
-    options.address = target->host;
-    options.port = target->port;
-    if (const QString why = AddressRefusal(options.address); !why.isEmpty()) return Refuse(why);
+    if (options.eachFound) {
+        if (!positional.isEmpty())
+            return Refuse(QStringLiteral("--each-found finds the printers; also given: %1").arg(positional.join(' ')));
+        if (findNetworkText) {
+            const FindNetwork read = ReadFindNetwork(*findNetworkText);
+            if (!read.network) return Refuse(read.refusal);
+            options.findNetwork = read.network;
+        }
+    } else {
+        if (!options.findPorts.empty()) return Refuse(QStringLiteral("--find-port goes with --find or --each-found"));
+        if (positional.isEmpty()) return Refuse(QStringLiteral("no printer address given"));
+    }
+    for (const QString& given : positional) {
+        if (const QString why = AddressRefusal(given); !why.isEmpty()) return Refuse(why);
+        // ADDRESS:PORT names the port as --port does; two different ports are refused.
+        const std::optional<PrinterAddress> target = ReadPrinterAddress(given, options.port);
+        if (!target) return Refuse(PrinterPortRefusal(given));
+        if (portGiven && target->port != options.port)
+            return Refuse(QStringLiteral("two ports given: %1 and --port %2").arg(given).arg(options.port));
+        if (const QString why = AddressRefusal(target->host); !why.isEmpty()) return Refuse(why);
+        options.printers.push_back({target->host, target->port});
+    }
+    if (!options.printers.empty()) {
+        options.address = options.printers.front().address;
+        options.port = options.printers.front().port;
+    }
     if (options.actions.empty() && !options.ping) return Refuse(QStringLiteral("no action given"));
     if (options.expect && options.noAnswers)
         return Refuse(QStringLiteral("--expect and --no-answers contradict each other"));

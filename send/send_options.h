@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link/commands.h"
+#include "link/printer_fleet.h"
 #include "link/printer_search.h"
 #include "pcx/pcx_plan.h"
 
@@ -28,8 +29,13 @@ struct SendAction {
 };
 
 struct SendOptions {
-    QString address;
+    QString address;  // the printer; with several, the first
     int port = 9100;
+    // Several printers (or --each-found): the same actions on each, at most
+    // `parallel` at once, one table at the end.
+    std::vector<PrinterTarget> printers;
+    bool eachFound = false;  // the printers a search of findNetwork finds
+    int parallel = 64;
     std::vector<SendAction> actions;
     bool ping = false;
     bool pcxAsIs = false;  // --pcx files go as they are
@@ -44,6 +50,7 @@ struct SendOptions {
     double intervalSeconds = 0;
     bool json = false;
     bool quietOutput = false;
+    [[nodiscard]] bool Fleet() const { return eachFound || printers.size() > 1; }
     // --find: the printers on a network instead of a printer's checks.
     bool find = false;
     std::optional<Ipv4Network> findNetwork;  // none: the machine's own networks

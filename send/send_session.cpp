@@ -88,8 +88,28 @@ SendSession::~SendSession() {
 }
 
 int SendSession::Run() {
+    connect(this, &SendSession::Finished, QCoreApplication::instance(), [](int status) { QCoreApplication::exit(status); });
     QTimer::singleShot(0, this, &SendSession::Start);
     return QCoreApplication::exec();
+}
+
+void SendSession::ReportInFleet() { inFleet_ = true; }
+
+SendResult SendSession::Result() const {
+    SendResult result;
+    result.address = options_.address;
+    result.port = options_.port;
+    result.status = exitStatus_;
+    result.reason = reason_;
+    result.connectFailed = connectFailed_;
+    result.sent = sent_;
+    result.taken = taken_;
+    result.planned = planned_;
+    result.answers = answers_;
+    result.tally = tally_;
+    result.runs = runsDone_;
+    result.seconds = Elapsed();
+    return result;
 }
 
 // ---------------------------------------------------------------- steps
@@ -131,7 +151,7 @@ void SendSession::Ping() {
             exitStatus_ = pinged;
             Summarize(pinged);
             finished_ = true;
-            QCoreApplication::exit(pinged);
+            emit Finished(pinged);
             return;
         }
         reason_.clear();
@@ -297,7 +317,7 @@ void SendSession::Finish() {
     EndProgress();
     exitStatus_ = Status();
     Summarize(exitStatus_);
-    QCoreApplication::exit(exitStatus_);
+    emit Finished(exitStatus_);
 }
 
 // ---------------------------------------------------------------- output
@@ -366,6 +386,7 @@ int SendSession::Status() const {
 }
 
 void SendSession::Summarize(int status) {
+    if (inFleet_) return;  // the fleet's table says it
     static const char* const kMeaning[] = {"every byte taken, no fault", "the printer reported a fault",
                                            "not delivered", "timed out"};
     const char* const kBadInput = "bad input";
@@ -429,16 +450,23 @@ void SendSession::ShowProgress() {
 
 void SendSession::Emit(QJsonObject event) {
     if (!event.contains("time")) event.insert("time", SinceConnect());
+    // Among many printers, each event says whose it is.
+    if (inFleet_) {
+        event.insert("address", options_.address);
+        event.insert("port", options_.port);
+    }
     Print(out_, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }
 
 void SendSession::Print(std::FILE* to, const QString& text) {
+    if (inFleet_ && !options_.json) return;  // the fleet prints its table instead
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
     std::fflush(to);
 }
 
 void SendSession::PrintProgress(const QString& text) {
+    if (inFleet_) return;
     if (progressShown_.isValid() && progressShown_.elapsed() < 250) return;
     progressShown_.start();
     Print(err_, QStringLiteral("\r\x1b[K") + text);

@@ -33,6 +33,22 @@ enum SendStatus : int {
 // with far fewer calls and no copy through the program.
 inline constexpr qint64 kSendFilePiece = 1024 * 1024;
 
+// What one printer's run came to.
+struct SendResult {
+    QString address;
+    int port = 9100;
+    int status = 0;
+    QString reason;
+    bool connectFailed = false;
+    qint64 sent = 0;
+    qint64 taken = 0;
+    qint64 planned = 0;
+    long long answers = 0;
+    StatusTally tally;
+    long long runs = 0;
+    double seconds = 0;
+};
+
 class SendSession : public QObject, public Console {
     Q_OBJECT
 public:
@@ -43,14 +59,22 @@ public:
 
     // Runs everything on the application's event loop; returns the exit status.
     int Run();
+    // Starts the run on the event loop that runs; Finished tells its end.
+    void Start();
+    // One printer of many: nothing printed but the JSON events, each with the
+    // printer's address and port; no summary (the fleet's table says it).
+    void ReportInFleet();
+    [[nodiscard]] SendResult Result() const;
 
     // Console
     void LogMessage(LogKind kind, const QString& text, Severity severity = Severity::None) override;
     void LogReply(const std::vector<ReplyLine>& lines) override;
     [[nodiscard]] QString AddressText() const override { return options_.address; }
 
+signals:
+    void Finished(int status);
+
 private:
-    void Start();
     // The four echoes first, then the actions (or the end, when there are none).
     void Ping();
     void StartSending();
@@ -101,6 +125,7 @@ private:
     qint64 actionStart_ = 0;  // the bytes handed before the action under way
     bool finishing_ = false;    // the close in order has begun
     bool finished_ = false;
+    bool inFleet_ = false;
     int exitStatus_ = 0;
 
     StatusTally tally_;
