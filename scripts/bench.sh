@@ -12,6 +12,8 @@ configure=(-DCMAKE_BUILD_TYPE=Release -DKIVO_EMULATOR=OFF -DKIVO_BENCH=ON -DKIVO
 if [[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null; then
   configure+=(-G Ninja)
 fi
+# The baselines (nc, GNU time, nmap) beside what building needs.
+"$root/scripts/setup.sh" tests tools >&2
 mkdir -p "$build"
 echo "building kivo-bench and kivo-send in $build ..." >&2
 if ! { cmake -S "$root" -B "$build" "${configure[@]}" && cmake --build "$build" -j2 --target kivo-bench kivo-send; } \

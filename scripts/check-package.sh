@@ -10,7 +10,7 @@
 #      tickets from the installed data folder to the same emulator.
 # Everything it starts stops with it.
 #   scripts/check-package.sh [path/to/kivo-socket-test_VERSION_ARCH.deb]
-# Needs: scripts/setup.sh --packaging
+# Needs: scripts/setup.sh packaging
 set -euo pipefail
 cd "$(dirname "$0")/.."
 deb=${1:-$(ls -t build-package/kivo-socket-test_*.deb 2>/dev/null | head -1)}

@@ -4,7 +4,7 @@
 #   scripts/fuzz.sh [seconds per target, default 30]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh tools
 seconds=${1:-30}
 # Every parser of untrusted input: printer replies, typed numbers, PCX files of
 # any depth, the emulator's command stream, the settings file, kivo-send's

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build-package
-scripts/setup.sh --packaging >&2
+scripts/setup.sh packaging >&2
 
 # dpkg-buildflags gives what Debian builds its own packages with (fortify,
 # stack protector, relro, bindnow); CMake takes no CPPFLAGS of its own.

@@ -6,7 +6,7 @@
 # The tests run in parallel, one job a core; each waits for events, not for time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh tests
 
 dir=build
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)

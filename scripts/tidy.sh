@@ -6,7 +6,7 @@
 #   scripts/tidy.sh FILE...    only these
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh tools
 [ -f build/compile_commands.json ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 if [ $# -eq 0 ]; then

@@ -878,6 +878,21 @@ void WindowTest::screenReaderReadsTheLogsAndNamesEveryControl() {
     Log(w, "InTxtMsg")->SetCurrentRow(0);
     QVERIFY(log->child(0)->state().selected && !log->child(2)->state().selected);
     QCOMPARE(log->child(3), nullptr);
+
+    // Scrolled back, the line under the middle of the log is the one shown there.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    LogView* view = Log(w, "InTxtMsg");
+    for (int i = 3; i < 200; ++i) w.LogMessage(LogKind::Incoming, QStringLiteral("reply %1").arg(i));
+    QTRY_COMPARE(view->verticalScrollBar()->maximum(), 200 - view->viewport()->height() / view->RowHeight());
+    view->verticalScrollBar()->setValue(50);
+    const QPoint centre = view->viewport()->mapToGlobal(view->viewport()->rect().center());
+    QAccessibleInterface* shown = log->childAt(centre.x(), centre.y());
+    QVERIFY(shown);
+    QCOMPARE(shown->text(QAccessible::Name),
+             QStringLiteral("reply %1").arg(50 + view->viewport()->rect().center().y() / view->RowHeight()));
+    QVERIFY(shown->rect().contains(centre));
+    QVERIFY(!shown->state().offscreen);
 }
 
 QTEST_MAIN(WindowTest)
