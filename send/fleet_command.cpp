@@ -193,7 +193,7 @@ QString StatusWord(const SendResult& r) {
 
 QStringList FleetTable(const std::vector<SendResult>& results, double seconds) {
     const QStringList head{QStringLiteral("Printer"), QStringLiteral("Taken of planned"), QStringLiteral("Answers"),
-                           QStringLiteral("Status"), QStringLiteral("Time")};
+                           QStringLiteral("Time"), QStringLiteral("Status")};
     std::vector<QStringList> rows{head};
     std::map<QString, int> byWord;
     for (const SendResult& r : results) {
@@ -202,8 +202,8 @@ QStringList FleetTable(const std::vector<SendResult>& results, double seconds) {
         if (r.status != kSendOk && !r.reason.isEmpty()) status += QStringLiteral(" (%1)").arg(r.reason);
         rows.push_back({QStringLiteral("%1:%2").arg(r.address).arg(r.port),
                         QStringLiteral("%1 of %2").arg(Grouped(r.taken), ByteCount(r.planned)),
-                        answers.isEmpty() ? QStringLiteral("none") : answers, status,
-                        QStringLiteral("%1 s").arg(r.seconds, 0, 'f', 2)});
+                        answers.isEmpty() ? QStringLiteral("none") : answers,
+                        QStringLiteral("%1 s").arg(r.seconds, 0, 'f', 2), status});
         ++byWord[StatusWord(r)];
     }
     // The last column runs on; the others are padded to their widest cell.

@@ -105,6 +105,9 @@ SendResult SendSession::Result() const {
     result.sent = sent_;
     result.taken = taken_;
     result.planned = planned_;
+    if (runNumber_ == 0)  // nothing began: what the run meant to send
+        for (const SendAction& action : options_.actions)
+            result.planned += CommandPlannedBytes(*action.command, action.input);
     result.answers = answers_;
     result.tally = tally_;
     result.runs = runsDone_;
