@@ -285,10 +285,14 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             if (repeat) options.repeat = *repeat;
             ok = repeat.has_value();
         } else if (name == QLatin1String("--port")) {
-            const std::optional<long long> port = ReadCount(value, 1, 65535);
-            if (port) options.port = static_cast<int>(*port);
-            ok = port.has_value();
-            portGiven = ok;
+            const std::optional<long long> port = ReadCount(value, kLowestPrinterPort, kHighestPrinterPort);
+            if (!port)
+                return Refuse(QStringLiteral("--port \"%1\" is no port the connect can use: give %2 to %3")
+                                  .arg(value)
+                                  .arg(kLowestPrinterPort)
+                                  .arg(kHighestPrinterPort));
+            options.port = static_cast<int>(*port);
+            portGiven = true;
         } else if (name == QLatin1String("--find-port")) {
             const std::optional<long long> port = ReadCount(value, 1, 65535);
             if (port && std::find(options.findPorts.begin(), options.findPorts.end(), *port) == options.findPorts.end())

@@ -298,6 +298,16 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
                                              << 64 << "two ports given";
     QTest::newRow("no port after the colon: 64") << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:x"}
                                                  << QByteArray() << 64 << "No printer port in \"127.0.0.1:x\"";
+    QTest::newRow("blanks around the address: 2") << QStringList{"--vek-ff", "--port", "1", " 127.0.0.1 "}
+                                                  << QByteArray() << 2 << "no connection to 127.0.0.1 on port 1,";
+    QTest::newRow("port 65535, refused up front: 64")
+        << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:65535"} << QByteArray() << 64
+        << "No printer port in \"127.0.0.1:65535\": write the address as address:port, the port from 1 to 65534";
+    QTest::newRow("--port 65535: 64") << QStringList{"--vek-ff", "--port", "65535", "127.0.0.1"} << QByteArray() << 64
+                                      << "--port \"65535\" is no port the connect can use: give 1 to 65534";
+    QTest::newRow("two ports after the address: 64")
+        << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:9101:9102"} << QByteArray() << 64
+        << "\"127.0.0.1:9101:9102\" is no printer address";
     QTest::newRow("no address: 64") << QStringList{"--vek-ff", "--port", "1", ""} << QByteArray() << 64
                                     << "no printer address";
     QTest::newRow("an address that is no address: 64") << QStringList{"--vek-ff", "--port", "1", "999.999.999.999"}
