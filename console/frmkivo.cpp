@@ -928,11 +928,10 @@ void frmkivo::Perform(const char* control) {
         const QString path = ChooseFile(control, QString::fromLatin1(command.caption), QStringLiteral("pcx"),
                                         QString::fromLatin1(kPcxFileFilter) + QLatin1Char('|') + kAllFiles);
         if (path.isEmpty()) return;
-        const auto ask = [this](const QString& text) {
-            Question question{
-                QString::fromLatin1(kPcxQuestionTitle), text, {}, /*defaultAnswer=*/0, /*escapeAnswer=*/2};
-            for (const char* answer : kPcxAnswerTexts) question.answers << QString::fromLatin1(answer);
-            return PcxAnswerAt(dialogs_->Ask(question));
+        const auto ask = [this](const PcxQuestionAsked& asked) {
+            const Question question{QString::fromLatin1(kPcxQuestionTitle), asked.text, asked.AnswerTexts(),
+                                    asked.DefaultIndex(), asked.EscapeIndex()};
+            return asked.AnswerAt(dialogs_->Ask(question));
         };
         const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
         LogLines(kOut, plan.lines, plan.severity);

@@ -85,9 +85,10 @@ QString Prepare(SendAction& action, const QString& copiesText, const QString& pr
         if (const QString refusal = FileRefusal(action.argument); !refusal.isEmpty()) return refusal;
         // No one to ask: a file that is not a monochrome PCX is converted, as
         // the window's default answer does, and a monochrome PCX whose picture
-        // data ends early is refused; --pcx-as-is sends either as it is.
-        const PcxQuestion asIs = [](const QString&) { return PcxAnswer::SendAsItIs; };
-        action.plan = PlanPcxDownload(action.argument, pcxAsIs ? asIs : PcxQuestion{}, ConvertPictureToPcx);
+        // data ends early is refused; --pcx-as-is sends any PCX as it is and
+        // refuses anything else.
+        action.plan =
+            pcxAsIs ? PlanPcxAsIs(action.argument) : PlanPcxDownload(action.argument, {}, ConvertPictureToPcx);
         if (action.plan.action == PcxPlan::Action::Nothing) return action.plan.lines.join(QLatin1Char(' '));
         input = PcxCommandInput(action.plan, {});
         return {};

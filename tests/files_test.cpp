@@ -465,7 +465,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     w.ClearLogs();
     Field(w, "TxtCount")->setText(count);
     DialogAnswer answer(w, path);
-    answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
+    answer.answers = {0};  // the patterned bytes are no PCX nor picture: "Send As It Is"
     Button(w, "CmdPcxFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected = "<SP100,100><pcx><G" + QByteArray::number(size) + ">" + image + "<p>" + SendMarker(w);
@@ -498,9 +498,9 @@ void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout_data() {
     QTest::addColumn<int>("answer");
     QTest::addColumn<bool>("sent");
     QTest::addColumn<QString>("line");  // the line written at the click, if any
-    QTest::newRow("Convert: it cannot be read as a picture") << 0 << false << "; nothing was sent";
-    QTest::newRow("Send As It Is") << 1 << true << "";
-    QTest::newRow("Cancel") << 2 << false << "PCX download canceled: odd.pcx was not sent";
+    // Convert, which cannot read it as a picture, is not offered.
+    QTest::newRow("Send As It Is") << 0 << true << "";
+    QTest::newRow("Cancel") << 1 << false << "PCX download canceled: odd.pcx was not sent";
     // clang-format on
 }
 
@@ -524,10 +524,12 @@ void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout() {
 
     QCOMPARE(dialogs.questions.size(), 1);
     const Question& question = dialogs.questions[0];
-    QCOMPARE(question.text, "odd.pcx is not a PCX file; the printer prints 1-bit monochrome PCX only.");
-    QCOMPARE(question.answers, (QStringList{"Convert", "Send As It Is", "Cancel"}));
-    QCOMPARE(question.defaultAnswer, 0);
-    QCOMPARE(question.escapeAnswer, 2);
+    QCOMPARE(question.text,
+             "odd.pcx is not a PCX file; the printer prints 1-bit monochrome PCX only. Cannot read "
+             "odd.pcx as a picture: Unsupported image format.");
+    QCOMPARE(question.answers, (QStringList{"Send As It Is", "Cancel"}));
+    QCOMPARE(question.defaultAnswer, 1);
+    QCOMPARE(question.escapeAnswer, 1);
     const QByteArray expected = sent ? "<SP100,100><pcx><G300>" + bytes + "<p>" + marker : marker;
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
@@ -548,7 +550,7 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
     printer.SetReading(false);
     w.ClearLogs();
     DialogAnswer answer(w, path);
-    answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
+    answer.answers = {0};  // the patterned bytes are no PCX nor picture: "Send As It Is"
     WhenTrue(
         &w, [&w] { return w.PrinterSender().Waiting(); },
         [&] {
