@@ -12,15 +12,19 @@
 #include "emulator/emulator.h"
 #endif
 
+#include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QFile>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <functional>
@@ -55,6 +59,35 @@ bool SaysDone(frmkivo& w, int copies, const QString& name, qsizetype bytes) {
                               .arg(what, QLocale(QLocale::English).toString(bytes));
     const QRegularExpression done('^' + QRegularExpression::escape(start) + "[0-9]+\\.[0-9]{2} s$");
     return w.OutgoingLog().Lines().filter(done).size() == 1;
+}
+
+// What Qt's own file-open dialog, set up as `setup`, returns when the operator
+// types `typed` into its name field and presses Open. A message it shows
+// instead ("File not found") is closed and the dialog cancelled: "" then.
+QString TypedIntoQtDialog(const CommonDialog& setup, const QString& typed) {
+    const bool native = !QCoreApplication::testAttribute(Qt::AA_DontUseNativeDialogs);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    enum class Step { Typing, Opened, Refused } step = Step::Typing;
+    QTimer operatorAtIt;
+    QObject::connect(&operatorAtIt, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+            message->reject();
+            step = Step::Refused;
+        } else if (auto* dialog = qobject_cast<QFileDialog*>(modal); dialog && step == Step::Typing) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(typed);
+            // Queued: the message it may show runs a loop of its own, in which this timer must fire.
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+            step = Step::Opened;
+        } else if (dialog && step == Step::Refused) {
+            dialog->reject();
+        }
+    });
+    operatorAtIt.start(0);
+    QtDialogs dialogs(nullptr);
+    const QString chosen = dialogs.ChooseFile(setup);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, !native);
+    return chosen;
 }
 
 }  // namespace
@@ -291,6 +324,14 @@ void FilesTest::cancelledDialogSendsNothing() {
     QVERIFY2(QDir::match(every.section('(', -1).chopped(1), QStringLiteral("TICKET")), qPrintable(every));
     QCOMPARE(answer.fileName, QString());
     QCOMPARE(answer.cancelError, false);
+
+    // In Qt's own dialog so set up, a name typed without an extension is the
+    // file of that name: no default suffix is added to it.
+    QTemporaryDir dir;
+    const QString typed = dir.filePath(QStringLiteral("ticketnoext"));
+    QVERIFY(WriteFile(typed, "<p>"));
+    w.CommonDialog1.InitDir = dir.path();
+    QCOMPARE(TypedIntoQtDialog(w.CommonDialog1, QStringLiteral("ticketnoext")), typed);
 }
 
 void FilesTest::missingFileIsNamedOnceAndNothingSent() {
