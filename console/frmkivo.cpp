@@ -388,13 +388,14 @@ void frmkivo::Perform(const char* control) {
         const QString path = ChooseFile(control, QString::fromLatin1(command.caption), QStringLiteral("pcx"),
                                         QString::fromLatin1(kPcxFileFilter) + QLatin1Char('|') + kAllFiles);
         if (path.isEmpty()) return;
-        const auto ask = [this](const QString& text) {
+        const auto ask = [this](const PcxQuestionAsked& asked) {
             Question question;
             question.title = QString::fromLatin1(kPcxQuestionTitle);
-            question.text = text;
-            question.escapeAnswer = 2;
-            for (const char* answer : kPcxAnswerTexts) question.answers << QString::fromLatin1(answer);
-            return PcxAnswerAt(dialogs_->Ask(question));
+            question.text = asked.text;
+            question.answers = asked.AnswerTexts();
+            question.defaultAnswer = asked.DefaultIndex();
+            question.escapeAnswer = asked.EscapeIndex();
+            return asked.AnswerAt(dialogs_->Ask(question));
         };
         const PcxPlan plan = PlanPcxDownload(path, ask, ConvertPictureToPcx);
         LogLines(kOut, plan.lines, plan.severity);

@@ -36,10 +36,8 @@ QString QtDialogs::ChooseFile(const CommonDialog& setup) {
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilters(FilterToNameFilters(setup.Filter));
-    QString suffix = setup.DefaultExt;
-    suffix.remove(QLatin1String("*."));
-    suffix.remove(QLatin1Char('.'));
-    dialog.setDefaultSuffix(suffix);
+    // No default suffix from DefaultExt: Qt's dialog would add it to a typed
+    // name without an extension, and "TICKET" would be looked for as "TICKET.txt".
     if (!setup.FileName.isEmpty()) dialog.selectFile(setup.FileName);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath();

@@ -18,8 +18,8 @@ namespace kivo {
 class OperatorDialogs;
 class CommonDialog {
 public:
-    QString DefaultExt;
-    QString Filter;  // "description|pattern|description|pattern..."
+    QString DefaultExt;  // the handler's own file kind; no suffix is added to a typed name
+    QString Filter;      // "description|pattern|description|pattern..."
     QString FileName;
     bool CancelError = false;
     QString InitDir;

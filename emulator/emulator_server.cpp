@@ -32,6 +32,8 @@ constexpr std::uint64_t kMaxImageInMemory = 64ull << 20;
 constexpr int kSlowPrinterReceiveBuffer = 16 * 1024;
 constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr int kMaxNakTextLength = 1024;
+// The longest --answer-delay: ten minutes is later than any client waits.
+constexpr std::uint64_t kMaxAnswerDelayMs = 600'000;
 
 void Say(const QString& line) {
     const QByteArray bytes = line.toUtf8();
@@ -129,13 +131,16 @@ ParseOutcome ParseEmulatorArguments(const QStringList& arguments, EmulatorOption
     const QCommandLineOption reset("reset-after", "Reset the connection after receiving this many bytes.", "BYTES");
     const QCommandLineOption hello("send-on-connect", "Bytes to send when a client connects, in hex (12 is Power On).",
                                    "HEX");
+    const QCommandLineOption delay("answer-delay",
+                                   "Send each answer this many milliseconds after what caused it (0 to 600000).", "MS");
+    const QCommandLineOption silent("no-answers", "Print, but send no status byte (--send-on-connect bytes still go).");
     const QCommandLineOption record("record", "Write every received byte to FILE.", "FILE");
     const QCommandLineOption ticketsDir(
         "tickets-dir", "Save each ticket as DIR/ticket-NNNN.txt, numbered on from those already there.", "DIR");
     const QCommandLineOption pcxDir("pcx-dir", "Save each image as DIR/image-NNNN.pcx, and .png when it decodes.",
                                     "DIR");
-    parser.addOptions(
-        {help, version, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, record, ticketsDir, pcxDir});
+    parser.addOptions({help, version, listen, tickets, jam, ribbon, nak, rate, stall, reset, hello, delay, silent,
+                       record, ticketsDir, pcxDir});
 
     if (!parser.parse(arguments)) {
         text = parser.errorText();
@@ -176,10 +181,21 @@ ParseOutcome ParseEmulatorArguments(const QStringList& arguments, EmulatorOption
         text = "--" + option.names().constLast() + " wants a whole number, got " + parser.value(option);
         return false;
     };
-    std::uint64_t readRate = 0, resetAfter = 0;
+    std::uint64_t readRate = 0, resetAfter = 0, answerDelay = 0;
     if (!count(tickets, options.printer.tickets) || !count(jam, options.printer.jamAfter) ||
-        !count(ribbon, options.printer.ribbonLowAfter) || !count(rate, readRate) || !count(reset, resetAfter))
+        !count(ribbon, options.printer.ribbonLowAfter) || !count(rate, readRate) || !count(reset, resetAfter) ||
+        !count(delay, answerDelay))
         return ParseOutcome::Error;
+    if (answerDelay > kMaxAnswerDelayMs) {
+        text = QString("--answer-delay wants 0 to %1 milliseconds, got %2").arg(kMaxAnswerDelayMs).arg(answerDelay);
+        return ParseOutcome::Error;
+    }
+    options.answerDelay = std::chrono::milliseconds(answerDelay);
+    options.noAnswers = parser.isSet(silent);
+    if (options.noAnswers && parser.isSet(delay)) {
+        text = "--answer-delay and --no-answers contradict each other";
+        return ParseOutcome::Error;
+    }
     if (parser.isSet(rate) && readRate == 0) {
         text = "--read-rate must be at least 1";
         return ParseOutcome::Error;
@@ -266,6 +282,7 @@ bool EmulatorServer::Start(QString& error) {
 int EmulatorServer::Run(int stopFd) {
     int exitCode = 0;
     for (;;) {
+        if (client_.fd >= 0) ReleaseDueAnswers();
         pollfd fds[2] = {{stopFd, POLLIN, 0}, {-1, 0, 0}};
         int timeout = -1;
         if (client_.fd < 0) {
@@ -322,7 +339,7 @@ void EmulatorServer::AcceptClient() {
 
 bool EmulatorServer::WantsToRead() {
     if (options_.stall || client_.draining) return false;
-    if (client_.out.size() - client_.outSent >= kAnswerBacklog) return false;
+    if (client_.Backlog() >= kAnswerBacklog) return false;
     if (options_.resetAfter && client_.received >= *options_.resetAfter) return false;
     if (options_.readRate > 0) {
         RefillTokens();
@@ -342,26 +359,33 @@ void EmulatorServer::RefillTokens() {
 }
 
 int EmulatorServer::PollTimeoutMs() {
+    // Until a time point, in whole milliseconds rounded up: a wake-up before
+    // it would find nothing to do and poll again at once.
+    const auto until = [](Clock::time_point when) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+        return int(std::clamp<std::int64_t>(left.count(), 0, 60000));
+    };
+    int timeout = -1;
     if (client_.draining) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(client_.drainDeadline - Clock::now());
-        return int(std::max<std::int64_t>(0, left.count()));
-    }
-    if (options_.readRate > 0 && !options_.stall && !WantsToRead() &&
-        client_.out.size() - client_.outSent < kAnswerBacklog &&
-        !(options_.resetAfter && client_.received >= *options_.resetAfter)) {
+        timeout = until(client_.drainDeadline);
+    } else if (options_.readRate > 0 && !options_.stall && !WantsToRead() && client_.Backlog() < kAnswerBacklog &&
+               !(options_.resetAfter && client_.received >= *options_.resetAfter)) {
         const double bucket = std::clamp(double(options_.readRate) / 20.0, 1.0, double(kReadChunk));
         const double ms = (bucket - client_.tokens) * 1000.0 / double(options_.readRate);
-        return int(std::clamp(std::ceil(ms), 1.0, 60000.0));
+        timeout = int(std::clamp(std::ceil(ms), 1.0, 60000.0));
     }
-    return -1;
+    if (!client_.delayed.empty()) {
+        const int due = until(client_.delayed.front().first);
+        timeout = timeout < 0 ? due : std::min(timeout, due);
+    }
+    return timeout;
 }
 
 void EmulatorServer::ServeClient(short revents) {
     if (revents & POLLOUT) FlushAnswers();
     if (client_.fd < 0) return;
     if (client_.draining) {
-        if (client_.outSent == client_.out.size() || Clock::now() >= client_.drainDeadline)
-            CloseClient("closed by client");
+        if (client_.Backlog() == 0 || Clock::now() >= client_.drainDeadline) CloseClient("closed by client");
         return;
     }
     if (options_.stall) {
@@ -389,10 +413,12 @@ void EmulatorServer::ReadClient() {
     }
     if (n == 0) {
         // The client has sent everything; it may still be reading our answers.
+        // Answers still delayed go out at their time, and the client gets as long after the last one.
         stream_.EndConnection(*this);
         client_.draining = true;
-        client_.drainDeadline = Clock::now() + kDrainTime;
-        if (client_.outSent == client_.out.size()) CloseClient("closed by client");
+        const Clock::time_point lastDue = client_.delayed.empty() ? Clock::now() : client_.delayed.back().first;
+        client_.drainDeadline = std::max(Clock::now(), lastDue) + kDrainTime;
+        if (client_.Backlog() == 0) CloseClient("closed by client");
         return;
     }
     const auto bytes = std::span<const std::uint8_t>(readBuffer_.data(), std::size_t(n));
@@ -426,6 +452,20 @@ void EmulatorServer::FlushAnswers() {
     c.outSent = 0;
 }
 
+void EmulatorServer::ReleaseDueAnswers() {
+    auto& c = client_;
+    if (c.delayed.empty()) return;
+    const auto now = Clock::now();
+    bool released = false;
+    for (; !c.delayed.empty() && c.delayed.front().first <= now; c.delayed.pop_front()) {
+        c.out.push_back(c.delayed.front().second);
+        released = true;
+    }
+    if (released) FlushAnswers();
+    // A draining client that has had its last answer is done.
+    if (c.fd >= 0 && c.draining && c.Backlog() == 0) CloseClient("closed by client");
+}
+
 void EmulatorServer::CloseClient(const std::string& how, bool abortive) {
     stream_.EndConnection(*this);
     if (abortive) {
@@ -440,7 +480,13 @@ void EmulatorServer::CloseClient(const std::string& how, bool abortive) {
     client_ = Client{};
 }
 
-void EmulatorServer::Answer(std::uint8_t status) { client_.out.push_back(status); }
+void EmulatorServer::Answer(std::uint8_t status) {
+    if (options_.noAnswers) return;
+    if (options_.answerDelay.count() > 0)
+        client_.delayed.emplace_back(Clock::now() + options_.answerDelay, status);
+    else
+        client_.out.push_back(status);
+}
 
 void EmulatorServer::TicketBytes(std::span<const std::uint8_t> bytes) {
     if (options_.ticketsDir.isEmpty() || bytes.empty()) return;
@@ -459,6 +505,7 @@ void EmulatorServer::TicketEnded(const TicketEvent& ticket) {
     QString line =
         QString("ticket %1: %2 bytes, %3").arg(ticket.number).arg(ticket.bytes).arg(StatusName(ticket.answer));
     if (ticket.ribbonLow) line += QString(", ") + StatusName(status::kRibbonLow);
+    if (options_.noAnswers) line += ", not answered";
     if (!options_.ticketsDir.isEmpty()) {
         const QString name = NumberedName("ticket", ticket.number, "txt");
         if (ticketFailed_.isEmpty() && ticketFile_.flush() &&

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,9 +22,11 @@ struct EmulatorOptions {
     QString host = QStringLiteral("127.0.0.1");
     std::uint16_t port = 9100;
     PrinterSettings printer;
-    std::uint64_t readRate = 0;               // bytes per second; 0 reads as fast as it can
-    bool stall = false;                       // accept, never read
-    std::optional<std::uint64_t> resetAfter;  // abortive close after this many bytes
+    std::uint64_t readRate = 0;                // bytes per second; 0 reads as fast as it can
+    bool stall = false;                        // accept, never read
+    std::optional<std::uint64_t> resetAfter;   // abortive close after this many bytes
+    std::chrono::milliseconds answerDelay{0};  // each answer goes this long after what caused it
+    bool noAnswers = false;                    // prints, but sends no status byte
     std::vector<std::uint8_t> sendOnConnect;
     QString recordFile;
     QString ticketsDir;
@@ -64,12 +67,17 @@ private:
         Clock::time_point drainDeadline;
         double tokens = 0;  // read-rate bucket
         Clock::time_point refilled;
+        // With --answer-delay: answers not yet due, with the time each is due, in order.
+        std::deque<std::pair<Clock::time_point, std::uint8_t>> delayed;
+        [[nodiscard]] std::size_t Backlog() const { return out.size() - outSent + delayed.size(); }
     };
 
     void AcceptClient();
     void ServeClient(short revents);
     void ReadClient();
     void FlushAnswers();
+    // Moves the delayed answers that are due to the answers to send, and sends them.
+    void ReleaseDueAnswers();
     void CloseClient(const std::string& how, bool abortive = false);
     [[nodiscard]] bool WantsToRead();
     [[nodiscard]] int PollTimeoutMs();

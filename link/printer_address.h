@@ -10,6 +10,10 @@
 namespace kivo {
 
 inline constexpr int kPrinterPort = 9100;
+// The ports the connect can open: port 0 is no port, and 65535 goes into the
+// address as 0xFFFF, which the socket library takes for a failure.
+inline constexpr int kLowestPrinterPort = 1;
+inline constexpr int kHighestPrinterPort = 65534;
 
 struct PrinterAddress {
     QString host;
@@ -17,8 +21,9 @@ struct PrinterAddress {
 };
 
 // The host and port of "host" (the port is `defaultPort`) or "host:port" (the
-// port in decimal digits, 1 to 65535). Nothing when the text after the last
-// colon is no such port.
+// port in decimal digits, kLowestPrinterPort to kHighestPrinterPort). Blanks
+// around the text and around the host are dropped. Nothing when the text after
+// the first colon is no such port.
 [[nodiscard]] std::optional<PrinterAddress> ReadPrinterAddress(const QString& text, int defaultPort = kPrinterPort);
 
 // The line that says why an address was refused.

@@ -6,13 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <optional>
+
 namespace kivo {
-namespace {
-
-// A PCX larger than this is sent without its picture data checked.
-constexpr qint64 kMaxCheckedPcxSize = 64 * 1024 * 1024;
-
-}  // namespace
 
 bool IsPictureName(const QString& path) {
     static const QStringList suffixes{QStringLiteral("png"), QStringLiteral("bmp"), QStringLiteral("jpg"),
@@ -20,18 +16,47 @@ bool IsPictureName(const QString& path) {
     return suffixes.contains(QFileInfo(path).suffix(), Qt::CaseInsensitive);
 }
 
+namespace {
+
+// A PCX larger than this is sent without its picture data checked.
+constexpr qint64 kMaxCheckedPcxSize = 64 * 1024 * 1024;
+
+// Opens the file and reads its header; on failure the plan holds the line.
+std::optional<PcxHeaderInfo> OpenPcx(QFile& file, PcxPlan& plan) {
+    if (!file.open(QIODevice::ReadOnly)) {
+        plan.lines << QStringLiteral("Cannot open PCX file %1: %2").arg(plan.path, file.errorString());
+        plan.severity = Severity::Fault;
+        return std::nullopt;
+    }
+    return ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
+}
+
+// A PCX the printer cannot take whole goes nowhere, converted or not: the
+// refusal, or "" for a file that is no PCX or a PCX of a size it takes.
+QString PcxSizeRefusal(const QString& name, const PcxHeaderInfo& info) {
+    if (info.kind != PcxKind::Monochrome && info.kind != PcxKind::OtherPcx) return {};
+    const QString tooLarge = PictureSizeError(name, info.width, info.height);
+    return tooLarge.isEmpty() ? tooLarge : tooLarge + QStringLiteral("; nothing was sent");
+}
+
+PcxPlan Refused(PcxPlan plan, const QString& line) {
+    plan.lines << line;
+    plan.severity = Severity::Fault;
+    return plan;
+}
+
+}  // namespace
+
 PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert) {
     PcxPlan plan;
     plan.path = path;
     const QString name = QFileInfo(path).fileName();
 
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        plan.lines << QStringLiteral("Cannot open PCX file %1: %2").arg(path, file.errorString());
-        plan.severity = Severity::Fault;
-        return plan;
-    }
-    const PcxHeaderInfo info = ReadPcxHeader(file.read(kPcxHeaderSize), file.size());
+    const std::optional<PcxHeaderInfo> header = OpenPcx(file, plan);
+    if (!header) return plan;
+    const PcxHeaderInfo& info = *header;
+    if (const QString refusal = PcxSizeRefusal(name, info); !refusal.isEmpty()) return Refused(plan, refusal);
     // A monochrome PCX whose picture data ends before its rows do would print
     // garbage or stall the printer's reader: it is named before anything goes.
     PcxDataExtent extent;
@@ -39,7 +64,7 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
         extent = MeasurePcxData(file.readAll());
     file.close();
 
-    QString question = DescribePcxFile(name, info);
+    PcxQuestionAsked question{DescribePcxFile(name, info), {}};
     if (info.kind == PcxKind::Monochrome) {
         if (!extent.EndsEarly()) {
             plan.action = PcxPlan::Action::SendFile;
@@ -47,14 +72,18 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
         }
         const QString shortfall = QStringLiteral("its picture data ends early: %1 of the %2 bytes its header announces")
                                       .arg(Grouped(extent.decoded), Grouped(extent.needed));
-        if (!ask) {
-            plan.lines << QStringLiteral("%1: %2; nothing was sent").arg(name, shortfall);
-            plan.severity = Severity::Fault;
-            return plan;
-        }
-        question += QStringLiteral(" But ") + shortfall + QLatin1Char('.');
+        if (!ask) return Refused(plan, QStringLiteral("%1: %2; nothing was sent").arg(name, shortfall));
+        question.text += QStringLiteral(" But ") + shortfall + QLatin1Char('.');
     }
+    // Converted before the question, so that it offers Convert only when the
+    // conversion worked, and says why when it did not.
+    ConvertedPcx converted = convert(path);
     if (ask && (!IsPictureName(path) || extent.EndsEarly())) {
+        if (converted.ok())
+            question.answers << PcxAnswer::Convert;
+        else
+            question.text += QLatin1Char(' ') + converted.error + QLatin1Char('.');
+        question.answers << PcxAnswer::SendAsItIs << PcxAnswer::Cancel;
         switch (ask(question)) {
         case PcxAnswer::Convert: break;
         case PcxAnswer::SendAsItIs: plan.action = PcxPlan::Action::SendFile; return plan;
@@ -63,25 +92,49 @@ PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const Pictu
             return plan;
         }
     }
-    ConvertedPcx converted = convert(path);
-    if (!converted.ok()) {
-        plan.lines << converted.error + QStringLiteral("; nothing was sent");
-        plan.severity = Severity::Fault;
-        return plan;
-    }
+    if (!converted.ok()) return Refused(plan, converted.error + QStringLiteral("; nothing was sent"));
     plan.action = PcxPlan::Action::SendConverted;
     plan.image = std::move(converted.bytes);
     plan.lines << converted.line;
     return plan;
 }
 
-PcxAnswer PcxAnswerAt(int index) {
-    switch (index) {
-    case 0: return PcxAnswer::Convert;
-    case 1: return PcxAnswer::SendAsItIs;
-    default: return PcxAnswer::Cancel;
+PcxPlan PlanPcxAsIs(const QString& path) {
+    PcxPlan plan;
+    plan.path = path;
+    QFile file(path);
+    const std::optional<PcxHeaderInfo> header = OpenPcx(file, plan);
+    if (!header) return plan;
+    switch (header->kind) {
+    case PcxKind::Monochrome:
+    case PcxKind::OtherPcx: break;
+    case PcxKind::NotPcx: return Refused(plan, QStringLiteral("%1 is not a PCX file").arg(path));
+    case PcxKind::TooShort:
+        return Refused(plan, QStringLiteral("%1 is shorter than a PCX header (%2 of %3 bytes)")
+                                 .arg(path)
+                                 .arg(header->fileSize)
+                                 .arg(kPcxHeaderSize));
     }
+    if (const QString refusal = PcxSizeRefusal(path, *header); !refusal.isEmpty()) return Refused(plan, refusal);
+    plan.action = PcxPlan::Action::SendFile;
+    return plan;
 }
+
+QStringList PcxQuestionAsked::AnswerTexts() const {
+    static const char* const texts[] = {"Convert", "Send As It Is", "Cancel"};
+    QStringList out;
+    for (const PcxAnswer answer : answers) out << QString::fromLatin1(texts[int(answer)]);
+    return out;
+}
+
+int PcxQuestionAsked::DefaultIndex() const {
+    const qsizetype convert = answers.indexOf(PcxAnswer::Convert);
+    return int(convert >= 0 ? convert : answers.indexOf(PcxAnswer::Cancel));
+}
+
+int PcxQuestionAsked::EscapeIndex() const { return int(answers.indexOf(PcxAnswer::Cancel)); }
+
+PcxAnswer PcxQuestionAsked::AnswerAt(int index) const { return answers.value(index, PcxAnswer::Cancel); }
 
 CommandInput PcxCommandInput(const PcxPlan& plan, const QString& address) {
     CommandInput input;

@@ -12,6 +12,7 @@
 #include "pcx/pcx_image.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -24,17 +25,26 @@ inline constexpr const char* kPcxFileFilter =
     "pcx(*.pcx)|*.pcx|Pictures (*.png *.bmp *.jpg *.jpeg *.gif *.pcx)|*.png;*.bmp;*.jpg;*.jpeg;*.gif;*.pcx";
 
 // The answers to the question about a file that is not a monochrome PCX:
-// "Convert" (the default), "Send As It Is" and "Cancel" (also Escape).
+// "Convert", "Send As It Is" and "Cancel" (also Escape).
 enum class PcxAnswer { Convert, SendAsItIs, Cancel };
 
-// The question's title and its answers as the operator reads them, in the
-// order of PcxAnswer.
 inline constexpr const char* kPcxQuestionTitle = "Print PCX File";
-inline constexpr const char* kPcxAnswerTexts[] = {"Convert", "Send As It Is", "Cancel"};
-// The answer at an index of kPcxAnswerTexts; Cancel for any other index.
-[[nodiscard]] PcxAnswer PcxAnswerAt(int index);
 
-using PcxQuestion = std::function<PcxAnswer(const QString& question)>;
+// The question as it is put: its text and the answers that can work, in the
+// order shown (Convert only when the conversion succeeds; Cancel always, last).
+// Enter gives Convert when it is offered, Cancel otherwise.
+struct PcxQuestionAsked {
+    QString text;
+    QList<PcxAnswer> answers;
+
+    [[nodiscard]] QStringList AnswerTexts() const;
+    [[nodiscard]] int DefaultIndex() const;
+    [[nodiscard]] int EscapeIndex() const;
+    // The answer at an index of answers; Cancel for any other index.
+    [[nodiscard]] PcxAnswer AnswerAt(int index) const;
+};
+
+using PcxQuestion = std::function<PcxAnswer(const PcxQuestionAsked& question)>;
 using PictureConverter = std::function<ConvertedPcx(const QString& path)>;
 
 struct PcxPlan {
@@ -50,14 +60,24 @@ struct PcxPlan {
 // than .pcx.
 [[nodiscard]] bool IsPictureName(const QString& path);
 
-// Reads the file's header and decides. Asks for a file that is neither a
-// monochrome PCX nor a picture by its name, and for a monochrome PCX whose
-// picture data ends before its header says; converts (through `convert`) a
-// picture, and a file the operator chose to convert. Without `ask` (a command
-// line has no one to ask) such a file is converted, and a monochrome PCX whose
-// data ends early is refused. A file that cannot be opened, a conversion that
-// fails, a refusal and a cancel each give one line and Nothing.
+// Reads the file's header and decides. A PCX whose header makes it larger
+// than kMaxPictureWidth x kMaxPictureHeight is refused, whatever its depth.
+// Asks for a file that is neither a monochrome PCX nor a picture by its name,
+// and for a monochrome PCX whose picture data ends before its header says;
+// such a file is converted (through `convert`) before the question, which
+// offers Convert only when that worked. Converts a picture by its name without
+// asking. Without `ask` (a command line has no one to ask) a file is converted
+// where the question would be asked, and a monochrome PCX whose data ends
+// early is refused. A file that cannot be opened, a conversion that fails, a
+// refusal and a cancel each give one line and Nothing.
 [[nodiscard]] PcxPlan PlanPcxDownload(const QString& path, const PcxQuestion& ask, const PictureConverter& convert);
+
+// The plan for a file to go as it is, with no question and no conversion: a
+// PCX of any depth goes out unchanged, even one whose picture data ends early.
+// A file that is no PCX and a PCX too large for the printer are refused, with
+// one line that names the file by `path` as given; a file that cannot be
+// opened gives one line too.
+[[nodiscard]] PcxPlan PlanPcxAsIs(const QString& path);
 
 // The bytes a plan puts on the wire: the download header, the image, and the
 // print command of `printCommandSize` bytes (0 for a plan that sends nothing).

@@ -85,9 +85,10 @@ QString Prepare(SendAction& action, const QString& copiesText, const QString& pr
         if (const QString refusal = FileRefusal(action.argument); !refusal.isEmpty()) return refusal;
         // No one to ask: a file that is not a monochrome PCX is converted, as
         // the window's default answer does, and a monochrome PCX whose picture
-        // data ends early is refused; --pcx-as-is sends either as it is.
-        const PcxQuestion asIs = [](const QString&) { return PcxAnswer::SendAsItIs; };
-        action.plan = PlanPcxDownload(action.argument, pcxAsIs ? asIs : PcxQuestion{}, ConvertPictureToPcx);
+        // data ends early is refused; --pcx-as-is sends any PCX as it is and
+        // refuses anything else.
+        action.plan =
+            pcxAsIs ? PlanPcxAsIs(action.argument) : PlanPcxDownload(action.argument, {}, ConvertPictureToPcx);
         if (action.plan.action == PcxPlan::Action::Nothing) return action.plan.lines.join(QLatin1Char(' '));
         input = PcxCommandInput(action.plan, {});
         return {};
@@ -294,10 +295,14 @@ SendCommandLine ReadSendCommandLine(const QStringList& arguments, const QString&
             if (repeat) options.repeat = *repeat;
             ok = repeat.has_value();
         } else if (name == QLatin1String("--port")) {
-            const std::optional<long long> port = ReadCount(value, 1, 65535);
-            if (port) options.port = static_cast<int>(*port);
-            ok = port.has_value();
-            portGiven = ok;
+            const std::optional<long long> port = ReadCount(value, kLowestPrinterPort, kHighestPrinterPort);
+            if (!port)
+                return Refuse(QStringLiteral("--port \"%1\" is no port the connect can use: give %2 to %3")
+                                  .arg(value)
+                                  .arg(kLowestPrinterPort)
+                                  .arg(kHighestPrinterPort));
+            options.port = static_cast<int>(*port);
+            portGiven = true;
         } else if (name == QLatin1String("--find-port")) {
             // The dialog's forms ("9101-9102", "9101,515"); 9100 is always tried first.
             SearchPorts read = ReadSearchPorts(

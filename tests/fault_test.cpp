@@ -294,7 +294,7 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     }
     }
     DialogAnswer choices(w, QStringList{path});
-    choices.answers = {1};  // a PCX of random bytes goes "As It Is"
+    choices.answers = {0};  // a PCX of random bytes goes "As It Is" (no Convert is offered)
     OnceReceived(printer, resetAfter, [&printer] { printer.Reset(); });
     const Watchdog watchdog(w, 30000);
     QTimer::singleShot(0, button, [button] { button->click(); });

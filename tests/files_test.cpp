@@ -12,15 +12,19 @@
 #include "emulator/emulator.h"
 #endif
 
+#include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QFile>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <functional>
@@ -55,6 +59,35 @@ bool SaysDone(frmkivo& w, int copies, const QString& name, qsizetype bytes) {
                               .arg(what, QLocale(QLocale::English).toString(bytes));
     const QRegularExpression done('^' + QRegularExpression::escape(start) + "[0-9]+\\.[0-9]{2} s$");
     return w.OutgoingLog().Lines().filter(done).size() == 1;
+}
+
+// What Qt's own file-open dialog, set up as `setup`, returns when the operator
+// types `typed` into its name field and presses Open. A message it shows
+// instead ("File not found") is closed and the dialog cancelled: "" then.
+QString TypedIntoQtDialog(const CommonDialog& setup, const QString& typed) {
+    const bool native = !QCoreApplication::testAttribute(Qt::AA_DontUseNativeDialogs);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    enum class Step { Typing, Opened, Refused } step = Step::Typing;
+    QTimer operatorAtIt;
+    QObject::connect(&operatorAtIt, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* message = qobject_cast<QMessageBox*>(modal)) {
+            message->reject();
+            step = Step::Refused;
+        } else if (auto* dialog = qobject_cast<QFileDialog*>(modal); dialog && step == Step::Typing) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(typed);
+            // Queued: the message it may show runs a loop of its own, in which this timer must fire.
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+            step = Step::Opened;
+        } else if (dialog && step == Step::Refused) {
+            dialog->reject();
+        }
+    });
+    operatorAtIt.start(0);
+    QtDialogs dialogs(nullptr);
+    const QString chosen = dialogs.ChooseFile(setup);
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, !native);
+    return chosen;
 }
 
 }  // namespace
@@ -291,6 +324,14 @@ void FilesTest::cancelledDialogSendsNothing() {
     QVERIFY2(QDir::match(every.section('(', -1).chopped(1), QStringLiteral("TICKET")), qPrintable(every));
     QCOMPARE(answer.fileName, QString());
     QCOMPARE(answer.cancelError, false);
+
+    // In Qt's own dialog so set up, a name typed without an extension is the
+    // file of that name: no default suffix is added to it.
+    QTemporaryDir dir;
+    const QString typed = dir.filePath(QStringLiteral("ticketnoext"));
+    QVERIFY(WriteFile(typed, "<p>"));
+    w.CommonDialog1.InitDir = dir.path();
+    QCOMPARE(TypedIntoQtDialog(w.CommonDialog1, QStringLiteral("ticketnoext")), typed);
 }
 
 void FilesTest::missingFileIsNamedOnceAndNothingSent() {
@@ -465,7 +506,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     w.ClearLogs();
     Field(w, "TxtCount")->setText(count);
     DialogAnswer answer(w, path);
-    answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
+    answer.answers = {0};  // the patterned bytes are no PCX nor picture: "Send As It Is"
     Button(w, "CmdPcxFile")->click();
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected = "<SP100,100><pcx><G" + QByteArray::number(size) + ">" + image + "<p>" + SendMarker(w);
@@ -498,9 +539,9 @@ void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout_data() {
     QTest::addColumn<int>("answer");
     QTest::addColumn<bool>("sent");
     QTest::addColumn<QString>("line");  // the line written at the click, if any
-    QTest::newRow("Convert: it cannot be read as a picture") << 0 << false << "; nothing was sent";
-    QTest::newRow("Send As It Is") << 1 << true << "";
-    QTest::newRow("Cancel") << 2 << false << "PCX download canceled: odd.pcx was not sent";
+    // Convert, which cannot read it as a picture, is not offered.
+    QTest::newRow("Send As It Is") << 0 << true << "";
+    QTest::newRow("Cancel") << 1 << false << "PCX download canceled: odd.pcx was not sent";
     // clang-format on
 }
 
@@ -524,10 +565,12 @@ void FilesTest::fileThatIsNoMonochromePcxIsAskedAbout() {
 
     QCOMPARE(dialogs.questions.size(), 1);
     const Question& question = dialogs.questions[0];
-    QCOMPARE(question.text, "odd.pcx is not a PCX file; the printer prints 1-bit monochrome PCX only.");
-    QCOMPARE(question.answers, (QStringList{"Convert", "Send As It Is", "Cancel"}));
-    QCOMPARE(question.defaultAnswer, 0);
-    QCOMPARE(question.escapeAnswer, 2);
+    QCOMPARE(question.text,
+             "odd.pcx is not a PCX file; the printer prints 1-bit monochrome PCX only. Cannot read "
+             "odd.pcx as a picture: Unsupported image format.");
+    QCOMPARE(question.answers, (QStringList{"Send As It Is", "Cancel"}));
+    QCOMPARE(question.defaultAnswer, 1);
+    QCOMPARE(question.escapeAnswer, 1);
     const QByteArray expected = sent ? "<SP100,100><pcx><G300>" + bytes + "<p>" + marker : marker;
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
@@ -548,7 +591,7 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
     printer.SetReading(false);
     w.ClearLogs();
     DialogAnswer answer(w, path);
-    answer.answers = {1};  // the patterned bytes are no PCX: "Send As It Is"
+    answer.answers = {0};  // the patterned bytes are no PCX nor picture: "Send As It Is"
     WhenTrue(
         &w, [&w] { return w.PrinterSender().Waiting(); },
         [&] {

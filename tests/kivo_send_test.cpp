@@ -5,6 +5,7 @@
 #include "console/frmkivo.h"
 #include "emulator/tests/pcx_samples.h"
 #include "link/commands.h"
+#include "pcx/pcx_download.h"
 #include "pcx/pcx_image.h"
 #include "tests/support/window_support.h"
 
@@ -301,6 +302,27 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
                                              << 64 << "two ports given";
     QTest::newRow("no port after the colon: 64") << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:x"}
                                                  << QByteArray() << 64 << "No printer port in \"127.0.0.1:x\"";
+    QTest::newRow("blanks around the address: 2") << QStringList{"--vek-ff", "--port", "1", " 127.0.0.1 "}
+                                                  << QByteArray() << 2 << "no connection to 127.0.0.1 on port 1,";
+    QTest::newRow("port 65535, refused up front: 64")
+        << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:65535"} << QByteArray() << 64
+        << "No printer port in \"127.0.0.1:65535\": write the address as address:port, the port from 1 to 65534";
+    QTest::newRow("--port 65535: 64") << QStringList{"--vek-ff", "--port", "65535", "127.0.0.1"} << QByteArray() << 64
+                                      << "--port \"65535\" is no port the connect can use: give 1 to 65534";
+    QTest::newRow("two ports after the address: 64")
+        << QStringList{"--vek-ff", "--port", "1", "127.0.0.1:9101:9102"} << QByteArray() << 64
+        << "\"127.0.0.1:9101:9102\" is no printer address";
+    // --pcx-as-is converts nothing: a PCX of any depth goes unchanged, anything else is refused.
+    const qsizetype colour = ColourPcx().size();
+    const QString colourFrame =
+        QStringLiteral("%1 bytes sent").arg(PcxDownloadHeader(colour).size() + colour + qsizetype(sizeof "<p>") - 1);
+    QTest::newRow("--pcx-as-is, a 24-bit PCX unchanged: 0") << QStringList{"--pcx-as-is", "--pcx", "@colour"}
+                                                            << QByteArray("\x06") << 0 << colourFrame;
+    QTest::newRow("--pcx-as-is, a PNG: 64") << QStringList{"--pcx-as-is", "--pcx", "@png"} << QByteArray() << 64
+                                            << "--pcx: @png is not a PCX file; nothing was sent";
+    QTest::newRow("--pcx-as-is, 3,000 pixels wide: 64")
+        << QStringList{"--pcx", "@wide", "--pcx-as-is"} << QByteArray() << 64
+        << "--pcx: @wide is 3,000 x 1 pixels, too large for a ticket printer";
     QTest::newRow("no address: 64") << QStringList{"--vek-ff", "--port", "1", ""} << QByteArray() << 64
                                     << "no printer address";
     QTest::newRow("an address that is no address: 64") << QStringList{"--vek-ff", "--port", "1", "999.999.999.999"}
@@ -320,7 +342,16 @@ void KivoSendTest::exitStatusSaysHowItWent() {
     QFETCH(QString, says);
 
     QTemporaryDir dir;
-    arguments.replaceInStrings(QStringLiteral("@big"), WrittenFile(dir, QStringLiteral("big"), PatternBytes(4 << 20)));
+    const QMap<QString, QByteArray> files{{"@big", PatternBytes(4 << 20)},
+                                          {"@png", PngPicture()},
+                                          {"@colour", ColourPcx()},
+                                          {"@wide", pcx_samples::Header(3000, 1, 376) + QByteArray(376, '\0')}};
+    for (auto file = files.begin(); file != files.end(); ++file) {
+        if (!arguments.contains(file.key())) continue;
+        const QString path = WrittenFile(dir, file.key().mid(1), file.value());
+        arguments.replaceInStrings(file.key(), path);
+        says.replace(file.key(), path);
+    }
     std::optional<kivo::test::SilentPrinter> silent;
     if (const qsizetype at = arguments.indexOf(QStringLiteral("@silent")); at >= 0) {
         silent.emplace(0);

@@ -219,7 +219,11 @@ void LinkTest::addressMayNameItsPort_data() {
     QTest::newRow("no port: 9100") << "10.0.0.192" << "10.0.0.192" << 9100;
     QTest::newRow("second port") << "10.0.0.192:9101" << "10.0.0.192" << 9101;
     QTest::newRow("host name") << "printserver:9102" << "printserver" << 9102;
-    QTest::newRow("highest") << "h:65535" << "h" << 65535;
+    QTest::newRow("highest the connect can open") << "h:65534" << "h" << 65534;
+    QTest::newRow("65535: the connect cannot open it") << "h:65535" << "-" << 0;
+    QTest::newRow("blanks around the address") << " 127.0.0.1\t" << "127.0.0.1" << 9100;
+    QTest::newRow("blanks around the host") << " 127.0.0.1 :9101 " << "127.0.0.1" << 9101;
+    QTest::newRow("two ports: no address") << "127.0.0.1:9101:9102" << "-" << 0;
     QTest::newRow("port 0") << "h:0" << "-" << 0;
     QTest::newRow("above 65535") << "h:65536" << "-" << 0;
     QTest::newRow("empty port") << "h:" << "-" << 0;

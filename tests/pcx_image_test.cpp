@@ -268,6 +268,24 @@ void PcxImageTest::planAsksOnlyWhenItMust_data() {
     QTest::newRow("data ends early: Send As It Is") << "s.pcx" << endsEarly << asIs << early << A::SendFile << none;
     QTest::newRow("data ends early: Cancel") << "s.pcx" << endsEarly << cancel << early << A::Nothing
                                              << QStringList{"PCX download canceled: s.pcx was not sent"};
+    // Convert is offered only when the conversion works ("broken" files fail).
+    QTest::newRow("data ends early, no conversion: no Convert")
+        << "broken.pcx" << endsEarly << cancel << QString(early).replace("s.pcx", "broken.pcx") + " no %1."
+        << A::Nothing << QStringList{"PCX download canceled: broken.pcx was not sent"};
+    QTest::newRow("no picture at all: no Convert") << "broken.dat" << QByteArray("junk") << asIs
+                                                   << "broken.dat is not a PCX file" + kOnly + " no %1." << A::SendFile
+                                                   << none;
+    // A picture too large for the printer is refused by its header, whatever its depth.
+    QByteArray tall = pcx_samples::Header(10, 9000, 10);
+    tall[3] = 8, tall[65] = 3;
+    QTest::newRow("monochrome, 3,000 wide: refused")
+        << "w.pcx" << pcx_samples::Header(3000, 1, 376) + QByteArray(376, '\0') << asIs << "" << A::Nothing
+        << QStringList{"w.pcx is 3,000 x 1 pixels, too large for a ticket printer (at most 2,048 wide and 8,192 "
+                       "tall); nothing was sent"};
+    QTest::newRow("24-bit, 9,000 tall: refused")
+        << "t.pcx" << tall << asIs << "" << A::Nothing
+        << QStringList{"t.pcx is 10 x 9,000 pixels, too large for a ticket printer (at most 2,048 wide and 8,192 "
+                       "tall); nothing was sent"};
     QTest::newRow("a run that fills the rows is whole")
         << "r.pcx" << pcx_samples::Header(16, 4, 2) + QByteArray("\xC8\xFF", 2) << cancel << "" << A::SendFile << none;
     QTest::newRow("conversion fails") << "broken.gif" << QByteArray("gif") << cancel << "" << A::Nothing
@@ -285,16 +303,26 @@ void PcxImageTest::planAsksOnlyWhenItMust() {
     QFETCH(PcxPlan::Action, action);
     QFETCH(QStringList, lines);
     const QString path = file.isNull() ? dir_.filePath(name) : Write(name, file);
-    QStringList questions;
-    const auto ask = [&](const QString& q) {
-        questions << q;
+    QList<PcxQuestionAsked> questions;
+    const auto ask = [&](const PcxQuestionAsked& asked) {
+        questions << asked;
         return answer;
     };
     const auto convert = [](const QString& p) {  // "broken" files fail
         return ConvertedPcx{"PCX", 1, 1, p.contains("broken") ? "no " + p : QString(), "made " + p};
     };
     const PcxPlan plan = PlanPcxDownload(path, ask, convert);
-    QCOMPARE(questions, question.isEmpty() ? QStringList{} : QStringList{question});
+    QCOMPARE(questions.size(), question.isEmpty() ? 0 : 1);
+    if (!questions.isEmpty()) {
+        const PcxQuestionAsked& asked = questions[0];
+        QCOMPARE(asked.text, question.replace("%1", path));
+        // Convert only when it works; Enter converts, or else cancels; Escape cancels.
+        const bool converts = !name.contains("broken");
+        QCOMPARE(asked.AnswerTexts(), (converts ? QStringList{"Convert", "Send As It Is", "Cancel"}
+                                                : QStringList{"Send As It Is", "Cancel"}));
+        QCOMPARE(asked.AnswerAt(asked.DefaultIndex()), converts ? PcxAnswer::Convert : PcxAnswer::Cancel);
+        QCOMPARE(asked.AnswerAt(asked.EscapeIndex()), PcxAnswer::Cancel);
+    }
     QCOMPARE(int(plan.action), int(action));
     QCOMPARE(plan.lines, lines.replaceInStrings("%1", path));
     QCOMPARE(plan.image, action == PcxPlan::Action::SendConverted ? QByteArray("PCX") : QByteArray());

@@ -369,7 +369,7 @@ void WindowTest::failedConnectChangesNothing_data() {
     QTest::newRow("blanks") << "   " << refused;
     QTest::newRow("a port that is no port") << "10.0.0.192:99999"
         << QStringList{"No printer port in \"10.0.0.192:99999\": write the address as address:port, the port from 1 "
-                       "to 65535"};
+                       "to 65534"};
     // clang-format on
 }
 

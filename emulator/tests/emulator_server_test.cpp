@@ -66,6 +66,13 @@ public:
         return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
                lines.constLast().startsWith("summary: ");
     }
+    // The processor time it has used so far, user and system.
+    [[nodiscard]] qint64 CpuMs() const {
+        const QList<QByteArray> fields = ReadFile(QString("/proc/%1/stat").arg(process.processId())).split(' ');
+        // Fields 14 and 15, after a name in parentheses that holds no blank here.
+        if (fields.size() < 15) return -1;
+        return (fields[13].toLongLong() + fields[14].toLongLong()) * 1000 / ::sysconf(_SC_CLK_TCK);
+    }
     [[nodiscard]] long PeakMemoryKiB() const {
         const QString status = ReadFile(QString("/proc/%1/status").arg(process.processId()));
         const auto m = QRegularExpression(R"(VmHWM:\s+(\d+) kB)").match(status);
@@ -92,6 +99,7 @@ private:
 class Client {
 public:
     explicit Client(int port) {
+        clock_.start();
         const timeval limit{kWaitMs / 1000, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         sockaddr_in a{};
@@ -112,7 +120,10 @@ public:
     void Pump() {
         char buffer[65536];
         ssize_t n;
-        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) received.append(buffer, n);
+        while ((n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            if (received.isEmpty()) firstByteMs = clock_.elapsed();
+            received.append(buffer, n);
+        }
         if (n == 0) ended = true;
         if (n < 0 && errno != EAGAIN) ended = true, error = errno;
     }
@@ -125,6 +136,18 @@ public:
             },
             kWaitMs);
         return received.size() >= count;
+    }
+    // Ends the sending side and reads until the emulator ends the connection:
+    // everything it sent is then in `received`.
+    [[nodiscard]] bool Finish() {
+        ::shutdown(fd_, SHUT_WR);
+        (void)QTest::qWaitFor(
+            [&] {
+                Pump();
+                return ended;
+            },
+            kWaitMs);
+        return ended && error == 0;
     }
     void Close() {
         if (fd_ >= 0) ::close(fd_);
@@ -140,8 +163,10 @@ public:
     bool connected = false, ended = false;
     int error = 0;
     QByteArray received;
+    qint64 firstByteMs = -1;  // when the first byte was read, from before the connect
 
 private:
+    QElapsedTimer clock_;
     int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
@@ -183,6 +208,11 @@ void EmulatorServerTest::answersOverTheSocket_data() {
     row("ribbon low", {"--ribbon-low-after", "1"}, "<p>", "\x06\x16", "ticket 1: 3 bytes, Ticket ACK, Ribbon Low");
     row("NAK", {"--nak-on", "VOID"}, "VOID<p>ok<p>", "\x15\x06", "ticket 1: 7 bytes, Ticket NAK");
     row("power on greeting", {"--send-on-connect", "12"}, "<p>", "\x12\x06", "ticket 1: 3 bytes, Ticket ACK");
+    // Late answers, in order, still sent after the client has ended its side.
+    row("answers late", {"--answer-delay", "400", "--ribbon-low-after", "2"}, "<p>\x0c<p>", "\x06\x06\x16\x06\x16",
+        "ticket 3: 3 bytes, Ticket ACK, Ribbon Low");
+    row("no answers, the greeting still goes", {"--no-answers", "--send-on-connect", "12"}, "<p>VOID<G1x><p>", "\x12",
+        "ticket 2: 12 bytes, Ticket ACK, not answered");
     const auto pcx = [](char bits, char planes) {
         QByteArray header = pcx_samples::Header(8, 1, 8);
         header[3] = bits, header[65] = planes;
@@ -204,12 +234,20 @@ void EmulatorServerTest::answersOverTheSocket() {
     QFETCH(QString, line);
     Emulator emulator(options);
     QVERIFY(emulator.WaitListening());
+    const qint64 cpu = emulator.CpuMs();
     Client client(emulator.port);
     QVERIFY(client.Send(stream));
-    QVERIFY(client.WaitFor(answers.size()));
+    // Its side ended, the client gets what the emulator owes it, then the end: nothing more.
+    QVERIFY(client.Finish());
     QCOMPARE(client.received.toHex(' '), answers.toHex(' '));
-    client.Close();
     QVERIFY(emulator.WaitLine("connection 1 closed by client"));
+    // --answer-delay MS: the first answer no sooner, and the wait spent asleep
+    // (a loop polling the time would burn a good part of it, even on a busy machine).
+    if (const qsizetype at = options.indexOf("--answer-delay"); at >= 0) {
+        const int delay = options[at + 1].toInt();
+        QVERIFY2(client.firstByteMs >= delay, qPrintable(QString::number(client.firstByteMs)));
+        QVERIFY2(emulator.CpuMs() - cpu < delay / 8, qPrintable(QString::number(emulator.CpuMs() - cpu) + " ms"));
+    }
     QVERIFY2(emulator.HasLine(line), qPrintable(emulator.lines.join('\n')));
     QVERIFY(emulator.Stop());
 }
@@ -421,6 +459,8 @@ void EmulatorServerTest::refusesBadArguments_data() {
     QTest::newRow("zero read rate") << QStringList{"--read-rate", "0"};
     QTest::newRow("hex with half a byte") << QStringList{"--send-on-connect", "123"};
     QTest::newRow("empty NAK text") << QStringList{"--nak-on", ""};
+    QTest::newRow("answer delay of ten minutes and a millisecond") << QStringList{"--answer-delay", "600001"};
+    QTest::newRow("late answers and none") << QStringList{"--answer-delay", "5", "--no-answers"};
 }
 
 void EmulatorServerTest::refusesBadArguments() {
