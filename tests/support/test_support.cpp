@@ -2,6 +2,7 @@
 
 
 #include <QDeadlineTimer>
+#include <QProcess>
 #include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
@@ -71,6 +72,55 @@ LoopbackPrinter::LoopbackPrinter(quint16 port, QObject* parent) : QObject(parent
     connect(&server_, &QTcpServer::newConnection, this, &LoopbackPrinter::OnNewConnection);
     for (int attempt = 0; attempt < 20 && !server_.isListening(); ++attempt)
         server_.listen(QHostAddress(RandomLoopbackAddress()), port);
+}
+
+ChildRun RunChild(const QString& program, const QStringList& arguments, int timeoutMs) {
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QString::fromLatin1(name));
+    child.setProcessEnvironment(environment);
+    child.start(program, arguments);
+    QEventLoop loop;
+    QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (child.state() != QProcess::NotRunning) loop.exec();
+    ChildRun run;
+    if (child.state() != QProcess::NotRunning) {
+        child.kill();
+        child.waitForFinished();
+        return run;
+    }
+    run.code = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
+    run.out = QString::fromUtf8(child.readAllStandardOutput());
+    run.err = QString::fromUtf8(child.readAllStandardError());
+    return run;
+}
+
+AnsweringPrinter::AnsweringPrinter(QByteArray answer, Group& group, const QString& address)
+    : answer_(std::move(answer)), group_(group) {
+    connect(&server_, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* client = server_.nextPendingConnection()) {
+            group_.open.removeIf([](const QPointer<QTcpSocket>& other) {
+                char byte;
+                return !other || ::recv(static_cast<int>(other->socketDescriptor()), &byte, 1,
+                                        MSG_PEEK | MSG_DONTWAIT) == 0;
+            });
+            group_.open << client;
+            group_.most = std::max(group_.most, static_cast<int>(group_.open.size()));
+            // "<p>" may be split over reads: the tail of the last read is kept.
+            auto tail = std::make_shared<QByteArray>();
+            connect(client, &QTcpSocket::readyRead, client, [this, client, tail] {
+                const QByteArray bytes = *tail + client->readAll();
+                const qsizetype commands = bytes.count("<p>");
+                *tail = bytes.endsWith("<p") ? QByteArray("<p") : bytes.endsWith('<') ? QByteArray("<") : QByteArray();
+                for (qsizetype i = 0; i < commands && !answer_.isEmpty(); ++i) client->write(answer_);
+            });
+            connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        }
+    });
+    for (int attempt = 0; attempt < 20 && !server_.isListening(); ++attempt)
+        server_.listen(QHostAddress(address.isEmpty() ? RandomLoopbackAddress() : address), 9100);
 }
 
 QString RandomLoopbackAddress() {

@@ -236,6 +236,38 @@ void OnceReceived(LoopbackPrinter& printer, qsizetype bytes, std::function<void(
 [[nodiscard]] QString SettingsFile();
 void ForgetSettings();
 
+// What a program the test ran did: its exit code (-1 when it did not end in
+// time or crashed), standard output and standard error.
+struct ChildRun {
+    int code = -1;
+    QString out;
+    QString err;
+};
+// Runs a program with the event loop turning, so printers in this process
+// answer it; with no display and no Qt platform named, as on a production line.
+[[nodiscard]] ChildRun RunChild(const QString& program, const QStringList& arguments, int timeoutMs = 30000);
+
+// A printer on a loopback address of its own (127.x.y.z:9100 unless an address is
+// given) that answers each print command "<p>" it reads with `answer` (none: it
+// never answers), and counts the connections that printers of its `group` hold at once.
+class AnsweringPrinter : public QObject {
+public:
+    struct Group {
+        int most = 0;
+        // The connections open now. One whose end of stream waits unread counts
+        // as closed: the test's loop may get to the next connect first.
+        QList<QPointer<QTcpSocket>> open;
+    };
+    AnsweringPrinter(QByteArray answer, Group& group, const QString& address = {});
+    [[nodiscard]] QString Address() const { return server_.serverAddress().toString(); }
+    [[nodiscard]] bool Listening() const { return server_.isListening(); }
+
+private:
+    QTcpServer server_;
+    QByteArray answer_;
+    Group& group_;
+};
+
 // Hex text of bytes ("3C 70 3E"), for readable failure messages.
 [[nodiscard]] QString Hex(const QByteArray& bytes);
 
