@@ -243,6 +243,10 @@ int RunAll(const QStringList& args) {
     std::vector<Figures> find;
     for (int i = 0; i < s.findRuns; ++i) find.push_back(RunSelf({m, QStringLiteral("find")}, 120));
 
+    std::fprintf(stderr, "many printers at once, against a shell loop of kivo-send\n");
+    std::vector<Figures> fleet;
+    for (int i = 0; i < s.findRuns; ++i) fleet.push_back(RunSelf({m, QStringLiteral("fleet")}, 600));
+
     // ---------------------------------------------------------------- table
     QStringList table;
     table << MarkdownRow({QStringLiteral("Benchmark"), QStringLiteral("Figure"), QStringLiteral("Baseline"),
@@ -477,6 +481,25 @@ int RunAll(const QStringList& args) {
                          .arg(Verdict(findSeconds, Limit::AtMost, 1),
                               Verdict(Ratio(findSeconds, nmapSeconds), Limit::AtMost, 0.1),
                               Verdict(MedianOf(find, QStringLiteral("search_cpu_pct")), Limit::Below, 10))});
+
+    const double fleetSeconds = MedianOf(fleet, QStringLiteral("fleet_seconds"));
+    const double loopSeconds = MedianOf(fleet, QStringLiteral("loop_seconds"));
+    const bool allOk = std::all_of(fleet.begin(), fleet.end(), [](const Figures& f) {
+        return Figure(f, QStringLiteral("fleet_ok")) == 250 && Figure(f, QStringLiteral("fleet_exit")) == 0;
+    });
+    const double peak = MedianOf(fleet, QStringLiteral("fleet_peak_kb")) / 1024;
+    const double peakTenth = MedianOf(fleet, QStringLiteral("fleet_tenth_peak_kb")) / 1024;
+    table << MarkdownRow(
+        {QStringLiteral("kivo-send --vek-test to 250 printers on a veth /24, each answering Ticket ACK (median of %1)")
+             .arg(s.findRuns),
+         QStringLiteral("%1 s; peak %2 MB (25 printers: %3 MB)")
+             .arg(Num(fleetSeconds, 2), Num(peak, 1), Num(peakTenth, 1)),
+         QStringLiteral("shell loop of kivo-send a printer: %1 s; peak %2 MB")
+             .arg(Num(loopSeconds, 2), Num(MedianOf(fleet, QStringLiteral("loop_peak_kb")) / 1024, 1)),
+         Num(Ratio(fleetSeconds, loopSeconds), 3),
+         !allOk ? QStringLiteral("FAIL: not every printer ok")
+                : QStringLiteral("<= 3 s: %1; memory flat (<= +5 MB for 10x the printers): %2")
+                      .arg(Verdict(fleetSeconds, Limit::AtMost, 3), Verdict(peak - peakTenth, Limit::AtMost, 5))});
 
     std::printf("%s\n", qPrintable(table.join(QLatin1Char('\n'))));
     return 0;

@@ -93,6 +93,7 @@ int RunMeasure(const QStringList& args) {
     if (name == QLatin1String("log-copy")) return MeasureLogCopy(options);
     if (name == QLatin1String("log-save")) return MeasureLogSave(options);
     if (name == QLatin1String("find")) return MeasureFind(options);
+    if (name == QLatin1String("fleet")) return MeasureFleet(options);
     std::fprintf(stderr, "unknown measurement: %s\n", qPrintable(name));
     return 2;
 }

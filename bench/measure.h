@@ -52,5 +52,6 @@ int MeasureLogSave(const QStringList& args);
 
 // Finding printers against nmap, in a network namespace (find_bench.cpp).
 int MeasureFind(const QStringList& args);
+int MeasureFleet(const QStringList& args);
 
 }  // namespace kivo::bench
