@@ -572,6 +572,11 @@ void LinkTest::ledgerAccountsForEveryJob_data() {
         << QStringList{"Cut short: 3 copies of vek_test.txt (stopped), 563 of the bytes on their way did not reach "
                        "the printer"};
 
+    // A ticket file missing from the start: its copy headers went, its print commands never did.
+    QTest::newRow("failed, its file missing: no answer awaited") << "2 copies of vek_test.txt" << 2LL << 36LL << 2
+        << true << QList<S>{{S::Begin, 0}, {S::Copy, 18}, {S::Copy, 36}, {S::Fail, 36}, {S::Settle, 36, 1.5}, {S::Settle, 36, 11.5}} << 36LL
+        << "" << QStringList{};
+
     // With print commands, taken is not printed: Done waits for every answer.
     QTest::newRow("answered in full: Done with the answers") << three << 3LL << 1563LL << 3 << true
         << (threeCopies + QList<S>{{S::Settle, 1563, 1.5}, {S::Answer, 0, 1.6}, {S::Answer, 0, 1.7},
