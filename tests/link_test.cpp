@@ -22,9 +22,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <optional>
 
 using namespace kivo;
 using kivo::test::ListConsole;

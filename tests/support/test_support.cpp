@@ -108,7 +108,7 @@ void LoopbackPrinter::ReadAvailable() {
     const QByteArray bytes = client_->readAll();
     if (bytes.isEmpty()) return;
     received_.append(bytes);
-    Took();
+    Arrived();
 }
 
 void LoopbackPrinter::Send(const QByteArray& bytes) {
@@ -136,7 +136,7 @@ void LoopbackPrinter::ReadSomeSlowly() {
     const QByteArray bytes = client_->read(slowPiece_);
     if (bytes.isEmpty()) return;
     received_.append(bytes);
-    Took();
+    Arrived();
 }
 
 void LoopbackPrinter::AnswerPrintCommands(int limit, bool reset, char answer) {
@@ -150,7 +150,7 @@ void LoopbackPrinter::AnswerPrintCommands(int limit, bool reset, char answer) {
 
 bool LoopbackPrinter::ReadNow() { return client_ && client_->waitForReadyRead(5000); }
 
-void LoopbackPrinter::Took() {
+void LoopbackPrinter::Arrived() {
     while (answering_ && client_ && scanned_ < received_.size()) {
         const QByteArrayView rest = QByteArrayView(received_).sliced(scanned_);
         if (rest.front() == '<' && rest.size() < 3) break;  // "<p>" may go on in the next read

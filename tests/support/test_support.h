@@ -111,7 +111,8 @@ private:
     void OnNewConnection();
     void ReadAvailable();
     void ReadSomeSlowly();
-    void Took();
+    // After bytes arrived: answers the print commands among them when asked to, then tells.
+    void Arrived();
 
     QTcpServer server_;
     QPointer<QTcpSocket> client_;
