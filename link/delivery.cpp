@@ -191,6 +191,12 @@ std::vector<JobOutcome> JobLedger::Settle(qint64 acked, double now, double answe
             out.severity = Severity::Fault;
             Owe(job.printCommands - job.answers, now + answerWait);
             settled.push_back(std::move(out));
+        } else if (job.how == JobEnd::Failed) {
+            // Its file could not be read from the start (its line said so): the
+            // print commands in it never went, and no answer is awaited.
+            JobOutcome out = OutcomeOf(job, JobOutcome::Kind::CutShort, acked);
+            out.severity = Severity::Fault;
+            settled.push_back(std::move(out));
         } else if (job.answers >= job.printCommands) {
             JobOutcome out = OutcomeOf(job, JobOutcome::Kind::Done, acked);
             if (job.reportDone && job.end > job.start) {

@@ -4,9 +4,9 @@
 // that shrinks while it is sent.
 #include "console/frmkivo.h"
 #include "console/settings.h"
-#include "link/send_file.h"
-#include "link/winsock_module.h"
+#include "link/printer_connection.h"
 #include "pcx/pcx_download.h"
+#include "platform/program_folder.h"
 #include "tests/support/window_support.h"
 #ifdef KIVO_TEST_WITH_EMULATOR
 #include "emulator/emulator.h"
@@ -22,12 +22,12 @@
 #include <QRegularExpression>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <functional>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,13 +38,10 @@ using kivo::test::ConnectWindow;
 using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
-using kivo::test::ListConsole;
 using kivo::test::LoopbackPrinter;
 using kivo::test::PatternBytes;
 using kivo::test::ReadFile;
 using kivo::test::SendMarker;
-using kivo::test::Watchdog;
-using kivo::test::WhenTrue;
 using kivo::test::WriteFile;
 
 namespace {
@@ -52,12 +49,19 @@ namespace {
 QByteArray VekCopyHeader(int copy) { return "<RL><F6><RC90,40>" + QByteArray::number(copy); }
 
 // Whether the log holds one line saying that the printer has taken the job
-// (`copies` of `name`) and its `bytes`, as they went on the wire.
-bool SaysDone(frmkivo& w, int copies, const QString& name, qsizetype bytes) {
-    const QString what = (copies == 1 ? QStringLiteral("1 copy") : QString::number(copies) + " copies") + " of " + name;
-    const QString start = QStringLiteral("Done: %1, %2 bytes, taken by the printer in ")
-                              .arg(what, QLocale(QLocale::English).toString(bytes));
-    const QRegularExpression done('^' + QRegularExpression::escape(start) + "[0-9]+\\.[0-9]{2} s$");
+// (`copies` of `name`) and its `bytes`, as they went on the wire, and answered
+// its `answers` print commands with ACK.
+bool SaysDone(frmkivo& w, int copies, const QString& name, qsizetype bytes, int answers = 0) {
+    const QLocale english(QLocale::English);
+    const QString what =
+        (copies == 1 ? QStringLiteral("1 copy") : english.toString(copies) + " copies") + " of " + name;
+    const QString start =
+        QStringLiteral("Done: %1, %2 bytes, taken by the printer in ").arg(what, english.toString(bytes));
+    const QString answered = answers == 0 ? QString()
+                                          : QStringLiteral("; %1 %2: %1 Ticket ACK")
+                                                .arg(english.toString(answers), answers == 1 ? "answer" : "answers");
+    const QRegularExpression done('^' + QRegularExpression::escape(start) + "[0-9]+\\.[0-9]{2} s" +
+                                  QRegularExpression::escape(answered) + '$');
     return w.OutgoingLog().Lines().filter(done).size() == 1;
 }
 
@@ -88,6 +92,17 @@ QString TypedIntoQtDialog(const CommonDialog& setup, const QString& typed) {
     const QString chosen = dialogs.ChooseFile(setup);
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs, !native);
     return chosen;
+}
+
+// The bytes a peer of the connection reads from its end of a socket pair.
+QByteArray ReadAll(int fd, QList<int>* records = nullptr) {
+    QByteArray received;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        if (records) *records << static_cast<int>(n);
+        received.append(buffer, n);
+    }
+    return received;
 }
 
 }  // namespace
@@ -129,7 +144,7 @@ void FilesTest::sendFileGoesInPiecesOf1024_data() {
     // clang-format on
 }
 
-// Each SendToPrinter call of SendFile is one send on the socket; over a
+// The window's connection hands a file in sends of 1024 bytes; over a
 // sequenced-packet socket pair each send arrives as one record, so the records
 // are the pieces.
 void FilesTest::sendFileGoesInPiecesOf1024() {
@@ -140,29 +155,26 @@ void FilesTest::sendFileGoesInPiecesOf1024() {
     const QByteArray file = PatternBytes(std::max(size, 0));
     if (size >= 0) QVERIFY(WriteFile(path, file));
 
-    QVERIFY(StartNetwork());
     int fds[2];
     QCOMPARE(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
-    ListConsole console;
-    Sender sender(console);
-    const SendFileResult result = SendFile(sender, fds[0], path);
+    PrinterConnection connection;
+    connection.Adopt(fds[0]);
+    QSignalSpy handed(&connection, &PrinterConnection::JobHanded);
+    PrinterJob job;
+    job.AddFile(path);
+    connection.Hand(std::move(job));
+    QTRY_COMPARE(handed.count(), 1);
 
     QList<int> records;
-    QByteArray received;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fds[1], buffer, sizeof buffer, 0)) > 0;) {
-        records << static_cast<int>(n);
-        received.append(buffer, n);
-    }
-    ::close(fds[0]);
+    const QByteArray received = ReadAll(fds[1], &records);
     ::close(fds[1]);
-
     QCOMPARE(records, pieces);
     QVERIFY(received == file);
-    QCOMPARE(result.sent, qint64(std::max(size, 0)));
-    QCOMPARE(result.fileError.isEmpty(), size >= 0);
-    QVERIFY(!result.sendFailed);
-    QVERIFY(console.outgoing.isEmpty());  // SendFile itself writes no line
+    QCOMPARE(connection.Sent(), qint64(std::max(size, 0)));
+    QCOMPARE(handed[0][0].value<JobEnd>(), size >= 0 ? JobEnd::Sent : JobEnd::Failed);
+    const QString fileError = handed[0][1].toString();
+    QVERIFY2(size >= 0 ? fileError.isEmpty() : fileError.startsWith("Cannot send file " + path + ": "),
+             qPrintable(fileError));
 }
 
 void FilesTest::largePiecesGoStraightFromTheFile_data() {
@@ -182,43 +194,41 @@ void FilesTest::largePiecesGoStraightFromTheFile() {
     const QByteArray file = PatternBytes(5 * 512 * 1024 + 3);
     QVERIFY(WriteFile(path, file));
 
-    QVERIFY(StartNetwork());
     int fds[2];
     QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
     const int buffer = 64 * 1024;
     ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    PrinterConnection connection(1024 * 1024);
+    connection.Adopt(fds[0]);
+    QSignalSpy handed(&connection, &PrinterConnection::JobHanded);
     QByteArray received;
-    const auto drain = [&received, &fds] {
-        char bytes[65536];
-        for (ssize_t n; (n = ::recv(fds[1], bytes, sizeof bytes, 0)) > 0;) received.append(bytes, n);
-    };
-    struct ReadingConsole : ListConsole {
-        std::function<void()> onPause;
-        void Pause(double) override {
-            ++pauses;
-            onPause();
-        }
-    } console;
-    bool shrunk = false;
-    console.onPause = [&] {
-        if (shrinkTo >= 0 && !std::exchange(shrunk, true)) QVERIFY(QFile::resize(path, shrinkTo));
-        drain();
-    };
-    Sender sender(console);
-    const SendFileResult result = SendFile(sender, fds[0], path, 1024 * 1024);
-    ::close(fds[0]);
-    drain();
+    int waits = 0;
+    QTimer peer;
+    peer.callOnTimeout([&] {
+        pollfd room{fds[0], POLLOUT, 0};
+        if (!connection.Handing() || ::poll(&room, 1, 0) != 0) return;  // the send does not wait
+        if (++waits == 1 && shrinkTo >= 0) QVERIFY(QFile::resize(path, shrinkTo));
+        received += ReadAll(fds[1]);
+    });
+    peer.start(1);
+    PrinterJob job;
+    job.AddFile(path);
+    connection.Hand(std::move(job));
+    QTRY_COMPARE_WITH_TIMEOUT(handed.count(), 1, 20000);
+    peer.stop();
+    received += ReadAll(fds[1]);
     ::close(fds[1]);
 
     const qsizetype whole = shrinkTo < 0 ? file.size() : shrinkTo;
-    QVERIFY(console.pauses > 0);
+    QVERIFY(waits > 0);
     QCOMPARE(received.size(), whole);
     QVERIFY(received == file.left(whole));
-    QCOMPARE(result.sent, qint64(whole));
-    QCOMPARE(result.fileError,
-             shrinkTo < 0 ? QString() : QStringLiteral("the file ended %1 bytes early").arg(file.size() - whole));
-    QVERIFY(!result.sendFailed);
-    QVERIFY(console.outgoing.isEmpty());
+    QCOMPARE(connection.Sent(), qint64(whole));
+    QCOMPARE(
+        handed[0][1].toString(),
+        shrinkTo < 0
+            ? QString()
+            : QStringLiteral("Cannot send file %1: the file ended %2 bytes early").arg(path).arg(file.size() - whole));
 }
 
 void FilesTest::fileCopiesAndTheirWording_data() {
@@ -344,6 +354,7 @@ void FilesTest::missingFileIsNamedOnceAndNothingSent() {
     Field(w, "TxtCount")->setText("3");
     DialogAnswer answer(w, path);
     Button(w, "CmdFile")->click();
+    QTRY_VERIFY(!w.Session().Busy());
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray marker = SendMarker(w);
 
@@ -384,6 +395,7 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
     QVERIFY2(!ticket.isEmpty(), qPrintable(path));
 
     LoopbackPrinter printer(9100);
+    printer.AnswerPrintCommands();
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
@@ -396,8 +408,9 @@ void FilesTest::testTicketsHoldCopiesBetween1And100() {
 
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
-    // The Done line counts the copy headers too: every byte on the wire but the marker.
-    if (copies > 0) QTRY_VERIFY(SaysDone(w, copies, vek ? "vek_test.txt" : "hp_id.prn", expected.size() - 1));
+    // The Done line counts the copy headers too: every byte on the wire but the
+    // marker; and it comes with an answer to each copy's print command.
+    if (copies > 0) QTRY_VERIFY(SaysDone(w, copies, vek ? "vek_test.txt" : "hp_id.prn", expected.size() - 1, copies));
     QCOMPARE(Field(w, "TxtCount")->text(), countAfter);
     QCOMPARE(lines.value(0), "Sending  " + path);
     QCOMPARE(lines.size(), copies < 0 ? 2 : 1);
@@ -419,12 +432,13 @@ void FilesTest::vekTicketJobCountsItsCopyHeaders() {
     printer.SetReading(false);
     w.ClearLogs();
     Field(w, "TxtCount")->setText("100");
-    WhenTrue(
-        &w, [&w] { return w.PrinterSender().Waiting(); }, [&w] { Button(w, "CmdStop")->click(); });
-    const Watchdog watchdog(w, 15000);
-    Button(w, "CmdVEKTest")->click();  // returns once Stop has ended the send
+    Button(w, "CmdVEKTest")->click();
+    // The printer reads nothing: the send waits once the buffers are full.
+    QTRY_VERIFY(w.Session().Sent() > 0);
+    QVERIFY(w.Session().Handing());
+    Button(w, "CmdStop")->click();
 
-    QVERIFY(!watchdog.Fired());
+    QVERIFY(!w.Session().Busy());
     const QStringList lines = w.OutgoingLog().Lines();
     const QRegularExpression stopped("^Stopped: 100 copies of vek_test\\.txt, the printer acknowledged [0-9,]+ of " +
                                      QLocale(QLocale::English).toString(wire) +
@@ -469,6 +483,7 @@ void FilesTest::missingTestTicket() {
     w.ClearLogs();
     Field(w, "TxtCount")->setText("2");
     (vek ? Button(w, "CmdVEKTest") : Button(w, "CmdHPTest"))->click();
+    QTRY_VERIFY(!w.Session().Busy());
     const QStringList lines = w.OutgoingLog().Lines();
     const QByteArray expected = (vek ? VekCopyHeader(1) + VekCopyHeader(2) : QByteArray()) + SendMarker(w);
 
@@ -501,6 +516,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     QVERIFY(WriteFile(path, image));
 
     LoopbackPrinter printer(9100);
+    printer.AnswerPrintCommands();
     frmkivo w;
     QVERIFY(ConnectWindow(w, printer));
     w.ClearLogs();
@@ -514,7 +530,7 @@ void FilesTest::pcxImageIsFramedForTheDownload() {
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
     QCOMPARE(lines, QStringList{"Sending PCX file " + path + " to IP Address " + printer.Address()});
-    QTRY_VERIFY(SaysDone(w, 1, name, expected.size() - 1));
+    QTRY_VERIFY(SaysDone(w, 1, name, expected.size() - 1, 1));
 }
 
 void FilesTest::pcxFileThatCannotBeOpenedSendsNothing() {
@@ -592,14 +608,12 @@ void FilesTest::pcxFileThatShrinksIsPaddedToItsHeader() {
     w.ClearLogs();
     DialogAnswer answer(w, path);
     answer.answers = {0};  // the patterned bytes are no PCX nor picture: "Send As It Is"
-    WhenTrue(
-        &w, [&w] { return w.PrinterSender().Waiting(); },
-        [&] {
-            QVERIFY(QFile::resize(path, 256 * 1024));
-            printer.SetReading(true);
-        });
-    const Watchdog watchdog(w, 15000);
     Button(w, "CmdPcxFile")->click();
+    // The printer reads nothing: the download waits with the image begun.
+    QTRY_VERIFY(w.Session().Sent() > 0);
+    QVERIFY(w.Session().Handing());
+    QVERIFY(QFile::resize(path, 256 * 1024));
+    printer.SetReading(true);
 
     const QByteArray expected =
         PcxDownloadHeader(image.size()) + image.left(256 * 1024) + QByteArray(768 * 1024, '\0') + "<p>";

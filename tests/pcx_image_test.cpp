@@ -2,8 +2,7 @@
 // printer's PCX as the emulator reads it, the button's decision, and converted
 // bytes on the wire.
 #include "emulator/tests/pcx_samples.h"
-#include "link/printer_link.h"
-#include "link/winsock_module.h"
+#include "link/printer_session.h"
 #include "pcx/pcx_download.h"
 #include "pcx/pcx_plan.h"
 #include "pcx/picture.h"
@@ -340,7 +339,6 @@ void PcxImageTest::shortPictureDataIsRefusedWithNoOneToAsk() {
 // Converted bytes go out in the file download's frame, and nothing is written beside the picture.
 // A 24-bit PCX with no one to ask, as a command line has it: converted.
 void PcxImageTest::convertedPictureIsFramedOnTheWire() {
-    QVERIFY(StartNetwork());
     QTemporaryDir here;
     const QString path = here.filePath("shade.pcx");
     QVERIFY(test::WriteFile(path, MakePcx(300, 120, 8, 3, 300, 0, [](int x, int y) { return qRgb(x, y * 2, 99); })));
@@ -348,21 +346,20 @@ void PcxImageTest::convertedPictureIsFramedOnTheWire() {
     QVERIFY2(plan.image.size() > 2048, qPrintable(plan.lines.join('\n')));  // pieces of 1024 and a rest
 
     test::LoopbackPrinter printer;
-    platform::Window window;
     test::ListConsole console;
-    PrinterLink link(&window, console);
-    QString connection;
-    const ws::SOCKET s = link.Open(printer.Address(), printer.Port(), connection);
-    QVERIFY(s > 0);
-    Sender sender(console);
-    SendPcxPlan(sender, s, plan, "<p>", console);
+    PrinterSession session(console);
+    session.Connect(printer.Address(), printer.Port());
+    QTRY_VERIFY(session.IsConnected() && printer.HasClient());
+    console.outgoing.clear();
+    session.Queue(QStringLiteral("Print PCX File"), [&] {
+        return MakeCommandJob(*CommandOfControl(QStringLiteral("CmdPcxFile")),
+                              PcxCommandInput(plan, console.AddressText()), console);
+    });
     const QByteArray expected = PcxDownloadHeader(plan.image.size()) + plan.image + "<p>";
     QTRY_COMPARE(printer.Received().size(), expected.size());
     QVERIFY(printer.Received() == expected);
     QCOMPARE(console.outgoing, QStringList{"Sending the converted picture " + path + " to IP Address 127.0.0.1"});
     QCOMPARE(QDir(here.path()).entryList(QDir::Files), QStringList{"shade.pcx"});
-    link.CloseAbortive();
-    StopNetwork();
 }
 
 QTEST_MAIN(PcxImageTest)

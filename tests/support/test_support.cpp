@@ -158,7 +158,7 @@ void LoopbackPrinter::ReadAvailable() {
     const QByteArray bytes = client_->readAll();
     if (bytes.isEmpty()) return;
     received_.append(bytes);
-    emit bytesReceived();
+    Arrived();
 }
 
 void LoopbackPrinter::Send(const QByteArray& bytes) {
@@ -186,6 +186,35 @@ void LoopbackPrinter::ReadSomeSlowly() {
     const QByteArray bytes = client_->read(slowPiece_);
     if (bytes.isEmpty()) return;
     received_.append(bytes);
+    Arrived();
+}
+
+void LoopbackPrinter::AnswerPrintCommands(int limit, bool reset, char answer) {
+    answering_ = true;
+    answerLimit_ = limit;
+    answerReset_ = reset;
+    answer_ = answer;
+    answered_ = 0;
+    scanned_ = received_.size();
+}
+
+bool LoopbackPrinter::ReadNow() { return client_ && client_->waitForReadyRead(5000); }
+
+void LoopbackPrinter::Arrived() {
+    while (answering_ && client_ && scanned_ < received_.size()) {
+        const QByteArrayView rest = QByteArrayView(received_).sliced(scanned_);
+        if (rest.front() == '<' && rest.size() < 3) break;  // "<p>" may go on in the next read
+        const qsizetype command = rest.front() == '\f' ? 1 : rest.startsWith("<p>") ? 3 : 0;
+        scanned_ += std::max<qsizetype>(command, 1);
+        if (command == 0) continue;
+        Send(QByteArray(1, answer_));
+        if (++answered_ != answerLimit_) continue;
+        answering_ = false;
+        if (answerReset_)
+            Reset();
+        else
+            ::shutdown(static_cast<int>(client_->socketDescriptor()), SHUT_WR);
+    }
     emit bytesReceived();
 }
 

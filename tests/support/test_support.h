@@ -94,6 +94,15 @@ public:
     // A slow printer: from now on reads at most `bytes` every `intervalMs`, so the
     // kernel buffers fill and sends go through in parts. SetReading ends it.
     void ReadSlowly(int bytes, int intervalMs);
+    // From now on answers each print command it reads ("<p>", or the form feed,
+    // byte 12) at once with `answer`. After `limit` answers (-1: no limit) it
+    // resets the connection, or, when `reset` is false, ends its sending side in
+    // order and reads on.
+    void AnswerPrintCommands(int limit = -1, bool reset = true, char answer = '\x06');
+    // Reads what has arrived, waiting up to 5 s for something if nothing has, and
+    // not for the event loop's turn: from within a send, so that the printer acts
+    // while the sender is busy. False when nothing came.
+    bool ReadNow();
 
 signals:
     void bytesReceived();
@@ -102,6 +111,8 @@ private:
     void OnNewConnection();
     void ReadAvailable();
     void ReadSomeSlowly();
+    // After bytes arrived: answers the print commands among them when asked to, then tells.
+    void Arrived();
 
     QTcpServer server_;
     QPointer<QTcpSocket> client_;
@@ -111,6 +122,12 @@ private:
     int smallBuffers_ = 0;
     int slowPiece_ = 0;
     QTimer slowTimer_;
+    bool answering_ = false;
+    int answerLimit_ = -1;
+    bool answerReset_ = true;
+    char answer_ = '\x06';
+    int answered_ = 0;
+    qsizetype scanned_ = 0;  // bytes of received_ looked through for print commands
 };
 
 // A printer that never answers: a listener on a loopback address of its own
