@@ -255,19 +255,18 @@ int RunAll(const QStringList& args) {
 
     const double cpuProgram = Figure(cpu, QStringLiteral("program_cpu_pct"));
     const double cpuNaive = Figure(cpu, QStringLiteral("naive_cpu_pct"));
-    table << MarkdownRow({QStringLiteral("CPU while a %1 \"Send Text File\" waits on a printer reading 100 KB/s (%2 s)")
-                              .arg(small, QString::number(s.waitSeconds)),
-                          QStringLiteral("%1 of one core (printer read %2 KB/s; Send-Q at most %3 KB, of it at most "
-                                         "%4 KB not yet on the wire)")
-                              .arg(Percent(cpuProgram),
-                                   Num(Figure(cpu, QStringLiteral("program_peer_bytes_per_s")) / 1000, 0),
-                                   Num(Figure(cpu, QStringLiteral("program_most_send_queue")) / 1024, 0),
-                                   Num(Figure(cpu, QStringLiteral("program_most_not_sent")) / 1024, 0)),
-                          QStringLiteral("retry at once, spinning processEvents: %1 (%2 s, %3 retries/s)")
-                              .arg(Percent(cpuNaive), QString::number(s.naiveSeconds),
-                                   Thousands(Figure(cpu, QStringLiteral("naive_retries_per_s")))),
-                          Num(Ratio(cpuProgram, cpuNaive), 3),
-                          QStringLiteral("< 5 %: ") + Verdict(cpuProgram, Limit::Below, 5)});
+    table << MarkdownRow(
+        {QStringLiteral("CPU while a %1 \"Send Text File\" waits on a printer reading 100 KB/s (%2 s)")
+             .arg(small, QString::number(s.waitSeconds)),
+         QStringLiteral("%1 of one core (printer read %2 KB/s; Send-Q at most %3 KB, of it at most "
+                        "%4 KB not yet on the wire)")
+             .arg(Percent(cpuProgram), Num(Figure(cpu, QStringLiteral("program_peer_bytes_per_s")) / 1000, 0),
+                  Num(Figure(cpu, QStringLiteral("program_most_send_queue")) / 1024, 0),
+                  Num(Figure(cpu, QStringLiteral("program_most_not_sent")) / 1024, 0)),
+         QStringLiteral("retry at once, spinning processEvents: %1 (%2 s, %3 retries/s)")
+             .arg(Percent(cpuNaive), QString::number(s.naiveSeconds),
+                  Thousands(Figure(cpu, QStringLiteral("naive_retries_per_s")))),
+         Num(Ratio(cpuProgram, cpuNaive), 3), QStringLiteral("< 5 %: ") + Verdict(cpuProgram, Limit::Below, 5)});
 
     const double cpuDisconnect = Figure(disconnect, QStringLiteral("program_cpu_pct"));
     const double cpuSpin = Figure(disconnect, QStringLiteral("naive_cpu_pct"));
@@ -312,8 +311,7 @@ int RunAll(const QStringList& args) {
     const QString runs = QStringLiteral("median of %1").arg(s.sendRuns);
     table << MarkdownRow(
         {QStringLiteral("File send rate, %1 file, \"Send Text File\" to a loopback sink (%2)").arg(big, runs),
-         Rate(rateProgram),
-         QStringLiteral("plain loop, 1024-byte blocking send(): %1").arg(Rate(rateLoop)),
+         Rate(rateProgram), QStringLiteral("plain loop, 1024-byte blocking send(): %1").arg(Rate(rateLoop)),
          Num(100 * Ratio(rateProgram, rateLoop), 0) + QStringLiteral(" %"),
          QStringLiteral(">= 80 % of the loop: ") + Verdict(Ratio(rateProgram, rateLoop), Limit::AtLeast, 0.8)});
     table << MarkdownRow({QStringLiteral("File send rate, %1 file, against nc (%2)").arg(big, runs), Rate(rateProgram),

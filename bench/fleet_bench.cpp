@@ -41,8 +41,9 @@ QString MakeNetwork(const QTemporaryDir& dir) {
     if (::unshare(CLONE_NEWNET) != 0) return QStringLiteral("cannot create a network namespace (needs CAP_SYS_ADMIN)");
     QFile batch(dir.filePath(QStringLiteral("ip.batch")));
     if (!batch.open(QIODevice::WriteOnly)) return QStringLiteral("cannot write the ip batch");
-    batch.write("link set lo up\nlink add kfleet0 type veth peer name kfleet1\naddr add 10.78.0.1/24 dev kfleet0\n"
-                "link set kfleet0 up\nlink set kfleet1 up\n");
+    batch.write(
+        "link set lo up\nlink add kfleet0 type veth peer name kfleet1\naddr add 10.78.0.1/24 dev kfleet0\n"
+        "link set kfleet0 up\nlink set kfleet1 up\n");
     for (int i = 0; i < kPrinters; ++i) batch.write(("addr add " + PrinterAddress(i) + "/24 dev kfleet0\n").toLatin1());
     batch.close();
     if (!Ip({QStringLiteral("-batch"), batch.fileName()})) return QStringLiteral("ip -batch failed");
@@ -64,7 +65,8 @@ public:
             sa.sin_family = AF_INET;
             sa.sin_port = htons(9100);
             ::inet_pton(AF_INET, PrinterAddress(i).toLatin1().constData(), &sa.sin_addr);
-            if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 64) != 0) return false;
+            if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 64) != 0)
+                return false;
             listeners_.push_back(fd);
             Watch(fd);
         }
@@ -143,8 +145,8 @@ Run RunMeasured(const QString& program, const QStringList& args, const QTemporar
     QProcess child;
     child.setProcessChannelMode(QProcess::SeparateChannels);
     const double start = Now();
-    child.start(QStringLiteral("/usr/bin/time"), QStringList{QStringLiteral("-f"), QStringLiteral("%M"),
-                                                             QStringLiteral("-o"), peak, program} + args);
+    child.start(QStringLiteral("/usr/bin/time"),
+                QStringList{QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"), peak, program} + args);
     Run run;
     if (!child.waitForFinished(600000)) return run;
     run.seconds = Now() - start;
@@ -182,8 +184,9 @@ int MeasureFleet(const QStringList& args) {
     const Run all = RunMeasured(kivoSend, action + addresses, dir);
     const Run tenth = RunMeasured(kivoSend, action + addresses.mid(0, kPrinters / 10), dir);
     // Today's way: one kivo-send a printer, one after the other.
-    const QString loop = QStringLiteral("for a in %1; do \"%2\" --quiet-output --vek-test \"$a\" || s=$?; done; exit ${s:-0}")
-                             .arg(addresses.join(QLatin1Char(' ')), kivoSend);
+    const QString loop =
+        QStringLiteral("for a in %1; do \"%2\" --quiet-output --vek-test \"$a\" || s=$?; done; exit ${s:-0}")
+            .arg(addresses.join(QLatin1Char(' ')), kivoSend);
     const Run serial = RunMeasured(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), loop}, dir);
     const auto okRows = all.output.count(" 0 ok");
     std::fprintf(stderr, "%s", all.output.right(200).constData());

@@ -109,8 +109,7 @@ void frmkivo::CloseOnceTaken() {
         // The running job goes on to its end, the stall rule watching it; then
         // Disconnect's wait, then the close.
         QString line = QStringLiteral("Closing once the printer has taken the running job");
-        if (const std::optional<JobState> job = PrinterSocket.RunningJob())
-            line += QStringLiteral(": ") + job->what;
+        if (const std::optional<JobState> job = PrinterSocket.RunningJob()) line += QStringLiteral(": ") + job->what;
         if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
         LogMessage(kOut, line);
         closeWhenClosed_ = true;

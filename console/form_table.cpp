@@ -191,51 +191,51 @@ void frmkivo::BuildControls() {
     QWidget* previous = nullptr;
     for (const FormControl& row : Form()) {
         const QString caption = QString::fromLatin1(row.caption);
-        QWidget* widget =
-            std::visit(Overloaded{
-                           [&](QPushButton* frmkivo::*member) -> QWidget* {
-                               auto* b = new QPushButton(caption, this);
-                               // The system's font at the size of a classic dialog font, so
-                               // every caption fits its button.
-                               QFont font = QApplication::font(b);
-                               font.setPointSizeF(7.5);
-                               b->setFont(font);
-                               b->setAutoDefault(false);
-                               if (row.click)
-                                   connect(b, &QPushButton::clicked, this, [this, click = row.click] { (this->*click)(); });
-                               return this->*member = b;
-                           },
-                           [&](QLineEdit* frmkivo::*member) -> QWidget* {
-                               auto* t = new QLineEdit(caption, this);
-                               t->setFont(FormFont(14.25));
-                               if (row.align) t->setAlignment(row.align);
-                               return this->*member = t;
-                           },
-                           [&](QLabel* frmkivo::*member) -> QWidget* {
-                               auto* l = new QLabel(caption, this);
-                               l->setFont(FormFont(9.75));
-                               if (row.align) l->setAlignment(row.align);
-                               return this->*member = l;
-                           },
-                           [&](LogView* frmkivo::*member) -> QWidget* {
-                               auto* v = new LogView(member == &frmkivo::TxtMsg ? &outLog_ : &inLog_, this);
-                               v->setFont(FormFont(8.25));
-                               return this->*member = v;
-                           },
-                           [&](QProgressBar* frmkivo::*member) -> QWidget* {
-                               auto* p = new QProgressBar(this);
-                               p->setFont(QApplication::font(p));
-                               p->setRange(0, 1000);
-                               p->setAlignment(Qt::AlignCenter);
-                               return this->*member = p;
-                           },
-                           [&](StatusTallyLabel* frmkivo::*member) -> QWidget* {
-                               auto* l = new StatusTallyLabel(this);
-                               l->setFont(FormFont(9.75));
-                               return this->*member = l;
-                           },
-                       },
-                       row.control);
+        QWidget* widget = std::visit(
+            Overloaded{
+                [&](QPushButton* frmkivo::*member) -> QWidget* {
+                    auto* b = new QPushButton(caption, this);
+                    // The system's font at the size of a classic dialog font, so
+                    // every caption fits its button.
+                    QFont font = QApplication::font(b);
+                    font.setPointSizeF(7.5);
+                    b->setFont(font);
+                    b->setAutoDefault(false);
+                    if (row.click)
+                        connect(b, &QPushButton::clicked, this, [this, click = row.click] { (this->*click)(); });
+                    return this->*member = b;
+                },
+                [&](QLineEdit* frmkivo::*member) -> QWidget* {
+                    auto* t = new QLineEdit(caption, this);
+                    t->setFont(FormFont(14.25));
+                    if (row.align) t->setAlignment(row.align);
+                    return this->*member = t;
+                },
+                [&](QLabel* frmkivo::*member) -> QWidget* {
+                    auto* l = new QLabel(caption, this);
+                    l->setFont(FormFont(9.75));
+                    if (row.align) l->setAlignment(row.align);
+                    return this->*member = l;
+                },
+                [&](LogView* frmkivo::*member) -> QWidget* {
+                    auto* v = new LogView(member == &frmkivo::TxtMsg ? &outLog_ : &inLog_, this);
+                    v->setFont(FormFont(8.25));
+                    return this->*member = v;
+                },
+                [&](QProgressBar* frmkivo::*member) -> QWidget* {
+                    auto* p = new QProgressBar(this);
+                    p->setFont(QApplication::font(p));
+                    p->setRange(0, 1000);
+                    p->setAlignment(Qt::AlignCenter);
+                    return this->*member = p;
+                },
+                [&](StatusTallyLabel* frmkivo::*member) -> QWidget* {
+                    auto* l = new StatusTallyLabel(this);
+                    l->setFont(FormFont(9.75));
+                    return this->*member = l;
+                },
+            },
+            row.control);
         widget->setObjectName(QString::fromLatin1(row.name));
         if (*row.tooltip) widget->setToolTip(QString::fromLatin1(row.tooltip));
         // What assistive technology says: the caption, else the tooltip (fields

@@ -54,8 +54,7 @@ PrinterSession::Settings WindowSession() {
 
 }  // namespace
 
-frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
-    : QWidget(parent), PrinterSocket(*this, WindowSession()) {
+frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent) : QWidget(parent), PrinterSocket(*this, WindowSession()) {
     if (dialogs) dialogs_ = dialogs;
     BuildControls();
 
@@ -83,7 +82,8 @@ frmkivo::frmkivo(OperatorDialogs* dialogs, QWidget* parent)
     connect(&PrinterSocket, &PrinterSession::JobSettled, this, &frmkivo::ShowProgress);
     connect(&PrinterSocket, &PrinterSession::JobHanded, this, [this] {
         // The close waited for the running job: now the printer's last bytes.
-        if (closeWhenClosed_ && !PrinterSocket.Handing() && PrinterSocket.GetState() == PrinterSession::State::Connected) {
+        if (closeWhenClosed_ && !PrinterSocket.Handing() &&
+            PrinterSocket.GetState() == PrinterSession::State::Connected) {
             disconnectAsked_ = true;
             PrinterSocket.Disconnect();
         }
@@ -298,7 +298,8 @@ void frmkivo::OnClosed() {
     ShowState();
     ShowProgress();
     if (std::exchange(disconnectAsked_, false))
-        LogMessage(kOut, QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") + PrinterPort);
+        LogMessage(kOut,
+                   QStringLiteral("Disconnected from ") + AddressText() + QStringLiteral(" on port ") + PrinterPort);
     if (std::exchange(closeWhenClosed_, false)) QTimer::singleShot(0, this, &QWidget::close);
 }
 

@@ -73,8 +73,8 @@ QString ShortProgressText(const JobState& job) {
 
 // ---------------------------------------------------------------- ledger
 
-int JobLedger::Begin(const QString& what, qint64 planned, qint64 copies, int printCommands, bool reportDone,
-                     qint64 at, double now) {
+int JobLedger::Begin(const QString& what, qint64 planned, qint64 copies, int printCommands, bool reportDone, qint64 at,
+                     double now) {
     const int id = nextId_++;
     Job job;
     job.id = id;
@@ -212,8 +212,9 @@ std::vector<JobOutcome> JobLedger::Settle(qint64 acked, double now, double answe
             settled.push_back(std::move(out));
         } else if (now - job.takenAt >= answerWait) {
             JobOutcome out = OutcomeOf(job, JobOutcome::Kind::Unconfirmed, acked);
-            out.line = QStringLiteral("Unconfirmed: %1, taken by the printer, but %2 of %3 print commands "
-                                      "unanswered after %4 s")
+            out.line = QStringLiteral(
+                           "Unconfirmed: %1, taken by the printer, but %2 of %3 print commands "
+                           "unanswered after %4 s")
                            .arg(job.what, Grouped(job.printCommands - job.answers), Grouped(job.printCommands))
                            .arg(answerWait);
             if (out.severity != Severity::Fault) out.severity = Severity::Warning;
@@ -241,13 +242,13 @@ std::vector<JobOutcome> JobLedger::CutShort(qint64 acked, qint64 sent, const QSt
             // Only what was already on its way at Stop was meant to arrive.
             const qint64 onItsWay = std::max<qint64>(end - std::max(job.start, acked), 0);
             if (onItsWay > 0)
-                out.line = QStringLiteral("Cut short: %1 (stopped), %2 of the bytes on their way did not reach the "
-                                          "printer")
+                out.line = QStringLiteral(
+                               "Cut short: %1 (stopped), %2 of the bytes on their way did not reach the "
+                               "printer")
                                .arg(job.what, Grouped(onItsWay));
         } else if (job.printCommands > 0) {
             const QString event = lost ? QStringLiteral("%1 after acknowledging").arg(why)
-                                       : QStringLiteral("the connection was closed (%1) after the printer acknowledged")
-                                             .arg(why);
+                                       : QStringLiteral("%1; the printer acknowledged").arg(why);
             out.line = QStringLiteral("Cut short: %1: %2 %3 of %4; it answered %5 of %6 print commands")
                            .arg(job.what, event, Grouped(out.taken), ByteCount(out.planned))
                            .arg(Grouped(job.answers), Grouped(job.printCommands));

@@ -42,9 +42,9 @@ struct JobState {
     qint64 copiesTaken = 0;
     int expected = 0;  // answers it waits for: one per print command
     int answers = 0;
-    double seconds = 0;            // since the job began
-    double rate = 0;               // bytes a second the printer takes now
-    double nothingTakenFor = 0;    // seconds since the printer last took a byte, while bytes wait
+    double seconds = 0;          // since the job began
+    double rate = 0;             // bytes a second the printer takes now
+    double nothingTakenFor = 0;  // seconds since the printer last took a byte, while bytes wait
 };
 
 // The progress bar's text: bytes taken of the total, the copy, the printer's

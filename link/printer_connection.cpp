@@ -16,17 +16,14 @@ namespace {
 // clicks get their turns during a long job.
 constexpr qint64 kHandPerTurn = 1024 * 1024;
 
-bool IsFull(int error) {
-    return error == ws::WSAEWOULDBLOCK || error == ws::WSAENOBUFS || error == ws::WSAEINTR;
-}
+bool IsFull(int error) { return error == ws::WSAEWOULDBLOCK || error == ws::WSAENOBUFS || error == ws::WSAEINTR; }
 
 }  // namespace
 
 PrinterConnection::PrinterConnection(qint64 filePiece, QObject* parent)
     : QObject(parent), filePiece_(std::max<qint64>(filePiece, 1)) {
     connectTimer_.setSingleShot(true);
-    connect(&connectTimer_, &QTimer::timeout, this,
-            [this] { OnSocketEvent(SocketEvent::Connect, ws::WSAETIMEDOUT); });
+    connect(&connectTimer_, &QTimer::timeout, this, [this] { OnSocketEvent(SocketEvent::Connect, ws::WSAETIMEDOUT); });
 }
 
 PrinterConnection::~PrinterConnection() {
@@ -320,8 +317,8 @@ qint64 PrinterConnection::HandFile(const JobPiece& piece, int& error) {
     // Large pieces go from the file to the socket inside the system; where the
     // file cannot be sent so, the rest is read through the program.
     if (!fileThroughProgram_ && bufferStart_ >= buffer_.size()) {
-        const qint64 n = platform::SendFromFile(fd_, file_.handle(), offset_,
-                                                std::min(fileLength_ - offset_, filePiece_), error);
+        const qint64 n =
+            platform::SendFromFile(fd_, file_.handle(), offset_, std::min(fileLength_ - offset_, filePiece_), error);
         if (n != platform::kFileNotSendable && n != 0) {
             if (n > 0) offset_ += n;
             return n;

@@ -28,11 +28,11 @@ struct JobPiece {
 };
 
 struct PrinterJob {
-    QString caption;      // the button or option that made it: "VEK Test Ticket"
-    QString what;         // how its lines name it: "20 copies of vek_test.txt"
-    qint64 planned = 0;   // bytes it means to put on the wire
-    qint64 copies = 1;    // copies it sends
-    int printCommands = 0;  // print commands it makes itself: each wants an answer
+    QString caption;          // the button or option that made it: "VEK Test Ticket"
+    QString what;             // how its lines name it: "20 copies of vek_test.txt"
+    qint64 planned = 0;       // bytes it means to put on the wire
+    qint64 copies = 1;        // copies it sends
+    int printCommands = 0;    // print commands it makes itself: each wants an answer
     bool reportDone = false;  // its end gets a Done line
     std::vector<JobPiece> pieces;
 

@@ -70,9 +70,9 @@ void PrinterSession::Connect(const QString& host, int port) {
     port_ = port;
     cancelled_ = false;
     cancelReason_.clear();
-    console_.LogMessage(kOut, QStringLiteral("Attempting to establish a connection with the printer at %1 on port %2")
-                                  .arg(host_)
-                                  .arg(port_));
+    console_.LogMessage(
+        kOut,
+        QStringLiteral("Attempting to establish a connection with the printer at %1 on port %2").arg(host_).arg(port_));
     SetState(State::Connecting);
     connection_.Open(host, port);
 }
@@ -116,6 +116,7 @@ void PrinterSession::OnConnectFailed(int error) {
 // ---------------------------------------------------------------- jobs
 
 void PrinterSession::Queue(const QString& caption, JobMaker make) {
+    if (state_ != State::Connected) return;  // nothing goes out but on an open connection
     queue_.push_back({caption, std::move(make)});
     StartNext();
 }
@@ -136,8 +137,8 @@ void PrinterSession::StartNext() {
         std::optional<PrinterJob> job = entry.make();
         if (!job || state_ != State::Connected) continue;
         if (ledger_.Empty() && Sent() == Acknowledged()) lastGrowthAt_ = Now();  // no gap while nothing waited
-        handingId_ = ledger_.Begin(job->what, job->planned, job->copies, job->printCommands, job->reportDone,
-                                   Sent(), Now());
+        handingId_ =
+            ledger_.Begin(job->what, job->planned, job->copies, job->printCommands, job->reportDone, Sent(), Now());
         connection_.Hand(std::move(*job));
         Follow();
     }
@@ -228,9 +229,7 @@ void PrinterSession::SetStallWatch(bool on) {
 
 double PrinterSession::StallLimit() const { return std::max(settings_.stallFloorSeconds, 3 * longestGap_); }
 
-qint64 PrinterSession::Undelivered() const {
-    return Sent() - Acknowledged() + ledger_.NotYetHanded(Sent());
-}
+qint64 PrinterSession::Undelivered() const { return Sent() - Acknowledged() + ledger_.NotYetHanded(Sent()); }
 
 double PrinterSession::Rate() const { return rate_; }
 
@@ -352,7 +351,7 @@ void PrinterSession::CloseInOrderNow() {
     const qint64 acked = Acknowledged();
     const std::vector<JobOutcome> settled = ledger_.Settle(acked, Now(), settings_.answerWaitSeconds);
     const std::vector<JobOutcome> cut =
-        ledger_.CutShort(acked, Sent(), QStringLiteral("closed before the printer answered"), false);
+        ledger_.CutShort(acked, Sent(), QStringLiteral("the connection ended before the printer answered"), false);
     for (const std::vector<JobOutcome>* outcomes : {&settled, &cut})
         for (const JobOutcome& outcome : *outcomes) {
             if (!outcome.line.isEmpty()) console_.LogMessage(kOut, outcome.line, outcome.severity);
@@ -409,7 +408,7 @@ void PrinterSession::EndWithLoss(int error) {
     handingId_ = 0;
     if (const QStringList dropped = DropQueued(); !dropped.isEmpty())
         console_.LogMessage(kOut, DroppedSendsText(dropped), Severity::Fault);
-    const QString why = error == 0                    ? QStringLiteral("the printer closed the connection")
+    const QString why = error == 0                  ? QStringLiteral("the printer closed the connection")
                         : error == ws::WSAETIMEDOUT ? QStringLiteral("the connection timed out")
                                                     : QStringLiteral("the printer reset the connection");
     const std::vector<JobOutcome> settled = ledger_.Settle(acked, Now(), settings_.answerWaitSeconds);
@@ -423,8 +422,7 @@ void PrinterSession::EndWithLoss(int error) {
             emit JobSettled(outcome);
         }
     if (const qint64 unacked = sent - acked; unacked > 0)
-        console_.LogMessage(kOut, QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), why),
-                            Severity::Fault);
+        console_.LogMessage(kOut, QStringLiteral("%1 not delivered: %2").arg(ByteCount(unacked), why), Severity::Fault);
     if (error == ws::WSAECONNRESET && rawJobDone_)
         console_.LogMessage(kOut, QStringLiteral("A reset discards what the printer had received but not yet read."),
                             Severity::Warning);

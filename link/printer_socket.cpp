@@ -59,9 +59,10 @@ QString ConnectFailureReason(int wsaError, bool cancelledByOperator) {
 }
 
 QString LossReason(int wsaError) {
-    const QString text = wsaError == ws::WSAETIMEDOUT
-                             ? QStringLiteral("The connection timed out: the printer stopped acknowledging what was sent.")
-                             : SocketErrorText(wsaError);
+    const QString text =
+        wsaError == ws::WSAETIMEDOUT
+            ? QStringLiteral("The connection timed out: the printer stopped acknowledging what was sent.")
+            : SocketErrorText(wsaError);
     return QStringLiteral("Error %1: %2").arg(wsaError).arg(text.isEmpty() ? QStringLiteral("unknown error") : text);
 }
 

@@ -186,7 +186,7 @@ QString StatusWord(const SendResult& r) {
     case kSendUndelivered: return r.connectFailed ? QStringLiteral("unreachable") : QStringLiteral("not delivered");
     case kSendTimedOut:
         return r.reason.contains(QLatin1String("unanswered")) || r.reason.isEmpty() ? QStringLiteral("unanswered")
-                                                                                     : QStringLiteral("timed out");
+                                                                                    : QStringLiteral("timed out");
     default: return QStringLiteral("bad input");
     }
 }
@@ -209,7 +209,8 @@ QStringList FleetTable(const std::vector<SendResult>& results, double seconds) {
     // The last column runs on; the others are padded to their widest cell.
     std::vector<qsizetype> widths(head.size(), 0);
     for (const QStringList& row : rows)
-        for (qsizetype c = 0; c + 1 < row.size(); ++c) widths[static_cast<size_t>(c)] = std::max(widths[static_cast<size_t>(c)], row[c].size());
+        for (qsizetype c = 0; c + 1 < row.size(); ++c)
+            widths[static_cast<size_t>(c)] = std::max(widths[static_cast<size_t>(c)], row[c].size());
     QStringList lines;
     for (const QStringList& row : rows) {
         QString line;

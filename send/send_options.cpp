@@ -18,8 +18,8 @@ namespace kivo {
 namespace {
 
 // Options that take a value, other than the actions.
-constexpr const char* kValueOptions[] = {"--copies", "--quiet", "--expect",    "--timeout",  "--repeat",
-                                         "--interval", "--stall", "--port", "--find-port", "--parallel"};
+constexpr const char* kValueOptions[] = {"--copies",   "--quiet", "--expect", "--timeout",   "--repeat",
+                                         "--interval", "--stall", "--port",   "--find-port", "--parallel"};
 
 bool TakesValue(const QString& name) {
     if (const Command* command = CommandOfOption(name)) return command->value != nullptr;

@@ -88,7 +88,8 @@ SendSession::~SendSession() {
 }
 
 int SendSession::Run() {
-    connect(this, &SendSession::Finished, QCoreApplication::instance(), [](int status) { QCoreApplication::exit(status); });
+    connect(this, &SendSession::Finished, QCoreApplication::instance(),
+            [](int status) { QCoreApplication::exit(status); });
     QTimer::singleShot(0, this, &SendSession::Start);
     return QCoreApplication::exec();
 }
@@ -192,7 +193,8 @@ void SendSession::NextAction() {
             return;
         }
         ++runNumber_;
-        for (const SendAction& action : options_.actions) planned_ += CommandPlannedBytes(*action.command, action.input);
+        for (const SendAction& action : options_.actions)
+            planned_ += CommandPlannedBytes(*action.command, action.input);
     }
     const SendAction& action = options_.actions[action_];
     action_ = (action_ + 1) % options_.actions.size();
@@ -406,10 +408,9 @@ void SendSession::Summarize(int status) {
     if (options_.json) {
         QJsonObject tally;
         for (const auto& [name, count] : tally_.Counts()) tally.insert(name, static_cast<qint64>(count));
-        QJsonObject done{{"event", "done"},    {"status", status},      {"meaning", meaning},
-                         {"sent", sent_},      {"taken", taken_},       {"notTaken", notTaken},
-                         {"planned", planned_}, {"answers", answers_},  {"expected", expected_},
-                         {"acks", acks_},      {"tally", tally},        {"runs", runsDone_},
+        QJsonObject done{{"event", "done"},       {"status", status},     {"meaning", meaning},  {"sent", sent_},
+                         {"taken", taken_},       {"notTaken", notTaken}, {"planned", planned_}, {"answers", answers_},
+                         {"expected", expected_}, {"acks", acks_},        {"tally", tally},      {"runs", runsDone_},
                          {"time", SinceConnect()}};
         if (!reason.isEmpty()) done.insert("reason", reason);
         Emit(done);

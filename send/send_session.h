@@ -117,13 +117,13 @@ private:
     bool echoesNotAllowed_ = false;  // the system lets this program send no echo
 
     // Where the actions stand.
-    std::size_t action_ = 0;     // the next action of the run
-    long long runNumber_ = 0;  // the run under way, from 1
+    std::size_t action_ = 0;    // the next action of the run
+    long long runNumber_ = 0;   // the run under way, from 1
     long long runsDone_ = 0;    // runs whose every action was handed
     bool sendingDone_ = false;  // every action of every run has been handed
     bool actionInFlight_ = false;
     qint64 actionStart_ = 0;  // the bytes handed before the action under way
-    bool finishing_ = false;    // the close in order has begun
+    bool finishing_ = false;  // the close in order has begun
     bool finished_ = false;
     bool inFleet_ = false;
     int exitStatus_ = 0;
@@ -138,8 +138,8 @@ private:
     bool cut_ = false;  // a job was cut short
     bool connectFailed_ = false;
     int giveUp_ = kSendOk;
-    QString reason_;       // why the run did not end well, for the summary
-    qint64 planned_ = 0;   // bytes the runs begun mean to send
+    QString reason_;      // why the run did not end well, for the summary
+    qint64 planned_ = 0;  // bytes the runs begun mean to send
     qint64 sent_ = 0;
     qint64 taken_ = 0;
 };

@@ -76,8 +76,9 @@ void FleetTest::eachPrinterGetsItsRowAndTheWorstStatusIsTheExit() {
         running.push_back(std::make_unique<AnsweringPrinter>(answer, group));
         QVERIFY(running.back()->Listening());
         addresses << running.back()->Address();
-        words << (kind == u'a' ? QStringLiteral("0 ok") : kind == u'o' ? QStringLiteral("1 fault")
-                                                                      : QStringLiteral("3 unanswered"));
+        words << (kind == u'a'   ? QStringLiteral("0 ok")
+                  : kind == u'o' ? QStringLiteral("1 fault")
+                                 : QStringLiteral("3 unanswered"));
     }
     const ChildRun run = RunChild(kKivoSend, QStringList{QStringLiteral("--vek-test")} + addresses, 60000);
     QCOMPARE(run.code, exit);
@@ -127,10 +128,11 @@ void FleetTest::parallelBoundsTheConnectionsAtOnce() {
 void FleetTest::eachFoundTestsEveryPrinterOfTheNetwork() {
     PrivateNetwork network;
     if (!network.Error().isEmpty()) QSKIP(qPrintable(network.Error()));
-    for (const QStringList& step : QList<QStringList>{{"link", "add", "kfleet0", "type", "veth", "peer", "name", "kfleet1"},
-                                                       {"addr", "add", "192.168.79.1/24", "dev", "kfleet0"},
-                                                       {"link", "set", "kfleet0", "up"},
-                                                       {"link", "set", "kfleet1", "up"}})
+    for (const QStringList& step :
+         QList<QStringList>{{"link", "add", "kfleet0", "type", "veth", "peer", "name", "kfleet1"},
+                            {"addr", "add", "192.168.79.1/24", "dev", "kfleet0"},
+                            {"link", "set", "kfleet0", "up"},
+                            {"link", "set", "kfleet1", "up"}})
         if (!Ip(step)) QSKIP(qPrintable(QStringLiteral("ip ") + step.join(' ') + QStringLiteral(" failed")));
     AnsweringPrinter::Group group;
     std::vector<std::unique_ptr<AnsweringPrinter>> printers;
@@ -139,9 +141,9 @@ void FleetTest::eachFoundTestsEveryPrinterOfTheNetwork() {
         printers.push_back(std::make_unique<AnsweringPrinter>("\x06", group, QString::fromLatin1(address)));
         QVERIFY(printers.back()->Listening());
     }
-    const ChildRun run = RunChild(kKivoSend, {QStringLiteral("--each-found"), QStringLiteral("192.168.79.0/24"),
-                                              QStringLiteral("--vek-test")},
-                                  60000);
+    const ChildRun run = RunChild(
+        kKivoSend, {QStringLiteral("--each-found"), QStringLiteral("192.168.79.0/24"), QStringLiteral("--vek-test")},
+        60000);
     QCOMPARE(run.code, 0);
     const QStringList lines = run.out.trimmed().split(QLatin1Char('\n'));
     QCOMPARE(lines.size(), 5);

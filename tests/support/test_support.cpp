@@ -103,8 +103,8 @@ AnsweringPrinter::AnsweringPrinter(QByteArray answer, Group& group, const QStrin
         while (QTcpSocket* client = server_.nextPendingConnection()) {
             group_.open.removeIf([](const QPointer<QTcpSocket>& other) {
                 char byte;
-                return !other || ::recv(static_cast<int>(other->socketDescriptor()), &byte, 1,
-                                        MSG_PEEK | MSG_DONTWAIT) == 0;
+                return !other ||
+                       ::recv(static_cast<int>(other->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
             });
             group_.open << client;
             group_.most = std::max(group_.most, static_cast<int>(group_.open.size()));
