@@ -22,6 +22,9 @@ bool IsFull(int error) { return error == ws::WSAEWOULDBLOCK || error == ws::WSAE
 
 PrinterConnection::PrinterConnection(qint64 filePiece, QObject* parent)
     : QObject(parent), filePiece_(std::max<qint64>(filePiece, 1)) {
+    nextTurn_.setSingleShot(true);
+    nextTurn_.setInterval(0);
+    connect(&nextTurn_, &QTimer::timeout, this, [this] { OnSocketEvent(SocketEvent::Write); });
     connectTimer_.setSingleShot(true);
     connect(&connectTimer_, &QTimer::timeout, this, [this] { OnSocketEvent(SocketEvent::Connect, ws::WSAETIMEDOUT); });
 }
@@ -192,6 +195,7 @@ void PrinterConnection::Fail(int error) {
     lost_ = true;
     if (readable_) readable_->setEnabled(false);
     if (writable_) writable_->setEnabled(false);
+    nextTurn_.stop();
     job_.reset();
     file_.close();
     emit Lost(error);
@@ -211,6 +215,7 @@ void PrinterConnection::Hand(PrinterJob job) {
 }
 
 void PrinterConnection::StopHanding() {
+    nextTurn_.stop();
     job_.reset();
     file_.close();
     if (writable_) writable_->setEnabled(false);
@@ -226,6 +231,7 @@ void PrinterConnection::NextPiece() {
 }
 
 void PrinterConnection::FinishJob() {
+    nextTurn_.stop();
     job_.reset();
     if (writable_) writable_->setEnabled(false);
     emit JobHanded(fileError_.isEmpty() ? JobEnd::Sent : JobEnd::Failed, fileError_);
@@ -283,9 +289,12 @@ void PrinterConnection::Pump() {
         full = true;
     }
     if (handed > 0) emit Written();
-    // Full: the socket turns writable again once the system has room. Not full:
-    // this turn's share is handed, and the next turn goes on.
-    if (generation == generation_ && writable_) writable_->setEnabled(job_.has_value());
+    if (generation != generation_ || !writable_) return;
+    // Full: the socket turns writable again once the system has room. Not
+    // full: this turn's share is handed, and the next turn of the loop goes on
+    // at once (the socket may take more before it counts as writable again).
+    writable_->setEnabled(full && job_.has_value());
+    if (!full && job_) nextTurn_.start();
 }
 
 qint64 PrinterConnection::HandFile(const JobPiece& piece, int& error) {
@@ -298,6 +307,7 @@ qint64 PrinterConnection::HandFile(const JobPiece& piece, int& error) {
                 return 0;
             }
             padding_ = piece.length;
+            fileLength_ = piece.length;
             emit Note(QStringLiteral("PCX file %1 read short (%2): padded the image with %3 zero bytes to the %4 "
                                      "bytes its header announced")
                           .arg(piece.path, file_.errorString(), Grouped(padding_), Grouped(piece.length)));
@@ -415,6 +425,7 @@ void PrinterConnection::Close(bool inOrder) {
         (void)platform::SetLinger(fd_, false, 0, lingerError);
     }
     (void)Acknowledged();
+    nextTurn_.stop();
     job_.reset();
     file_.close();
     readable_.reset();

@@ -144,6 +144,7 @@ private:
     quint64 generation_ = 0;  // changes with each open and close
     std::shared_ptr<platform::HostLookup> lookup_;
     QTimer connectTimer_;
+    QTimer nextTurn_;  // the running job's next turn when the last one was not stopped by a full socket
     std::unique_ptr<QSocketNotifier> readable_;
     std::unique_ptr<QSocketNotifier> writable_;
 
