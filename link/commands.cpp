@@ -63,7 +63,7 @@ QString Fill(const char* pattern, const CommandInput& input, const QString& path
 
 QString CopiesRefusal(const Command& command, const QString& countText) {
     if (command.copies == C::FileCopies)
-        return QStringLiteral("Nothing sent: # of Copies \"%1\" is not a whole number from %2 to %3")
+        return QStringLiteral("Nothing sent: # of Copies \"%1\" is not a number from %2 to %3")
             .arg(countText)
             .arg(kMinFileCopies)
             .arg(kMaxFileCopies);
@@ -160,6 +160,13 @@ std::optional<PrinterJob> MakeCommandJob(const Command& command, const CommandIn
     if (command.copies == C::TicketCopies) console.LogMessage(kOut, CommandLine(command, input));
     if (!copies) return refuse(CopiesRefusal(command, input.countText));
     if (command.copies != C::TicketCopies) console.LogMessage(kOut, CommandLine(command, input));
+    if (*copies <= 0) {
+        // A count of none, or fewer, is taken as asked: the line says so.
+        console.LogMessage(
+            kOut, QStringLiteral("Nothing sent: no copies asked for (# of Copies %1)").arg(input.countText.trimmed()),
+            Severity::Warning);
+        return std::nullopt;
+    }
     const QString name =
         command.bytes == B::StockFile ? QString::fromLatin1(command.fixedBytes) : QFileInfo(path).fileName();
     job.what = CopiesOf(*copies, name);

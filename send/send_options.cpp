@@ -64,7 +64,7 @@ QString Prepare(SendAction& action, const QString& copiesText, const QString& pr
         input.countText = copiesText;
         const std::optional<long long> copies = CommandCopies(command, copiesText);
         if (!copies && command.copies == CopyRule::FileCopies)
-            return QStringLiteral("--copies \"%1\" is not a whole number from %2 to %3 for %4")
+            return QStringLiteral("--copies \"%1\" is not a number from %2 to %3 for %4")
                 .arg(copiesText)
                 .arg(kMinFileCopies)
                 .arg(kMaxFileCopies)

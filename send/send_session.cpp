@@ -265,7 +265,9 @@ void SendSession::OnJobSettled(const JobOutcome& outcome) {
 }
 
 void SendSession::CheckEnd() {
-    if (!sendingDone_ || finishing_ || giveUp_ != kSendOk || !session_.IsConnected()) return;
+    // A connection being lost is no end in order: its loss decides the status.
+    if (!sendingDone_ || finishing_ || giveUp_ != kSendOk || !session_.IsConnected() || !session_.Connection().IsOpen())
+        return;
     // Every byte taken and every job settled ...
     if (!session_.Settled()) return;
     // ... then, as asked, a number of answers, or a quiet spell when no answer is expected.
@@ -294,10 +296,9 @@ void SendSession::GiveUp(int status, const QString& reason) {
         reason_ = reason;
         // Answers that never came are what the time-out is about.
         if (status == kSendTimedOut && sendingDone_ && session_.Sent() == session_.Acknowledged()) {
-            const long long missing = options_.expect ? *options_.expect - answers_ : 0;
-            if (missing > 0)
-                reason_ = QStringLiteral("%1 of %2 print commands unanswered")
-                              .arg(Grouped(missing), Grouped(*options_.expect));
+            const long long wanted = options_.expect.value_or(expected_);
+            if (const long long missing = wanted - answers_; missing > 0)
+                reason_ = QStringLiteral("%1 of %2 print commands unanswered").arg(Grouped(missing), Grouped(wanted));
         }
     }
     if (session_.GetState() == PrinterSession::State::Connecting) {
@@ -425,7 +426,8 @@ void SendSession::Summarize(int status) {
                    .arg(options_.port);
     } else {
         line = QStringLiteral("Summary: ");
-        if (options_.repeat > 1) line += QStringLiteral("%1 runs, ").arg(Grouped(runsDone_));
+        if (options_.repeat > 1)
+            line += runsDone_ == 1 ? QStringLiteral("1 run, ") : QStringLiteral("%1 runs, ").arg(Grouped(runsDone_));
         line += QStringLiteral("%1 sent, %2 taken").arg(ByteCount(sent_), Grouped(taken_));
         if (notTaken > 0) line += QStringLiteral(", %1 not taken").arg(Grouped(notTaken));
         line += QStringLiteral("; %1 ticket answer%2").arg(Grouped(answers_)).arg(answers_ == 1 ? "" : "s");
