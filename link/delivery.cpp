@@ -66,7 +66,8 @@ QString ProgressText(const JobState& job) {
 QString ShortProgressText(const JobState& job) {
     const qint64 total = std::max(job.planned, job.handed);
     const long long percent = total > 0 ? job.taken * 100 / total : 0;
-    QString text = QStringLiteral("%1 of %2 taken (%3 %)").arg(Grouped(job.taken), ByteCount(total)).arg(percent);
+    // The share first: where the bar cuts the text, it cuts the time left.
+    QString text = QStringLiteral("%1 % of %2 taken").arg(percent).arg(ByteCount(total));
     if (const QString pace = Pace(job, total, true); !pace.isEmpty()) text += QStringLiteral(", ") + pace;
     return text;
 }

@@ -4,8 +4,10 @@
 #include "console/frmkivo.h"
 #include "console/settings.h"
 #include "console/log_export.h"
-#include "link/winsock_module.h"
+#include "link/printer_socket.h"
 #include "link/reply_decoder.h"
+#include "platform/program_folder.h"
+#include "platform/socket_errors.h"
 #include "tests/support/window_support.h"
 
 #include <QAccessible>
@@ -19,6 +21,7 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -34,6 +37,7 @@ using kivo::test::Log;
 using kivo::test::DialogAnswer;
 using kivo::test::Hex;
 using kivo::test::ConnectWindow;
+using kivo::test::ConnectWithSmallBuffers;
 using kivo::test::LoopbackPrinter;
 using kivo::test::SilentPrinter;
 
@@ -115,18 +119,17 @@ private slots:
     void controlsStandWhereTheFormSays();
     void logKindsChooseTheLog_data();
     void logKindsChooseTheLog();
-    void pauseWaitsWhileHandlingEvents();
-    void shortPausesAskTheOperator_data();
-    void shortPausesAskTheOperator();
     void connectsAndShowsPrinterReplies();
     void pingLeavesTheWindowGoing();
     void addressNamesThePortOfTheConnection();
     void failedConnectChangesNothing_data();
     void failedConnectChangesNothing();
-    void inputDuringAConnectIsDroppedNotReplayed_data();
-    void inputDuringAConnectIsDroppedNotReplayed();
+    void connectIsCancelledAtOnce_data();
+    void connectIsCancelledAtOnce();
     void logsTakeTheGrowthOfTheWindow_data();
     void logsTakeTheGrowthOfTheWindow();
+    void progressBarSaysWhatThePrinterDoes_data();
+    void progressBarSaysWhatThePrinterDoes();
     void commandHistorySteps_data();
     void commandHistorySteps();
     void keyboardAndSettingsAcrossRuns();
@@ -162,8 +165,7 @@ void WindowTest::initialState() {
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
     QCOMPARE(FocusChain(w), kTabOrder);
     QVERIFY(w.findChild<QWidget*>("PrgSend")->isHidden() && Button(w, "CmdStop")->isHidden());
-    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});  // no socket: 0 is a descriptor like any other
-    QVERIFY(!w.Timer1.isActive());
+    QCOMPARE(w.PrinterSocketHandle(), -1);  // no socket: 0 is a descriptor like any other
     QCOMPARE(w.palette().color(QPalette::Window), QColor(192, 192, 255));
     QCOMPARE(Field(w, "TxtCmd")->font().families().value(0), QStringLiteral("Comic Sans MS"));
     QCOMPARE(Field(w, "TxtCmd")->font().families().value(1), QStringLiteral("Comic Neue"));
@@ -171,8 +173,8 @@ void WindowTest::initialState() {
     QCOMPARE(Log(w, "TxtMsg")->font().pointSizeF(), 8.25);
     QCOMPARE(Label(w, "Label1")->font().pointSizeF(), 9.75);
     for (int size : {16, 32, 48}) QVERIFY(w.windowIcon().availableSizes().contains(QSize(size, size)));
-    QVERIFY(NetworkStarted());
     QCOMPARE(w.focusWidget(), Field(w, "IP_Address"));
+    QCOMPARE(Field(w, "IP_Address")->selectedText(), QStringLiteral("10.0.0.192"));  // typing replaces it
     QCOMPARE(w.minimumSize(), QSize(731, 552));
     w.Form_Unload();
     QVERIFY2(!QFile::exists(kivo::test::SettingsFile()), "nothing used, yet something was written");
@@ -263,35 +265,6 @@ void WindowTest::logKindsChooseTheLog() {
     QVERIFY(!view->IsRowVisible(0));
 }
 
-void WindowTest::pauseWaitsWhileHandlingEvents() {
-    frmkivo w;
-    bool handled = false;
-    QTimer::singleShot(0, &w, [&handled] { handled = true; });
-    QElapsedTimer clock;
-    clock.start();
-    w.Pause(0.01);
-    QVERIFY(clock.elapsed() >= 9);
-    QVERIFY(handled);
-    QVERIFY(!w.Timer1.isActive());
-}
-
-void WindowTest::shortPausesAskTheOperator_data() {
-    // clang-format off
-    QTest::addColumn<double>("seconds");
-    QTest::newRow("zero") << 0.0;
-    QTest::newRow("below a millisecond") << 0.0004;
-    QTest::newRow("negative") << -1.0;
-    // clang-format on
-}
-
-void WindowTest::shortPausesAskTheOperator() {
-    QFETCH(double, seconds);
-    frmkivo w;
-    DialogAnswer answer(w, QStringList{});
-    w.Pause(seconds);
-    QCOMPARE(answer.messages, (QStringList{"You called for a Pause, Sir?", "Enter to Continue"}));
-}
-
 void WindowTest::connectsAndShowsPrinterReplies() {
     LoopbackPrinter printer(9100);
     QVERIFY(printer.Listening());
@@ -306,14 +279,15 @@ void WindowTest::connectsAndShowsPrinterReplies() {
 
     printer.Send(QByteArray("\x06"));
     QTRY_COMPARE(w.IncomingLog().Lines(), QStringList{"Ticket ACK"});
-    QTest::qWait(50);
-    QCOMPARE(w.IncomingLog().Count(), 1);
     QCOMPARE(Log(w, "InTxtMsg")->CurrentRow(), 0);
+    // Once: the next byte's line follows it, with no second ACK between.
+    printer.Send(QByteArray("\x15"));
+    QTRY_COMPARE(w.IncomingLog().Lines(), (QStringList{"Ticket ACK", "Ticket NAK"}));
 
     Button(w, "CmdConnect")->click();
-    QCOMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
+    QTRY_COMPARE(w.OutgoingLog().Lines().last(), "Disconnected from " + at);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
-    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+    QCOMPARE(w.PrinterSocketHandle(), -1);
     QTRY_VERIFY(!printer.HasClient() || printer.Connections() == 1);
 }
 
@@ -346,12 +320,12 @@ void WindowTest::addressNamesThePortOfTheConnection() {
     frmkivo w;
     Field(w, "IP_Address")->setText(printer.Address() + QStringLiteral(":9101"));
     Button(w, "CmdConnect")->click();
-    QVERIFY(w.Connected());
+    QTRY_VERIFY(w.Connected());
     QTRY_VERIFY(printer.HasClient());
     Button(w, "CmdConnect")->click();
     const QString at = printer.Address() + QStringLiteral(" on port 9101");
-    QCOMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
-                                                   "Connection made to " + at, "Disconnected from " + at}));
+    QTRY_COMPARE(w.OutgoingLog().Lines(), (QStringList{"Attempting to establish a connection with the printer at " + at,
+                                                       "Connection made to " + at, "Disconnected from " + at}));
     // Remembered as typed, port and all.
     QCOMPARE(Field(w, "IP_Address")->completer()->model()->index(0, 0).data().toString(),
              printer.Address() + QStringLiteral(":9101"));
@@ -380,24 +354,27 @@ void WindowTest::failedConnectChangesNothing() {
     Field(w, "IP_Address")->setText(address == "*" ? kivo::test::RandomLoopbackAddress() : address);
     Button(w, "CmdConnect")->click();
     lines.replaceInStrings("@", Field(w, "IP_Address")->text());
-    QCOMPARE(w.OutgoingLog().Lines(), lines);
+    QTRY_COMPARE(w.OutgoingLog().Lines(), lines);
     for (qsizetype row = 0; row < lines.size(); ++row)  // a failed connect shows in red, its attempt does not
         QCOMPARE(w.OutgoingLog().LineSeverity(row),
                  lines[row].startsWith("Attempting") ? Severity::None : Severity::Fault);
     QCOMPARE(EnabledControls(w), kDisconnectedControls);
-    QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+    QCOMPARE(w.PrinterSocketHandle(), -1);
 }
 
-void WindowTest::inputDuringAConnectIsDroppedNotReplayed_data() {
+void WindowTest::connectIsCancelledAtOnce_data() {
     // clang-format off
     QTest::addColumn<QString>("cancel");
     QTest::newRow("Escape") << "escape";
-    QTest::newRow("a double click on Connect") << "click";
+    QTest::newRow("a click on Connect") << "click";
     QTest::newRow("a close request") << "close";
     // clang-format on
 }
 
-void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
+// A click on Connect returns at once; while the connect goes on, only what can
+// end it acts, and it ends it at once: nothing that needs a connection can be
+// used, and the address is the attempt's.
+void WindowTest::connectIsCancelledAtOnce() {
     QFETCH(QString, cancel);
     SilentPrinter printer;
     QVERIFY(printer.Listening());
@@ -405,33 +382,29 @@ void WindowTest::inputDuringAConnectIsDroppedNotReplayed() {
     w.show();
     QLineEdit* address = Field(w, "IP_Address");
     address->setText(printer.Address());
-    bool busy = false;
-    kivo::test::WhenTrue(
-        &w, [] { return ws::WSAIsBlocking(); },
-        [&] {
-            busy = QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
-            QTest::mouseClick(Button(w, "CmdClear"), Qt::LeftButton);  // neither now nor later
-            QTest::keyClicks(address, "9");
-            QTest::keyClick(address, Qt::Key_Return);
-            Button(w, "Cmdping")->click();  // round the input, as an accessibility tool clicks
-            if (cancel == "escape") QTest::keyClick(address, Qt::Key_Escape);
-            if (cancel == "click") QTest::mouseDClick(Button(w, "CmdConnect"), Qt::LeftButton);
-            if (cancel == "close") w.close();
-        });
-    Button(w, "CmdConnect")->click();  // returns when the attempt has ended
-    QVERIFY(busy);
-    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+    Button(w, "CmdConnect")->click();
+    QCOMPARE(w.Session().GetState(), PrinterSession::State::Connecting);
+    QCOMPARE(EnabledControls(w), (QStringList{"Cmdping", "CmdClear", "CmdConnect", "TxtMsg", "InTxtMsg"}));
+    QCOMPARE(w.cursor().shape(), Qt::BusyCursor);
+    QTest::keyClicks(address, "9");
+    QTest::keyClick(address, Qt::Key_Return);
     const QString at = printer.Address() + QStringLiteral(" on port 9100");
     const QStringList lines{"Attempting to establish a connection with the printer at " + at,
                             "Error while connecting to the printer " + at, "Error 10004: cancelled by the operator"};
+    QCOMPARE(w.OutgoingLog().Lines(), lines.mid(0, 1));
+    if (cancel == "escape") QTest::keyClick(w.focusWidget() ? w.focusWidget() : &w, Qt::Key_Escape);
+    if (cancel == "click") QTest::mouseClick(Button(w, "CmdConnect"), Qt::LeftButton);
+    if (cancel == "close") w.close();
+    // At once, in the cancel's own handling.
     QCOMPARE(w.OutgoingLog().Lines(), lines);
     for (qsizetype row = 0; row < lines.size(); ++row)  // the operator's own cancel is no fault
         QCOMPARE(w.OutgoingLog().LineSeverity(row), Severity::None);
-    QCoreApplication::processEvents();  // anything held back would act now
-    QCOMPARE(w.OutgoingLog().Lines(), lines);
+    QCOMPARE(w.Session().GetState(), PrinterSession::State::Disconnected);
+    QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
     QCOMPARE(address->text(), printer.Address());
     QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Connect"));
     QTRY_COMPARE(w.isVisible(), cancel != "close");
+    QCOMPARE(w.OutgoingLog().Lines(), lines);
 }
 
 void WindowTest::logsTakeTheGrowthOfTheWindow_data() {
@@ -444,6 +417,8 @@ void WindowTest::logsTakeTheGrowthOfTheWindow_data() {
     QTest::newRow("TxtMsg grows") << "TxtMsg" << QRect(120, 2880, 10695, 2085) << QRect(0, 0, 300, 100);
     QTest::newRow("CmdClear moves down") << "CmdClear" << QRect(4560, 5040, 1335, 495) << QRect(0, 100, 0, 0);
     QTest::newRow("InTxtMsg moves and grows") << "InTxtMsg" << QRect(120, 5640, 10695, 2535) << QRect(0, 100, 300, 101);
+    QTest::newRow("PrgSend moves down and widens") << "PrgSend" << QRect(6000, 5040, 3480, 240) << QRect(0, 100, 300, 0);
+    QTest::newRow("CmdStop moves down and right") << "CmdStop" << QRect(9600, 5040, 1215, 495) << QRect(300, 100, 0, 0);
     // clang-format on
 }
 
@@ -461,6 +436,46 @@ void WindowTest::logsTakeTheGrowthOfTheWindow() {
     w.resize(200, 200);  // less than the form: the form's size
     QTRY_COMPARE(w.size(), QSize(731, 552));
     QCOMPARE(widget->geometry(), form);
+}
+
+void WindowTest::progressBarSaysWhatThePrinterDoes_data() {
+    // clang-format off
+    QTest::addColumn<int>("width");
+    QTest::addColumn<bool>("reading");   // the printer reads 20 KB/s, or nothing
+    QTest::addColumn<QString>("shows");  // the bar's text, all of it
+    QTest::newRow("the form's width: the short text, one percent sign") << 731 << true
+        << "^[0-9]+ % of 40,960 bytes taken[^%]*$";
+    QTest::newRow("1,590 wide: the printer's pace and the time left")
+        << 1590 << true << "^[0-9,]+ of 40,960 bytes taken, [0-9.]+ [KM]?B/s, [0-9]+ s left$";
+    QTest::newRow("a printer that takes nothing says so") << 1590 << false
+        << "^[0-9,]+ of 40,960 bytes taken, nothing taken for [3-9] s$";
+    // clang-format on
+}
+
+void WindowTest::progressBarSaysWhatThePrinterDoes() {
+    QFETCH(int, width);
+    QFETCH(bool, reading);
+    QFETCH(QString, shows);
+    QTemporaryDir dir;
+    const QString path = kivo::test::WrittenFile(dir, QStringLiteral("long.txt"), kivo::test::PatternBytes(40960));
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    w.resize(width, 552);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(ConnectWithSmallBuffers(w, printer));
+    if (reading)
+        printer.ReadSlowly(1024, 50);
+    else
+        printer.SetReading(false);
+    DialogAnswer answer(w, path);
+    Button(w, "CmdFile")->click();
+    auto* bar = w.findChild<QProgressBar*>("PrgSend");
+    QCOMPARE(bar->width(), 232 + width - 731);
+    const QRegularExpression expected(shows);
+    QTRY_VERIFY2_WITH_TIMEOUT(expected.match(bar->text()).hasMatch(), qPrintable(bar->text()), 10000);
+    QVERIFY(bar->isVisible() && Button(w, "CmdStop")->isVisible());
+    if (width > 731) QCOMPARE(bar->text(), bar->toolTip());  // whole
 }
 
 void WindowTest::commandHistorySteps_data() {
@@ -511,25 +526,40 @@ void WindowTest::keyboardAndSettingsAcrossRuns() {
         w.show();
         Field(w, "IP_Address")->setText(printer.Address());
         QTest::keyClick(Field(w, "IP_Address"), Qt::Key_Return);  // Connect
-        QVERIFY(w.Connected());
+        QTRY_VERIFY(w.Connected());
         QTest::keyClick(Field(w, "TxtCount"), Qt::Key_3);  // "13", typed
         QTest::keyClicks(Field(w, "TxtCmd"), "<p>");
         QTest::keyClick(Field(w, "TxtCmd"), Qt::Key_Enter);  // Send Text
         QTRY_COMPARE(printer.Received(), QByteArray("<p>"));
         DialogAnswer answer(w, file);
         Button(w, "CmdFile")->click();
+        // What is refused, or sends nothing, is not remembered: a count that is
+        // no number, a count of none (its line says so), a byte list with no byte.
+        Field(w, "TxtCmd")->setText("27 300");
+        Button(w, "CmdAscii")->click();
+        Field(w, "TxtCount")->setText("abc");
+        Button(w, "CmdFile")->click();
+        Field(w, "TxtCount")->setText("0");
+        Button(w, "CmdFile")->click();
+        QTRY_VERIFY(!w.Session().Busy());
+        const QStringList lines = w.OutgoingLog().Lines();
+        QVERIFY2(lines.contains("Nothing sent: # of Copies \"abc\" is not a number from -32768 to 32767"),
+                 qPrintable(lines.join('\n')));
+        const qsizetype none =
+            lines.indexOf("Sending 0 copies of file " + file + " to IP Address " + printer.Address());
+        QCOMPARE(lines.value(none + 1), QStringLiteral("Nothing sent: no copies asked for (# of Copies 0)"));
         w.resize(900, 700);
         QTRY_COMPARE(w.size(), QSize(900, 700));
     }
     frmkivo w;
     QCOMPARE(Field(w, "IP_Address")->text(), printer.Address());
     QCOMPARE(Field(w, "IP_Address")->completer()->model()->index(0, 0).data().toString(), printer.Address());
-    QCOMPARE(Field(w, "TxtCount")->text(), QStringLiteral("13"));
+    QCOMPARE(Field(w, "TxtCount")->text(), QStringLiteral("13"));  // the last count used
     QCOMPARE(w.size(), QSize(900, 700));
     QVERIFY(ConnectWindow(w, printer));
     QTest::keyClicks(Field(w, "TxtCmd"), "x");
     QTest::keyClick(Field(w, "TxtCmd"), Qt::Key_Up);
-    QCOMPARE(Field(w, "TxtCmd")->text(), QStringLiteral("<p>"));
+    QCOMPARE(Field(w, "TxtCmd")->text(), QStringLiteral("<p>"));  // the last command sent
     QTest::keyClick(Field(w, "TxtCmd"), Qt::Key_Down);
     QCOMPARE(Field(w, "TxtCmd")->text(), QStringLiteral("x"));
     DialogAnswer answer(w, QStringList{});
@@ -590,7 +620,7 @@ void WindowTest::shutDownClosesOnlyAnOpenSocket() {
         QVERIFY(ConnectWindow(w, printer));
         Button(w, "CmdConnect")->click();
         w.Form_Unload();  // after Disconnect: nothing left to close
-        QCOMPARE(w.PrinterSocketHandle(), ws::SOCKET{-1});
+        QCOMPARE(w.PrinterSocketHandle(), -1);
     }
 }
 

@@ -1,12 +1,11 @@
 // The window under a real X server (its own Xvfb, the xcb platform): there a
-// close request of the window manager is input, which a blocking wait could
-// hold back until the connect gives up; focus, popups and the context menu
-// behave as on a desktop. Skipped when Xvfb is not installed.
+// close request of the window manager is input, which must end a connect that
+// goes on at once; focus, popups and the context menu behave as on a desktop. Skipped when Xvfb is not installed.
 // KIVO_X11_RUNS=N runs the close request N times in a row (the stress test).
 #include "console/frmkivo.h"
 #include "console/log_view.h"
 #include "console/settings.h"
-#include "platform/winsock.h"
+#include "link/printer_connection.h"
 #include "tests/support/window_support.h"
 
 #include <QAbstractItemView>
@@ -91,6 +90,25 @@ void RequestClose(xcb_window_t window) {
     xcb_disconnect(c);
 }
 
+// Counts the close events a window gets, and whether its connect was still
+// going on when the first came.
+class CloseEvents : public QObject {
+public:
+    explicit CloseEvents(frmkivo& w) : w_(w) { w.installEventFilter(this); }
+    int count = 0;
+    bool connectingAtFirst = false;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Close && count++ == 0)
+            connectingAtFirst = w_.Session().GetState() == PrinterSession::State::Connecting;
+        return false;
+    }
+
+private:
+    frmkivo& w_;
+};
+
 // The application's client leader that Qt gave `window` (WM_CLIENT_LEADER): a
 // hidden 1x1 window that bears the application's name.
 xcb_window_t ClientLeader(xcb_window_t window) {
@@ -142,7 +160,12 @@ void X11Test::connectGivesTheCommandBoxTheFocus() {
     kivo::test::LoopbackPrinter printer(9100);
     frmkivo w;
     QVERIFY(ShownAndActive(w));
-    kivo::test::Field(w, "IP_Address")->setText(printer.Address());
+    // The address shown at start is selected: what is typed replaces it.
+    QLineEdit* address = kivo::test::Field(w, "IP_Address");
+    QCOMPARE(QApplication::focusWidget(), address);
+    QCOMPARE(address->selectedText(), address->text());
+    QTest::keyClicks(address, printer.Address());
+    QCOMPARE(address->text(), printer.Address());
     ClickOn(*kivo::test::Button(w, "CmdConnect"));
     QTRY_VERIFY(w.Connected());
     QTRY_COMPARE(QApplication::focusWidget(), kivo::test::Field(w, "TxtCmd"));
@@ -208,13 +231,13 @@ void X11Test::rightClickKeepsSelectionAndFollowing() {
 
 void X11Test::closeRequestDuringAConnectEndsTheProgram_data() {
     // clang-format off
-    QTest::addColumn<bool>("whenAttempting");  // as the "Attempting" line is written, else once the connect blocks
+    QTest::addColumn<bool>("whenAttempting");  // as the "Attempting" line is written, else once it is connecting
     QTest::addColumn<bool>("toLeader");        // to the hidden client-leader window, as a tool that finds by name may
     const int runs = std::max(1, qEnvironmentVariableIntValue("KIVO_X11_RUNS"));
     for (int run = 1; run <= runs; ++run) {
         QTest::addRow("attempting, run %d", run)        << true  << false;
-        QTest::addRow("blocking, run %d", run)          << false << false;
-        QTest::addRow("blocking, leader, run %d", run)  << false << true;
+        QTest::addRow("connecting, run %d", run)          << false << false;
+        QTest::addRow("connecting, leader, run %d", run)  << false << true;
     }
     // clang-format on
 }
@@ -230,6 +253,9 @@ void X11Test::closeRequestDuringAConnectEndsTheProgram() {
     QStringList lines;
     connect(&w->OutgoingLog(), &QAbstractItemModel::rowsInserted, this,
             [w, &lines](const QModelIndex&, int, int last) { lines << w->OutgoingLog().Line(last); });
+    const CloseEvents closeEvents(*w);
+    QString lastLineAtClose;
+    connect(qApp, &QGuiApplication::lastWindowClosed, w, [&] { lastLineAtClose = lines.value(lines.size() - 1); });
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
     kivo::test::Field(*w, "IP_Address")->setText(printer.Address());
@@ -250,7 +276,7 @@ void X11Test::closeRequestDuringAConnectEndsTheProgram() {
         });
     } else {
         kivo::test::WhenTrue(
-            w, [] { return ws::WSAIsBlocking(); }, request);
+            w, [w] { return w->Session().GetState() == PrinterSession::State::Connecting; }, request);
     }
     // The program's own loop, which ends with its last window (or, failing, after 25 s).
     QTimer::singleShot(0, w, [w] { kivo::test::Button(*w, "CmdConnect")->click(); });
@@ -263,8 +289,13 @@ void X11Test::closeRequestDuringAConnectEndsTheProgram() {
     QCOMPARE(lastClosed.count(), 1);
     // Not cancelled, the connect would wait for its time-out of 20 s; a loaded
     // machine ends it well within half that.
-    QVERIFY2(sinceRequest.isValid() && sinceRequest.elapsed() < ws::kConnectTimeoutMs / 2,
+    QVERIFY2(sinceRequest.isValid() && sinceRequest.elapsed() < PrinterConnection::kConnectTimeoutMs / 2,
              qPrintable(QString::number(sinceRequest.elapsed())));
+    // At once: the one close request came while the connect went on, and by the
+    // time the window had closed on it, the connect was cancelled.
+    QCOMPARE(closeEvents.count, 1);
+    QVERIFY(closeEvents.connectingAtFirst);
+    QCOMPARE(lastLineAtClose, QStringLiteral("Error 10004: cancelled by the operator"));
     QTRY_VERIFY(alive.isNull());
     QCOMPARE(lines.last(), QStringLiteral("Error 10004: cancelled by the operator"));
 }
