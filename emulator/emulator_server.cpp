@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -321,6 +322,10 @@ void EmulatorServer::AcceptClient() {
     if (fd < 0) return;  // the client gave up while waiting, or nothing there after all
     client_ = Client{};
     client_.fd = fd;
+    // Each answer leaves at once, as a printer's status byte does: small writes
+    // held back for an acknowledgement (Nagle) would be lost to a reset after them.
+    const int noDelay = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     client_.number = ++totals_.connections;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
