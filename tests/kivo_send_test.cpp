@@ -274,10 +274,9 @@ void KivoSendTest::sendsTheBytesOfTheWindowsButtons() {
 void KivoSendTest::exitStatusSaysHowItWent_data() {
     // clang-format off
     QTest::addColumn<QStringList>("arguments");
-    // What the printer answers, once; or "ack each" (ACK to each print command),
-    // "ack N, close" (to the first N, then it closes), "ack each, late" (half a
-    // second later), "close" (mid-job), "half-close" (ends its sending side and
-    // reads on), "emulator OPTIONS" (the printer emulator instead).
+    // What the printer answers, once; or "ack each" (an ACK to each print
+    // command), "ack N, half-close" (to the first N, then it ends its sending side
+    // and reads on), "close" (mid-job), "emulator OPTIONS" (the printer emulator).
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("status");
     // Lines found in standard output (in standard error for 64); "!" before
@@ -315,18 +314,19 @@ void KivoSendTest::exitStatusSaysHowItWent_data() {
            "it answered 9 of 20 print commands (9 Ticket ACK)\n"
            "\"answers\":9,\"event\":\"job\",\"expected\":20,\"notTaken\":\n"
            "\"outcome\":\"cut\",\"planned\":10431,\n!Done: ";
-    QTest::newRow("9 of 20 answered, then closed: 2") << QStringList{"--copies", "20", "--vek-test"}
-                                                     << QByteArray("ack 9, late, close") << 2
-                                                     << "9 ticket answers (ACK 9); status 2: not delivered (the printer ";
-    QTest::newRow("never answered: 3 after the answer wait")
-        << QStringList{"--vek-ff"} << QByteArray() << 3 << "status 3: unanswered (1 of 1 print commands unanswered)";
-    QTest::newRow("late answers: 0") << QStringList{"--copies", "3", "--vek-test"} << QByteArray("ack each, late")
-                                     << 0 << "3 ticket answers (ACK 3); status 0";
+    QTest::newRow("9 of 20 answered, then the printer's side closed: 2")
+        << QStringList{"--copies", "20", "--vek-test"} << QByteArray("ack 9, half-close") << 2
+        << "9 ticket answers (ACK 9); status 2: not delivered (the printer closed the connection)";
+    QTest::newRow("never answered: 3 after the answer wait") << QStringList{"--vek-ff"}
+        << QByteArray("emulator --no-answers") << 3 << "status 3: unanswered (1 of 1 print commands unanswered)";
+    QTest::newRow("late answers: 0") << QStringList{"--copies", "3", "--vek-test"}
+                                     << QByteArray("emulator --answer-delay 500") << 0
+                                     << "3 ticket answers (ACK 3); status 0";
     QTest::newRow("a half-close, the printer reading on: 0")
-        << QStringList{"--file", "@big", "--no-answers"} << QByteArray("half-close") << 0
-        << "4,194,304 bytes sent, 4,194,304 taken; 0 ticket answers; status 0";
+        << QStringList{"--vek-ff", "--file", "@big"} << QByteArray("ack 1, half-close") << 0
+        << "4,194,307 bytes sent, 4,194,307 taken; 1 ticket answer (ACK 1); status 0";
     QTest::newRow("the printer gone before the last run: 2")
-        << QStringList{"--vek-ff", "--repeat", "3", "--interval", "0.5"} << QByteArray("ack 1, close") << 2
+        << QStringList{"--vek-ff", "--repeat", "3", "--interval", "0.5"} << QByteArray("ack 1, half-close") << 2
         << "Summary: 1 run, 3 bytes sent, 3 taken; 1 ticket answer (ACK 1); status 2: not delivered";
     QTest::newRow("a reset in the first of 3 runs: 0 runs done")
         << QStringList{"--file", "@big", "--repeat", "3"} << QByteArray("close") << 2 << "Summary: 0 runs, ";
@@ -446,13 +446,8 @@ void KivoSendTest::exitStatusSaysHowItWent() {
     } else if (answer == "close") {
         printer.UseSmallBuffers(4096);
         QObject::connect(&printer, &LoopbackPrinter::bytesReceived, &printer, [&printer] { printer.CloseMidJob(); });
-    } else if (answer == "half-close") {
-        OnceReceived(printer, 1, [&printer] { printer.CloseSendingSide(); });
     } else if (answer.startsWith("ack ")) {
-        const int most = answer.startsWith("ack each") ? -1 : answer.mid(4).split(',').value(0).toInt();
-        std::function<void()> then;
-        if (answer.endsWith(", close")) then = [&printer] { printer.Close(); };
-        printer.AnswerPrintCommands(QByteArray("\x06"), most, then, answer.contains(", late") ? 500 : 0);
+        printer.AnswerPrintCommands(answer == "ack each" ? -1 : answer.mid(4).split(',').value(0).toInt(), false);
     } else {
         AnswerOnce(printer, answer);
     }

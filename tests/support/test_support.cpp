@@ -12,7 +12,6 @@
 #include <QTimer>
 
 #include <filesystem>
-#include <memory>
 
 #include <QFile>
 
@@ -232,29 +231,6 @@ void LoopbackPrinter::CloseMidJob() {
     ::shutdown(static_cast<int>(client_->socketDescriptor()), SHUT_WR);
     client_->abort();
     client_ = nullptr;
-}
-
-void LoopbackPrinter::CloseSendingSide() {
-    if (client_) ::shutdown(static_cast<int>(client_->socketDescriptor()), SHUT_WR);
-}
-
-void LoopbackPrinter::AnswerPrintCommands(QByteArray answer, int most, std::function<void()> afterMost, int delayMs) {
-    auto scanned = std::make_shared<qsizetype>(0);
-    auto answered = std::make_shared<int>(0);
-    connect(this, &LoopbackPrinter::bytesReceived, this, [=, this] {
-        static const QByteArray kPrint("<p>");
-        for (qsizetype at = received_.indexOf(kPrint, *scanned); at >= 0; at = received_.indexOf(kPrint, *scanned)) {
-            *scanned = at + kPrint.size();
-            if (most >= 0 && *answered >= most) return;
-            ++*answered;
-            const bool last = most >= 0 && *answered == most;
-            QTimer::singleShot(delayMs, this, [this, answer, last, afterMost] {
-                Send(answer);
-                if (last && afterMost) afterMost();
-            });
-        }
-        *scanned = std::max<qsizetype>(*scanned, received_.size() - (kPrint.size() - 1));
-    });
 }
 
 void LoopbackPrinter::Close() {

@@ -87,12 +87,6 @@ public:
     // Closes its end in order (FIN) and drops the connection at once, as a printer
     // that closes in the middle of a job: bytes still on their way get a reset.
     void CloseMidJob();
-    // Ends its sending side (a half-close) and reads on.
-    void CloseSendingSide();
-    // Answers each print command ("<p>") it reads with `answer`, `delayMs` later,
-    // as a printer does once the ticket is out; after `most` answers (-1: no
-    // limit) it answers no more and runs `afterMost`.
-    void AnswerPrintCommands(QByteArray answer, int most = -1, std::function<void()> afterMost = {}, int delayMs = 0);
     // Small kernel buffers for the next connections, so a send fills them fast.
     // Set on the listening socket, so the connection starts with them (a buffer
     // shrunk after the handshake makes TCP drop and retransmit).
