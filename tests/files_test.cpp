@@ -283,7 +283,9 @@ void FilesTest::fileCopiesAndTheirWording() {
     } else if (singleWording) {
         QCOMPARE(lines, QStringList{"Sending file " + path + " to IP Address " + address});
     } else {
-        QCOMPARE(lines, QStringList{"Sending " + count + " copies of file " + path + " to IP Address " + address});
+        QStringList said{"Sending " + count + " copies of file " + path + " to IP Address " + address};
+        if (copies == 0) said << "Nothing sent: no copies asked for (# of Copies " + count + ")";
+        QCOMPARE(lines, said);
     }
 }
 
