@@ -534,7 +534,7 @@ void WindowTest::keyboardAndSettingsAcrossRuns() {
         DialogAnswer answer(w, file);
         Button(w, "CmdFile")->click();
         // What is refused, or sends nothing, is not remembered: a count that is
-        // no number, a count of none (its line says so), a byte list with no byte.
+        // no number, a count of none (its line says so), a byte value out of range.
         Field(w, "TxtCmd")->setText("27 300");
         Button(w, "CmdAscii")->click();
         Field(w, "TxtCount")->setText("abc");

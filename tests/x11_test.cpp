@@ -1,6 +1,7 @@
 // The window under a real X server (its own Xvfb, the xcb platform): there a
 // close request of the window manager is input, which must end a connect that
-// goes on at once; focus, popups and the context menu behave as on a desktop. Skipped when Xvfb is not installed.
+// goes on at once; focus, popups and the context menu behave as on a desktop.
+// Skipped when Xvfb is not installed.
 // KIVO_X11_RUNS=N runs the close request N times in a row (the stress test).
 #include "console/frmkivo.h"
 #include "console/log_view.h"
@@ -235,7 +236,7 @@ void X11Test::closeRequestDuringAConnectEndsTheProgram_data() {
     QTest::addColumn<bool>("toLeader");        // to the hidden client-leader window, as a tool that finds by name may
     const int runs = std::max(1, qEnvironmentVariableIntValue("KIVO_X11_RUNS"));
     for (int run = 1; run <= runs; ++run) {
-        QTest::addRow("attempting, run %d", run)        << true  << false;
+        QTest::addRow("attempting, run %d", run)          << true  << false;
         QTest::addRow("connecting, run %d", run)          << false << false;
         QTest::addRow("connecting, leader, run %d", run)  << false << true;
     }
