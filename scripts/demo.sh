@@ -4,7 +4,7 @@
 # Leaves docs/demo.png and prints the emulator's lines. The window runs from
 # /opt/kivo-socket-test in a mount namespace of its own (a tmpfs over /opt that
 # only it sees), so its lines name that folder and not this checkout.
-# Needs: xvfb, xdotool, imagemagick, unshare (util-linux).
+# Needs: xvfb, xdotool, imagemagick (scripts/setup.sh tools), unshare (util-linux).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=build/bin

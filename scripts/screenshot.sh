@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes a screenshot of the real window under Xvfb into docs/window.png.
-# Needs: xvfb, imagemagick (apt-get install -y xvfb imagemagick).
+# Needs: xvfb, imagemagick (scripts/setup.sh tools).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${1:-build/bin/kivo-socket-test}

@@ -4,8 +4,8 @@
 # always; each group named adds its own:
 #   scripts/setup.sh                   building and running the programs (scripts/run.sh)
 #   scripts/setup.sh tests             and running the tests (scripts/test.sh)
-#   scripts/setup.sh tools             and the fuzzers, clang-tidy, clang-format and the
-#                                      benchmarks' port scanner
+#   scripts/setup.sh tools             and the fuzzers, clang-tidy, clang-format, the
+#                                      benchmarks' port scanner and the README's pictures
 #   scripts/setup.sh packaging         and building the Debian package and checking it
 #   scripts/setup.sh tests tools packaging   everything (CI)
 set -euo pipefail
@@ -30,6 +30,7 @@ for group in "$@"; do
       clang libclang-rt-14-dev  # fuzzers
       clang-format clang-tidy   # the style check and the static analysis
       nmap                      # benchmarks: the port scanner "Find Printers" is measured against
+      xvfb xdotool imagemagick  # the README's pictures (scripts/screenshot.sh, scripts/demo.sh)
     ) ;;
     packaging) packages+=(
       dpkg-dev file                          # cpack's dpkg-shlibdeps and dpkg-buildflags
