@@ -23,7 +23,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kivo::test {
@@ -105,9 +107,18 @@ void LoopbackPrinter::UseSmallBuffers(int bytes) {
 
 void LoopbackPrinter::ReadAvailable() {
     if (!client_ || !reading_) return;
-    const QByteArray bytes = client_->readAll();
+    const QByteArray bytes = readLimit_ < 0 ? client_->readAll() : client_->read(readLimit_ - received_.size());
+    Take(bytes);
+}
+
+void LoopbackPrinter::Take(const QByteArray& bytes) {
     if (bytes.isEmpty()) return;
     received_.append(bytes);
+    for (qsizetype at = received_.indexOf("<p>", scanned_); at >= 0; at = received_.indexOf("<p>", scanned_)) {
+        scanned_ = at + 3;
+        if (answered_ < answers_.size()) Send(answers_.mid(answered_++, 1));
+    }
+    scanned_ = std::max(scanned_, received_.size() - 2);
     emit bytesReceived();
 }
 
@@ -133,10 +144,7 @@ void LoopbackPrinter::ReadSlowly(int bytes, int intervalMs) {
 
 void LoopbackPrinter::ReadSomeSlowly() {
     if (!client_) return;
-    const QByteArray bytes = client_->read(slowPiece_);
-    if (bytes.isEmpty()) return;
-    received_.append(bytes);
-    emit bytesReceived();
+    Take(client_->read(slowPiece_));
 }
 
 void LoopbackPrinter::Reset() {
@@ -158,6 +166,26 @@ void LoopbackPrinter::Close() {
     if (!client_) return;
     client_->disconnectFromHost();
     client_ = nullptr;
+}
+
+StandardErrorCapture::StandardErrorCapture() {
+    std::fflush(stderr);
+    if (!file_.open()) qFatal("cannot make a file for standard error");
+    saved_ = ::dup(STDERR_FILENO);
+    if (saved_ < 0 || ::dup2(file_.handle(), STDERR_FILENO) < 0) qFatal("cannot capture standard error");
+}
+
+StandardErrorCapture::~StandardErrorCapture() {
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+}
+
+QStringList StandardErrorCapture::Lines() {
+    std::fflush(stderr);
+    QStringList lines = QString::fromLocal8Bit(ReadFile(file_.fileName())).split(QLatin1Char('\n'));
+    if (lines.constLast().isEmpty()) lines.removeLast();
+    return lines;
 }
 
 void ListConsole::LogMessage(LogKind kind, const QString& text, Severity /*severity*/) {
@@ -267,6 +295,17 @@ bool PrivateNetwork::SetIpv4(const char* name, const char* value) {
         return false;
     }
     return true;
+}
+
+bool PrivateNetwork::SetLoopbackMtu(int mtu) {
+    if (!entered_) return false;
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    lo.ifr_mtu = mtu;
+    const bool set = s >= 0 && ::ioctl(s, SIOCSIFMTU, &lo) == 0;
+    if (s >= 0) ::close(s);
+    return set;
 }
 
 QString Hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }

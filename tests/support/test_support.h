@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <functional>
@@ -50,6 +51,9 @@ public:
     // and WriteError() says why.
     bool SetIpv4(const char* name, const char* value);
     [[nodiscard]] const QString& WriteError() const { return writeError_; }
+    // Gives loopback the MTU of an Ethernet link (1500), so TCP meets the
+    // segment sizes and the small windows of a real printer; false when it cannot.
+    bool SetLoopbackMtu(int mtu);
 
 private:
     int saved_;
@@ -94,6 +98,13 @@ public:
     // A slow printer: from now on reads at most `bytes` every `intervalMs`, so the
     // kernel buffers fill and sends go through in parts. SetReading ends it.
     void ReadSlowly(int bytes, int intervalMs);
+    // Reads no more than `bytes` in all; the rest stays unread, as with a printer
+    // that resets or stops part way.
+    void ReadAtMost(qsizetype bytes) { readLimit_ = bytes; }
+    // Answers each print command ("<p>") it reads with the next of `answers`, one
+    // status byte each, as a ticket printer does; none once they run out.
+    void AnswerPrintCommands(QByteArray answers) { answers_ = std::move(answers); }
+    [[nodiscard]] int Answered() const { return answered_; }
 
 signals:
     void bytesReceived();
@@ -102,6 +113,7 @@ private:
     void OnNewConnection();
     void ReadAvailable();
     void ReadSomeSlowly();
+    void Take(const QByteArray& bytes);
 
     QTcpServer server_;
     QPointer<QTcpSocket> client_;
@@ -111,6 +123,10 @@ private:
     int smallBuffers_ = 0;
     int slowPiece_ = 0;
     QTimer slowTimer_;
+    qsizetype readLimit_ = -1;
+    QByteArray answers_;
+    int answered_ = 0;
+    qsizetype scanned_ = 0;  // where the search for the next print command goes on
 };
 
 // A printer that never answers: a listener on a loopback address of its own
@@ -127,6 +143,21 @@ public:
 private:
     QTcpServer server_;
     QTcpSocket filler_;
+};
+
+// What the program writes to standard error while this lives goes to a file of
+// its own; Lines() reads it back. Standard error is put back when it goes.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture();
+    ~StandardErrorCapture();
+    StandardErrorCapture(const StandardErrorCapture&) = delete;
+    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+    [[nodiscard]] QStringList Lines();
+
+private:
+    QTemporaryFile file_;
+    int saved_ = -1;
 };
 
 // A console that keeps lines in lists.

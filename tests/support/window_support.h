@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -23,6 +25,16 @@ namespace kivo::test {
 // Connects the window to the printer through its Connect button (the port is the
 // window's fixed 9100) and waits until the printer has the connection.
 [[nodiscard]] bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer);
+
+// Clicks Connect until the window starts a connect (it drops a click on Connect
+// for half a second after the printer went away), then waits as ConnectWindow.
+[[nodiscard]] bool ConnectWindowAgain(frmkivo& w, LoopbackPrinter& printer);
+// Clicks Connect until the window starts a connect; false when it never does.
+[[nodiscard]] bool StartConnect(frmkivo& w);
+
+// The running job waits for room: the system holds as much as it takes, and the
+// window hands nothing until the printer takes some.
+[[nodiscard]] bool SendWaitsForRoom(const frmkivo& w);
 
 // A small send buffer on the window's connection, so that sends fill it within a
 // few kilobytes instead of the megabytes loopback grows it to. Set after the
@@ -84,6 +96,12 @@ public:
     QList<int> answers;
     QList<Question> questions;
     QStringList messages;  // prompt and title of each message, one after the other
+    // While set, each question stays up as a modal dialog does, in an event loop
+    // of its own, until this turns false, and then takes the next answer. Its
+    // text is kept current meanwhile through the question's update (each new
+    // text in `updates`); a question that becomes moot ends with its moot answer.
+    std::function<bool()> holdQuestion;
+    QStringList updates;
 
 private:
     QPointer<frmkivo> window_;
