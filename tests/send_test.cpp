@@ -637,9 +637,9 @@ void SendTest::stopEndsTheRunningJobAndTheQueuedOnesButNotTheConnection() {
     const QStringList lines = w.OutgoingLog().Lines();
     const QString dropped = tickets ? "" : "; 1 queued send dropped: VEK Form Feed";
     QCOMPARE(lines.mid(0, lines.size() - 1),
-             tickets ? QStringList{"Sending  " + path}
-                     : QStringList{"Sending file " + path + " to IP Address " + printer.Address(),
-                                   "Queued behind the running send: VEK Form Feed"});
+             (tickets ? QStringList{"Sending  " + path}
+                      : QStringList{"Sending file " + path + " to IP Address " + printer.Address(),
+                                    "Queued behind the running send: VEK Form Feed"}));
     const QRegularExpressionMatch stopped =
         QRegularExpression("^Stopped: " + what + ", the printer acknowledged ([0-9,]+) of " + ByteCount(whole.size()) +
                            "; ([0-9,]+) bytes were already on their way" + dropped + "$")

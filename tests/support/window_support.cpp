@@ -59,6 +59,8 @@ QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
     if (!WriteFile(path, bytes) ||
         ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
         return {};
+    // Nor does the window's own limit on what waits unsent hold the file back.
+    w.Session().Connection().SetUnsentLimit(sendBuffer);
     DialogAnswer answer(w, path);
     Button(w, "CmdFile")->click();
     return QTest::qWaitFor([&] { return !w.Session().Busy(); }, 20000) ? bytes : QByteArray();

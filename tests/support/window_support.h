@@ -47,7 +47,7 @@ namespace kivo::test {
 [[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
 
 // "Send Text File" of `size` pattern bytes written to `path`, through a send
-// buffer big enough to take them at once, waiting until every byte is handed to
+// buffer (and a limit on unsent bytes) big enough to take them at once, waiting until every byte is handed to
 // the system, while a printer with small buffers holds few of them. Returns the
 // bytes, or nothing when the file could not be written or was not handed.
 [[nodiscard]] QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size);
