@@ -224,6 +224,10 @@ private slots:
 
     void printerResetsInTheMiddleOfAJob_data();
     void printerResetsInTheMiddleOfAJob();
+    void ticketsAreDoneOnlyOnThePrintersAnswers_data();
+    void ticketsAreDoneOnlyOnThePrintersAnswers();
+    void aFileThatGoesAwayIsNamedWithWhatWasTaken_data();
+    void aFileThatGoesAwayIsNamedWithWhatWasTaken();
     void printerResetsRightAfterTheConnect();
     void printerClosesInTheMiddleOfAFileAndTheWindowDisconnects();
     void printerThatNeverReadsWaitsUntilDisconnect();
@@ -335,6 +339,133 @@ void FaultTest::printerResetsInTheMiddleOfAJob() {
     QCOMPARE(w.OutgoingLog().Lines(), lines);
     QCOMPARE(printer.Received(), received);
     QCOMPARE(Button(w, "CmdConnect")->text(), QStringLiteral("Connect"));
+}
+
+void FaultTest::ticketsAreDoneOnlyOnThePrintersAnswers_data() {
+    // clang-format off
+    QTest::addColumn<QByteArray>("answers");  // the printer's answers to the print commands it reads
+    QTest::addColumn<qsizetype>("readLimit"); // bytes it reads before it ends the connection; -1: all
+    QTest::addColumn<QString>("end");         // then: "reset", "close", or "" to stay connected
+    QTest::addColumn<QStringList>("lines");   // patterns of the lines after the job's own; %1 the job's bytes
+    const QString job = "20 copies of vek_test\\.txt";
+    const QByteArray acks(20, '\x06');
+    QTest::newRow("every print command answered, one NAK")
+        << QByteArray(19, '\x06') + '\x15' << qsizetype(-1) << ""
+        << QStringList{"^Done: " + job + ", %1 bytes, taken by the printer in [0-9.]+ s; 20 answers: 19 Ticket ACK, "
+                       "1 Ticket NAK$"};
+    // The whole job fits the printer's buffer and is acknowledged at once: only
+    // the answers tell what it printed.
+    QTest::newRow("a reset after 5,000 bytes and 9 answers")
+        << acks << qsizetype(5000) << "reset"
+        << QStringList{"^Lost connection with printer$", "^" + QRegularExpression::escape(LossReason(ws::WSAECONNRESET)) + "$",
+                       "^Cut short: " + job + ": the printer reset the connection after acknowledging [0-9,]+ of %1 "
+                       "bytes; it answered 9 of 20 print commands \\(9 Ticket ACK\\)$"};
+    QTest::newRow("9 answers, then the printer closes")
+        << QByteArray(9, '\x06') << qsizetype(-1) << "close"
+        << QStringList{"^Lost connection with printer$",
+                       "^Cut short: " + job + ": the printer closed the connection after acknowledging %1 of %1 "
+                       "bytes; it answered 9 of 20 print commands \\(9 Ticket ACK\\)$"};
+    QTest::newRow("no answer: unconfirmed, and late answers logged")
+        << QByteArray() << qsizetype(-1) << ""
+        << QStringList{"^Unconfirmed: " + job + ", taken by the printer, but 20 of 20 print commands unanswered "
+                       "after 1 s$"};
+    // clang-format on
+}
+
+// A ticket job to a printer with its own buffers is done only once the printer
+// has answered every print command; a printer that goes away first or says
+// nothing is named with the answers it gave.
+void FaultTest::ticketsAreDoneOnlyOnThePrintersAnswers() {
+    QFETCH(QByteArray, answers);
+    QFETCH(qsizetype, readLimit);
+    QFETCH(QString, end);
+    QFETCH(QStringList, lines);
+    const QString path = platform::ProgramFolder() + QStringLiteral("/vek_test.txt");
+    const QByteArray ticket = ReadFile(path);
+    QByteArray whole;
+    for (int copy = 1; copy <= 20; ++copy) whole += "<RL><F6><RC90,40>" + QByteArray::number(copy) + ticket;
+    QCOMPARE(whole.left(5000).count("<p>"), 9);
+    LoopbackPrinter printer(9100);
+    printer.AnswerPrintCommands(answers);
+    if (readLimit >= 0) printer.ReadAtMost(readLimit);
+    OnceReceived(printer, readLimit >= 0 ? readLimit : whole.size(), [&] {
+        if (end == "reset") printer.Reset();
+        if (end == "close") printer.Close();
+    });
+    frmkivo w;
+    QVERIFY(ConnectWindow(w, printer));
+    w.Session().SetAnswerWait(1);
+    w.ClearLogs();
+    Field(w, "TxtCount")->setText(QStringLiteral("20"));
+    Button(w, "CmdVEKTest")->click();
+    deadline_.Waiting(QStringLiteral("the ticket job to settle"));
+    QTRY_VERIFY_WITH_TIMEOUT(w.OutgoingLog().Count() > lines.size(), 20000);
+
+    const QStringList after = w.OutgoingLog().Lines();
+    QCOMPARE(after.value(0), "Sending  " + path);
+    QVERIFY2(after.size() == lines.size() + 1, qPrintable(after.join(" | ")));
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        QVERIFY2(
+            QRegularExpression(QString(lines[i]).replace("%1", Grouped(whole.size()))).match(after[i + 1]).hasMatch(),
+            qPrintable(after[i + 1]));
+    // A fault among the answers gives the line its colour.
+    QCOMPARE(w.OutgoingLog().LineSeverity(lines.size()) == Severity::Fault, answers.contains('\x15') || !end.isEmpty());
+    // Every answer the printer gave is in the incoming log, late ones too.
+    if (answers.isEmpty()) printer.Send(QByteArray(20, '\x06'));
+    const auto acks = [&w] { return w.IncomingLog().Lines().count(ReplyByteLine(0x06)); };
+    QTRY_COMPARE(acks(), answers.isEmpty() ? 20 : static_cast<int>(answers.left(readLimit < 0 ? 20 : 9).count('\x06')));
+    QCOMPARE(w.OutgoingLog().Lines(), after);  // and no Done after a late answer
+    QCOMPARE(w.Connected(), end.isEmpty());
+}
+
+void FaultTest::aFileThatGoesAwayIsNamedWithWhatWasTaken_data() {
+    // clang-format off
+    QTest::addColumn<int>("copies");
+    QTest::addColumn<int>("goneAfter");       // copies handed before the file goes; -1: before its turn
+    QTest::addColumn<QStringList>("lines");   // %1 the file's path
+    const QString cannot = "Cannot send file %1: No such file or directory";
+    const QString marker = "Queued behind the running send: HP Form Feed";
+    const QString markerSent = "Sending an PCL Form Feed to IP Address %2";
+    QTest::newRow("removed after it was chosen, before its turn")
+        << 1 << -1 << QStringList{"Sending an VEK Form Feed to IP Address %2",
+                                  "Queued behind the running send: Send Text File", marker,
+                                  "Sending file %1 to IP Address %2", cannot, markerSent};
+    // The printer has acknowledged exactly the end of the second copy.
+    QTest::newRow("removed after two of three copies")
+        << 3 << 2 << QStringList{"Sending 3 copies of file %1 to IP Address %2", marker, cannot, markerSent,
+                                 "Cut short: 3 copies of gone.txt, the printer acknowledged 2,000 of 3,000 bytes "
+                                 "(2 of 3 copies); 1,000 not delivered"};
+    // clang-format on
+}
+
+// A file removed after it was chosen is named, with what the printer took of it.
+void FaultTest::aFileThatGoesAwayIsNamedWithWhatWasTaken() {
+    QFETCH(int, copies);
+    QFETCH(int, goneAfter);
+    QFETCH(QStringList, lines);
+    const QString path = WrittenFile(dir_, "gone.txt", RandomBytes(1000, 10));
+    QVERIFY(!path.isEmpty());
+    LoopbackPrinter printer(9100);
+    frmkivo w;
+    DialogAnswer choices(w, path);
+    QVERIFY(ConnectWindow(w, printer));
+    w.Session().SetAnswerWait(1);
+    w.ClearLogs();
+    int copiesHanded = 0;
+    connect(&w.Session().Connection(), &PrinterConnection::CopyHanded, &w, [&] {
+        if (++copiesHanded == goneAfter) QFile::remove(path);
+    });
+    Field(w, "TxtCount")->setText(QString::number(copies));
+    if (goneAfter < 0) Button(w, "CmdVekFF")->click();
+    Button(w, "CmdFile")->click();
+    if (goneAfter < 0) QFile::remove(path);
+    const QByteArray marker = kivo::test::SendMarker(w);
+
+    // The marker's form feed, unanswered, settles after every job before it.
+    QTRY_VERIFY(w.OutgoingLog().Lines().last().startsWith("Unconfirmed: HP Form Feed"));
+    QCOMPARE(printer.Received().size(), (goneAfter < 0 ? 3 : 1000 * goneAfter) + marker.size());
+    const QStringList expected = lines.replaceInStrings("%1", path).replaceInStrings("%2", printer.Address());
+    QCOMPARE(w.OutgoingLog().Lines().filter(QRegularExpression("^(?!Done|Unconfirmed)")), expected);
 }
 
 void FaultTest::printerResetsRightAfterTheConnect() {
