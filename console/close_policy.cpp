@@ -91,8 +91,17 @@ frmkivo::CloseAnswer frmkivo::AskBeforeClose() {
     };
     question.mootAnswer = 0;
     askingToClose_ = true;
+    const qsizetype asked = outLog_.Count();
     const int answer = dialogs_->Ask(question);
     askingToClose_ = false;
+    if (answer == 0 || answer == 1) {
+        // The window closes, perhaps at once: what was said while the question
+        // was up (a loss, the last Done) goes to standard error too.
+        mirrorToStandardError_ = true;
+        QStringList said;
+        for (qsizetype row = asked; row < outLog_.Count(); ++row) said << outLog_.Line(row);
+        MirrorToStandardError(said);
+    }
     switch (answer) {
     case 0: return CloseAnswer::Wait;
     case 1: return CloseAnswer::DiscardAndClose;
@@ -113,6 +122,7 @@ void frmkivo::CloseOnceTaken() {
         if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
         LogMessage(kOut, line);
         closeWhenClosed_ = true;
+        disconnectAsked_ = true;  // the close is a Disconnect: its last line too
         PrinterSocket.SetStallWatch(true);
         ShowState();
         return;

@@ -257,6 +257,7 @@ void PrinterConnection::Pump() {
         switch (piece.kind) {
         case JobPiece::Kind::CopyEnd:
             NextPiece();
+            if (!fileError_.isEmpty()) continue;  // a copy its file cut short is no copy handed
             emit CopyHanded();
             if (generation != generation_) return;
             continue;

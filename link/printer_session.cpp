@@ -93,7 +93,10 @@ void PrinterSession::OnConnected() {
     lastGrowthAt_ = Now();
     streamEnded_ = false;
     rawJobDone_ = false;
-    unsentLimit_ = kUnsentLimit;
+    // Until the printer's pace is known the system holds little, so Stop still
+    // stops a small job to a slow printer; the pace then sizes it.
+    unsentLimit_ = kLeastUnsentLimit;
+    connection_.SetUnsentLimit(unsentLimit_);
     SetState(State::Connected);
     console_.LogMessage(kOut, QStringLiteral("Connection made to %1 on port %2").arg(host_).arg(port_));
     emit ConnectFinished(true, 0, false);

@@ -24,7 +24,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kivo::test {
@@ -155,7 +157,11 @@ void LoopbackPrinter::UseSmallBuffers(int bytes) {
 
 void LoopbackPrinter::ReadAvailable() {
     if (!client_ || !reading_) return;
-    const QByteArray bytes = client_->readAll();
+    const QByteArray bytes = readLimit_ < 0 ? client_->readAll() : client_->read(readLimit_ - received_.size());
+    Take(bytes);
+}
+
+void LoopbackPrinter::Take(const QByteArray& bytes) {
     if (bytes.isEmpty()) return;
     received_.append(bytes);
     Arrived();
@@ -182,18 +188,27 @@ void LoopbackPrinter::ReadSlowly(int bytes, int intervalMs) {
 }
 
 void LoopbackPrinter::ReadSomeSlowly() {
-    if (!client_) return;
-    const QByteArray bytes = client_->read(slowPiece_);
-    if (bytes.isEmpty()) return;
-    received_.append(bytes);
-    Arrived();
+    if (client_) Take(client_->read(slowPiece_));
 }
 
 void LoopbackPrinter::AnswerPrintCommands(int limit, bool reset, char answer) {
     answering_ = true;
     answerLimit_ = limit;
     answerReset_ = reset;
+    endAtLimit_ = true;
+    formFeedsToo_ = true;
     answer_ = answer;
+    answerScript_.clear();
+    answered_ = 0;
+    scanned_ = received_.size();
+}
+
+void LoopbackPrinter::AnswerPrintCommands(QByteArray answers) {
+    answering_ = !answers.isEmpty();
+    answerLimit_ = static_cast<int>(answers.size());
+    endAtLimit_ = false;
+    formFeedsToo_ = false;
+    answerScript_ = std::move(answers);
     answered_ = 0;
     scanned_ = received_.size();
 }
@@ -204,12 +219,13 @@ void LoopbackPrinter::Arrived() {
     while (answering_ && client_ && scanned_ < received_.size()) {
         const QByteArrayView rest = QByteArrayView(received_).sliced(scanned_);
         if (rest.front() == '<' && rest.size() < 3) break;  // "<p>" may go on in the next read
-        const qsizetype command = rest.front() == '\f' ? 1 : rest.startsWith("<p>") ? 3 : 0;
+        const qsizetype command = rest.front() == '\f' && formFeedsToo_ ? 1 : rest.startsWith("<p>") ? 3 : 0;
         scanned_ += std::max<qsizetype>(command, 1);
         if (command == 0) continue;
-        Send(QByteArray(1, answer_));
+        Send(QByteArray(1, answerScript_.isEmpty() ? answer_ : answerScript_[answered_]));
         if (++answered_ != answerLimit_) continue;
         answering_ = false;
+        if (!endAtLimit_) break;
         if (answerReset_)
             Reset();
         else
@@ -237,6 +253,26 @@ void LoopbackPrinter::Close() {
     if (!client_) return;
     client_->disconnectFromHost();
     client_ = nullptr;
+}
+
+StandardErrorCapture::StandardErrorCapture() {
+    std::fflush(stderr);
+    if (!file_.open()) qFatal("cannot make a file for standard error");
+    saved_ = ::dup(STDERR_FILENO);
+    if (saved_ < 0 || ::dup2(file_.handle(), STDERR_FILENO) < 0) qFatal("cannot capture standard error");
+}
+
+StandardErrorCapture::~StandardErrorCapture() {
+    std::fflush(stderr);
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+}
+
+QStringList StandardErrorCapture::Lines() {
+    std::fflush(stderr);
+    QStringList lines = QString::fromLocal8Bit(ReadFile(file_.fileName())).split(QLatin1Char('\n'));
+    if (lines.constLast().isEmpty()) lines.removeLast();
+    return lines;
 }
 
 void ListConsole::LogMessage(LogKind kind, const QString& text, Severity /*severity*/) {
@@ -346,6 +382,17 @@ bool PrivateNetwork::SetIpv4(const char* name, const char* value) {
         return false;
     }
     return true;
+}
+
+bool PrivateNetwork::SetLoopbackMtu(int mtu) {
+    if (!entered_) return false;
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    lo.ifr_mtu = mtu;
+    const bool set = s >= 0 && ::ioctl(s, SIOCSIFMTU, &lo) == 0;
+    if (s >= 0) ::close(s);
+    return set;
 }
 
 QString Hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }

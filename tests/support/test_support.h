@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <functional>
@@ -50,6 +51,9 @@ public:
     // and WriteError() says why.
     bool SetIpv4(const char* name, const char* value);
     [[nodiscard]] const QString& WriteError() const { return writeError_; }
+    // Gives loopback the MTU of an Ethernet link (1500), so TCP meets the
+    // segment sizes and the small windows of a real printer; false when it cannot.
+    bool SetLoopbackMtu(int mtu);
 
 private:
     int saved_;
@@ -103,6 +107,13 @@ public:
     // not for the event loop's turn: from within a send, so that the printer acts
     // while the sender is busy. False when nothing came.
     bool ReadNow();
+    // Answers each print command "<p>" it reads with the next of `answers`, one
+    // status byte each, as a ticket printer does; none once they run out.
+    void AnswerPrintCommands(QByteArray answers);
+    [[nodiscard]] int Answered() const { return answered_; }
+    // Reads no more than `bytes` in all; the rest stays unread, as with a printer
+    // that resets or stops part way.
+    void ReadAtMost(qsizetype bytes) { readLimit_ = bytes; }
 
 signals:
     void bytesReceived();
@@ -113,6 +124,8 @@ private:
     void ReadSomeSlowly();
     // After bytes arrived: answers the print commands among them when asked to, then tells.
     void Arrived();
+    // Keeps bytes read, then as Arrived.
+    void Take(const QByteArray& bytes);
 
     QTcpServer server_;
     QPointer<QTcpSocket> client_;
@@ -124,10 +137,14 @@ private:
     QTimer slowTimer_;
     bool answering_ = false;
     int answerLimit_ = -1;
-    bool answerReset_ = true;
+    bool answerReset_ = true;  // at the limit: reset, else end the sending side (-1 for a script)
+    bool endAtLimit_ = true;
+    bool formFeedsToo_ = true;  // byte 12 is a print command too
     char answer_ = '\x06';
+    QByteArray answerScript_;   // the answers in turn, when given
     int answered_ = 0;
     qsizetype scanned_ = 0;  // bytes of received_ looked through for print commands
+    qsizetype readLimit_ = -1;
 };
 
 // A printer that never answers: a listener on a loopback address of its own
@@ -144,6 +161,21 @@ public:
 private:
     QTcpServer server_;
     QTcpSocket filler_;
+};
+
+// What the program writes to standard error while this lives goes to a file of
+// its own; Lines() reads it back. Standard error is put back when it goes.
+class StandardErrorCapture {
+public:
+    StandardErrorCapture();
+    ~StandardErrorCapture();
+    StandardErrorCapture(const StandardErrorCapture&) = delete;
+    StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+    [[nodiscard]] QStringList Lines();
+
+private:
+    QTemporaryFile file_;
+    int saved_ = -1;
 };
 
 // A console that keeps lines in lists.

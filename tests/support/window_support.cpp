@@ -4,6 +4,7 @@
 #include "console/log_view.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace kivo::test {
@@ -20,6 +22,26 @@ bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer) {
     Field(w, "IP_Address")->setText(printer.Address());
     Button(w, "CmdConnect")->click();
     return QTest::qWaitFor([&] { return w.Connected() && printer.HasClient(); }, 20000);
+}
+
+bool StartConnect(frmkivo& w) {
+    return QTest::qWaitFor(
+        [&w] {
+            if (w.Session().GetState() == PrinterSession::State::Disconnected) Button(w, "CmdConnect")->click();
+            return w.Session().GetState() != PrinterSession::State::Disconnected;
+        },
+        5000);
+}
+
+bool ConnectWindowAgain(frmkivo& w, LoopbackPrinter& printer) {
+    Field(w, "IP_Address")->setText(printer.Address());
+    return StartConnect(w) && QTest::qWaitFor([&] { return w.Connected() && printer.HasClient(); }, 20000);
+}
+
+bool SendWaitsForRoom(const frmkivo& w) {
+    if (!w.Session().Handing() || w.PrinterSocketHandle() < 0) return false;
+    pollfd room{w.PrinterSocketHandle(), POLLOUT, 0};
+    return ::poll(&room, 1, 0) == 0;
 }
 
 bool UseSmallSendBuffer(frmkivo& w, int bytes) {
@@ -37,6 +59,8 @@ QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size) {
     if (!WriteFile(path, bytes) ||
         ::setsockopt(w.PrinterSocketHandle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
         return {};
+    // Nor does the window's own limit on what waits unsent hold the file back.
+    w.Session().Connection().SetUnsentLimit(sendBuffer);
     DialogAnswer answer(w, path);
     Button(w, "CmdFile")->click();
     return QTest::qWaitFor([&] { return !w.Session().Busy(); }, 20000) ? bytes : QByteArray();
@@ -111,6 +135,23 @@ void DialogAnswer::ShowMessage(const QString& prompt, const QString& caption) { 
 
 int DialogAnswer::Ask(const Question& question) {
     questions << question;
+    if (holdQuestion) {
+        QEventLoop loop;
+        QTimer look;
+        bool moot = false;
+        QString text = question.text;
+        QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+            if (question.update) {
+                const QString now = question.update();
+                moot = now.isEmpty();
+                if (!moot && now != text) updates << (text = now);
+            }
+            if (moot || !holdQuestion()) loop.quit();
+        });
+        look.start(20);
+        loop.exec();
+        if (moot) return question.mootAnswer;
+    }
     return answers.isEmpty() ? question.defaultAnswer : answers.takeFirst();
 }
 

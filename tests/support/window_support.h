@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -24,6 +26,16 @@ namespace kivo::test {
 // window's fixed 9100) and waits until the printer has the connection.
 [[nodiscard]] bool ConnectWindow(frmkivo& w, LoopbackPrinter& printer);
 
+// Clicks Connect until the window starts a connect (it drops a click on Connect
+// for half a second after the printer went away), then waits as ConnectWindow.
+[[nodiscard]] bool ConnectWindowAgain(frmkivo& w, LoopbackPrinter& printer);
+// Clicks Connect until the window starts a connect; false when it never does.
+[[nodiscard]] bool StartConnect(frmkivo& w);
+
+// The running job waits for room: the system holds as much as it takes, and the
+// window hands nothing until the printer takes some.
+[[nodiscard]] bool SendWaitsForRoom(const frmkivo& w);
+
 // A small send buffer on the window's connection, so that sends fill it within a
 // few kilobytes instead of the megabytes loopback grows it to. Set after the
 // connect: shrinking the sending side does no harm to the handshake.
@@ -35,7 +47,7 @@ namespace kivo::test {
 [[nodiscard]] bool ConnectWithSmallBuffers(frmkivo& w, LoopbackPrinter& printer, int bytes = 4096);
 
 // "Send Text File" of `size` pattern bytes written to `path`, through a send
-// buffer big enough to take them at once, waiting until every byte is handed to
+// buffer (and a limit on unsent bytes) big enough to take them at once, waiting until every byte is handed to
 // the system, while a printer with small buffers holds few of them. Returns the
 // bytes, or nothing when the file could not be written or was not handed.
 [[nodiscard]] QByteArray SendFileAtOnce(frmkivo& w, const QString& path, qsizetype size);
@@ -84,6 +96,12 @@ public:
     QList<int> answers;
     QList<Question> questions;
     QStringList messages;  // prompt and title of each message, one after the other
+    // While set, each question stays up as a modal dialog does, in an event loop
+    // of its own, until this turns false, and then takes the next answer. Its
+    // text is kept current meanwhile through the question's update (each new
+    // text in `updates`); a question that becomes moot ends with its moot answer.
+    std::function<bool()> holdQuestion;
+    QStringList updates;
 
 private:
     QPointer<frmkivo> window_;
