@@ -141,7 +141,7 @@ private:
     bool endAtLimit_ = true;
     bool formFeedsToo_ = true;  // byte 12 is a print command too
     char answer_ = '\x06';
-    QByteArray answerScript_;   // the answers in turn, when given
+    QByteArray answerScript_;  // the answers in turn, when given
     int answered_ = 0;
     qsizetype scanned_ = 0;  // bytes of received_ looked through for print commands
     qsizetype readLimit_ = -1;
