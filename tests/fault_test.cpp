@@ -433,8 +433,8 @@ void FaultTest::aFileThatGoesAwayIsNamedWithWhatWasTaken_data() {
     // The printer has acknowledged exactly the end of the second copy.
     QTest::newRow("removed after two of three copies")
         << 3 << 2 << QStringList{"Sending 3 copies of file %1 to IP Address %2", marker, cannot, markerSent,
-                                 "Cut short: 3 copies of gone.txt, the printer acknowledged 2,000 of 3,000 bytes "
-                                 "(2 of 3 copies); 1,000 not delivered"};
+                                 QStringLiteral("Cut short: 3 copies of gone.txt, the printer acknowledged 2,000 of "
+                                                "3,000 bytes (2 of 3 copies); 1,000 not delivered")};
     // clang-format on
 }
 

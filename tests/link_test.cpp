@@ -307,7 +307,7 @@ void LinkTest::peerCloseAndResetAreReportedOnce() {
         address.sin_family = AF_INET;
         address.sin_port = htons(printer.Port());
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        (void)::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
         QTRY_VERIFY(printer.HasClient());
     } else {
         QVERIFY(ConnectSession(session, printer));
@@ -746,11 +746,11 @@ void LinkTest::unansweredJobIsUnconfirmedAndALateAnswerConfirmsNoLaterJob() {
     QCOMPARE(int(settled[1].kind), int(JobOutcome::Kind::Unconfirmed));
     QCOMPARE(console.lines,
              (QStringList{"Sending  " + StockTicketPath("vek_test.txt"),
-                          "Unconfirmed: 2 copies of vek_test.txt, taken by the printer, but 2 of 2 print commands "
-                          "unanswered after 0.5 s",
+                          QStringLiteral("Unconfirmed: 2 copies of vek_test.txt, taken by the printer, but 2 of 2 "
+                                         "print commands unanswered after 0.5 s"),
                           "Sending an PCL Form Feed to IP Address 127.0.0.1", "in: Ticket ACK",
-                          "Unconfirmed: HP Form Feed, taken by the printer, but 1 of 1 print commands unanswered "
-                          "after 0.5 s"}));
+                          QStringLiteral("Unconfirmed: HP Form Feed, taken by the printer, but 1 of 1 print "
+                                         "commands unanswered after 0.5 s")}));
 }
 
 QTEST_MAIN(LinkTest)

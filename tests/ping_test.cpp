@@ -226,7 +226,8 @@ private slots:
         QFETCH(QStringList, statistics);
         QList<std::uint32_t> addresses;
         QList<QByteArray> payloads;
-        const auto fakeEcho = [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply, EchoDone done) {
+        const auto fakeEcho = [&](std::uint32_t address, const QByteArray& payload, EchoReply& reply,
+                                  const EchoDone& done) {
             addresses << address, payloads << payload;
             const Echoed e = echoes.value(addresses.size() - 1);
             reply.header.Status = static_cast<std::uint32_t>(e.status), reply.header.RoundTripTime = e.rtt;
@@ -257,7 +258,7 @@ private slots:
         QFETCH(QString, address);
         int echoes = 0;
         FakeConsole console(address);
-        PingRun run(console, address, [&](std::uint32_t, const QByteArray&, EchoReply&, EchoDone done) {
+        PingRun run(console, address, [&](std::uint32_t, const QByteArray&, EchoReply&, const EchoDone& done) {
             return ++echoes, done({}), nullptr;
         });
         const std::optional<PingCounts> counts = RunToEnd(run);
@@ -277,8 +278,9 @@ private slots:
     void emptyAddressIsRefusedLikeConnect() {
         QFETCH(QString, address);
         FakeConsole console(address);
-        PingRun run(console, address,
-                    [](std::uint32_t, const QByteArray&, EchoReply&, EchoDone done) { return done({}), nullptr; });
+        PingRun run(console, address, [](std::uint32_t, const QByteArray&, EchoReply&, const EchoDone& done) {
+            return done({}), nullptr;
+        });
         const std::optional<PingCounts> counts = RunToEnd(run);
         QVERIFY(counts && counts->badAddress);
         QCOMPARE(console.outgoing,
