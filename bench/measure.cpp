@@ -58,9 +58,15 @@ bool RunLoopUntil(const std::function<bool()>& done, double timeoutSeconds) {
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
         if (done() || Now() >= deadline) loop.quit();
     });
-    check.start(1);
+    check.start(10);
     if (!done()) loop.exec();
     return done();
+}
+
+void RunLoopFor(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 std::optional<qint64> WaitReportLooping(Peer& peer, double timeoutSeconds) {

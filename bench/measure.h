@@ -29,6 +29,8 @@ namespace kivo::bench {
 [[nodiscard]] bool ConnectWindow(frmkivo& window, const QString& address);
 // Runs the event loop until `done` holds or the time is up; whether it holds.
 bool RunLoopUntil(const std::function<bool()>& done, double timeoutSeconds);
+// Runs the event loop for that long, waking for nothing of its own.
+void RunLoopFor(double seconds);
 // A peer's count, the event loop running meanwhile (the window sends only then).
 [[nodiscard]] std::optional<qint64> WaitReportLooping(Peer& peer, double timeoutSeconds);
 

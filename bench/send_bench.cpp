@@ -164,10 +164,10 @@ int MeasureCpuWait(const QStringList& args) {
         });
         sample.start(50);
         window.CmdFile_Click();
-        RunLoopUntil([] { return false; }, 1);
+        RunLoopFor(1);
         figures[QStringLiteral("program_waiting")] = window.Session().Busy() ? 1 : 0;
         cpu.Start();
-        RunLoopUntil([] { return false; }, seconds);
+        RunLoopFor(seconds);
         figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
         figures[QStringLiteral("program_seconds")] = cpu.Seconds();
         figures[QStringLiteral("program_most_send_queue")] = mostSendQueue;
@@ -184,7 +184,7 @@ int MeasureCpuWait(const QStringList& args) {
         std::optional<Peer> peer = StartListeningPeer(slow, 64 * 1024);
         const int fd = peer ? ConnectPlain(peer->address) : -1;
         if (fd < 0) return 1;
-        RunLoopUntil([] { return false; }, 0.2);
+        RunLoopFor(0.2);
         const auto [percent, offers] = SpinSend(fd, naiveSeconds);
         figures[QStringLiteral("naive_cpu_pct")] = percent;
         figures[QStringLiteral("naive_seconds")] = naiveSeconds;
@@ -224,6 +224,8 @@ int MeasureDisconnectWait(const QStringList& args) {
         const int s = window.PrinterSocketHandle();
         const int sendBuffer = 4 * static_cast<int>(bytes.size());
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        // Nor does the window's own limit on what waits unsent hold the file back.
+        window.Session().Connection().SetUnsentLimit(sendBuffer);
         window.CmdFile_Click();
         if (!RunLoopUntil([&window] { return !window.Session().Busy(); }, 10)) {
             std::fprintf(stderr, "disconnect-wait: the system did not take the file at once\n");
@@ -242,7 +244,7 @@ int MeasureDisconnectWait(const QStringList& args) {
         }
         CpuWindow cpu;
         cpu.Start();
-        RunLoopUntil([] { return false; }, seconds);
+        RunLoopFor(seconds);
         figures[QStringLiteral("program_cpu_pct")] = cpu.Percent();
         figures[QStringLiteral("program_seconds")] = cpu.Seconds();
         figures[QStringLiteral("program_waiting")] = window.WaitingForPrinter() ? 1 : 0;

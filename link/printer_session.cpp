@@ -13,7 +13,7 @@ namespace {
 constexpr LogKind kOut = LogKind::Outgoing;
 // The acknowledged count is read at least this often while bytes wait for the
 // printer, and at most every millisecond: the pace follows the printer's rate.
-constexpr int kMostFollowMs = 50;
+constexpr int kMostFollowMs = 100;
 // While answers are awaited, the progress is looked at this often.
 constexpr int kAnswerFollowMs = 250;
 // The printer's pace is measured over this long.

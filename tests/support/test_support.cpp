@@ -279,6 +279,12 @@ void ListConsole::LogMessage(LogKind kind, const QString& text, Severity /*sever
     (kind == LogKind::Outgoing ? outgoing : incoming).append(text);
 }
 
+bool LoopTurned() {
+    bool turned = false;
+    QTimer::singleShot(0, [&turned] { turned = true; });
+    return QTest::qWaitFor([&turned] { return turned; }, 10000);
+}
+
 void WhenTrue(QObject* context, std::function<bool()> condition, std::function<void()> action, int timeoutMs) {
     auto* poll = new QTimer(context);
     const QDeadlineTimer deadline(timeoutMs);

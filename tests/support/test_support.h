@@ -196,6 +196,10 @@ public:
 // Descriptors this process has open (entries of /proc/self/fd), to catch leaks.
 [[nodiscard]] int OpenDescriptorCount();
 
+// Runs the event loop until a timer started now has fired: every event queued
+// before it has been delivered by then. The check that something did not come.
+[[nodiscard]] bool LoopTurned();
+
 // Runs `action` once as soon as `condition` holds. The check runs every few
 // milliseconds from the event loop. Gives up after `timeoutMs`; everything goes
 // with `context`.
