@@ -464,15 +464,18 @@ int RunAll(const QStringList& args) {
     const double startProgram = Median(startWindow);
     const double startBareMs = Median(startBare);
     table << MarkdownRow(
-        {QStringLiteral("Start-up: launch to the shown window, offscreen (median of %1, taken in turn)").arg(s.startupRuns),
-         QStringLiteral("%1 ms").arg(Num(startProgram, 1)), QStringLiteral("bare QWidget: %1 ms").arg(Num(startBareMs, 1)),
-         Num(Ratio(startProgram, startBareMs), 2), QStringLiteral("for comparison")});
+        {QStringLiteral("Start-up: launch to the shown window, offscreen (median of %1, taken in turn)")
+             .arg(s.startupRuns),
+         QStringLiteral("%1 ms").arg(Num(startProgram, 1)),
+         QStringLiteral("bare QWidget: %1 ms").arg(Num(startBareMs, 1)), Num(Ratio(startProgram, startBareMs), 2),
+         QStringLiteral("for comparison")});
     table << MarkdownRow(
         {QStringLiteral("Start-up: the whole process, launch to exit once shown (the same runs)"),
          QStringLiteral("%1 ms wall, %2 ms CPU").arg(Num(Median(wholeWindow), 1), Num(Median(cpuWindow), 1)),
          QStringLiteral("bare QWidget: %1 ms wall, %2 ms CPU").arg(Num(Median(wholeBare), 1), Num(Median(cpuBare), 1)),
          QStringLiteral("%1 (wall), %2 (CPU)")
-             .arg(Num(Ratio(Median(wholeWindow), Median(wholeBare)), 2), Num(Ratio(Median(cpuWindow), Median(cpuBare)), 2)),
+             .arg(Num(Ratio(Median(wholeWindow), Median(wholeBare)), 2),
+                  Num(Ratio(Median(cpuWindow), Median(cpuBare)), 2)),
          QStringLiteral("for comparison")});
 
     const double findSeconds = MedianOf(find, QStringLiteral("find_seconds"));
