@@ -139,10 +139,7 @@ void frmkivo::DiscardAtClose() {
     mirrorToStandardError_ = true;
     closeWhenClosed_ = false;
     disconnectAsked_ = true;
-    if (PrinterSocket.Handing())
-        PrinterSocket.Disconnect();  // names the running job it cancels
-    else
-        PrinterSocket.Discard(kAtYourRequest);
+    PrinterSocket.CancelAndClose();  // names the running job it cancels
     mirrorToStandardError_ = false;
 }
 

@@ -316,26 +316,22 @@ bool PrinterSession::Disconnect() {
         return true;
     }
     if (state_ != State::Connected) return state_ == State::Disconnected;
-    if (connection_.Handing()) {
-        const std::optional<JobState> job = RunningJob();
-        const QStringList dropped = DropQueued();
-        QString line = QStringLiteral("Send canceled by Disconnect");
-        if (job)
-            line += QStringLiteral(": %1, the printer acknowledged %2 of %3")
-                        .arg(job->what, Grouped(job->taken), ByteCount(std::max(job->planned, job->handed)));
-        if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
-        console_.LogMessage(kOut, line, Severity::Fault);
-        Discard(QStringLiteral("discarded at your request"), job ? job->id : 0);
+    // A running job with no more left to hand than the system may hold at most
+    // goes out whole and is waited for with the rest: a job to a slow printer
+    // is delivered, not cancelled. A longer one is cancelled.
+    if (connection_.Handing() && ledger_.NotYetHanded(Sent()) > kUnsentLimit) {
+        CancelAndClose();
         return true;
     }
-    queue_.clear();
+    if (const QStringList dropped = DropQueued(); !dropped.isEmpty())
+        console_.LogMessage(kOut, DroppedSendsText(dropped));
     Settle();
-    const qint64 unacked = Sent() - Acknowledged();
-    if (unacked == 0 && !ledger_.AwaitingAnswers(Acknowledged())) {
+    const qint64 waiting = Undelivered();
+    if (waiting == 0 && !connection_.Handing() && !ledger_.AwaitingAnswers(Acknowledged())) {
         CloseInOrderNow();
         return true;
     }
-    QString line = unacked > 0 ? QStringLiteral("Waiting for the printer to take %1 ...").arg(ByteCount(unacked))
+    QString line = waiting > 0 ? QStringLiteral("Waiting for the printer to take %1 ...").arg(ByteCount(waiting))
                                : QStringLiteral("Waiting for the printer to answer ...");
     if (!settings_.waitHint.isEmpty()) line += QLatin1Char(' ') + settings_.waitHint;
     console_.LogMessage(kOut, line);
@@ -343,6 +339,21 @@ bool PrinterSession::Disconnect() {
     SetState(State::Closing);
     Follow();
     return false;
+}
+
+void PrinterSession::CancelAndClose() {
+    if (state_ == State::Connecting) return CancelConnect();
+    if (!connection_.IsOpen()) return;
+    if (!connection_.Handing()) return Discard(QStringLiteral("discarded at your request"));
+    const std::optional<JobState> job = RunningJob();
+    const QStringList dropped = DropQueued();
+    QString line = QStringLiteral("Send canceled by Disconnect");
+    if (job)
+        line += QStringLiteral(": %1, the printer acknowledged %2 of %3")
+                    .arg(job->what, Grouped(job->taken), ByteCount(std::max(job->planned, job->handed)));
+    if (!dropped.isEmpty()) line += QStringLiteral("; ") + DroppedSendsText(dropped);
+    console_.LogMessage(kOut, line, Severity::Fault);
+    Discard(QStringLiteral("discarded at your request"), job ? job->id : 0);
 }
 
 void PrinterSession::CloseInOrderNow() {

@@ -94,11 +94,16 @@ public:
     // and drops the queued ones, with one line; the connection stays. False
     // when nothing ran.
     bool Stop();
-    // Disconnect: a job still being handed is cancelled with its line and the
-    // connection closed at once (true); else the connection closes in order
-    // once the printer has taken every byte and answered, or the stall rule
-    // ends the wait (false: Closed comes then). True when it closed at once.
+    // Disconnect: queued jobs are dropped, and the connection closes in order
+    // once the printer has taken every byte, the running job's included, and
+    // answered, or the stall rule ends the wait (false: Closed comes then). A
+    // running job with more than kUnsentLimit bytes still to hand is cancelled
+    // instead, with its line, and the connection closed at once (true).
     bool Disconnect();
+    // Cancels the running job with its line ("Send canceled by Disconnect"),
+    // drops the queued ones and closes at once; with no job running, the same
+    // as a discard at the operator's request.
+    void CancelAndClose();
     // Ends the connection, or Disconnect's wait, at once and abortively: what
     // the printer has not taken is named, with `reason`; the job with id
     // `except` is left to its caller's line.
