@@ -342,8 +342,6 @@ bool PrinterSession::Disconnect() {
 }
 
 void PrinterSession::CancelAndClose() {
-    if (state_ == State::Connecting) return CancelConnect();
-    if (!connection_.IsOpen()) return;
     if (!connection_.Handing()) return Discard(QStringLiteral("discarded at your request"));
     const std::optional<JobState> job = RunningJob();
     const QStringList dropped = DropQueued();

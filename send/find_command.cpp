@@ -2,6 +2,7 @@
 
 #include "send/send_options.h"
 #include "send/send_session.h"
+#include "send/write_text.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -11,14 +12,8 @@
 namespace kivo {
 namespace {
 
-void Print(std::FILE* to, const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
-    std::fflush(to);
-}
-
 void Emit(std::FILE* to, const QJsonObject& object) {
-    Print(to, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    WriteText(to, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }
 
 QJsonObject PrinterObject(const FoundPrinter& printer) {
@@ -57,17 +52,20 @@ QString FoundPrinterLine(const FoundPrinter& printer) {
     return line;
 }
 
-int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
+SearchPlan SearchPlanOf(const SendOptions& options) {
     SearchPlan plan;
-    if (options.findNetwork)
-        plan.networks = {*options.findNetwork};
-    else
-        plan.networks = NetworksToSearch(InterfaceAddresses());
+    plan.networks =
+        options.findNetwork ? std::vector<Ipv4Network>{*options.findNetwork} : NetworksToSearch(InterfaceAddresses());
     if (!options.findPorts.empty()) plan.ports = options.findPorts;
+    return plan;
+}
+
+int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
+    SearchPlan plan = SearchPlanOf(options);
     if (options.findNames) plan.lookup = SystemNameLookup;
     if (plan.networks.empty()) {
-        Print(err, QStringLiteral("kivo-send: this machine is on no IPv4 network but loopback and link-local: "
-                                  "name one, as in --find 192.168.1.0/24\n"));
+        WriteText(err, QStringLiteral("kivo-send: this machine is on no IPv4 network but loopback and link-local: "
+                                      "name one, as in --find 192.168.1.0/24\n"));
         return kSendUndelivered;
     }
 
@@ -77,7 +75,7 @@ int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
         if (options.json)
             Emit(out, PrinterObject(printer));
         else
-            Print(out, FoundPrinterLine(printer) + QLatin1Char('\n'));
+            WriteText(out, FoundPrinterLine(printer) + QLatin1Char('\n'));
     });
     // The search runs on the application's event loop; its end ends the loop.
     QObject::connect(
@@ -96,7 +94,7 @@ int RunFind(const SendOptions& options, std::FILE* out, std::FILE* err) {
                    {"seconds", search.Seconds()},
                    {"text", search.CountLine()}});
     else
-        Print(out, search.CountLine() + QLatin1Char('\n'));
+        WriteText(out, search.CountLine() + QLatin1Char('\n'));
     return status;
 }
 

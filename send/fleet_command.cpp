@@ -4,7 +4,9 @@
 #include "link/printer_fleet.h"
 #include "link/printer_search.h"
 #include "link/printer_socket.h"
+#include "send/find_command.h"
 #include "send/send_options.h"
+#include "send/write_text.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -19,12 +21,6 @@
 
 namespace kivo {
 namespace {
-
-void Print(std::FILE* to, const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
-    std::fflush(to);
-}
 
 // Printers in address order: numerically for dotted addresses, then by port.
 bool AddressOrder(const PrinterTarget& a, const PrinterTarget& b) {
@@ -65,19 +61,16 @@ public:
 
     void Begin() {
         if (!options_.eachFound) return StartFleet(options_.printers);
-        SearchPlan plan;
-        plan.networks = options_.findNetwork ? std::vector<Ipv4Network>{*options_.findNetwork}
-                                             : NetworksToSearch(InterfaceAddresses());
-        if (!options_.findPorts.empty()) plan.ports = options_.findPorts;
+        const SearchPlan plan = SearchPlanOf(options_);
         if (plan.networks.empty()) {
-            Print(err_, QStringLiteral("kivo-send: this machine is on no IPv4 network but loopback and link-local: "
-                                       "name one, as in --each-found 192.168.1.0/24\n"));
+            WriteText(err_, QStringLiteral("kivo-send: this machine is on no IPv4 network but loopback and link-local: "
+                                           "name one, as in --each-found 192.168.1.0/24\n"));
             return End(kSendUndelivered);
         }
         connect(&search_, &PrinterSearch::Finished, this, [this] {
             std::vector<PrinterTarget> found;
             for (const FoundPrinter& printer : search_.Printers()) found.push_back({printer.Address(), printer.port});
-            if (!options_.json) Print(err_, search_.CountLine() + QLatin1Char('\n'));
+            if (!options_.json) WriteText(err_, search_.CountLine() + QLatin1Char('\n'));
             if (found.empty()) return End(kSendUndelivered);
             StartFleet(found);
         });
@@ -92,10 +85,10 @@ private:
         fleet_ = std::make_unique<PrinterFleet>(static_cast<int>(targets_.size()), options_.parallel,
                                                 [this](int index) { StartPrinter(index); });
         if (fleet_->Parallel() < options_.parallel)
-            Print(err_, QStringLiteral("kivo-send: --parallel %1 would pass this process's limit of open files: "
-                                       "at most %2 printers at once, the others queued\n")
-                            .arg(options_.parallel)
-                            .arg(fleet_->Parallel()));
+            WriteText(err_, QStringLiteral("kivo-send: --parallel %1 would pass this process's limit of open files: "
+                                           "at most %2 printers at once, the others queued\n")
+                                .arg(options_.parallel)
+                                .arg(fleet_->Parallel()));
         connect(fleet_.get(), &PrinterFleet::AllDone, this, &FleetRun::Finish);
         fleet_->Start();
     }
@@ -127,21 +120,22 @@ private:
         long long answers = 0;
         for (const SendResult& r : results_) answers += r.answers;
         for (const auto& [index, session] : running_) answers += session->Result().answers;
-        Print(err_, QStringLiteral("\r\x1b[K%1 of %2 printers done, %3 answers so far")
-                        .arg(fleet_->Finished())
-                        .arg(fleet_->Total())
-                        .arg(Grouped(answers)));
+        WriteText(err_, QStringLiteral("\r\x1b[K%1 of %2 printers done, %3 answers so far")
+                            .arg(fleet_->Finished())
+                            .arg(fleet_->Total())
+                            .arg(Grouped(answers)));
         progressLine_ = true;
     }
 
     void Finish() {
-        if (progressLine_) Print(err_, QStringLiteral("\r\x1b[K"));
+        if (progressLine_) WriteText(err_, QStringLiteral("\r\x1b[K"));
         int worst = kSendOk;
         for (const SendResult& r : results_) worst = std::max(worst, r.status);
         const double seconds = static_cast<double>(clock_.elapsed()) / 1000.0;
         if (options_.json) {
             for (const SendResult& r : results_)
-                Print(out_, QString::fromUtf8(QJsonDocument(ResultObject(r)).toJson(QJsonDocument::Compact)) + '\n');
+                WriteText(out_,
+                          QString::fromUtf8(QJsonDocument(ResultObject(r)).toJson(QJsonDocument::Compact)) + '\n');
             std::map<QString, int> byWord;
             for (const SendResult& r : results_) ++byWord[StatusWord(r)];
             QJsonObject total{{"event", "total"},
@@ -150,9 +144,9 @@ private:
                               {"mostAtOnce", fleet_->MostAtOnce()},
                               {"time", seconds}};
             for (const auto& [word, count] : byWord) total.insert(word, count);
-            Print(out_, QString::fromUtf8(QJsonDocument(total).toJson(QJsonDocument::Compact)) + '\n');
+            WriteText(out_, QString::fromUtf8(QJsonDocument(total).toJson(QJsonDocument::Compact)) + '\n');
         } else {
-            Print(out_, FleetTable(results_, seconds).join(QLatin1Char('\n')) + QLatin1Char('\n'));
+            WriteText(out_, FleetTable(results_, seconds).join(QLatin1Char('\n')) + QLatin1Char('\n'));
         }
         End(worst);
     }

@@ -1,5 +1,7 @@
 #include "send/send_session.h"
 
+#include "send/write_text.h"
+
 #include "link/commands.h"
 #include "link/jobs.h"
 #include "link/numbers.h"
@@ -466,9 +468,7 @@ void SendSession::Emit(QJsonObject event) {
 
 void SendSession::Print(std::FILE* to, const QString& text) {
     if (inFleet_ && !options_.json) return;  // the fleet prints its table instead
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
-    std::fflush(to);
+    WriteText(to, text);
 }
 
 void SendSession::PrintProgress(const QString& text) {

@@ -7,7 +7,6 @@
 #include "link/printer_search.h"
 #include "tests/support/window_support.h"
 
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -193,21 +192,8 @@ struct Run {
 
 // kivo-send with the event loop turning, so the printers of this process answer.
 Run KivoSend(const QStringList& arguments) {
-    QProcess child;
-    child.start(QStringLiteral(KIVO_SEND_PATH), arguments);
-    QEventLoop loop;
-    QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    if (child.state() != QProcess::NotRunning) loop.exec();
-    Run run;
-    if (child.state() != QProcess::NotRunning) {
-        child.kill();
-        child.waitForFinished();
-        return run;
-    }
-    run.code = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
-    run.out = QString::fromUtf8(child.readAllStandardOutput() + child.readAllStandardError());
-    return run;
+    const kivo::test::ChildRun run = kivo::test::RunChild(QStringLiteral(KIVO_SEND_PATH), arguments, 60000);
+    return {run.code, run.out + run.err};
 }
 
 }  // namespace

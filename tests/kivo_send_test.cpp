@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QImage>
 
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -43,38 +42,16 @@ using kivo::test::WrittenFile;
 
 namespace {
 
-struct Finished {
-    int code = -1;
-    QString out;
-    QString err;
-};
+using Finished = kivo::test::ChildRun;
 
 // Runs kivo-send with the event loop turning, so printers in this process answer.
 // It runs with no display and no Qt platform named, as on a production line.
 // A `wrapper` command, when given, runs it (or, with `program`, another).
 Finished RunKivoSend(const QStringList& arguments, int timeoutMs = 30000, QStringList wrapper = {},
                      const QString& program = QStringLiteral(KIVO_SEND_PATH)) {
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-        environment.remove(QString::fromLatin1(name));
-    child.setProcessEnvironment(environment);
     wrapper << program << arguments;
-    child.start(wrapper.takeFirst(), wrapper);
-    QEventLoop loop;
-    QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    if (child.state() != QProcess::NotRunning) loop.exec();
-    Finished result;
-    if (child.state() != QProcess::NotRunning) {
-        child.kill();
-        child.waitForFinished();
-        return result;
-    }
-    result.code = child.exitStatus() == QProcess::NormalExit ? child.exitCode() : -1;
-    result.out = QString::fromUtf8(child.readAllStandardOutput());
-    result.err = QString::fromUtf8(child.readAllStandardError());
-    return result;
+    const QString first = wrapper.takeFirst();
+    return kivo::test::RunChild(first, wrapper, timeoutMs);
 }
 
 QStringList To(const LoopbackPrinter& printer, QStringList arguments) {
